@@ -1,0 +1,45 @@
+// APIError: what the request pipeline reports for HTTP-level outcomes. Four alternatives; two
+// values are equal when they are the same alternative and, for `server`, the status and the body
+// text are equal. The message from what() never contains the body, which may echo user data.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <ostream>
+#include <string>
+
+namespace tarn {
+
+class APIError : public std::exception {
+public:
+    enum class Kind { server, invalidBaseURL, invalidResponse, unauthorized };
+
+    /// A status outside 200-299 that no 401 rule handled; body is the response text ("" when the
+    /// response was not valid UTF-8).
+    static APIError server(std::int64_t statusCode, std::string body);
+    static APIError invalidBaseURL();
+    static APIError invalidResponse();
+    static APIError unauthorized();
+
+    Kind kind() const noexcept { return kind_; }
+    /// For `server`: the status and body; 0 and "" for the other alternatives.
+    std::int64_t statusCode() const noexcept { return statusCode_; }
+    const std::string& body() const noexcept { return body_; }
+
+    const char* what() const noexcept override;
+    std::string description() const;
+
+    friend bool operator==(const APIError& a, const APIError& b) {
+        return a.kind_ == b.kind_ && a.statusCode_ == b.statusCode_ && a.body_ == b.body_;
+    }
+    friend std::ostream& operator<<(std::ostream& os, const APIError& e) { return os << e.description(); }
+
+private:
+    APIError(Kind kind, std::int64_t status, std::string body);
+    Kind kind_;
+    std::int64_t statusCode_ = 0;
+    std::string body_;
+    std::string what_;
+};
+
+}  // namespace tarn

@@ -1,0 +1,85 @@
+// The transport seen by the client: one HTTP exchange at a time through an HttpSession, which
+// answers with any HTTP response (whatever its status) or throws TransportError. Mapping statuses
+// to outcomes is the request pipeline's job, not the session's.
+#pragma once
+
+#include <asio/awaitable.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tarn {
+
+using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpRequest {
+    std::string method = "GET";
+    std::string url;
+    HttpHeaders headers;             // in the order they are sent; names compared case-insensitively
+    std::optional<std::string> body;
+    std::chrono::milliseconds timeout{60'000};
+
+    /// Sets a header, replacing one of the same name (case-insensitive).
+    void setHeader(std::string name, std::string value);
+    /// The value of a header (case-insensitive name), or nullopt.
+    std::optional<std::string> header(std::string_view name) const;
+};
+
+struct HttpResponse {
+    /// False when what came back was not an HTTP response at all.
+    bool isHTTP = true;
+    std::int64_t statusCode = 0;
+    HttpHeaders headers;
+    std::string body;
+
+    std::optional<std::string> header(std::string_view name) const;
+};
+
+/// A failure below HTTP: nothing usable came back.
+class TransportError : public std::exception {
+public:
+    enum class Code {
+        timedOut,
+        cannotConnect,      // resolve or connect failed
+        cancelled,
+        tls,                // handshake, certificate or pinned-key failure
+        tooLarge,           // the body exceeded the configured cap
+        redirectRefused,    // https -> http, or too many redirects
+        badURL,
+        other,
+    };
+
+    TransportError(Code code, std::string message, int curlCode = 0);
+
+    Code code() const noexcept { return code_; }
+    /// libcurl's CURLcode when the failure came from libcurl, otherwise 0.
+    int curlCode() const noexcept { return curlCode_; }
+    const std::string& message() const noexcept { return message_; }
+    const char* what() const noexcept override { return what_.c_str(); }
+
+private:
+    Code code_;
+    int curlCode_;
+    std::string message_;
+    std::string what_;
+};
+
+std::string_view to_string(TransportError::Code code);
+
+/// Sends one request. Implementations must be safe to call from many coroutines on many threads
+/// at once and must resume the caller on the caller's own executor.
+class HttpSession {
+public:
+    virtual ~HttpSession() = default;
+    /// Throws TransportError; honours cancellation of the awaiting coroutine.
+    virtual asio::awaitable<HttpResponse> send(HttpRequest request) = 0;
+};
+
+}  // namespace tarn

@@ -1,0 +1,155 @@
+// The library's JSON conventions: the decoder and encoder presets, the errors they raise, EmptyBody,
+// and the member tables through which every wire record describes its JSON form once.
+//
+// A record opts in by specialising `json::members<R>` with its members in declared key order:
+//
+//     template <> inline constexpr auto json::members<VPNServer> = std::tuple{
+//         json::member("id", &VPNServer::id),
+//         json::member("flag", &VPNServer::flag),   // std::optional: may be missing or null
+//         ...};
+//
+// A std::optional member is optional (missing or null decode as absent; absent is omitted when
+// encoding); every other member is required. One generic codec drives decoding and encoding.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <vector>
+
+namespace tarn {
+
+/// One step of a coding path: a member name, or a position in an array.
+struct CodingKey {
+    std::string stringValue;
+    std::optional<std::int64_t> intValue;
+    friend bool operator==(const CodingKey&, const CodingKey&) = default;
+};
+
+/// A failure to decode: the kind, where in the document it happened, and what was wrong.
+class DecodingError : public std::exception {
+public:
+    enum class Kind { typeMismatch, valueNotFound, keyNotFound, dataCorrupted };
+
+    DecodingError(Kind kind, std::vector<CodingKey> codingPath, std::string debugDescription);
+
+    Kind kind() const noexcept { return kind_; }
+    const std::vector<CodingKey>& codingPath() const noexcept { return codingPath_; }
+    /// The path as text: members joined by ".", positions as "[n]" ("user.subscription_status",
+    /// "devices[2].id"); "" at the top level.
+    std::string codingPathString() const;
+    const std::string& debugDescription() const noexcept { return debugDescription_; }
+    /// "keyNotFound at user.id: No value associated with key \"id\"."
+    const char* what() const noexcept override { return what_.c_str(); }
+
+private:
+    Kind kind_;
+    std::vector<CodingKey> codingPath_;
+    std::string debugDescription_;
+    std::string what_;
+};
+
+std::string_view to_string(DecodingError::Kind kind);
+
+/// A value that cannot be written as JSON (text that is not valid UTF-8).
+class EncodingError : public std::exception {
+public:
+    EncodingError(std::vector<CodingKey> codingPath, std::string debugDescription);
+    const std::vector<CodingKey>& codingPath() const noexcept { return codingPath_; }
+    const std::string& debugDescription() const noexcept { return debugDescription_; }
+    const char* what() const noexcept override { return what_.c_str(); }
+
+private:
+    std::vector<CodingKey> codingPath_;
+    std::string debugDescription_;
+    std::string what_;
+};
+
+/// The record without fields: encodes as {} and decodes from any well-formed JSON document.
+struct EmptyBody {
+    friend bool operator==(const EmptyBody&, const EmptyBody&) = default;
+};
+
+namespace json {
+
+template <class Record, class Value>
+struct Member {
+    std::string_view name;
+    Value Record::*pointer;
+};
+
+template <class Record, class Value>
+constexpr Member<Record, Value> member(std::string_view name, Value Record::*pointer) {
+    return {name, pointer};
+}
+
+/// Specialise with a std::tuple of members in declared key order.
+template <class R>
+inline constexpr auto members = nullptr;
+
+template <class R>
+concept Record = !std::is_same_v<std::remove_cvref_t<decltype(members<R>)>, std::nullptr_t>;
+
+/// Members whose mere presence (any value, null included) fails decoding of a record before
+/// anything else is read, with a data-corrupted error attached to `attachKey`.
+template <std::size_t N>
+struct Refusal {
+    std::array<std::string_view, N> keys;
+    std::string_view attachKey;
+    std::string_view description;
+};
+
+template <class R>
+inline constexpr auto refusal = nullptr;
+
+}  // namespace json
+
+/// Decodes records from JSON text. A default-constructed decoder has the platform's default
+/// settings (timestamps as seconds since 2001-01-01); `tarn()` reads timestamps by the backend's
+/// rules. Decoding validates the whole document (UTF-8, syntax, depth) first, then reads members
+/// in declared key order and stops at the first failure. Thread-safe: a decoder is immutable.
+class JSONDecoder {
+public:
+    enum class DateStrategy { deferredToDate, backend };
+
+    JSONDecoder() = default;
+    static JSONDecoder tarn() { return JSONDecoder(DateStrategy::backend); }
+
+    /// Throws DecodingError. Nothing in the result refers to `data` or to parser memory.
+    template <class T>
+    T decode(std::string_view data) const;
+
+    DateStrategy dateStrategy() const noexcept { return dateStrategy_; }
+
+private:
+    explicit JSONDecoder(DateStrategy s) : dateStrategy_(s) {}
+    DateStrategy dateStrategy_ = DateStrategy::deferredToDate;
+};
+
+/// Encodes records to compact JSON with members in declared key order. A default-constructed
+/// encoder writes timestamps as seconds since 2001-01-01; `tarn()` writes ISO 8601 in UTC
+/// without fraction ("2024-05-01T12:00:00Z"). Throws EncodingError. Thread-safe.
+class JSONEncoder {
+public:
+    enum class DateStrategy { deferredToDate, iso8601 };
+
+    JSONEncoder() = default;
+    static JSONEncoder tarn() { return JSONEncoder(DateStrategy::iso8601); }
+
+    template <class T>
+    std::string encode(const T& value) const;
+
+    DateStrategy dateStrategy() const noexcept { return dateStrategy_; }
+
+private:
+    explicit JSONEncoder(DateStrategy s) : dateStrategy_(s) {}
+    DateStrategy dateStrategy_ = DateStrategy::deferredToDate;
+};
+
+}  // namespace tarn

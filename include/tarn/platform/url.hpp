@@ -1,0 +1,56 @@
+// An RFC 3986 URL value backed by uriparser: keeps the text it was parsed from and answers for its
+// components (scheme, user, password, host, port, percent-encoded path and query, fragment, and
+// the decoded query items).
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarn {
+
+struct URLQueryItem {
+    std::string name;
+    std::optional<std::string> value;  // absent for "a" in "?a&b=1"
+    friend bool operator==(const URLQueryItem&, const URLQueryItem&) = default;
+};
+
+class URL {
+public:
+    /// A URL from its text: an absolute URI or a relative reference as RFC 3986 defines them.
+    /// nullopt for the empty string and for text that is not a URI reference.
+    static std::optional<URL> parse(std::string_view text);
+
+    /// The text as it was passed in.
+    const std::string& absoluteString() const { return text_; }
+
+    std::optional<std::string> scheme() const;
+    /// The host as written (without brackets for IP literals); nullopt when there is none.
+    std::optional<std::string> host() const;
+    std::optional<std::string> user() const;
+    std::optional<std::string> password() const;
+    std::optional<int> port() const;
+    std::optional<std::string> fragment() const;
+    /// The path exactly as written, percent escapes kept ("" when empty).
+    std::string percentEncodedPath() const;
+    /// The query exactly as written without "?"; nullopt when the URL has no "?".
+    std::optional<std::string> percentEncodedQuery() const;
+    /// Query items split at "&" and "=", percent-decoded ("+" stays "+"); nullopt without query.
+    std::optional<std::vector<URLQueryItem>> queryItems() const;
+
+    /// This URL with a relative path appended: "/" inside the path separates segments, and
+    /// characters not allowed in a path are percent-encoded. Exactly one "/" joins the two,
+    /// whether or not this URL's path ends in one.
+    URL appendingPath(std::string_view path) const;
+
+    friend bool operator==(const URL& a, const URL& b) { return a.text_ == b.text_; }
+    friend std::ostream& operator<<(std::ostream& os, const URL& u) { return os << u.text_; }
+
+private:
+    explicit URL(std::string text) : text_(std::move(text)) {}
+    std::string text_;
+};
+
+}  // namespace tarn
