@@ -19,6 +19,10 @@ struct URLQueryItem {
 
 class URL {
 public:
+    /// The empty URL: what a default-constructed record holds until it is filled. parse() never
+    /// returns it.
+    URL() = default;
+
     /// A URL from its text: an absolute URI or a relative reference as RFC 3986 defines them.
     /// nullopt for the empty string and for text that is not a URI reference.
     static std::optional<URL> parse(std::string_view text);
