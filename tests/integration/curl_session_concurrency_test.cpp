@@ -113,6 +113,8 @@ TEST_F(CurlSessionConcurrencyTest, ManyCoroutinesShareFewConnectionsAndNoNewThre
     CurlSessionConfig config;
     config.maxConnectionsPerHost = 4;
     makeSession(config);
+    // One exchange first: the server's worker pool and libcurl's one-time set-up are in place.
+    ASSERT_EQ(sendWith(*session, get(server.url("/id?i=0"))).status(), 200);
     const int threadsBefore = processThreadCount();
 
     constexpr int kRequests = 200;
