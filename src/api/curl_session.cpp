@@ -21,6 +21,39 @@
 #include <stdexcept>
 #include <unordered_map>
 
+namespace tarn::detail {
+
+// Like asio::use_awaitable, except that the initiation runs in a function of its own. Before
+// version 19, clang may keep the temporaries of an inlined await_suspend in the coroutine frame;
+// when the transfer completes on another thread before the initiation has returned, that frame
+// has already been freed (seen under ThreadSanitizer). Asio 1.22 applies the same cure for
+// Apple clang 13 only.
+struct UseAwaitableOutOfLine {};
+
+}  // namespace tarn::detail
+
+template <typename R, typename... Args>
+class asio::async_result<tarn::detail::UseAwaitableOutOfLine, R(Args...)> {
+public:
+    using handler_type = asio::detail::awaitable_handler<asio::any_io_executor, std::decay_t<Args>...>;
+    using return_type = typename handler_type::awaitable_type;
+
+    template <typename Initiation, typename... InitArgs>
+    [[gnu::noinline]] static handler_type* start(asio::detail::awaitable_frame_base<asio::any_io_executor>* frame,
+                                                 Initiation& initiation, InitArgs&... args) {
+        handler_type handler(frame->detach_thread());
+        std::move(initiation)(std::move(handler), std::move(args)...);
+        return nullptr;
+    }
+
+    template <typename Initiation, typename... InitArgs>
+    static return_type initiate(Initiation initiation, tarn::detail::UseAwaitableOutOfLine, InitArgs... args) {
+        co_await [&](auto* frame) { return start(frame, initiation, args...); };
+        for (;;) {
+        }  // never resumed here: the handler resumes the awaiting coroutine instead
+    }
+};
+
 namespace tarn {
 namespace detail {
 
@@ -151,11 +184,11 @@ public:
         auto executor = work_;
         // Posted, never run inline: the caller resumes on its own executor, and the session's
         // strand is not held while it runs.
-        asio::post(executor, [handler = std::move(handler_), work = std::move(work_), error,
+        asio::post(executor, [handler = std::move(handler_), work = std::move(work_), error = std::move(error),
                               response = std::move(response)]() mutable {
             // Cleared on the caller's executor, where cancellation is emitted as well.
             asio::get_associated_cancellation_slot(handler).clear();
-            std::move(handler)(error, std::move(response));
+            std::move(handler)(std::move(error), std::move(response));
             (void)work;
         });
     }
@@ -665,7 +698,7 @@ asio::awaitable<HttpResponse> sendFollowingRedirects(std::weak_ptr<CurlSessionIm
         if (remaining.count() <= 0) {
             throw TransportError(Code::timedOut, "the request timeout elapsed");
         }
-        HttpResponse response = co_await asyncPerform(session, request, remaining, asio::use_awaitable);
+        HttpResponse response = co_await asyncPerform(session, request, remaining, UseAwaitableOutOfLine{});
         auto next = redirectedRequest(request, *original, response.statusCode, response.header("Location"));
         if (!next) co_return response;
         if (redirects >= maxRedirects) {

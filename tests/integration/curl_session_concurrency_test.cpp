@@ -87,17 +87,23 @@ TEST_F(CurlSessionConcurrencyTest, CancellingTheCallerAbortsTheTransfer) {
     EXPECT_EQ(server.connectionCount(), 2u);
 }
 
-TEST_F(CurlSessionConcurrencyTest, CancellationBeforeTheRequestGoesOut) {
-    makeSession();
+TEST_F(CurlSessionConcurrencyTest, CancellationBeforeTheTransferStartsConnectsNowhere) {
+    // The session's io_context does not run yet, so the transfer cannot start before the
+    // cancellation has been emitted, whichever way the two meet.
+    asio::io_context sessionIo;
+    CurlSession idle(sessionIo.get_executor());
     auto strand = asio::make_strand(threads.io);
     asio::cancellation_signal signal;
-    std::future<HttpResponse> future;
+    auto future = asio::co_spawn(strand, idle.send(get(server.url("/slow"))),
+                                 asio::bind_cancellation_slot(signal.slot(), asio::use_future));
+    std::promise<void> emitted;
     asio::post(strand, [&] {
-        future = asio::co_spawn(strand, session->send(get(server.url("/slow"))),
-                                asio::bind_cancellation_slot(signal.slot(), asio::use_future));
         signal.emit(asio::cancellation_type::terminal);
+        emitted.set_value();
     });
-    while (!future.valid()) std::this_thread::sleep_for(1ms);
+    emitted.get_future().wait();
+    sessionIo.run();
+
     EXPECT_EQ(codeOf(future), Code::cancelled);
     EXPECT_EQ(server.connectionCount(), 0u);
 }
