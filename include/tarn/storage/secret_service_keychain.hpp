@@ -1,0 +1,53 @@
+// SecretServiceKeychain: a Keychain on the desktop's Secret Service (gnome-keyring, KWallet,
+// KeePassXC) through libsecret. It never unlocks anything and never shows a prompt: a locked
+// collection is reported as errSecInteractionNotAllowed, and every call is bounded by a timeout.
+#pragma once
+
+#include "tarn/storage/keychain.hpp"
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+namespace tarn {
+
+/// One item per (service, account, keychain), with the attributes "service", "account" and
+/// "keychain" ("data-protection" or "legacy") under the schema "dev.tarn.vpn.Token"; the secret
+/// is the item data as it is, so `secret-tool lookup service S account A keychain data-protection`
+/// prints it. New items go to the default collection.
+///
+/// Statuses besides success, duplicate and not-found:
+///   errSecInteractionNotAllowed  the item or the default collection is locked;
+///   errSecNotAvailable           no session bus, no Secret Service on it, or no answer within the
+///                                timeout (the pending call is cancelled);
+///   errSecNoDefaultKeychain      no default collection to add to;
+///   errSecIO                     any other failure the service reports.
+/// None of these deletes anything. A lookup that matches several items (left by two processes
+/// adding at once) answers the oldest; update and delete act on all of them.
+///
+/// Thread-safe: calls into libsecret are serialised across the process.
+class SecretServiceKeychain : public Keychain {
+public:
+    static constexpr std::chrono::milliseconds defaultTimeout = std::chrono::seconds(5);
+
+    /// Connects lazily, on the first call. `busName` selects another Secret Service provider
+    /// (empty: the standard "org.freedesktop.secrets").
+    explicit SecretServiceKeychain(std::chrono::milliseconds timeout = defaultTimeout, std::string busName = {});
+    ~SecretServiceKeychain() override;
+    SecretServiceKeychain(const SecretServiceKeychain&) = delete;
+    SecretServiceKeychain& operator=(const SecretServiceKeychain&) = delete;
+
+    /// True when the session bus has a Secret Service provider running or activatable.
+    static bool isAvailable(std::chrono::milliseconds timeout = defaultTimeout, const std::string& busName = {});
+
+    KeychainCopyResult copyMatching(const KeychainAttributes& query) override;
+    OSStatus add(const KeychainAttributes& attributes) override;
+    OSStatus update(const KeychainAttributes& query, const KeychainAttributes& attributesToUpdate) override;
+    OSStatus deleteItem(const KeychainAttributes& query) override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tarn
