@@ -10,6 +10,7 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <vector>
@@ -67,29 +68,160 @@ std::size_t InMemoryDefaults::writeCount() const {
 namespace {
 
 // One member of the file, kept as its JSON text so values this store does not understand are
-// written back exactly as they were.
+// written back exactly as they were (simdjson would rewrite 1.50 as 1.5 and refuse 2^64).
 struct Member {
     std::string key;
     std::string rawValue;
     std::optional<std::string> stringValue;
 };
 
-// nullopt when the text is not a JSON object. Of repeated keys the first counts, as when reading.
-std::optional<std::vector<Member>> parseObject(std::string_view text) {
+// Decodes one JSON string literal (already checked by the scanner); nullopt for an escape simdjson
+// refuses, such as a lone surrogate.
+std::optional<std::string> decodeStringLiteral(std::string_view literal) {
     simdjson::dom::parser parser;
-    simdjson::dom::object object;
-    if (parser.parse(text.data(), text.size(), true).get(object)) return std::nullopt;
-    std::vector<Member> members;
-    for (auto field : object) {
-        std::string key(field.key);
-        bool seen = false;
-        for (const auto& m : members) seen = seen || m.key == key;
-        if (seen) continue;
-        Member member{std::move(key), simdjson::to_string(field.value), std::nullopt};
-        std::string_view s;
-        if (!field.value.get_string().get(s)) member.stringValue = std::string(s);
-        members.push_back(std::move(member));
+    std::string_view s;
+    if (parser.parse(literal.data(), literal.size(), true).get_string().get(s)) return std::nullopt;
+    return std::string(s);
+}
+
+// A strict JSON scanner that only finds where values begin and end.
+class Scanner {
+public:
+    explicit Scanner(std::string_view text) : text_(text) {}
+
+    std::size_t position() const { return pos_; }
+    bool atEnd() const { return pos_ == text_.size(); }
+    bool consume(char c) {
+        if (pos_ < text_.size() && text_[pos_] == c) {
+            ++pos_;
+            return true;
+        }
+        return false;
     }
+    bool peek(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
+    void whitespace() {
+        while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\n' || text_[pos_] == '\r')) ++pos_;
+    }
+
+    bool string() {
+        if (!consume('"')) return false;
+        while (pos_ < text_.size()) {
+            auto c = static_cast<unsigned char>(text_[pos_++]);
+            if (c == '"') return true;
+            if (c < 0x20) return false;
+            if (c != '\\') continue;
+            if (pos_ >= text_.size()) return false;
+            char e = text_[pos_++];
+            if (e == 'u') {
+                for (int i = 0; i < 4; ++i) {
+                    if (pos_ >= text_.size() || !std::isxdigit(static_cast<unsigned char>(text_[pos_++]))) return false;
+                }
+            } else if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos) {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    bool value(int depth) {
+        if (depth > maxDepth || pos_ >= text_.size()) return false;
+        switch (text_[pos_]) {
+            case '"': return string();
+            case '{': return container('}', depth, true);
+            case '[': return container(']', depth, false);
+            case 't': return literal("true");
+            case 'f': return literal("false");
+            case 'n': return literal("null");
+            default: return number();
+        }
+    }
+
+private:
+    static constexpr int maxDepth = 512;
+
+    bool digits() {
+        std::size_t start = pos_;
+        while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
+        return pos_ > start;
+    }
+    bool number() {
+        consume('-');
+        if (consume('0')) {
+            if (peek('0') || (pos_ < text_.size() && text_[pos_] >= '1' && text_[pos_] <= '9')) return false;
+        } else if (!digits()) {
+            return false;
+        }
+        if (consume('.') && !digits()) return false;
+        if (consume('e') || consume('E')) {
+            if (!consume('+')) consume('-');
+            if (!digits()) return false;
+        }
+        return true;
+    }
+    bool literal(std::string_view word) {
+        if (text_.substr(pos_, word.size()) != word) return false;
+        pos_ += word.size();
+        return true;
+    }
+    bool container(char close, int depth, bool object) {
+        ++pos_;
+        whitespace();
+        if (consume(close)) return true;
+        for (;;) {
+            if (object) {
+                if (!string()) return false;
+                whitespace();
+                if (!consume(':')) return false;
+                whitespace();
+            }
+            if (!value(depth + 1)) return false;
+            whitespace();
+            if (consume(close)) return true;
+            if (!consume(',')) return false;
+            whitespace();
+        }
+    }
+
+    std::string_view text_;
+    std::size_t pos_ = 0;
+};
+
+// The members of a JSON object text; nullopt when the text is not one. Of repeated keys the
+// first counts, as when reading.
+std::optional<std::vector<Member>> parseObject(std::string_view text) {
+    if (!simdjson::validate_utf8(text.data(), text.size())) return std::nullopt;
+    Scanner scanner(text);
+    scanner.whitespace();
+    if (!scanner.consume('{')) return std::nullopt;
+    std::vector<Member> members;
+    scanner.whitespace();
+    if (!scanner.consume('}')) {
+        for (;;) {
+            std::size_t keyStart = scanner.position();
+            if (!scanner.string()) return std::nullopt;
+            auto key = decodeStringLiteral(text.substr(keyStart, scanner.position() - keyStart));
+            if (!key) return std::nullopt;
+            scanner.whitespace();
+            if (!scanner.consume(':')) return std::nullopt;
+            scanner.whitespace();
+            std::size_t valueStart = scanner.position();
+            if (!scanner.value(1)) return std::nullopt;
+            std::string_view raw = text.substr(valueStart, scanner.position() - valueStart);
+            std::optional<std::string> stringValue;
+            if (raw.front() == '"') {
+                stringValue = decodeStringLiteral(raw);
+                if (!stringValue) return std::nullopt;
+            }
+            bool seen = std::any_of(members.begin(), members.end(), [&](const Member& m) { return m.key == *key; });
+            if (!seen) members.push_back({std::move(*key), std::string(raw), std::move(stringValue)});
+            scanner.whitespace();
+            if (scanner.consume('}')) break;
+            if (!scanner.consume(',')) return std::nullopt;
+            scanner.whitespace();
+        }
+    }
+    scanner.whitespace();
+    if (!scanner.atEnd()) return std::nullopt;
     return members;
 }
 

@@ -16,7 +16,11 @@ namespace tarn {
 
 namespace {
 
-constexpr const char* standardBusName = "org.freedesktop.secrets";
+// The provider libsecret talks to; it reads the same variable.
+const char* secretServiceBusName() {
+    const char* name = g_getenv("SECRET_SERVICE_BUS_NAME");
+    return name && *name ? name : "org.freedesktop.secrets";
+}
 
 // libsecret and its shared D-Bus proxies are not safe to drive from several threads at once.
 std::mutex& libsecretMutex() {
@@ -202,7 +206,6 @@ std::vector<std::string> takePaths(gchar** paths) {
 
 struct SecretServiceKeychain::Impl {
     std::chrono::milliseconds timeout;
-    std::string busName;
     SecretService* service = nullptr;  // opened on first use; guarded by libsecretMutex()
 
     ~Impl() {
@@ -219,8 +222,8 @@ struct SecretServiceKeychain::Impl {
     std::optional<OSStatus> open(const Deadline& deadline) {
         if (service) return std::nullopt;
         ErrorSlot error;
-        service = secret_service_open_sync(SECRET_TYPE_SERVICE, busName.empty() ? nullptr : busName.c_str(),
-                                           SECRET_SERVICE_NONE, deadline.cancellable(), &error.out);
+        service = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, deadline.cancellable(),
+                                           &error.out);
         if (service) return std::nullopt;
         return errSecNotAvailable;
     }
@@ -301,10 +304,8 @@ struct SecretServiceKeychain::Impl {
     }
 };
 
-SecretServiceKeychain::SecretServiceKeychain(std::chrono::milliseconds timeout, std::string busName)
-    : impl_(std::make_unique<Impl>()) {
+SecretServiceKeychain::SecretServiceKeychain(std::chrono::milliseconds timeout) : impl_(std::make_unique<Impl>()) {
     impl_->timeout = timeout;
-    impl_->busName = std::move(busName);
 }
 
 SecretServiceKeychain::~SecretServiceKeychain() {
@@ -312,13 +313,13 @@ SecretServiceKeychain::~SecretServiceKeychain() {
     impl_.reset();
 }
 
-bool SecretServiceKeychain::isAvailable(std::chrono::milliseconds timeout, const std::string& busName) {
+bool SecretServiceKeychain::isAvailable(std::chrono::milliseconds timeout) {
     std::lock_guard guard(libsecretMutex());
     Deadline deadline(timeout);
     ErrorSlot error;
     ObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, deadline.cancellable(), &error.out));
     if (!bus) return false;
-    const char* name = busName.empty() ? standardBusName : busName.c_str();
+    const char* name = secretServiceBusName();
     auto ask = [&](const char* method, GVariant* arguments, const GVariantType* type) {
         ErrorSlot callError;
         return VariantPtr(g_dbus_connection_call_sync(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",

@@ -30,15 +30,15 @@ class SecretServiceKeychain : public Keychain {
 public:
     static constexpr std::chrono::milliseconds defaultTimeout = std::chrono::seconds(5);
 
-    /// Connects lazily, on the first call. `busName` selects another Secret Service provider
-    /// (empty: the standard "org.freedesktop.secrets").
-    explicit SecretServiceKeychain(std::chrono::milliseconds timeout = defaultTimeout, std::string busName = {});
+    /// Connects lazily, on the first call, to the provider on the session bus: the one owning
+    /// "org.freedesktop.secrets", or the name in $SECRET_SERVICE_BUS_NAME, which libsecret honours.
+    explicit SecretServiceKeychain(std::chrono::milliseconds timeout = defaultTimeout);
     ~SecretServiceKeychain() override;
     SecretServiceKeychain(const SecretServiceKeychain&) = delete;
     SecretServiceKeychain& operator=(const SecretServiceKeychain&) = delete;
 
     /// True when the session bus has a Secret Service provider running or activatable.
-    static bool isAvailable(std::chrono::milliseconds timeout = defaultTimeout, const std::string& busName = {});
+    static bool isAvailable(std::chrono::milliseconds timeout = defaultTimeout);
 
     KeychainCopyResult copyMatching(const KeychainAttributes& query) override;
     OSStatus add(const KeychainAttributes& attributes) override;
