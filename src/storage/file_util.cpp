@@ -242,6 +242,19 @@ std::optional<std::string> readFileIfExists(const fs::path& path) {
     return readAll(fd, path);
 }
 
+fs::path privateTemporaryDirectory() {
+    std::error_code ec;
+    fs::path temp = fs::temp_directory_path(ec);
+    if (ec || temp.empty()) temp = "/tmp";
+    return temp / ("tarn-" + std::to_string(::geteuid()));
+}
+
+fs::path privateRuntimeDirectory() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime == '/') return fs::path(runtime) / "tarn";
+    return privateTemporaryDirectory();
+}
+
 fs::path homeDirectory() {
     if (const char* home = std::getenv("HOME"); home && *home) return home;
     struct passwd pw {};

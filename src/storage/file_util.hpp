@@ -85,6 +85,14 @@ std::optional<std::string> readFileIfExists(const fs::path& path);
 /// Flushes the directory entry changes of `dir` to disk.
 void syncDirectory(const Directory& dir);
 
+/// A directory for this user's private runtime files: $XDG_RUNTIME_DIR/tarn when that variable
+/// names an absolute path, otherwise <temp>/tarn-<uid> (temp: $TMPDIR or /tmp). Not created or
+/// checked here; open it with openPrivateDirectory.
+fs::path privateRuntimeDirectory();
+
+/// The per-user private directory in the system's temporary directory: <temp>/tarn-<uid>.
+fs::path privateTemporaryDirectory();
+
 /// The home directory of the effective user ($HOME, else the password database).
 fs::path homeDirectory();
 

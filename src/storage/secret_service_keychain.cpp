@@ -4,11 +4,20 @@
 #define SECRET_API_SUBJECT_TO_CHANGE
 #include <libsecret/secret.h>
 
+#include "storage/file_util.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -112,6 +121,33 @@ private:
     bool done_ = false;
     bool expired_ = false;
     std::thread thread_;  // last: starts after everything it uses exists
+};
+
+// Serialises the look-then-create of add among all processes of this user: the Secret Service
+// has no create-if-absent. The lock file lives in the user's private runtime directory.
+class AddLock {
+public:
+    // False when the lock could not be had before the deadline.
+    bool acquire(const Deadline& deadline) {
+        try {
+            storage_detail::Directory dir =
+                storage_detail::openPrivateDirectory(storage_detail::privateRuntimeDirectory(), true);
+            int fd = ::openat(dir.fd.get(), "secret-service-add.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd < 0) return true;
+            fd_ = storage_detail::FileDescriptor(fd);
+        } catch (const std::filesystem::filesystem_error&) {
+            return true;  // no usable private directory: only the check after creating remains
+        }
+        while (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) return true;
+            if (deadline.expired()) return false;
+            ::usleep(2000);
+        }
+        return true;
+    }
+
+private:
+    storage_detail::FileDescriptor fd_;  // closing it releases the lock
 };
 
 bool isUnreachable(const GError* error) {
@@ -276,8 +312,11 @@ struct SecretServiceKeychain::Impl {
             auto ca = secret_item_get_created(a.get());
             auto cb = secret_item_get_created(b.get());
             if (ca != cb) return ca < cb;
-            return std::strcmp(g_dbus_proxy_get_object_path(G_DBUS_PROXY(a.get())),
-                               g_dbus_proxy_get_object_path(G_DBUS_PROXY(b.get()))) < 0;
+            // Shorter first, so numbered paths ("…/9" before "…/10") sort in creation order.
+            std::string_view pa = g_dbus_proxy_get_object_path(G_DBUS_PROXY(a.get()));
+            std::string_view pb = g_dbus_proxy_get_object_path(G_DBUS_PROXY(b.get()));
+            if (pa.size() != pb.size()) return pa.size() < pb.size();
+            return pa < pb;
         });
         return out;
     }
@@ -379,6 +418,8 @@ OSStatus SecretServiceKeychain::add(const KeychainAttributes& attributes) {
     std::lock_guard guard(libsecretMutex());
     Deadline deadline(impl_->timeout);
     if (auto failed = impl_->open(deadline)) return *failed;
+    AddLock lock;
+    if (!lock.acquire(deadline)) return errSecNotAvailable;
     SearchResult existing;
     if (auto failed = impl_->search(attributes, deadline, existing)) return *failed;
     if (!existing.empty()) return errSecDuplicateItem;
@@ -406,10 +447,10 @@ OSStatus SecretServiceKeychain::add(const KeychainAttributes& attributes) {
         return owned ? impl_->fail(owned.get(), deadline) : errSecIO;
     }
 
-    // The Secret Service has no create-if-absent: two processes may both have found nothing and
-    // both created an item. Look again; the oldest item wins, and a loser removes its own item
-    // and reports a duplicate, as a keychain would have. Ties that both sides see as won leave two
-    // items, which update and delete treat together and lookups read consistently.
+    // A process that does not take the lock (another library, no usable private directory) may have
+    // created the same item meanwhile. Look again: the oldest item wins, and a loser removes its
+    // own item and reports a duplicate, as a keychain would have. A tie that both sides see as
+    // won leaves two items, which update and delete treat together and lookups read alike.
     SearchResult after;
     if (impl_->search(attributes, deadline, after) || after.unlocked.size() + after.locked.size() <= 1) {
         return errSecSuccess;

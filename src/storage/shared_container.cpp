@@ -28,20 +28,13 @@ bool isPlainComponent(const std::string& s) {
            s.find('\0') == std::string::npos;
 }
 
-std::filesystem::path privateTemporaryDirectory() {
-    std::error_code ec;
-    std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
-    if (ec || temp.empty()) temp = "/tmp";
-    return temp / ("tarn-" + std::to_string(::geteuid()));
-}
-
 Location locate(const std::string& appGroupID, const std::filesystem::path& root) {
     if (isPlainComponent(appGroupID)) {
         std::filesystem::path group = root / appGroupID;
         struct stat st {};
         if (::stat(group.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {group, false};
     }
-    return {privateTemporaryDirectory(), true};
+    return {sd::privateTemporaryDirectory(), true};
 }
 
 sd::Directory open(const Location& location, bool create) {

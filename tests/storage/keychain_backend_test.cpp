@@ -171,6 +171,36 @@ TEST_P(KeychainBackendTest, ConcurrentAddsOfOneItemLetExactlyOneWin) {
     EXPECT_EQ(found.data->rfind("writer-", 0), 0u);
 }
 
+#ifdef TARN_STORAGE_PROC
+TEST_P(KeychainBackendTest, ConcurrentAddsFromSeveralProcessesLetExactlyOneWin) {
+    if (GetParam() == Backend::memory) GTEST_SKIP() << "an in-memory keychain lives in one process";
+    const auto s = service();
+    const std::string backend = GetParam() == Backend::file ? "file" : "secret-service";
+    // A private runtime directory of our own for the Secret Service's add lock.
+    testing::ScratchDirectory runtime;
+    std::vector<std::unique_ptr<testing::ChildProcess>> children;
+    for (int i = 0; i < 6; ++i) {
+        children.push_back(std::make_unique<testing::ChildProcess>(
+            std::vector<std::string>{TARN_STORAGE_PROC, "keychain-add", backend, (scratch / "keychain").string(), s,
+                                     "process-" + std::to_string(i)},
+            std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime.path().string()}));
+    }
+    for (auto& child : children) child->closeInput();
+    std::multiset<std::string> statuses;
+    for (auto& child : children) {
+        statuses.insert(child->readLine());
+        EXPECT_EQ(child->wait(), 0);
+    }
+    EXPECT_EQ(statuses.count("0"), 1u);
+    EXPECT_EQ(statuses.count(std::to_string(errSecDuplicateItem)), 5u);
+    auto found = keychain->copyMatching(returningData(base(s, "acct", true)));
+    ASSERT_EQ(found.status, errSecSuccess);
+    EXPECT_EQ(found.data->rfind("process-", 0), 0u);
+    EXPECT_EQ(keychain->deleteItem(base(s, "acct", true)), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(base(s, "acct", true)).status, errSecItemNotFound) << "one item, not several";
+}
+#endif
+
 // The token store's algorithms end to end on each backend.
 
 TEST_P(KeychainBackendTest, TokenStoreMigratesALegacyItemAndClearsBoth) {

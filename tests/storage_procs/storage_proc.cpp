@@ -1,6 +1,7 @@
 // Child process for the storage tests that need several processes:
 //   storage_proc device-id <defaults-file> <keychain-root>   print this installation's identifier
-//   storage_proc keychain-add <keychain-root> <service> <data>  add one item, print the status
+//   storage_proc keychain-add file|secret-service <keychain-root> <service> <data>
+//                                                            add one item, print the status
 //   storage_proc write-loop <container-root> <group>          write two profiles in turn forever
 //   storage_proc platform-keychain                            print which keychain would be used
 // device-id and keychain-add first wait for their standard input to close, so a test can start
@@ -45,13 +46,18 @@ int main(int argc, char** argv) {
         std::cout << identity.deviceID() << std::endl;
         return 0;
     }
-    if (command == "keychain-add" && argc == 5) {
-        tarn::FileKeychain keychain(argv[2]);
+    if (command == "keychain-add" && argc == 6) {
+        std::shared_ptr<tarn::Keychain> keychain;
+        if (std::string(argv[2]) == "file") {
+            keychain = std::make_shared<tarn::FileKeychain>(argv[3]);
+        } else {
+            keychain = std::make_shared<tarn::SecretServiceKeychain>(std::chrono::seconds(20));
+        }
         tarn::KeychainAttributes attributes{.itemClass = tarn::KeychainItemClass::genericPassword,
-                                            .service = argv[3], .account = "acct", .useDataProtectionKeychain = true,
-                                            .valueData = argv[4]};
+                                            .service = argv[4], .account = "acct", .useDataProtectionKeychain = true,
+                                            .valueData = argv[5]};
         waitForStart();
-        std::cout << keychain.add(attributes) << std::endl;
+        std::cout << keychain->add(attributes) << std::endl;
         return 0;
     }
     if (command == "write-loop" && argc == 4) {

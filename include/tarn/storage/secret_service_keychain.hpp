@@ -22,8 +22,14 @@ namespace tarn {
 ///                                timeout (the pending call is cancelled);
 ///   errSecNoDefaultKeychain      no default collection to add to;
 ///   errSecIO                     any other failure the service reports.
-/// None of these deletes anything. A lookup that matches several items (left by two processes
-/// adding at once) answers the oldest; update and delete act on all of them.
+/// None of these deletes anything.
+///
+/// The Secret Service cannot create an item only if it is absent, so add looks first. The adds of
+/// all processes of the user take turns on a lock file in a private directory ($XDG_RUNTIME_DIR/tarn,
+/// else <temp>/tarn-<uid>), so two processes using this class never both create the item. After
+/// creating, add looks again and withdraws its item as a duplicate when an older one appeared (a
+/// writer that skipped the lock). A lookup that still matches several items answers the oldest;
+/// update and delete act on all of them.
 ///
 /// Thread-safe: calls into libsecret are serialised across the process.
 class SecretServiceKeychain : public Keychain {
