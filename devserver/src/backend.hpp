@@ -30,6 +30,7 @@ struct Options {
   std::size_t serverCount = 6;
   std::uint64_t seed = 1;
   std::size_t threads = 64;
+  int keepAliveTimeout = 5;  // seconds an idle connection may hold a worker thread
   double telegramReadyAfter = 2;  // seconds until a session shows its code; negative: only via /dev
   double sessionTTL = 600;        // Telegram and OAuth sessions
   double emailCodeTTL = 600;

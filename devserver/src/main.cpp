@@ -53,6 +53,9 @@ int main(int argc, char** argv) {
   app.add_option("--servers", options.serverCount, "Number of VPN servers")->check(CLI::Range(1, 1000))->capture_default_str();
   app.add_option("--seed", options.seed, "Seed of the generated server list")->capture_default_str();
   app.add_option("--threads", options.threads, "Worker threads")->check(CLI::Range(1, 1024))->capture_default_str();
+  app.add_option("--keep-alive-timeout", options.keepAliveTimeout, "Seconds an idle keep-alive connection is kept")
+      ->check(CLI::Range(0, 300))
+      ->capture_default_str();
   app.add_option("--telegram-ready-after", options.telegramReadyAfter,
                  "Seconds until a Telegram session shows its code; negative: only via /dev/telegram/<id>/ready")
       ->capture_default_str();
@@ -103,7 +106,8 @@ int main(int argc, char** argv) {
   const std::size_t threads = options.threads;
   server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   server->set_keep_alive_max_count(100000);
-  server->set_keep_alive_timeout(10);
+  // An idle keep-alive connection holds a worker thread until this timeout ends.
+  server->set_keep_alive_timeout(options.keepAliveTimeout);
   server->set_payload_max_length(1 << 20);
 
   int port = options.port;

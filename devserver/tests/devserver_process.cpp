@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -63,14 +64,16 @@ DevServerProcess::DevServerProcess(std::vector<std::string> args) {
     line.append(buf, static_cast<std::size_t>(n));
   }
   ::close(out[0]);
-  const std::string prefix = "listening on http://127.0.0.1:";
-  if (line.rfind(prefix, 0) != 0) {
+  std::smatch m;
+  static const std::regex first(R"(^listening on ((https?)://127\.0\.0\.1:(\d+))\n)");
+  if (!std::regex_search(line, m, first)) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
     throw std::runtime_error("unexpected first line from tarn-devserver: " + line + "\n" + log());
   }
-  port_ = std::stoi(line.substr(prefix.size()));
-  url_ = "http://127.0.0.1:" + std::to_string(port_);
+  url_ = m[1];
+  port_ = std::stoi(m[3]);
 }
 
 DevServerProcess::~DevServerProcess() {
