@@ -1,0 +1,95 @@
+// App: what every command works with. The global options, and the library objects built from
+// them on first use (secret store, token store, defaults, device identity, shared container,
+// client), so that a command that needs no network or keychain never touches them.
+#pragma once
+
+#include "output.hpp"
+#include "sync_client.hpp"
+#include "terminal.hpp"
+
+#include <tarn/logic/connect_eligibility.hpp>
+#include <tarn/storage/defaults.hpp>
+#include <tarn/storage/device_identity.hpp>
+#include <tarn/storage/keychain.hpp>
+#include <tarn/storage/shared_container.hpp>
+#include <tarn/storage/token_store.hpp>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace tarnctl {
+
+/// Names under which tarnctl keeps its state; the README lists them.
+inline constexpr const char* keychainService = "dev.tarn.vpn";
+inline constexpr const char* keychainAccount = "tarnctl";
+/// The legacy home of a device identifier (read by DeviceIdentity, never written).
+inline constexpr const char* deviceKeychainAccount = "tarnctl.device";
+inline constexpr const char* defaultsPrefix = "dev.tarn.vpn";
+inline constexpr const char* lastErrorKey = "dev.tarn.vpn.tarnctl.last-error";
+inline constexpr const char* appGroupID = "group.dev.tarn.vpn";
+inline constexpr const char* clientPlatform = "linux";
+
+struct GlobalOptions {
+    std::string baseURL;
+    bool json = false;
+    std::string keychain;  // "", "secret-service" or "file"
+    std::filesystem::path stateDir;
+    std::optional<std::filesystem::path> appGroupRoot;
+    double timeoutSeconds = 60;
+    std::optional<std::string> caFile;
+
+    /// $TARN_BASE_URL, else http://127.0.0.1:8787 (tarn-devserver's default port).
+    static std::string defaultBaseURL();
+    /// $XDG_STATE_HOME/tarnctl, else ~/.local/state/tarnctl.
+    static std::filesystem::path defaultStateDir();
+};
+
+class App {
+public:
+    /// Checks the options (throws a usage error); builds nothing yet.
+    explicit App(GlobalOptions options);
+    ~App();
+
+    const GlobalOptions& options() const noexcept { return options_; }
+    const Output& out() const noexcept { return out_; }
+    Input& input() noexcept { return input_; }
+
+    SyncClient& client();
+    tarn::TokenStore& tokenStore();
+    /// "secret-service" or "file": the backend actually in use.
+    std::string keychainKind();
+    std::filesystem::path keychainFileRoot() const { return options_.stateDir / "keychain"; }
+    tarn::Defaults& defaults();
+    std::string deviceID();
+    tarn::SharedContainer container() const;
+
+    /// True when a token pair is stored (the pair itself is never shown).
+    bool signedIn();
+    /// Saves a pair that a sign-in handed to the caller instead of storing it itself.
+    void saveTokens(const tarn::AuthResponse& auth);
+
+    /// The last failure of any command, kept for the diagnostics report; recording never fails.
+    void recordLastError(const std::string& line) noexcept;
+    std::optional<std::string> lastError();
+
+    /// What the tunnel would do now: connected while a readable profile is handed over,
+    /// disconnected without one, failed when the files cannot be read.
+    tarn::VPNConnectionState vpnState(std::optional<tarn::VLESSConfig>* profile = nullptr) const;
+
+private:
+    std::shared_ptr<tarn::Keychain> keychain();
+
+    GlobalOptions options_;
+    Output out_;
+    Input input_;
+    tarn::URL baseURL_;
+    std::shared_ptr<tarn::Keychain> keychain_;
+    std::shared_ptr<tarn::KeychainTokenStore> tokenStore_;
+    std::shared_ptr<tarn::Defaults> defaults_;
+    std::unique_ptr<tarn::DeviceIdentity> identity_;
+    std::unique_ptr<SyncClient> client_;
+};
+
+}  // namespace tarnctl

@@ -1,0 +1,424 @@
+// `tarnctl api OPERATION [--field value]...`: every endpoint operation of the client by its name,
+// with its arguments as options, printing the decoded result as JSON. One table describes the
+// operations; the subcommands, the listing and the calls are all derived from it.
+#include "commands.hpp"
+
+#include "../errors.hpp"
+
+#include <tarn/api/json.hpp>
+#include <tarn/logic/telegram_contract.hpp>
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <sstream>
+
+namespace tarnctl {
+
+namespace {
+
+enum class FieldKind { text, optionalText, integer, flag, body };
+
+struct FieldSpec {
+    std::string name;  // the option without "--"
+    FieldKind kind;
+    std::string help;
+    std::string fallback = {};  // used when the option is absent; "<device>" is this device's id
+};
+
+constexpr const char* thisDevice = "<device>";
+
+class Args;
+
+struct OperationSpec {
+    std::string name;
+    std::string summary;
+    std::vector<FieldSpec> fields;
+    std::function<std::string(Args&)> call;  // returns the result as JSON
+};
+
+}  // namespace
+
+struct ApiCommand {
+    CLI::App* command = nullptr;
+    bool list = false;
+    bool showSecrets = false;
+    std::vector<std::pair<const OperationSpec*, CLI::App*>> operations;
+    // Option storage per operation and field; std::map keeps the addresses CLI11 binds to stable.
+    std::map<std::string, std::map<std::string, std::string>> values;
+    std::map<std::string, std::map<std::string, bool>> flags;
+    std::map<std::string, std::map<std::string, CLI::Option*>> options;
+};
+
+namespace {
+
+class Args {
+public:
+    Args(App& app, ApiCommand& command, const OperationSpec& op) : app_(app), command_(command), op_(op) {}
+
+    App& app() { return app_; }
+    SyncClient& client() { return app_.client(); }
+    bool showSecrets() const { return command_.showSecrets; }
+
+    bool given(const std::string& name) { return command_.options[op_.name][name]->count() > 0; }
+
+    std::string text(const std::string& name) {
+        if (given(name)) return command_.values[op_.name][name];
+        const FieldSpec& spec = field(name);
+        if (spec.fallback == thisDevice) return app_.deviceID();
+        if (!spec.fallback.empty()) return spec.fallback;
+        throw usageError(op_.name + " needs --" + name);
+    }
+
+    std::optional<std::string> optionalText(const std::string& name) {
+        if (!given(name)) return std::nullopt;
+        return command_.values[op_.name][name];
+    }
+
+    std::int64_t integer(const std::string& name) {
+        std::string value = text(name);
+        std::int64_t n = 0;
+        auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+        if (ec != std::errc() || end != value.data() + value.size()) {
+            throw usageError("--" + name + " must be a whole number, not \"" + value + "\"");
+        }
+        return n;
+    }
+
+    bool flag(const std::string& name) { return command_.flags[op_.name][name]; }
+
+    /// The request record from --body: JSON text, "@file" or "-" for standard input.
+    template <class T>
+    T body() {
+        std::string text = this->text("body");
+        if (text == "-") {
+            std::string all;
+            for (Input::Result r; (r = app_.input().readLine()).status == Input::Status::line;) all += r.text + "\n";
+            text = all;
+        } else if (!text.empty() && text[0] == '@') {
+            std::ifstream in(text.substr(1), std::ios::binary);
+            if (!in) throw usageError("cannot read " + text.substr(1));
+            std::stringstream ss;
+            ss << in.rdbuf();
+            text = ss.str();
+        }
+        try {
+            return tarn::JSONDecoder::tarn().decode<T>(text);
+        } catch (const tarn::DecodingError& e) {
+            std::string path = e.codingPathString();
+            throw usageError("--body does not describe the request: " + std::string(tarn::to_string(e.kind())) + " at " +
+                             (path.empty() ? "(top level)" : path) + ": " + oneLine(e.debugDescription()));
+        }
+    }
+
+private:
+    const FieldSpec& field(const std::string& name) const {
+        for (const auto& f : op_.fields) {
+            if (f.name == name) return f;
+        }
+        throw std::logic_error("no field " + name + " in " + op_.name);
+    }
+
+    App& app_;
+    ApiCommand& command_;
+    const OperationSpec& op_;
+};
+
+constexpr const char* redacted = "<redacted>";
+
+std::string authJSON(tarn::AuthResponse auth, bool showSecrets) {
+    if (!showSecrets) auth.accessToken = auth.refreshToken = redacted;
+    return encodeRecord(auth);
+}
+
+// The library hands these sign-ins to the caller without storing them; keep the CLI signed in
+// the same way as after any other sign-in.
+std::string storedAuthJSON(Args& a, const tarn::AuthResponse& auth) {
+    a.app().saveTokens(auth);
+    return authJSON(auth, a.showSecrets());
+}
+
+void checkTelegramSession(const std::string& id, const std::string& secret) {
+    if (!tarn::TelegramAuthContract::isValidSessionID(id)) {
+        throw usageError("--id is not a Telegram session id (20 to 128 characters of A-Z a-z 0-9 _ -)");
+    }
+    if (!tarn::TelegramAuthContract::isValidSessionSecret(secret)) {
+        throw usageError("--secret is not a Telegram session secret (20 to 256 characters of A-Z a-z 0-9 _ -)");
+    }
+}
+
+const std::string emptyResult = "{}";
+
+FieldSpec deviceField() { return {"device-id", FieldKind::text, "device identifier (default: this device's)", thisDevice}; }
+FieldSpec platformField() { return {"platform", FieldKind::text, "client platform (default: linux)", clientPlatform}; }
+FieldSpec bodyField(const std::string& record) {
+    return {"body", FieldKind::body, record + " as JSON text, @FILE or - (standard input)"};
+}
+
+const std::vector<OperationSpec>& operationTable() {
+    static const std::vector<OperationSpec> table = {
+        {"login", "Password sign-in; stores the tokens",
+         {{"email", FieldKind::text, "email address"}, {"password", FieldKind::text, "password"}},
+         [](Args& a) { return authJSON(a.client().login(a.text("email"), a.text("password")), a.showSecrets()); }},
+        {"register", "Create an account; stores the tokens",
+         {{"email", FieldKind::text, "email address"},
+          {"password", FieldKind::text, "password"},
+          {"name", FieldKind::optionalText, "display name"},
+          {"accepted-terms", FieldKind::flag, "accept the terms"},
+          {"accepted-personal-data-processing", FieldKind::flag, "accept the processing of personal data"}},
+         [](Args& a) {
+             return authJSON(a.client().registerAccount(a.text("email"), a.text("password"), a.optionalText("name"),
+                                                        a.flag("accepted-terms"),
+                                                        a.flag("accepted-personal-data-processing")),
+                             a.showSecrets());
+         }},
+        {"requestEmailCode", "Send a sign-in code by email",
+         {{"email", FieldKind::text, "email address"}, deviceField(), platformField()},
+         [](Args& a) {
+             return encodeRecord(a.client().requestEmailCode(a.text("email"), a.text("device-id"), a.text("platform")));
+         }},
+        {"verifyEmailCode", "Sign in with an emailed code; stores the tokens",
+         {{"challenge-id", FieldKind::text, "challenge_id from requestEmailCode"},
+          {"code", FieldKind::text, "the code"},
+          {"accepted-terms", FieldKind::flag, "accept the terms (new accounts)"},
+          {"accepted-personal-data-processing", FieldKind::flag, "accept the processing of personal data (new accounts)"}},
+         [](Args& a) {
+             return authJSON(a.client().verifyEmailCode(a.text("challenge-id"), a.text("code"), a.flag("accepted-terms"),
+                                                        a.flag("accepted-personal-data-processing")),
+                             a.showSecrets());
+         }},
+        {"loginWithApple", "Sign in with Apple; stores the tokens",
+         {{"identity-token", FieldKind::text, "Apple identity token"},
+          {"authorization-code", FieldKind::optionalText, "Apple authorization code"},
+          {"name", FieldKind::optionalText, "display name"},
+          deviceField()},
+         [](Args& a) {
+             return authJSON(a.client().loginWithApple(a.text("identity-token"), a.optionalText("authorization-code"),
+                                                       a.optionalText("name"), a.text("device-id")),
+                             a.showSecrets());
+         }},
+        {"createTelegramSession", "Open a Telegram bot sign-in (the secret is redacted unless --show-secrets)",
+         {deviceField()},
+         [](Args& a) {
+             tarn::TelegramAuthSession session = a.client().createTelegramSession(a.text("device-id"));
+             if (!a.showSecrets()) session.session.secret = redacted;
+             return encodeRecord(session);
+         }},
+        {"telegramSessionStatus", "State of a Telegram sign-in",
+         {{"id", FieldKind::text, "session id"}, {"secret", FieldKind::text, "session secret"}},
+         [](Args& a) {
+             checkTelegramSession(a.text("id"), a.text("secret"));
+             tarn::TelegramSessionStatus status = a.client().telegramSessionStatus(a.text("id"), a.text("secret"));
+             JsonObject doc;
+             doc.string("status", tarn::rawValue(status.status));
+             if (status.error) doc.string("error", *status.error);
+             return doc.str();
+         }},
+        {"verifyTelegramSession", "Finish a Telegram sign-in with the bot's code; stores the tokens",
+         {{"id", FieldKind::text, "session id"},
+          {"secret", FieldKind::text, "session secret"},
+          {"code", FieldKind::text, "six-digit code from the bot"}},
+         [](Args& a) {
+             checkTelegramSession(a.text("id"), a.text("secret"));
+             if (!tarn::TelegramAuthContract::normalizedUserCode(a.text("code"))) {
+                 throw usageError("--code must be exactly six digits");
+             }
+             return storedAuthJSON(a, a.client().verifyTelegramSession(a.text("id"), a.text("secret"), a.text("code")));
+         }},
+        {"createOAuthSession", "Open a browser sign-in",
+         {{"provider", FieldKind::text, "identity provider (default: google)", "google"}, deviceField()},
+         [](Args& a) {
+             auto provider = tarn::fromRawValue<tarn::OAuthProvider>(a.text("provider"));
+             if (!provider) throw usageError("--provider must be google");
+             return encodeRecord(a.client().createOAuthSession(*provider, a.text("device-id")));
+         }},
+        {"oauthSessionStatus", "State of a browser sign-in; stores the tokens once it is confirmed",
+         {{"id", FieldKind::text, "auth_session_id from createOAuthSession"}},
+         [](Args& a) {
+             tarn::OAuthSessionStatus status = a.client().oauthSessionStatus(a.text("id"));
+             if (status.auth) {
+                 a.app().saveTokens(*status.auth);
+                 if (!a.showSecrets()) status.auth->accessToken = status.auth->refreshToken = redacted;
+             }
+             return encodeRecord(status);
+         }},
+        {"logout", "Sign out and clear the stored tokens", {},
+         [](Args& a) {
+             a.client().logout();
+             return emptyResult;
+         }},
+        {"deleteAccount", "Delete the account (cannot be undone); clears the stored tokens", {deviceField()},
+         [](Args& a) {
+             a.client().deleteAccount(a.text("device-id"));
+             return emptyResult;
+         }},
+        {"me", "The signed-in user", {}, [](Args& a) { return encodeRecord(a.client().me()); }},
+        {"syncUser", "Report this installation; answers the up-to-date user", {bodyField("UserSyncRequest")},
+         [](Args& a) { return encodeRecord(a.client().syncUser(a.body<tarn::UserSyncRequest>())); }},
+        {"subscriptionStatus", "The user with the current subscription", {},
+         [](Args& a) { return encodeRecord(a.client().subscriptionStatus()); }},
+        {"accountDevices", "The account's devices and the device limit", {},
+         [](Args& a) { return encodeRecord(a.client().accountDevices()); }},
+        {"removeAccountDevice", "Remove a device from the account", {{"id", FieldKind::integer, "device number"}},
+         [](Args& a) { return encodeRecord(a.client().removeAccountDevice(a.integer("id"))); }},
+        {"verifyAppleTransaction", "Report an App Store purchase", {bodyField("AppleTransactionPayload")},
+         [](Args& a) {
+             return encodeRecord(a.client().verifyAppleTransaction(a.body<tarn::AppleTransactionPayload>()));
+         }},
+        {"billingCatalog", "Tariffs, prices and payment methods", {},
+         [](Args& a) { return encodeRecord(a.client().billingCatalog()); }},
+        {"createBillingCheckout", "Start a payment", {bodyField("BillingCheckoutRequest")},
+         [](Args& a) {
+             return encodeRecord(a.client().createBillingCheckout(a.body<tarn::BillingCheckoutRequest>()));
+         }},
+        {"servers", "The VPN servers", {},
+         [](Args& a) {
+             std::vector<std::string> items;
+             for (const auto& s : a.client().servers()) items.push_back(encodeRecord(s));
+             return jsonArray(items);
+         }},
+        {"vpnConfig", "The VLESS connection profile of a server for a device",
+         {{"server-id", FieldKind::text, "server id"}, deviceField(), platformField()},
+         [](Args& a) {
+             return encodeRecord(a.client().vpnConfig(a.text("server-id"), a.text("device-id"), a.text("platform")));
+         }},
+        {"revokeVPN", "Give a device a new VPN identity", {deviceField()},
+         [](Args& a) {
+             a.client().revokeVPN(a.text("device-id"));
+             return emptyResult;
+         }},
+        {"recordAppEvent", "Send an analytics event", {bodyField("AppEventPayload")},
+         [](Args& a) {
+             a.client().recordAppEvent(a.body<tarn::AppEventPayload>());
+             return emptyResult;
+         }},
+        {"recordAnonymousAppEvent", "Send an analytics event without signing in", {bodyField("AppEventPayload")},
+         [](Args& a) {
+             a.client().recordAnonymousAppEvent(a.body<tarn::AppEventPayload>());
+             return emptyResult;
+         }},
+        {"registerPushToken", "Register a push token", {bodyField("PushTokenRequest")},
+         [](Args& a) {
+             a.client().registerPushToken(a.body<tarn::PushTokenRequest>());
+             return emptyResult;
+         }},
+        {"deletePushToken", "Remove a push token", {bodyField("PushTokenRequest")},
+         [](Args& a) {
+             a.client().deletePushToken(a.body<tarn::PushTokenRequest>());
+             return emptyResult;
+         }},
+        {"appRelease", "The published application release", {},
+         [](Args& a) { return encodeRecord(a.client().appRelease()); }},
+    };
+    return table;
+}
+
+std::string usageOf(const FieldSpec& f) {
+    switch (f.kind) {
+        case FieldKind::flag: return "[--" + f.name + "]";
+        case FieldKind::optionalText: return "[--" + f.name + " TEXT]";
+        case FieldKind::integer: return "--" + f.name + " N";
+        case FieldKind::body: return "--body JSON";
+        case FieldKind::text: return f.fallback.empty() ? "--" + f.name + " TEXT" : "[--" + f.name + " TEXT]";
+    }
+    return {};
+}
+
+std::string_view kindName(FieldKind kind) {
+    switch (kind) {
+        case FieldKind::text:
+        case FieldKind::optionalText: return "string";
+        case FieldKind::integer: return "integer";
+        case FieldKind::flag: return "boolean";
+        case FieldKind::body: return "json";
+    }
+    return {};
+}
+
+bool isRequired(const FieldSpec& f) {
+    return (f.kind == FieldKind::text || f.kind == FieldKind::integer || f.kind == FieldKind::body) && f.fallback.empty();
+}
+
+void printList(App& app) {
+    const auto& table = operationTable();
+    if (app.out().json()) {
+        std::vector<std::string> ops;
+        for (const auto& op : table) {
+            std::vector<std::string> fields;
+            for (const auto& f : op.fields) {
+                fields.push_back(JsonObject()
+                                     .string("name", f.name)
+                                     .string("type", kindName(f.kind))
+                                     .boolean("required", isRequired(f))
+                                     .string("help", f.help)
+                                     .str());
+            }
+            ops.push_back(
+                JsonObject().string("name", op.name).string("summary", op.summary).raw("arguments", jsonArray(fields)).str());
+        }
+        app.out().document(jsonArray(ops));
+        return;
+    }
+    std::size_t width = 0;
+    for (const auto& op : table) width = std::max(width, op.name.size());
+    for (const auto& op : table) {
+        std::string args;
+        for (const auto& f : op.fields) args += " " + usageOf(f);
+        std::cout << op.name << std::string(width - op.name.size() + 2, ' ') << op.summary << '\n';
+        if (!args.empty()) std::cout << std::string(width + 1, ' ') << args << '\n';
+    }
+    std::cout << "\nRun `tarnctl api OPERATION --help` for the meaning of each argument.\n";
+}
+
+}  // namespace
+
+std::shared_ptr<ApiCommand> registerApiCommand(CLI::App& parent) {
+    auto cmd = std::make_shared<ApiCommand>();
+    cmd->command = parent.add_subcommand("api", "Call any endpoint operation by name; prints its result as JSON");
+    cmd->command->add_flag("--list", cmd->list, "List the operations and their arguments");
+    cmd->command->add_flag("--show-secrets", cmd->showSecrets,
+                           "Print tokens and Telegram session secrets instead of <redacted>");
+    cmd->command->require_subcommand(0, 1);
+    cmd->command->footer("Record arguments (--body) take the record's JSON as the backend spells it. Run "
+                         "`tarnctl api --list` for every operation and `tarnctl api OPERATION --help` for one.");
+    for (const auto& op : operationTable()) {
+        CLI::App* sub = cmd->command->add_subcommand(op.name, op.summary);
+        auto& values = cmd->values[op.name];
+        auto& flags = cmd->flags[op.name];
+        auto& options = cmd->options[op.name];
+        for (const auto& f : op.fields) {
+            if (f.kind == FieldKind::flag) {
+                options[f.name] = sub->add_flag("--" + f.name, flags[f.name], f.help);
+            } else {
+                CLI::Option* option = sub->add_option("--" + f.name, values[f.name], f.help);
+                if (isRequired(f)) option->required();
+                options[f.name] = option;
+            }
+        }
+        cmd->operations.emplace_back(&op, sub);
+    }
+    return cmd;
+}
+
+bool apiChosen(const ApiCommand& command) { return command.command->parsed(); }
+
+int runApi(App& app, ApiCommand& command) {
+    if (command.list) {
+        printList(app);
+        return exitOK;
+    }
+    for (auto& [op, sub] : command.operations) {
+        if (!sub->parsed()) continue;
+        Args args(app, command, *op);
+        std::cout << op->call(args) << '\n';
+        return exitOK;
+    }
+    throw usageError("name an operation, or use `tarnctl api --list`");
+}
+
+}  // namespace tarnctl

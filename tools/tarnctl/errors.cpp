@@ -1,0 +1,128 @@
+#include "errors.hpp"
+
+#include "output.hpp"
+
+#include <tarn/api/api_error.hpp>
+#include <tarn/api/device_limit.hpp>
+#include <tarn/api/http.hpp>
+#include <tarn/api/json.hpp>
+#include <tarn/storage/keychain.hpp>
+#include <tarn/storage/token_store.hpp>
+
+#include <filesystem>
+#include <stdexcept>
+
+namespace tarnctl {
+
+const char* const exitCodeHelp =
+    "Exit codes:\n"
+    "  0  success\n"
+    "  2  usage: unknown command or option, bad argument, missing input\n"
+    "  3  network: server unreachable, timed out or connection dropped\n"
+    "  4  TLS failure (handshake, certificate)\n"
+    "  5  unauthorized: not signed in or session expired (run `tarnctl login`); sign-in refused\n"
+    "  6  device limit reached (run `tarnctl devices` and `tarnctl devices remove ID`)\n"
+    "  7  server error (status and body are shown)\n"
+    "  8  the server's answer could not be decoded (the coding path is shown)\n"
+    "  9  connect refused by the eligibility check (the reason is shown)\n"
+    " 10  local failure: secret store, files, anything else on this machine";
+
+namespace {
+
+std::string keychainStatusText(tarn::OSStatus status) {
+    switch (status) {
+        case tarn::errSecInteractionNotAllowed: return "the keyring is locked; unlock it and try again";
+        case tarn::errSecNotAvailable: return "no Secret Service answers on the session bus; try --keychain file";
+        case tarn::errSecNoDefaultKeychain: return "the Secret Service has no default collection";
+        case tarn::errSecInvalidKeychain: return "the key store directory is not private to this user";
+        case tarn::errSecIO: return "the secret store could not be read or written";
+        case tarn::errSecParam: return "invalid item attributes";
+        default: return "unexpected keychain status";
+    }
+}
+
+}  // namespace
+
+std::string oneLine(std::string_view text, std::size_t maxBytes) {
+    std::string out;
+    out.reserve(std::min(text.size(), maxBytes) + 3);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (out.size() >= maxBytes && (c & 0xC0) != 0x80) {
+            out += "…";
+            return out;
+        }
+        out += (c < 0x20 || c == 0x7F) ? ' ' : static_cast<char>(c);
+    }
+    return out;
+}
+
+ErrorReport describeError(const std::exception_ptr& error, const std::string& baseURL) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const CliError& e) {
+        return {e.exitCode(), e.kind(), e.message(), e.extra()};
+    } catch (const tarn::TransportError& e) {
+        using Code = tarn::TransportError::Code;
+        std::string detail = oneLine(e.message());
+        switch (e.code()) {
+            case Code::tls:
+                return {exitTLS, "tls", "TLS failure talking to " + baseURL + ": " + detail, {}};
+            case Code::timedOut:
+                return {exitNetwork, "network", "no answer from " + baseURL + " in time (see --timeout): " + detail, {}};
+            case Code::cannotConnect:
+                return {exitNetwork, "network", "cannot reach " + baseURL + ": " + detail, {}};
+            case Code::badURL:
+                return {exitUsage, "usage", "the base URL " + baseURL + " cannot be used: " + detail, {}};
+            case Code::tooLarge:
+                return {exitServer, "server", "the server's answer is too large: " + detail, {}};
+            case Code::redirectRefused:
+                return {exitServer, "server", "the server redirected somewhere unsafe: " + detail, {}};
+            case Code::cancelled:
+            case Code::other:
+                break;
+        }
+        return {exitNetwork, "network", "network failure talking to " + baseURL + ": " + detail, {}};
+    } catch (const tarn::APIError& e) {
+        switch (e.kind()) {
+            case tarn::APIError::Kind::unauthorized:
+                return {exitUnauthorized, "unauthorized",
+                        "not signed in, or the session has expired: run `tarnctl login`", {}};
+            case tarn::APIError::Kind::server:
+                if (tarn::DeviceLimitErrorPolicy::matches(e)) {
+                    return {exitDeviceLimit, "device_limit",
+                            "device limit reached: free a slot with `tarnctl devices remove ID` (see `tarnctl devices`)",
+                            {{"status", std::to_string(e.statusCode())}, {"body", jsonString(e.body())}}};
+                }
+                return {exitServer, "server",
+                        "server error: HTTP " + std::to_string(e.statusCode()) +
+                            (e.body().empty() ? std::string() : ": " + oneLine(e.body())),
+                        {{"status", std::to_string(e.statusCode())}, {"body", jsonString(e.body())}}};
+            case tarn::APIError::Kind::invalidResponse:
+                return {exitServer, "server", "the server's answer was not a usable HTTP response", {}};
+            case tarn::APIError::Kind::invalidBaseURL:
+                return {exitUsage, "usage", "invalid base URL " + baseURL, {}};
+        }
+        return {exitServer, "server", e.description(), {}};
+    } catch (const tarn::DecodingError& e) {
+        std::string path = e.codingPathString();
+        return {exitDecoding, "decoding",
+                "cannot decode the server's answer at " + (path.empty() ? std::string("(top level)") : path) + ": " +
+                    std::string(tarn::to_string(e.kind())) + ": " + oneLine(e.debugDescription()),
+                {{"coding_path", jsonString(path)}}};
+    } catch (const tarn::KeychainError& e) {
+        return {exitLocal, "local", std::string("secret store failure: ") + e.what() + " (" +
+                                        keychainStatusText(e.status()) + ")",
+                {}};
+    } catch (const std::filesystem::filesystem_error& e) {
+        return {exitLocal, "local", std::string("file error: ") + oneLine(e.what()), {}};
+    } catch (const tarn::EncodingError& e) {
+        return {exitLocal, "local", std::string("cannot encode the request: ") + oneLine(e.what()), {}};
+    } catch (const std::exception& e) {
+        return {exitLocal, "local", oneLine(e.what()), {}};
+    } catch (...) {
+        return {exitLocal, "local", "unknown failure", {}};
+    }
+}
+
+}  // namespace tarnctl

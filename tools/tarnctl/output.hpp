@@ -1,0 +1,80 @@
+// What tarnctl prints: text for people on stdout, progress and prompts on stderr, and with --json
+// exactly one JSON document on stdout. Small JSON building blocks (records themselves are encoded
+// by the library's JSONEncoder and embedded as they are) and an aligned table.
+#pragma once
+
+#include <tarn/api/json.hpp>
+#include <tarn/platform/timestamp.hpp>
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tarnctl {
+
+/// A JSON string literal. Bytes that are not UTF-8 become U+FFFD, so the result is always valid.
+std::string jsonString(std::string_view text);
+
+/// A JSON object built member by member, in the order added. Values are raw JSON text.
+class JsonObject {
+public:
+    JsonObject& string(std::string_view key, std::string_view value);
+    JsonObject& optionalString(std::string_view key, const std::optional<std::string>& value);
+    JsonObject& integer(std::string_view key, std::int64_t value);
+    JsonObject& boolean(std::string_view key, bool value);
+    JsonObject& null(std::string_view key);
+    JsonObject& raw(std::string_view key, std::string rawJSON);
+    std::string str() const;
+
+private:
+    std::vector<std::pair<std::string, std::string>> members_;
+};
+
+std::string jsonArray(const std::vector<std::string>& rawValues);
+
+/// A record in the backend's JSON form.
+template <class T>
+std::string encodeRecord(const T& value) {
+    return tarn::JSONEncoder::tarn().encode(value);
+}
+
+/// Columns padded to the widest cell (by characters, not bytes).
+class Table {
+public:
+    explicit Table(std::vector<std::string> header) : header_(std::move(header)) {}
+    void row(std::vector<std::string> cells) { rows_.push_back(std::move(cells)); }
+    void print(std::ostream& os) const;
+
+private:
+    std::vector<std::string> header_;
+    std::vector<std::vector<std::string>> rows_;
+};
+
+/// Label/value lines with the values aligned.
+void printFields(std::ostream& os, const std::vector<std::pair<std::string, std::string>>& fields);
+
+/// Width of text on a terminal, counted in characters.
+std::size_t displayWidth(std::string_view text);
+
+class Output {
+public:
+    explicit Output(bool json) : json_(json) {}
+    bool json() const noexcept { return json_; }
+
+    /// The one JSON document of a --json run.
+    void document(const std::string& rawJSON) const;
+    /// Progress for people: stderr, so stdout stays the command's result.
+    void note(std::string_view text) const;
+
+private:
+    bool json_;
+};
+
+/// "2024-05-01 12:00 UTC".
+std::string shortTime(const std::optional<tarn::Timestamp>& t);
+
+}  // namespace tarnctl

@@ -1,0 +1,106 @@
+// Test harness for the CLI tests: runs the real tarnctl and tarn-devserver binaries as child
+// processes. A DevServer listens on a free port for one test; tarnctl runs either to completion
+// with prepared standard input, or interactively, the test answering its prompts as they appear.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace tarnctl::test {
+
+using Json = nlohmann::json;
+using namespace std::chrono_literals;
+
+struct Result {
+    int exitCode = -1;  // -1: killed or did not finish in time
+    std::string out;
+    std::string err;
+    /// stdout parsed as JSON; a test failure (and null) when it is not.
+    Json json() const;
+};
+
+std::ostream& operator<<(std::ostream& os, const Result& r);
+
+struct Reply {
+    int status = 0;
+    std::string body;
+    Json json() const;
+};
+
+class DevServer {
+public:
+    explicit DevServer(std::vector<std::string> args = {});
+    ~DevServer();
+    DevServer(const DevServer&) = delete;
+    DevServer& operator=(const DevServer&) = delete;
+
+    const std::string& url() const { return url_; }
+    int port() const { return port_; }
+
+    Reply get(const std::string& path) const;
+    Reply post(const std::string& path, const Json& body) const;
+
+private:
+    pid_t pid_ = -1;
+    int stdoutFD_ = -1;
+    int port_ = 0;
+    std::string url_;
+    std::string logPath_;
+};
+
+/// Environment changes for a child: a value sets the variable, nullopt removes it.
+using EnvChanges = std::map<std::string, std::optional<std::string>>;
+
+/// A running program with pipes on all three standard streams.
+class Child {
+public:
+    Child(const std::string& program, const std::vector<std::string>& args, const EnvChanges& env = {});
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    void write(const std::string& text);
+    void closeInput();
+    /// Waits until stdout or stderr, read so far, matches `pattern`; returns the match (empty
+    /// when the timeout passes or the program exits first).
+    std::smatch waitFor(const std::regex& pattern, std::chrono::milliseconds timeout = 20s);
+    /// Waits for the exit (killing the program after the timeout) and returns everything.
+    Result finish(std::chrono::milliseconds timeout = 30s);
+    std::string output() const { return out_ + err_; }
+
+private:
+    bool pump(std::chrono::milliseconds wait);  // false once both pipes are closed
+
+    pid_t pid_ = -1;
+    int in_ = -1, out_fd_ = -1, err_fd_ = -1;
+    std::string out_, err_, combined_;
+};
+
+/// Runs a program with `input` on standard input to completion.
+Result run(const std::string& program, const std::vector<std::string>& args, const std::string& input = "",
+           const EnvChanges& env = {}, std::chrono::milliseconds timeout = 30s);
+
+/// The path of a program on $PATH, or "".
+std::string findOnPath(const std::string& name);
+
+/// A fresh private directory under the test temp dir, removed by the destructor.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+}  // namespace tarnctl::test

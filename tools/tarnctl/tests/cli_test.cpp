@@ -1,0 +1,573 @@
+// tarnctl end to end: the real binary against the real development backend. Every test has its
+// own backend on a free port, its own state directory with a file key store, and its own
+// app-group directory, so tests run in parallel and never touch the user's own state.
+#include "cli_harness.hpp"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace tarnctl::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* groupID = "group.dev.tarn.vpn";
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// A loopback port that nothing listens on: bound once by us, then released.
+int closedPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+class CliTest : public ::testing::Test {
+public:
+    CliTest() {
+        fs::create_directories(groups());
+        ::chmod(groups().c_str(), 0700);
+    }
+
+    DevServer& server() {
+        if (!server_) server_ = std::make_unique<DevServer>(serverArgs_);
+        return *server_;
+    }
+    void restartServerWith(std::vector<std::string> args) {
+        server_.reset();
+        serverArgs_ = std::move(args);
+    }
+
+    fs::path state() const { return dir_.path() / "state"; }
+    fs::path groups() const { return dir_.path() / "groups"; }
+    fs::path shared() const { return groups() / groupID; }
+
+    std::vector<std::string> base() {
+        return {"--base-url", server().url(), "--state-dir", state().string(), "--keychain", "file",
+                "--app-group-root", groups().string()};
+    }
+    // No display, so the Google sign-in prints its URL instead of starting a browser.
+    static EnvChanges cleanEnv() { return {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"TARN_BASE_URL", std::nullopt}}; }
+
+    Result tarnctl(std::vector<std::string> args, const std::string& input = "") {
+        std::vector<std::string> all = base();
+        all.insert(all.end(), args.begin(), args.end());
+        return run(TARNCTL_PATH, all, input, cleanEnv());
+    }
+    std::unique_ptr<Child> interactive(std::vector<std::string> args) {
+        std::vector<std::string> all = base();
+        all.insert(all.end(), args.begin(), args.end());
+        return std::make_unique<Child>(TARNCTL_PATH, all, cleanEnv());
+    }
+
+    void signIn(const std::string& email = "demo@tarn.dev", const std::string& password = "demo-password") {
+        Result r = tarnctl({"login", "--email", email}, password + "\n");
+        ASSERT_EQ(r.exitCode, 0) << r;
+    }
+
+    // Items of the file key store (one file per stored item).
+    std::vector<fs::path> keyStoreItems() const {
+        std::vector<fs::path> items;
+        std::error_code ec;
+        if (!fs::exists(state() / "keychain", ec)) return items;
+        for (const auto& e : fs::recursive_directory_iterator(state() / "keychain")) {
+            if (e.is_regular_file()) items.push_back(e.path());
+        }
+        return items;
+    }
+
+    TempDir dir_;
+    std::vector<std::string> serverArgs_;
+    std::unique_ptr<DevServer> server_;
+};
+
+// -- Sign-in methods --------------------------------------------------------------------------
+
+TEST_F(CliTest, PasswordLoginKeepsTokensUntilLogoutEmptiesTheKeyStore) {
+    Result login = tarnctl({"login"}, "demo@tarn.dev\ndemo-password\n");
+    ASSERT_EQ(login.exitCode, 0) << login;
+    EXPECT_NE(login.out.find("Signed in as demo@tarn.dev"), std::string::npos) << login;
+    EXPECT_EQ(keyStoreItems().size(), 1u);
+
+    Result whoami = tarnctl({"--json", "whoami"});
+    ASSERT_EQ(whoami.exitCode, 0) << whoami;
+    EXPECT_EQ(whoami.json()["email"], "demo@tarn.dev");
+
+    Result logout = tarnctl({"logout"});
+    ASSERT_EQ(logout.exitCode, 0) << logout;
+    EXPECT_TRUE(keyStoreItems().empty()) << "tokens left behind after logout";
+
+    Result after = tarnctl({"whoami"});
+    EXPECT_EQ(after.exitCode, 5) << after;
+    EXPECT_NE(after.err.find("tarnctl login"), std::string::npos) << after;
+}
+
+TEST_F(CliTest, EmailCodeLoginRetriesAWrongCodeAndCreatesTheAccount) {
+    const std::string email = "new.person@example.test";
+    auto child = interactive({"login", "--email-code", "--accept-terms"});
+    ASSERT_FALSE(child->waitFor(std::regex("Email: ")).empty()) << child->output();
+    child->write("  New.Person@Example.test\n");
+    // The prompt shows when a new code may be asked for.
+    ASSERT_FALSE(child->waitFor(std::regex(R"(Code \(new code possible in \d+ s\): )")).empty()) << child->output();
+
+    Reply code = server().get("/dev/email-code?email=" + email);
+    ASSERT_EQ(code.status, 200) << code.body;
+    std::string right = code.json()["code"];
+    std::string wrong = right == "000000" ? "111111" : "000000";
+    child->write(wrong + "\n");
+    ASSERT_FALSE(child->waitFor(std::regex("That code is not right")).empty()) << child->output();
+    child->write("r\n");  // too early for a new code: the flow says how long to wait
+    ASSERT_FALSE(child->waitFor(std::regex(R"(A new code can be sent in \d+ s)")).empty()) << child->output();
+    child->write(right.substr(0, 3) + " " + right.substr(3) + "\n");
+    Result r = child->finish();
+    ASSERT_EQ(r.exitCode, 0) << r;
+
+    Result whoami = tarnctl({"--json", "whoami"});
+    ASSERT_EQ(whoami.exitCode, 0) << whoami;
+    EXPECT_EQ(whoami.json()["email"], email);
+}
+
+TEST_F(CliTest, TelegramLoginShowsTheBotLinkAndTakesTheCode) {
+    restartServerWith({"--telegram-ready-after", "-1"});
+    auto child = interactive({"login", "--telegram"});
+    std::smatch link = child->waitFor(std::regex(R"(https://t\.me/tarnvpn_bot\?start=ios_auth_([A-Za-z0-9_-]{20,}))"));
+    ASSERT_FALSE(link.empty()) << child->output();
+    std::string session = link[1];
+
+    // Typing before the bot has sent anything: a malformed code is refused locally.
+    child->write("12345\n");
+    ASSERT_FALSE(child->waitFor(std::regex("six digits")).empty()) << child->output();
+
+    Reply ready = server().post("/dev/telegram/" + session + "/ready", nullptr);
+    ASSERT_EQ(ready.status, 200) << ready.body;
+    ASSERT_FALSE(child->waitFor(std::regex("The bot has sent you a code")).empty()) << child->output();
+    child->write(ready.json()["code"].get<std::string>() + "\n");
+    Result r = child->finish();
+    ASSERT_EQ(r.exitCode, 0) << r;
+    EXPECT_NE(r.out.find("Signed in as demo@tarn.dev"), std::string::npos) << r;
+    // The library hands Telegram tokens to the caller; tarnctl must have stored them.
+    EXPECT_EQ(keyStoreItems().size(), 1u);
+    Result whoami = tarnctl({"--json", "whoami"});
+    EXPECT_EQ(whoami.json()["telegram_user_id"], "777000001") << whoami;
+}
+
+TEST_F(CliTest, GoogleLoginPrintsTheUrlWithoutADisplayAndPollsUntilConfirmed) {
+    auto child = interactive({"--json", "login", "--google"});
+    std::smatch url = child->waitFor(std::regex(R"(http://127\.0\.0\.1:\d+(/dev/oauth/authorize\?session=[A-Za-z0-9_-]+))"));
+    ASSERT_FALSE(url.empty()) << child->output();
+    Reply page = server().get(url[1].str() + "&email=browser.user@example.test");
+    ASSERT_EQ(page.status, 200) << page.body;
+    Result r = child->finish();
+    ASSERT_EQ(r.exitCode, 0) << r;
+    Json doc = r.json();
+    EXPECT_EQ(doc["method"], "google");
+    EXPECT_EQ(doc["user"]["email"], "browser.user@example.test");
+    EXPECT_EQ(keyStoreItems().size(), 1u);
+}
+
+// -- api: every operation ---------------------------------------------------------------------
+
+class ApiTest : public CliTest {
+protected:
+    Json api(const std::string& op, std::vector<std::string> args = {}) {
+        called_.insert(op);
+        std::vector<std::string> all = {"api", op};
+        all.insert(all.end(), args.begin(), args.end());
+        Result r = tarnctl(all);
+        EXPECT_EQ(r.exitCode, 0) << op << ": " << r;
+        return r.json();
+    }
+    std::set<std::string> called_;
+};
+
+TEST_F(ApiTest, EveryOperationByNameDecodesAndPrintsItsResult) {
+    const std::string event = R"({"event_name":"app_open","device_id":"cli-test","event_time":"2024-05-01T12:00:00Z",)"
+                              R"("app_version":"1.0","platform":"linux","metadata":{"k":"v"}})";
+    const std::string push = R"({"platform":"linux","token":"push-1","environment":"sandbox","device_id":"cli-test","app_version":"1.0"})";
+
+    EXPECT_EQ(api("appRelease")["version"], "1.4.0");
+    EXPECT_EQ(api("recordAnonymousAppEvent", {"--body", event}), Json::object());
+    EXPECT_EQ(api("register", {"--email", "reg@example.test", "--password", "correct horse", "--name", "Reg",
+                               "--accepted-terms", "--accepted-personal-data-processing"})["user"]["email"],
+              "reg@example.test");
+    EXPECT_EQ(api("login", {"--email", "demo@tarn.dev", "--password", "demo-password"})["user"]["id"], "usr_1001");
+    EXPECT_EQ(api("me")["email"], "demo@tarn.dev");
+    EXPECT_EQ(api("subscriptionStatus")["subscription_status"], "active");
+    EXPECT_EQ(api("syncUser", {"--body", R"({"device_id":"cli-test","platform":"linux","app_version":"1.0"})"})["user"]["id"],
+              "usr_1001");
+    Json servers = api("servers");
+    ASSERT_TRUE(servers.is_array() && !servers.empty());
+    std::string serverID = servers[0]["id"];
+    EXPECT_EQ(api("vpnConfig", {"--server-id", serverID})["server_id"], serverID);
+    EXPECT_EQ(api("revokeVPN"), Json::object());
+    Json devices = api("accountDevices");
+    auto synced = std::find_if(devices["devices"].begin(), devices["devices"].end(),
+                               [](const Json& d) { return d["device_id"] == "cli-test"; });
+    ASSERT_NE(synced, devices["devices"].end()) << "syncUser registered the device: " << devices;
+    EXPECT_EQ(api("removeAccountDevice", {"--id", std::to_string((*synced)["id"].get<int>())})["used"],
+              devices["used"].get<int>() - 1);
+    EXPECT_EQ(api("verifyAppleTransaction",
+                  {"--body", R"({"product_id":"dev.tarn.vpn.year","transaction_id":"t-1","original_transaction_id":"t-1",)"
+                             R"("purchase_date":"2024-05-01T12:00:00Z","environment":"Sandbox","signed_transaction_info":"jws"})"})
+                  ["user"]["subscription_source"],
+              "apple");
+    EXPECT_EQ(api("billingCatalog")["currency"], "RUB");
+    EXPECT_GT(api("createBillingCheckout",
+                  {"--body", R"({"tariff_id":"month","device_limit":3,"payment_method":"card","recurring_opt_in":false,"platform":"linux"})"})
+                  ["amount_rub"].get<int>(),
+              0);
+    EXPECT_EQ(api("recordAppEvent", {"--body", event}), Json::object());
+    EXPECT_EQ(api("registerPushToken", {"--body", push}), Json::object());
+    EXPECT_EQ(api("deletePushToken", {"--body", push}), Json::object());
+
+    std::string challenge = api("requestEmailCode", {"--email", "Code.User@Example.test"})["challenge_id"];
+    std::string code = server().get("/dev/email-code?email=code.user@example.test").json()["code"];
+    EXPECT_EQ(api("verifyEmailCode", {"--challenge-id", challenge, "--code", code, "--accepted-terms",
+                                      "--accepted-personal-data-processing"})["user"]["email"],
+              "code.user@example.test");
+    EXPECT_EQ(api("loginWithApple", {"--identity-token", "dev-apple:apple.user@example.test"})["user"]["email"],
+              "apple.user@example.test");
+
+    Json telegram = api("createTelegramSession", {"--show-secrets"});
+    std::string id = telegram["session"]["id"], secret = telegram["session"]["secret"];
+    std::string telegramCode = server().post("/dev/telegram/" + id + "/ready", nullptr).json()["code"];
+    EXPECT_EQ(api("telegramSessionStatus", {"--id", id, "--secret", secret})["status"], "code_ready");
+    EXPECT_EQ(api("verifyTelegramSession", {"--id", id, "--secret", secret, "--code", telegramCode})["user"]["telegram_user_id"],
+              "777000001");
+
+    Json oauth = api("createOAuthSession");
+    std::string url = oauth["authorization_url"];
+    EXPECT_EQ(api("oauthSessionStatus", {"--id", oauth["auth_session_id"]})["status"], "pending");
+    ASSERT_EQ(server().get(url.substr(url.find("/dev/"))).status, 200);
+    Json confirmed = api("oauthSessionStatus", {"--id", oauth["auth_session_id"]});
+    EXPECT_EQ(confirmed["auth"]["user"]["email"], "google.user@tarn.test");
+    EXPECT_EQ(api("me")["email"], "google.user@tarn.test") << "the OAuth tokens were stored";
+
+    EXPECT_EQ(api("deleteAccount"), Json::object());
+    EXPECT_TRUE(keyStoreItems().empty()) << "deleteAccount clears the stored tokens";
+    EXPECT_EQ(api("logout"), Json::object());
+
+    // The listing names exactly the operations exercised here.
+    Result list = tarnctl({"--json", "api", "--list"});
+    ASSERT_EQ(list.exitCode, 0) << list;
+    std::set<std::string> listed;
+    for (const auto& op : list.json()) listed.insert(op["name"].get<std::string>());
+    EXPECT_EQ(listed.size(), 28u);
+    EXPECT_EQ(listed, called_);
+}
+
+TEST_F(ApiTest, TokensAndSessionSecretsAreRedactedUnlessAskedFor) {
+    Result hidden = tarnctl({"api", "login", "--email", "demo@tarn.dev", "--password", "demo-password"});
+    ASSERT_EQ(hidden.exitCode, 0) << hidden;
+    ASSERT_EQ(keyStoreItems().size(), 1u);
+    Json stored = Json::parse(readFile(keyStoreItems()[0]));
+    std::string access = stored["accessToken"], refresh = stored["refreshToken"];
+    EXPECT_EQ(hidden.json()["access_token"], "<redacted>");
+    EXPECT_EQ(hidden.json()["refresh_token"], "<redacted>");
+    EXPECT_EQ(hidden.out.find(access), std::string::npos);
+    EXPECT_EQ(hidden.out.find(refresh), std::string::npos);
+
+    Result shown = tarnctl({"api", "login", "--show-secrets", "--email", "demo@tarn.dev", "--password", "demo-password"});
+    ASSERT_EQ(shown.exitCode, 0) << shown;
+    Json storedNow = Json::parse(readFile(keyStoreItems()[0]));
+    EXPECT_EQ(shown.json()["access_token"], storedNow["accessToken"]);
+
+    Result session = tarnctl({"api", "createTelegramSession"});
+    EXPECT_EQ(session.json()["session"]["secret"], "<redacted>") << session;
+}
+
+TEST_F(ApiTest, MalformedArgumentsAreUsageErrorsWithoutARequest) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"api", "syncUser", "--body", R"({"device_id":"x"})"}, "keyNotFound at platform"},
+        {{"api", "syncUser", "--body", "not json"}, "--body does not describe the request"},
+        {{"api", "removeAccountDevice", "--id", "four"}, "whole number"},
+        {{"api", "vpnConfig"}, "--server-id"},
+        {{"api", "telegramSessionStatus", "--id", "short", "--secret", "abcdefghijklmnopqrstuvwxyz"}, "session id"},
+        {{"api", "verifyTelegramSession", "--id", std::string(32, 'a'), "--secret", std::string(48, 'b'), "--code", "12 34"},
+         "six digits"},
+        {{"api", "createOAuthSession", "--provider", "apple"}, "google"},
+        {{"api", "noSuchOperation"}, ""},
+        {{"api"}, "--list"},
+    };
+    for (const auto& c : cases) {
+        Result r = tarnctl(c.args);
+        EXPECT_EQ(r.exitCode, 2) << r;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r;
+    }
+    Json stats = server().get("/dev/stats").json();
+    EXPECT_EQ(stats["total"], 0) << "nothing may reach the server: " << stats;
+}
+
+// -- --json on every everyday command -----------------------------------------------------------
+
+TEST_F(CliTest, JsonOutputOfEveryCommandParses) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        std::function<void(const Json&)> check;
+    };
+    const std::vector<Case> cases = {
+        {{"login", "--email", "demo@tarn.dev"}, "demo-password\n",
+         [](const Json& j) { EXPECT_EQ(j["user"]["email"], "demo@tarn.dev"); }},
+        {{"whoami"}, "", [](const Json& j) { EXPECT_EQ(j["id"], "usr_1001"); }},
+        {{"devices"}, "", [](const Json& j) { EXPECT_EQ(j["limit"], 5); }},
+        {{"servers"}, "",
+         [](const Json& j) {
+             ASSERT_EQ(j.size(), 6u);
+             for (std::size_t i = 1; i < j.size(); ++i) EXPECT_LE(j[i - 1]["load"], j[i]["load"]) << j;
+         }},
+        {{"status"}, "",
+         [](const Json& j) {
+             EXPECT_EQ(j["signed_in"], true);
+             EXPECT_EQ(j["vpn_state"], "disconnected");
+             EXPECT_EQ(j["keychain"], "file");
+         }},
+        {{"connect"}, "", [](const Json& j) { EXPECT_EQ(j["eligibility"]["can_connect"], true); }},
+        {{"status"}, "", [](const Json& j) { EXPECT_EQ(j["vpn_state"], "connected"); }},
+        {{"diagnostics"}, "",
+         [](const Json& j) {
+             std::string report = j["report"];
+             EXPECT_NE(report.find("account_id=usr_1001\n"), std::string::npos) << report;
+             EXPECT_NE(report.find("vpn_state=connected\n"), std::string::npos) << report;
+             EXPECT_EQ(report.find("demo@tarn.dev"), std::string::npos) << "no personal data: " << report;
+         }},
+        {{"disconnect"}, "", [](const Json& j) { EXPECT_EQ(j["removed"].size(), 2u); }},
+        {{"update-check"}, "", [](const Json& j) { EXPECT_EQ(j["requirement"], "required"); }},
+        {{"update-check", "--app-version", "1.4.0", "--build", "140"}, "",
+         [](const Json& j) { EXPECT_EQ(j["requirement"], "upToDate"); }},
+        {{"catalog"}, "", [](const Json& j) { EXPECT_EQ(j["tariff_groups"].size(), 3u); }},
+        {{"checkout", "year", "--promo", "tarn10"}, "",
+         [](const Json& j) {
+             EXPECT_EQ(j["devices_limit"], 3) << "the tariff's default device count";
+             EXPECT_GT(j["discount_amount_rub"], 0);
+         }},
+        {{"devices", "remove", "1"}, "", [](const Json& j) { EXPECT_EQ(j["ok"], true); }},
+        {{"logout"}, "", [](const Json& j) { EXPECT_EQ(j["was_signed_in"], true); }},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Result r = tarnctl(args, c.input);
+        SCOPED_TRACE(c.args[0]);
+        ASSERT_EQ(r.exitCode, 0) << r;
+        c.check(r.json());
+    }
+}
+
+// -- Exit codes -------------------------------------------------------------------------------
+
+struct FailureCase {
+    std::string name;
+    // Prepares the server and state; returns the command line (after the common options).
+    std::function<std::vector<std::string>(CliTest&, DevServer&)> setup;
+    int exitCode;
+    std::string kind;
+    std::string message;
+};
+
+class FailureTest : public CliTest, public ::testing::WithParamInterface<FailureCase> {};
+
+void fault(DevServer& s, const Json& rule) {
+    Reply r = s.post("/dev/faults", rule);
+    ASSERT_TRUE(r.status >= 200 && r.status < 300) << r.body;
+}
+
+TEST_P(FailureTest, GivesOneLineAndItsExitCode) {
+    const FailureCase& c = GetParam();
+    std::vector<std::string> args = c.setup(*this, server());
+    if (HasFatalFailure()) return;
+    args.insert(args.begin(), "--json");
+    Result r = tarnctl(args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one line: " << r;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r;
+    Json error = r.json()["error"];
+    EXPECT_EQ(error["exit_code"], c.exitCode) << r;
+    EXPECT_EQ(error["kind"], c.kind) << r;
+}
+
+std::vector<std::string> withBaseURL(std::string url, std::vector<std::string> args) {
+    args.insert(args.begin(), {"--base-url", std::move(url)});
+    return args;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, FailureTest,
+    ::testing::Values(
+        FailureCase{"UnknownCommand", [](CliTest&, DevServer&) { return std::vector<std::string>{"frobnicate"}; }, 2,
+                    "usage", "tarnctl --help"},
+        FailureCase{"BadBaseURL",
+                    [](CliTest&, DevServer&) { return withBaseURL("ftp://example.test", {"servers"}); }, 2, "usage",
+                    "--base-url"},
+        FailureCase{"Unreachable",
+                    [](CliTest&, DevServer&) {
+                        return withBaseURL("http://127.0.0.1:" + std::to_string(closedPort()), {"update-check"});
+                    },
+                    3, "network", "cannot reach"},
+        FailureCase{"TimedOut",
+                    [](CliTest&, DevServer& s) {
+                        fault(s, {{"path", "/app/ios/release"}, {"delay_ms", 1200}});
+                        return std::vector<std::string>{"--timeout", "0.3", "update-check"};
+                    },
+                    3, "network", "--timeout"},
+        FailureCase{"ConnectionDropped",
+                    [](CliTest&, DevServer& s) {
+                        fault(s, {{"path", "/app/ios/release"}, {"close", true}});
+                        return std::vector<std::string>{"update-check"};
+                    },
+                    3, "network", "network failure"},
+        FailureCase{"TLS",
+                    [](CliTest&, DevServer& s) {
+                        return withBaseURL("https://127.0.0.1:" + std::to_string(s.port()), {"update-check"});
+                    },
+                    4, "tls", "TLS failure"},
+        FailureCase{"NotSignedIn", [](CliTest&, DevServer&) { return std::vector<std::string>{"whoami"}; }, 5,
+                    "unauthorized", "run `tarnctl login`"},
+        FailureCase{"WrongPassword",
+                    [](CliTest&, DevServer&) {
+                        return std::vector<std::string>{"api", "login", "--email", "demo@tarn.dev", "--password", "nope"};
+                    },
+                    5, "unauthorized", "tarnctl login"},
+        FailureCase{"DeviceLimit",
+                    [](CliTest& fixture, DevServer& s) {
+                        fixture.signIn();
+                        s.post("/dev/account", {{"email", "demo@tarn.dev"}, {"device_limit", 1}});
+                        return std::vector<std::string>{"connect"};
+                    },
+                    6, "device_limit", "tarnctl devices remove"},
+        FailureCase{"ServerError",
+                    [](CliTest&, DevServer& s) {
+                        fault(s, {{"path", "/app/ios/release"}, {"status", 503}, {"body", "{\"detail\":\"maintenance\"}"}});
+                        return std::vector<std::string>{"update-check"};
+                    },
+                    7, "server", "HTTP 503: {\"detail\":\"maintenance\"}"},
+        FailureCase{"Undecodable",
+                    [](CliTest&, DevServer& s) {
+                        fault(s, {{"path", "/app/ios/release"}, {"status", 200}, {"body", "{\"version\":1}"}});
+                        return std::vector<std::string>{"update-check"};
+                    },
+                    8, "decoding", "at version: typeMismatch"},
+        FailureCase{"ExpiredSubscription",
+                    [](CliTest& fixture, DevServer&) {
+                        fixture.signIn("expired@tarn.dev");
+                        return std::vector<std::string>{"connect"};
+                    },
+                    9, "refused", "subscription does not allow the VPN"},
+        FailureCase{"UnknownServer",
+                    [](CliTest& fixture, DevServer&) {
+                        fixture.signIn();
+                        return std::vector<std::string>{"connect", "zz-9"};
+                    },
+                    9, "refused", "\"zz-9\" is not available"},
+        FailureCase{"KeyStoreNotPrivate",
+                    [](CliTest& fixture, DevServer&) {
+                        fs::create_directories(fixture.state() / "keychain");
+                        ::chmod((fixture.state() / "keychain").c_str(), 0755);
+                        return std::vector<std::string>{"whoami"};
+                    },
+                    10, "local", "secret store failure"}),
+    [](const ::testing::TestParamInfo<FailureCase>& p) { return p.param.name; });
+
+// -- connect / disconnect ---------------------------------------------------------------------
+
+TEST_F(CliTest, ConnectHandsAProfileToTheTunnelThatV2RayAccepts) {
+    signIn();
+    Result connect = tarnctl({"connect", "fi-1"});
+    ASSERT_EQ(connect.exitCode, 0) << connect;
+    ASSERT_TRUE(fs::exists(shared() / "xray-config.json"));
+    Json vless = Json::parse(readFile(shared() / "vless-config.json"));
+    EXPECT_EQ(vless["server_id"], "fi-1");
+    std::string xray = readFile(shared() / "xray-config.json");
+    EXPECT_EQ(xray, vless["xray_json"].get<std::string>()) << "the tunnel's file is the profile's Xray text";
+    EXPECT_EQ(fs::status(shared() / "vless-config.json").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+    if (std::string v2ray = findOnPath("v2ray"); !v2ray.empty()) {
+        // V2Ray 4 spells it "-test -config"; V2Ray 5 has a "test" command.
+        Result check = run(v2ray, {"-test", "-config", (shared() / "xray-config.json").string()});
+        if (check.exitCode != 0) check = run(v2ray, {"test", "-c", (shared() / "xray-config.json").string()});
+        EXPECT_EQ(check.exitCode, 0) << check;
+    }
+
+    Result disconnect = tarnctl({"disconnect"});
+    ASSERT_EQ(disconnect.exitCode, 0) << disconnect;
+    EXPECT_FALSE(fs::exists(shared() / "xray-config.json"));
+    EXPECT_FALSE(fs::exists(shared() / "vless-config.json"));
+    EXPECT_EQ(tarnctl({"--json", "status"}).json()["vpn_state"], "disconnected");
+}
+
+// -- The Secret Service -----------------------------------------------------------------------
+
+TEST_F(CliTest, LogoutLeavesTheSecretServiceEmpty) {
+    std::string dbus = findOnPath("dbus-run-session"), keyring = findOnPath("gnome-keyring-daemon"),
+                secretTool = findOnPath("secret-tool");
+    if (dbus.empty() || keyring.empty() || secretTool.empty()) GTEST_SKIP() << "needs dbus, gnome-keyring and secret-tool";
+    // A private bus and keyring: never the user's own.
+    fs::create_directories(dir_.path() / "data");
+    fs::create_directories(dir_.path() / "run");
+    ::chmod((dir_.path() / "run").c_str(), 0700);
+    const std::string script = R"SH(
+        echo -n test-password | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1
+        items() { secret-tool search --all service dev.tarn.vpn 2>/dev/null | grep -c '^\['; }
+        printf 'demo@tarn.dev\ndemo-password\n' | "$TARNCTL" --base-url "$URL" --state-dir "$STATE" login >/dev/null || exit 20
+        echo "keychain=$("$TARNCTL" --base-url "$URL" --state-dir "$STATE" --json status | grep -o '"keychain":"[a-z-]*"')"
+        echo "before=$(items)"
+        "$TARNCTL" --base-url "$URL" --state-dir "$STATE" --keychain secret-service logout >/dev/null || exit 21
+        echo "after=$(items)"
+    )SH";
+    Result r = run(dbus, {"--", "sh", "-c", script}, "",
+                   {{"TARNCTL", TARNCTL_PATH},
+                    {"URL", server().url()},
+                    {"STATE", state().string()},
+                    {"XDG_DATA_HOME", (dir_.path() / "data").string()},
+                    {"XDG_RUNTIME_DIR", (dir_.path() / "run").string()},
+                    {"DBUS_SESSION_BUS_ADDRESS", std::nullopt}});
+    ASSERT_EQ(r.exitCode, 0) << r;
+    EXPECT_NE(r.out.find("keychain=\"keychain\":\"secret-service\""), std::string::npos)
+        << "the default picks the Secret Service when the bus has one: " << r;
+    EXPECT_NE(r.out.find("before=1"), std::string::npos) << r;
+    EXPECT_NE(r.out.find("after=0"), std::string::npos) << r;
+    EXPECT_TRUE(keyStoreItems().empty()) << "nothing went to the file store";
+}
+
+// -- The demo ---------------------------------------------------------------------------------
+
+TEST(CliDemo, WalksThroughTheLibraryAndCleansUp) {
+    TempDir tmp;
+    Result r = run(TARNCTL_PATH, {"demo"}, "", {{"TARN_DEVSERVER", TARN_DEVSERVER_PATH}, {"TMPDIR", tmp.path().string()}},
+                   60s);
+    ASSERT_EQ(r.exitCode, 0) << r;
+    for (const char* step : {"1. Start the development backend", "2. Sign in with a password as demo@tarn.dev",
+                             "Eligibility decision: ConnectEligibility(canConnect: true", "xray-config.json",
+                             "account_id=usr_1001", "Signed out; the secret store holds no tokens.", "Stopped."}) {
+        EXPECT_NE(r.out.find(step), std::string::npos) << step << "\n" << r;
+    }
+    EXPECT_TRUE(fs::is_empty(tmp.path())) << "the demo's temporary directory is removed";
+}
+
+}  // namespace
+}  // namespace tarnctl::test
