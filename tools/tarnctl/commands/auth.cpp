@@ -8,6 +8,7 @@
 #include <tarn/logic/email_otp.hpp>
 #include <tarn/logic/telegram_contract.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <thread>
@@ -175,8 +176,9 @@ int loginWithTelegram(App& app) {
             throw CliError(exitUnauthorized, "unauthorized",
                            "the Telegram sign-in expired; run `tarnctl login --telegram` again");
         }
+        // Short waits keep the spinner turning between polls.
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextPoll - std::chrono::steady_clock::now());
-        Input::Result input = app.input().readLine(std::max(wait, std::chrono::milliseconds(0)));
+        Input::Result input = app.input().readLine(std::clamp(wait, std::chrono::milliseconds(0), std::chrono::milliseconds(150)));
         if (input.status == Input::Status::eof) {
             spinner.clear();
             throw usageError("standard input ended before the Telegram code was entered");
@@ -198,6 +200,10 @@ int loginWithTelegram(App& app) {
                 app.out().note("That code is not right; try again.");
                 continue;
             }
+        }
+        if (std::chrono::steady_clock::now() < nextPoll) {
+            if (!announced) spinner.tick("Waiting for you to press Start in the bot…");
+            continue;
         }
         tarn::TelegramSessionStatus status = client.telegramSessionStatus(id, secret);
         nextPoll = std::chrono::steady_clock::now() + std::chrono::seconds(1);
