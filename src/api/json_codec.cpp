@@ -1,5 +1,6 @@
 #include "api/json_codec.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -60,8 +61,10 @@ using Kind = DecodingError::Kind;
 
 std::vector<CodingKey> Path::codingKeys() const {
     std::vector<CodingKey> keys;
-    keys.reserve(steps_.size());
-    for (const auto& step : steps_) {
+    std::size_t kept = std::min(depth_, capacity);
+    keys.reserve(kept);
+    for (std::size_t i = 0; i < kept; ++i) {
+        const PathStep& step = steps_[i];
         if (step.index >= 0) {
             keys.push_back({"Index " + std::to_string(step.index), step.index});
         } else {
@@ -112,11 +115,11 @@ void failInvalidJSON(simdjson::error_code error) {
                         std::string("The given data was not valid JSON: ") + simdjson::error_message(error));
 }
 
-element parseDocument(std::string_view data) {
+element parseDocument(std::string_view data, bool padded) {
     // One parser per thread: a parser is not thread-safe, and reusing it keeps its buffers warm.
     thread_local simdjson::dom::parser parser;
     element root;
-    auto error = parser.parse(data.data(), data.size(), true).get(root);
+    auto error = parser.parse(data.data(), data.size(), !padded).get(root);
     if (error) failInvalidJSON(error);
     return root;
 }
@@ -125,6 +128,12 @@ std::string readString(DecodeContext& ctx, element e) {
     std::string_view s;
     if (e.get_string().get(s)) failType(ctx, "String", e);
     return std::string(s);
+}
+
+void readStringInto(DecodeContext& ctx, element e, std::string& out) {
+    std::string_view s;
+    if (e.get_string().get(s)) failType(ctx, "String", e);
+    out.assign(s.data(), s.size());
 }
 
 bool readBool(DecodeContext& ctx, element e) {

@@ -48,15 +48,24 @@ struct PathStep {
 // Seconds between 1970-01-01 and 2001-01-01, the platform's default date reference.
 inline constexpr std::int64_t referenceDateOffset = 978'307'200;
 
+// The path is a fixed stack: record types nest only a few levels deep, and pushing a step must
+// cost next to nothing because it happens for every member decoded. Steps beyond the capacity
+// are counted but not kept, which can only shorten an error's path, never break decoding.
 class Path {
 public:
-    void push(std::string_view key) { steps_.push_back({key, -1}); }
-    void push(std::int64_t index) { steps_.push_back({{}, index}); }
-    void pop() { steps_.pop_back(); }
+    void push(std::string_view key) { pushStep({key, -1}); }
+    void push(std::int64_t index) { pushStep({{}, index}); }
+    void pop() { --depth_; }
     std::vector<CodingKey> codingKeys() const;
 
 private:
-    std::vector<PathStep> steps_;
+    static constexpr std::size_t capacity = 32;
+    void pushStep(PathStep step) {
+        if (depth_ < capacity) steps_[depth_] = step;
+        ++depth_;
+    }
+    std::array<PathStep, capacity> steps_{};
+    std::size_t depth_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -74,6 +83,7 @@ struct DecodeContext {
 [[noreturn]] void failInvalidJSON(simdjson::error_code error);
 
 std::string readString(DecodeContext& ctx, simdjson::dom::element e);
+void readStringInto(DecodeContext& ctx, simdjson::dom::element e, std::string& out);
 bool readBool(DecodeContext& ctx, simdjson::dom::element e);
 std::int64_t readInt64(DecodeContext& ctx, simdjson::dom::element e);
 Timestamp readTimestamp(DecodeContext& ctx, simdjson::dom::element e);
@@ -87,7 +97,7 @@ std::string_view readEnumString(DecodeContext& ctx, simdjson::dom::element e);
 
 // Parses with this thread's parser. The returned element lives until the thread's next parse,
 // so callers copy everything they keep before returning.
-simdjson::dom::element parseDocument(std::string_view data);
+simdjson::dom::element parseDocument(std::string_view data, bool padded = false);
 
 template <class T>
 T read(DecodeContext& ctx, simdjson::dom::element e);
@@ -115,7 +125,11 @@ void readMembers(DecodeContext& ctx, R& out, const std::array<simdjson::dom::ele
                             "No value associated with key \"" + std::string(m.name) + "\".");
                 }
                 ctx.path.push(m.name);
-                out.*(m.pointer) = read<V>(ctx, slots[I]);
+                if constexpr (std::is_same_v<V, std::string>) {
+                    readStringInto(ctx, slots[I], out.*(m.pointer));
+                } else {
+                    out.*(m.pointer) = read<V>(ctx, slots[I]);
+                }
                 ctx.path.pop();
             }
         }(),
@@ -145,8 +159,12 @@ R readRecord(DecodeContext& ctx, simdjson::dom::element e) {
         [](const auto&... m) { return std::array<std::string_view, n>{m.name...}; }, table);
     std::array<simdjson::dom::element, n> slots{};
     std::array<bool, n> present{};
+    // Backends write members in a stable order, usually the declared one: the search starts just
+    // after the previous match, so a member in the expected place costs one comparison.
+    std::size_t next = 0;
     for (auto field : object) {
-        for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t tried = 0; tried < n; ++tried) {
+            std::size_t i = next + tried < n ? next + tried : next + tried - n;
             if (names[i] != field.key) continue;
             if (present[i]) {
                 failKey(ctx, DecodingError::Kind::dataCorrupted, names[i],
@@ -154,6 +172,7 @@ R readRecord(DecodeContext& ctx, simdjson::dom::element e) {
             }
             slots[i] = field.value;
             present[i] = true;
+            next = i + 1 < n ? i + 1 : 0;
             break;
         }
     }
@@ -292,16 +311,31 @@ void write(EncodeContext& ctx, const T& value) {
 
 namespace tarn {
 
+namespace json::detail {
+
 template <class T>
-T JSONDecoder::decode(std::string_view data) const {
-    json::detail::DecodeContext ctx{dateStrategy_, {}};
+T decodeDocument(JSONDecoder::DateStrategy dates, std::string_view data, bool padded) {
+    DecodeContext ctx{dates, {}};
+    simdjson::dom::element root = parseDocument(data, padded);
     if constexpr (std::is_same_v<T, EmptyBody>) {
         // Reads nothing, but the payload must still be well-formed JSON.
-        (void)json::detail::parseDocument(data);
         return EmptyBody{};
     } else {
-        return json::detail::read<T>(ctx, json::detail::parseDocument(data));
+        return read<T>(ctx, root);
     }
+}
+
+}  // namespace json::detail
+
+template <class T>
+T JSONDecoder::decode(std::string_view data) const {
+    return json::detail::decodeDocument<T>(dateStrategy_, data, false);
+}
+
+template <class T>
+T JSONDecoder::decode(const std::string& data) const {
+    return json::detail::decodeDocument<T>(dateStrategy_, data,
+                                           data.capacity() - data.size() >= simdjson::SIMDJSON_PADDING);
 }
 
 template <class T>
@@ -313,9 +347,11 @@ std::string JSONEncoder::encode(const T& value) const {
 
 }  // namespace tarn
 
-#define TARN_JSON_DECODABLE(T)                                                          \
-    template T tarn::JSONDecoder::decode<T>(std::string_view) const;                    \
-    template std::vector<T> tarn::JSONDecoder::decode<std::vector<T>>(std::string_view) const
+#define TARN_JSON_DECODABLE(T)                                                                \
+    template T tarn::JSONDecoder::decode<T>(std::string_view) const;                          \
+    template T tarn::JSONDecoder::decode<T>(const std::string&) const;                        \
+    template std::vector<T> tarn::JSONDecoder::decode<std::vector<T>>(std::string_view) const; \
+    template std::vector<T> tarn::JSONDecoder::decode<std::vector<T>>(const std::string&) const
 
 #define TARN_JSON_ENCODABLE(T)                                                          \
     template std::string tarn::JSONEncoder::encode<T>(const T&) const;                  \
