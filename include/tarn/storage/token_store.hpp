@@ -1,11 +1,17 @@
 // TokenStore: where the client keeps the signed-in user's token pair. Three synchronous
 // operations that block the calling thread and may throw; the client calls them to attach the
-// bearer token, after sign-in and refresh, and to sign out.
+// bearer token, after sign-in and refresh, and to sign out. KeychainTokenStore keeps the pair as
+// one keychain item, reads an older item from the legacy keychain and copies it forward, and
+// never asks the user anything.
 #pragma once
 
 #include "tarn/models/account.hpp"
+#include "tarn/storage/keychain.hpp"
 
+#include <exception>
+#include <memory>
 #include <optional>
+#include <string>
 
 namespace tarn {
 
@@ -17,6 +23,58 @@ public:
     virtual void save(const AuthTokens& tokens) = 0;
     /// Removes the stored pair; succeeds when nothing is stored.
     virtual void clear() = 0;
+};
+
+/// A keychain status the token store could not handle. Equal when the statuses are equal.
+class KeychainError : public std::exception {
+public:
+    enum class Kind { unhandled };
+
+    static KeychainError unhandled(OSStatus status) { return KeychainError(status); }
+
+    Kind kind() const noexcept { return Kind::unhandled; }
+    OSStatus status() const noexcept { return status_; }
+    /// "KeychainError.unhandled(-25300)"
+    const char* what() const noexcept override { return what_.c_str(); }
+
+    friend bool operator==(const KeychainError& a, const KeychainError& b) { return a.status_ == b.status_; }
+
+private:
+    explicit KeychainError(OSStatus status);
+    OSStatus status_;
+    std::string what_;
+};
+
+/// The token pair as one generic-password item (service, account) in the data-protection keychain,
+/// its data the pair's JSON ({"accessToken":…,"refreshToken":…}). An item under the same service
+/// and account in the legacy keychain is read when the data-protection one is missing and copied
+/// forward; `clear` removes both. Every lookup, update and delete is non-interactive: a locked
+/// keychain fails with KeychainError::unhandled(errSecInteractionNotAllowed), no prompt is shown.
+///
+/// Failures: KeychainError for keychain statuses; DecodingError / EncodingError of the JSON coder
+/// pass through unchanged (a stored value that is not a token pair stays stored).
+/// Thread safety: no mutable state; as safe as the Keychain, which all shipped backends are.
+class KeychainTokenStore : public TokenStore {
+public:
+    /// Only stores its arguments; no keychain is touched.
+    KeychainTokenStore(std::string service, std::string account, std::shared_ptr<Keychain> keychain);
+
+    std::optional<AuthTokens> loadTokens() override;
+    void save(const AuthTokens& tokens) override;
+    void clear() override;
+
+    const std::string& service() const noexcept { return service_; }
+    const std::string& account() const noexcept { return account_; }
+
+private:
+    KeychainAttributes legacyQuery() const;
+    KeychainAttributes currentQuery() const;
+    static KeychainAttributes nonInteractiveQuery(KeychainAttributes query);
+    std::optional<AuthTokens> loadTokens(const KeychainAttributes& baseQuery);
+
+    std::string service_;
+    std::string account_;
+    std::shared_ptr<Keychain> keychain_;
 };
 
 }  // namespace tarn

@@ -1,0 +1,41 @@
+// FileKeychain: a Keychain for machines without a Secret Service. Items are files readable by
+// their owner only: one directory (0700) per keychain under a root, one file (0600) per item.
+// A racing add of the same item by two processes yields exactly one errSecDuplicateItem, and a
+// crash never leaves a partly written item.
+#pragma once
+
+#include "tarn/storage/keychain.hpp"
+
+#include <filesystem>
+
+namespace tarn {
+
+/// Layout: <root>/data-protection/<item> and <root>/legacy/<item>, where <item> is the hex
+/// encoding of the service and of the account joined by "-" (never the raw strings, so no value
+/// can name a path elsewhere). Directories are created 0700 on first write; an existing root or
+/// keychain directory that is not a directory owned by this user with no group or other access
+/// makes every operation answer errSecInvalidKeychain. The data is stored as it is, not encrypted:
+/// its protection is the owner-only file mode.
+///
+/// Statuses: errSecItemNotFound, errSecDuplicateItem, errSecParam (service or account missing, or
+/// together longer than 120 bytes), errSecInvalidKeychain, errSecIO (any other file-system failure).
+/// Thread-safe and safe across processes; holds no state besides the root.
+class FileKeychain : public Keychain {
+public:
+    explicit FileKeychain(std::filesystem::path root);
+
+    /// $XDG_DATA_HOME/tarn/keychain, or ~/.local/share/tarn/keychain.
+    static std::filesystem::path defaultRoot();
+
+    const std::filesystem::path& root() const noexcept { return root_; }
+
+    KeychainCopyResult copyMatching(const KeychainAttributes& query) override;
+    OSStatus add(const KeychainAttributes& attributes) override;
+    OSStatus update(const KeychainAttributes& query, const KeychainAttributes& attributesToUpdate) override;
+    OSStatus deleteItem(const KeychainAttributes& query) override;
+
+private:
+    std::filesystem::path root_;
+};
+
+}  // namespace tarn

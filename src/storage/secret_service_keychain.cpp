@@ -1,0 +1,519 @@
+#include "tarn/storage/secret_service_keychain.hpp"
+
+// The object-path search is the one way to learn which matches are locked without unlocking them.
+#define SECRET_API_SUBJECT_TO_CHANGE
+#include <libsecret/secret.h>
+
+#include "storage/file_util.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace tarn {
+
+namespace {
+
+// The provider libsecret talks to; it reads the same variable.
+const char* secretServiceBusName() {
+    const char* name = g_getenv("SECRET_SERVICE_BUS_NAME");
+    return name && *name ? name : "org.freedesktop.secrets";
+}
+
+// libsecret and its shared D-Bus proxies are not safe to drive from several threads at once.
+std::mutex& libsecretMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+const SecretSchema* tokenSchema() {
+    static const SecretSchema schema = [] {
+        SecretSchema s{};
+        s.name = "dev.tarn.vpn.Token";
+        s.flags = SECRET_SCHEMA_NONE;
+        s.attributes[0] = {"service", SECRET_SCHEMA_ATTRIBUTE_STRING};
+        s.attributes[1] = {"account", SECRET_SCHEMA_ATTRIBUTE_STRING};
+        s.attributes[2] = {"keychain", SECRET_SCHEMA_ATTRIBUTE_STRING};
+        return s;
+    }();
+    return &schema;
+}
+
+template <class T, void (*Free)(T*)>
+struct Deleter {
+    void operator()(T* p) const noexcept {
+        if (p) Free(p);
+    }
+};
+void unrefObject(void* p) { g_object_unref(p); }
+void freeError(GError* e) { g_error_free(e); }
+void unrefHashTable(GHashTable* t) { g_hash_table_unref(t); }
+void unrefValue(SecretValue* v) { secret_value_unref(v); }
+void unrefVariant(GVariant* v) { g_variant_unref(v); }
+
+template <class T>
+using ObjectPtr = std::unique_ptr<T, Deleter<void, unrefObject>>;
+using ErrorPtr = std::unique_ptr<GError, Deleter<GError, freeError>>;
+using HashTablePtr = std::unique_ptr<GHashTable, Deleter<GHashTable, unrefHashTable>>;
+using ValuePtr = std::unique_ptr<SecretValue, Deleter<SecretValue, unrefValue>>;
+using VariantPtr = std::unique_ptr<GVariant, Deleter<GVariant, unrefVariant>>;
+
+// Collects a GError from a call: `&error.out` goes to the call, then `take` owns the result.
+struct ErrorSlot {
+    GError* out = nullptr;
+    ErrorPtr take() {
+        ErrorPtr owned(out);
+        out = nullptr;
+        return owned;
+    }
+    ~ErrorSlot() {
+        if (out) g_error_free(out);
+    }
+};
+
+// Cancels everything that runs under it once the timeout passes. One per backend operation, so
+// the whole operation (connect, search, read, write) is bounded, not each D-Bus call alone.
+class Deadline {
+public:
+    explicit Deadline(std::chrono::milliseconds timeout)
+        : cancellable_(g_cancellable_new()), thread_([this, timeout] { run(timeout); }) {}
+    ~Deadline() {
+        {
+            std::lock_guard guard(mutex_);
+            done_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+        g_object_unref(cancellable_);
+    }
+    Deadline(const Deadline&) = delete;
+    Deadline& operator=(const Deadline&) = delete;
+
+    GCancellable* cancellable() const { return cancellable_; }
+    bool expired() const {
+        std::lock_guard guard(mutex_);
+        return expired_;
+    }
+
+private:
+    void run(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        if (wake_.wait_for(lock, timeout, [this] { return done_; })) return;
+        expired_ = true;
+        lock.unlock();
+        g_cancellable_cancel(cancellable_);
+    }
+
+    GCancellable* cancellable_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    bool expired_ = false;
+    std::thread thread_;  // last: starts after everything it uses exists
+};
+
+// Serialises the look-then-create of add among all processes of this user: the Secret Service
+// has no create-if-absent. The lock file lives in the user's private runtime directory.
+class AddLock {
+public:
+    // False when the lock could not be had before the deadline.
+    bool acquire(const Deadline& deadline) {
+        try {
+            storage_detail::Directory dir =
+                storage_detail::openPrivateDirectory(storage_detail::privateRuntimeDirectory(), true);
+            int fd = ::openat(dir.fd.get(), "secret-service-add.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd < 0) return true;
+            fd_ = storage_detail::FileDescriptor(fd);
+        } catch (const std::filesystem::filesystem_error&) {
+            return true;  // no usable private directory: only the check after creating remains
+        }
+        while (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) return true;
+            if (deadline.expired()) return false;
+            ::usleep(2000);
+        }
+        return true;
+    }
+
+private:
+    storage_detail::FileDescriptor fd_;  // closing it releases the lock
+};
+
+bool isUnreachable(const GError* error) {
+    if (error->domain == G_DBUS_ERROR) {
+        switch (error->code) {
+            case G_DBUS_ERROR_SERVICE_UNKNOWN:
+            case G_DBUS_ERROR_NAME_HAS_NO_OWNER:
+            case G_DBUS_ERROR_NO_REPLY:
+            case G_DBUS_ERROR_TIMEOUT:
+            case G_DBUS_ERROR_TIMED_OUT:
+            case G_DBUS_ERROR_DISCONNECTED:
+            case G_DBUS_ERROR_NO_SERVER:
+            case G_DBUS_ERROR_SPAWN_FAILED:
+            case G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND:
+            case G_DBUS_ERROR_SPAWN_CHILD_EXITED:
+                return true;
+            default:
+                return false;
+        }
+    }
+    if (error->domain == G_IO_ERROR) {
+        return error->code == G_IO_ERROR_CANCELLED || error->code == G_IO_ERROR_TIMED_OUT ||
+               error->code == G_IO_ERROR_CLOSED || error->code == G_IO_ERROR_CONNECTION_REFUSED ||
+               error->code == G_IO_ERROR_NOT_FOUND || error->code == G_IO_ERROR_BROKEN_PIPE;
+    }
+    return false;
+}
+
+OSStatus statusFor(const GError* error, const Deadline& deadline) {
+    if (deadline.expired()) return errSecNotAvailable;
+    if (error->domain == SECRET_ERROR) {
+        switch (error->code) {
+            case SECRET_ERROR_IS_LOCKED: return errSecInteractionNotAllowed;
+            case SECRET_ERROR_NO_SUCH_OBJECT: return errSecItemNotFound;
+            case SECRET_ERROR_ALREADY_EXISTS: return errSecDuplicateItem;
+            default: return errSecIO;
+        }
+    }
+    if (isUnreachable(error)) return errSecNotAvailable;
+    if (g_dbus_error_is_remote_error(error)) {
+        char* name = g_dbus_error_get_remote_error(error);
+        OSStatus status = errSecIO;
+        if (name && std::strcmp(name, "org.freedesktop.Secret.Error.IsLocked") == 0) {
+            status = errSecInteractionNotAllowed;
+        } else if (name && std::strcmp(name, "org.freedesktop.Secret.Error.NoSuchObject") == 0) {
+            status = errSecItemNotFound;
+        }
+        g_free(name);
+        return status;
+    }
+    return errSecIO;
+}
+
+// D-Bus strings are UTF-8 without NUL; anything else would silently address another item.
+bool isDBusString(const std::string& s) {
+    return s.find('\0') == std::string::npos && g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr);
+}
+
+const char* keychainName(const KeychainAttributes& query) {
+    return query.addressesDataProtectionKeychain() ? "data-protection" : "legacy";
+}
+
+// The attribute table of the query; the strings are borrowed from `query`, which outlives it.
+HashTablePtr attributesFor(const KeychainAttributes& query) {
+    GHashTable* table = g_hash_table_new(g_str_hash, g_str_equal);
+    g_hash_table_insert(table, const_cast<char*>("service"), const_cast<char*>(query.service->c_str()));
+    g_hash_table_insert(table, const_cast<char*>("account"), const_cast<char*>(query.account->c_str()));
+    g_hash_table_insert(table, const_cast<char*>("keychain"), const_cast<char*>(keychainName(query)));
+    return HashTablePtr(table);
+}
+
+bool isServable(const KeychainAttributes& query) {
+    return query.service && query.account && isDBusString(*query.service) && isDBusString(*query.account);
+}
+
+struct SearchResult {
+    std::vector<std::string> unlocked;
+    std::vector<std::string> locked;
+    bool empty() const { return unlocked.empty() && locked.empty(); }
+};
+
+std::vector<std::string> takePaths(gchar** paths) {
+    std::vector<std::string> out;
+    if (paths) {
+        for (gchar** p = paths; *p; ++p) out.emplace_back(*p);
+        g_strfreev(paths);
+    }
+    return out;
+}
+
+}  // namespace
+
+struct SecretServiceKeychain::Impl {
+    std::chrono::milliseconds timeout;
+    SecretService* service = nullptr;  // opened on first use; guarded by libsecretMutex()
+
+    ~Impl() {
+        if (service) g_object_unref(service);
+    }
+
+    // Drops the connection after a failure that may have left it unusable (the service restarted,
+    // its session was lost); the next call opens a new one.
+    void forgetService() {
+        if (service) g_object_unref(service);
+        service = nullptr;
+    }
+
+    std::optional<OSStatus> open(const Deadline& deadline) {
+        if (service) return std::nullopt;
+        ErrorSlot error;
+        service = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, deadline.cancellable(),
+                                           &error.out);
+        if (service) return std::nullopt;
+        return errSecNotAvailable;
+    }
+
+    OSStatus fail(const GError* error, const Deadline& deadline) {
+        OSStatus status = statusFor(error, deadline);
+        if (status == errSecNotAvailable || status == errSecIO) forgetService();
+        return status;
+    }
+
+    std::optional<OSStatus> search(const KeychainAttributes& query, const Deadline& deadline, SearchResult& out) {
+        HashTablePtr attributes = attributesFor(query);
+        gchar** unlocked = nullptr;
+        gchar** locked = nullptr;
+        ErrorSlot error;
+        if (!secret_service_search_for_dbus_paths_sync(service, tokenSchema(), attributes.get(), deadline.cancellable(),
+                                                       &unlocked, &locked, &error.out)) {
+            g_strfreev(unlocked);
+            g_strfreev(locked);
+            auto owned = error.take();
+            return owned ? fail(owned.get(), deadline) : errSecIO;
+        }
+        out.unlocked = takePaths(unlocked);
+        out.locked = takePaths(locked);
+        return std::nullopt;
+    }
+
+    ObjectPtr<SecretItem> item(const std::string& path, const Deadline& deadline, OSStatus& status) {
+        ErrorSlot error;
+        SecretItem* item = secret_item_new_for_dbus_path_sync(service, path.c_str(), SECRET_ITEM_NONE,
+                                                              deadline.cancellable(), &error.out);
+        if (!item) {
+            auto owned = error.take();
+            status = owned ? fail(owned.get(), deadline) : errSecIO;
+        }
+        return ObjectPtr<SecretItem>(item);
+    }
+
+    // Loads the unlocked matches; when there are several (two processes added at once) the oldest
+    // comes first, so every reader settles on the same one.
+    std::vector<ObjectPtr<SecretItem>> items(const std::vector<std::string>& paths, const Deadline& deadline,
+                                             OSStatus& status) {
+        std::vector<ObjectPtr<SecretItem>> out;
+        for (const auto& path : paths) {
+            auto loaded = item(path, deadline, status);
+            if (!loaded) return {};
+            out.push_back(std::move(loaded));
+        }
+        std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) {
+            auto ca = secret_item_get_created(a.get());
+            auto cb = secret_item_get_created(b.get());
+            if (ca != cb) return ca < cb;
+            // Shorter first, so numbered paths ("…/9" before "…/10") sort in creation order.
+            std::string_view pa = g_dbus_proxy_get_object_path(G_DBUS_PROXY(a.get()));
+            std::string_view pb = g_dbus_proxy_get_object_path(G_DBUS_PROXY(b.get()));
+            if (pa.size() != pb.size()) return pa.size() < pb.size();
+            return pa < pb;
+        });
+        return out;
+    }
+
+    // Reads the collection's Locked property from the service itself: the proxy's cached copy is
+    // only refreshed by signals that nobody here dispatches.
+    std::optional<OSStatus> checkUnlocked(SecretCollection* collection, const Deadline& deadline) {
+        GDBusProxy* proxy = G_DBUS_PROXY(collection);
+        ErrorSlot error;
+        VariantPtr reply(g_dbus_connection_call_sync(
+            g_dbus_proxy_get_connection(proxy), g_dbus_proxy_get_name(proxy), g_dbus_proxy_get_object_path(proxy),
+            "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", "org.freedesktop.Secret.Collection", "Locked"),
+            G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, -1, deadline.cancellable(), &error.out));
+        if (!reply) {
+            auto owned = error.take();
+            return owned ? fail(owned.get(), deadline) : errSecIO;
+        }
+        GVariant* boxed = nullptr;
+        g_variant_get(reply.get(), "(v)", &boxed);
+        VariantPtr value(boxed);
+        if (!g_variant_is_of_type(value.get(), G_VARIANT_TYPE_BOOLEAN)) return errSecIO;
+        if (g_variant_get_boolean(value.get())) return errSecInteractionNotAllowed;
+        return std::nullopt;
+    }
+};
+
+SecretServiceKeychain::SecretServiceKeychain(std::chrono::milliseconds timeout) : impl_(std::make_unique<Impl>()) {
+    impl_->timeout = timeout;
+}
+
+SecretServiceKeychain::~SecretServiceKeychain() {
+    std::lock_guard guard(libsecretMutex());
+    impl_.reset();
+}
+
+bool SecretServiceKeychain::isAvailable(std::chrono::milliseconds timeout) {
+    std::lock_guard guard(libsecretMutex());
+    Deadline deadline(timeout);
+    ErrorSlot error;
+    ObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, deadline.cancellable(), &error.out));
+    if (!bus) return false;
+    const char* name = secretServiceBusName();
+    auto ask = [&](const char* method, GVariant* arguments, const GVariantType* type) {
+        ErrorSlot callError;
+        return VariantPtr(g_dbus_connection_call_sync(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                      "org.freedesktop.DBus", method, arguments, type,
+                                                      G_DBUS_CALL_FLAGS_NONE, -1, deadline.cancellable(),
+                                                      &callError.out));
+    };
+    if (auto owner = ask("NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"))) {
+        gboolean has = FALSE;
+        g_variant_get(owner.get(), "(b)", &has);
+        if (has) return true;
+    }
+    if (auto names = ask("ListActivatableNames", nullptr, G_VARIANT_TYPE("(as)"))) {
+        GVariantIter* iter = nullptr;
+        g_variant_get(names.get(), "(as)", &iter);
+        const gchar* activatable = nullptr;
+        bool found = false;
+        while (g_variant_iter_loop(iter, "&s", &activatable)) {
+            if (std::strcmp(activatable, name) == 0) found = true;
+        }
+        g_variant_iter_free(iter);
+        return found;
+    }
+    return false;
+}
+
+KeychainCopyResult SecretServiceKeychain::copyMatching(const KeychainAttributes& query) {
+    if (!isServable(query)) return {errSecParam, std::nullopt};
+    std::lock_guard guard(libsecretMutex());
+    Deadline deadline(impl_->timeout);
+    if (auto failed = impl_->open(deadline)) return {*failed, std::nullopt};
+    SearchResult found;
+    if (auto failed = impl_->search(query, deadline, found)) return {*failed, std::nullopt};
+    if (found.unlocked.empty()) {
+        return {found.locked.empty() ? errSecItemNotFound : errSecInteractionNotAllowed, std::nullopt};
+    }
+    OSStatus status = errSecSuccess;
+    auto items = impl_->items(found.unlocked, deadline, status);
+    if (items.empty()) return {status, std::nullopt};
+    if (!query.returnData.value_or(false)) return {errSecSuccess, std::nullopt};
+
+    SecretItem* item = items.front().get();
+    ErrorSlot error;
+    if (!secret_item_load_secret_sync(item, deadline.cancellable(), &error.out)) {
+        auto owned = error.take();
+        return {owned ? impl_->fail(owned.get(), deadline) : errSecIO, std::nullopt};
+    }
+    ValuePtr value(secret_item_get_secret(item));
+    if (!value) return {errSecSuccess, std::nullopt};
+    gsize length = 0;
+    const gchar* bytes = secret_value_get(value.get(), &length);
+    return {errSecSuccess, std::string(bytes, length)};
+}
+
+OSStatus SecretServiceKeychain::add(const KeychainAttributes& attributes) {
+    if (!isServable(attributes)) return errSecParam;
+    std::lock_guard guard(libsecretMutex());
+    Deadline deadline(impl_->timeout);
+    if (auto failed = impl_->open(deadline)) return *failed;
+    AddLock lock;
+    if (!lock.acquire(deadline)) return errSecNotAvailable;
+    SearchResult existing;
+    if (auto failed = impl_->search(attributes, deadline, existing)) return *failed;
+    if (!existing.empty()) return errSecDuplicateItem;
+
+    ErrorSlot error;
+    ObjectPtr<SecretCollection> collection(secret_collection_for_alias_sync(
+        impl_->service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, deadline.cancellable(), &error.out));
+    if (!collection) {
+        auto owned = error.take();
+        return owned ? impl_->fail(owned.get(), deadline) : errSecNoDefaultKeychain;
+    }
+    // Creating in a locked collection would make the service ask for its password.
+    if (auto failed = impl_->checkUnlocked(collection.get(), deadline)) return *failed;
+
+    const std::string data = attributes.valueData.value_or(std::string());
+    ValuePtr value(secret_value_new(data.data(), static_cast<gssize>(data.size()), "text/plain"));
+    HashTablePtr table = attributesFor(attributes);
+    const std::string label =
+        "Tarn VPN sign-in (" + *attributes.service + ", " + *attributes.account + ", " + keychainName(attributes) + ")";
+    ObjectPtr<SecretItem> created(secret_item_create_sync(collection.get(), tokenSchema(), table.get(), label.c_str(),
+                                                          value.get(), SECRET_ITEM_CREATE_NONE, deadline.cancellable(),
+                                                          &error.out));
+    if (!created) {
+        auto owned = error.take();
+        return owned ? impl_->fail(owned.get(), deadline) : errSecIO;
+    }
+
+    // A process that does not take the lock (another library, no usable private directory) may have
+    // created the same item meanwhile. Look again: the oldest item wins, and a loser removes its
+    // own item and reports a duplicate, as a keychain would have. A tie that both sides see as
+    // won leaves two items, which update and delete treat together and lookups read alike.
+    SearchResult after;
+    if (impl_->search(attributes, deadline, after) || after.unlocked.size() + after.locked.size() <= 1) {
+        return errSecSuccess;
+    }
+    OSStatus status = errSecSuccess;
+    auto items = impl_->items(after.unlocked, deadline, status);
+    const char* ours = g_dbus_proxy_get_object_path(G_DBUS_PROXY(created.get()));
+    if (items.empty() || std::strcmp(g_dbus_proxy_get_object_path(G_DBUS_PROXY(items.front().get())), ours) == 0) {
+        return errSecSuccess;
+    }
+    ErrorSlot deleteError;
+    if (!secret_item_delete_sync(created.get(), deadline.cancellable(), &deleteError.out)) return errSecSuccess;
+    return errSecDuplicateItem;
+}
+
+OSStatus SecretServiceKeychain::update(const KeychainAttributes& query, const KeychainAttributes& attributesToUpdate) {
+    if (!isServable(query)) return errSecParam;
+    std::lock_guard guard(libsecretMutex());
+    Deadline deadline(impl_->timeout);
+    if (auto failed = impl_->open(deadline)) return *failed;
+    SearchResult found;
+    if (auto failed = impl_->search(query, deadline, found)) return *failed;
+    // All or nothing: with any match locked, nothing is changed.
+    if (!found.locked.empty()) return errSecInteractionNotAllowed;
+    if (found.unlocked.empty()) return errSecItemNotFound;
+    if (!attributesToUpdate.valueData) return errSecSuccess;
+
+    OSStatus status = errSecSuccess;
+    auto items = impl_->items(found.unlocked, deadline, status);
+    if (items.empty()) return status;
+    const std::string& data = *attributesToUpdate.valueData;
+    ValuePtr value(secret_value_new(data.data(), static_cast<gssize>(data.size()), "text/plain"));
+    for (const auto& item : items) {
+        ErrorSlot error;
+        if (!secret_item_set_secret_sync(item.get(), value.get(), deadline.cancellable(), &error.out)) {
+            auto owned = error.take();
+            return owned ? impl_->fail(owned.get(), deadline) : errSecIO;
+        }
+    }
+    return errSecSuccess;
+}
+
+OSStatus SecretServiceKeychain::deleteItem(const KeychainAttributes& query) {
+    if (!isServable(query)) return errSecParam;
+    std::lock_guard guard(libsecretMutex());
+    Deadline deadline(impl_->timeout);
+    if (auto failed = impl_->open(deadline)) return *failed;
+    SearchResult found;
+    if (auto failed = impl_->search(query, deadline, found)) return *failed;
+    if (!found.locked.empty()) return errSecInteractionNotAllowed;
+    if (found.unlocked.empty()) return errSecItemNotFound;
+
+    OSStatus status = errSecSuccess;
+    auto items = impl_->items(found.unlocked, deadline, status);
+    if (items.empty()) return status;
+    for (const auto& item : items) {
+        ErrorSlot error;
+        if (!secret_item_delete_sync(item.get(), deadline.cancellable(), &error.out)) {
+            auto owned = error.take();
+            return owned ? impl_->fail(owned.get(), deadline) : errSecIO;
+        }
+    }
+    return errSecSuccess;
+}
+
+}  // namespace tarn

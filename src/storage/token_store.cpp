@@ -1,0 +1,71 @@
+#include "tarn/storage/token_store.hpp"
+
+#include "tarn/api/json.hpp"
+
+namespace tarn {
+
+KeychainError::KeychainError(OSStatus status)
+    : status_(status), what_("KeychainError.unhandled(" + std::to_string(status) + ")") {}
+
+KeychainTokenStore::KeychainTokenStore(std::string service, std::string account, std::shared_ptr<Keychain> keychain)
+    : service_(std::move(service)), account_(std::move(account)), keychain_(std::move(keychain)) {}
+
+KeychainAttributes KeychainTokenStore::legacyQuery() const {
+    return {.itemClass = KeychainItemClass::genericPassword, .service = service_, .account = account_};
+}
+
+KeychainAttributes KeychainTokenStore::currentQuery() const {
+    KeychainAttributes query = legacyQuery();
+    query.useDataProtectionKeychain = true;
+    return query;
+}
+
+KeychainAttributes KeychainTokenStore::nonInteractiveQuery(KeychainAttributes query) {
+    // A fresh context per call: an allowance granted to one call never carries over to the next.
+    query.useAuthenticationContext = KeychainAuthenticationContext{.interactionNotAllowed = true};
+    return query;
+}
+
+std::optional<AuthTokens> KeychainTokenStore::loadTokens(const KeychainAttributes& baseQuery) {
+    KeychainAttributes query = nonInteractiveQuery(baseQuery);
+    query.returnData = true;
+    query.matchLimit = KeychainMatchLimit::one;
+    KeychainCopyResult result = keychain_->copyMatching(query);
+    if (result.status == errSecItemNotFound) return std::nullopt;
+    if (result.status == errSecSuccess && result.data) return JSONDecoder().decode<AuthTokens>(*result.data);
+    throw KeychainError::unhandled(result.status);
+}
+
+std::optional<AuthTokens> KeychainTokenStore::loadTokens() {
+    if (auto tokens = loadTokens(currentQuery())) return tokens;
+    auto legacy = loadTokens(legacyQuery());
+    if (!legacy) return std::nullopt;
+    // Copy forward; when it fails the legacy item still serves, and the next load tries again.
+    try {
+        save(*legacy);
+    } catch (...) {
+    }
+    return legacy;
+}
+
+void KeychainTokenStore::save(const AuthTokens& tokens) {
+    const std::string data = JSONEncoder().encode(tokens);
+    KeychainAttributes attributes = currentQuery();
+    attributes.valueData = data;
+    attributes.accessible = KeychainAccessibility::afterFirstUnlockThisDeviceOnly;
+    OSStatus status = keychain_->add(attributes);
+    if (status == errSecSuccess) return;
+    if (status != errSecDuplicateItem) throw KeychainError::unhandled(status);
+    // Only the data changes; the item keeps the accessibility it was created with.
+    status = keychain_->update(nonInteractiveQuery(currentQuery()), KeychainAttributes{.valueData = data});
+    if (status != errSecSuccess) throw KeychainError::unhandled(status);
+}
+
+void KeychainTokenStore::clear() {
+    OSStatus status = keychain_->deleteItem(nonInteractiveQuery(currentQuery()));
+    if (status != errSecSuccess && status != errSecItemNotFound) throw KeychainError::unhandled(status);
+    status = keychain_->deleteItem(nonInteractiveQuery(legacyQuery()));
+    if (status != errSecSuccess && status != errSecItemNotFound) throw KeychainError::unhandled(status);
+}
+
+}  // namespace tarn

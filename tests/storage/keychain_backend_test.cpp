@@ -1,0 +1,253 @@
+// The behaviour every Keychain backend shares, run against each: in memory, files, and the real
+// Secret Service (skipped when the session bus has none), with the token store on top.
+#include "tarn/storage/file_keychain.hpp"
+#include "tarn/storage/memory_keychain.hpp"
+#include "tarn/storage/secret_service_keychain.hpp"
+#include "tarn/storage/token_store.hpp"
+
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <set>
+#include <thread>
+
+namespace tarn {
+namespace {
+
+enum class Backend { memory, file, secretService };
+
+std::string backendName(const ::testing::TestParamInfo<Backend>& info) {
+    switch (info.param) {
+        case Backend::memory: return "Memory";
+        case Backend::file: return "File";
+        case Backend::secretService: return "SecretService";
+    }
+    return "Unknown";
+}
+
+bool secretServiceReachable() {
+    static const bool reachable = std::getenv("DBUS_SESSION_BUS_ADDRESS") != nullptr &&
+                                  SecretServiceKeychain::isAvailable(std::chrono::seconds(10));
+    return reachable;
+}
+
+std::string uniqueName(const std::string& prefix) {
+    static std::atomic<int> counter{0};
+    std::random_device random;
+    return prefix + "-" + std::to_string(::getpid()) + "-" + std::to_string(random()) + "-" +
+           std::to_string(counter++);
+}
+
+KeychainAttributes base(const std::string& service, const std::string& account, bool dataProtection) {
+    KeychainAttributes q{.itemClass = KeychainItemClass::genericPassword, .service = service, .account = account};
+    if (dataProtection) q.useDataProtectionKeychain = true;
+    return q;
+}
+KeychainAttributes withData(KeychainAttributes q, std::string data) {
+    q.valueData = std::move(data);
+    return q;
+}
+KeychainAttributes returningData(KeychainAttributes q) {
+    q.returnData = true;
+    q.matchLimit = KeychainMatchLimit::one;
+    return q;
+}
+
+class KeychainBackendTest : public ::testing::TestWithParam<Backend> {
+protected:
+    void SetUp() override {
+        switch (GetParam()) {
+            case Backend::memory: keychain = std::make_shared<InMemoryKeychain>(); break;
+            case Backend::file: keychain = std::make_shared<FileKeychain>(scratch / "keychain"); break;
+            case Backend::secretService:
+                if (!secretServiceReachable()) GTEST_SKIP() << "no Secret Service on the session bus";
+                keychain = std::make_shared<SecretServiceKeychain>(std::chrono::seconds(10));
+                break;
+        }
+    }
+    void TearDown() override {
+        if (!keychain) return;
+        for (const auto& service : services) {
+            for (const auto& account : accounts) {
+                keychain->deleteItem(base(service, account, true));
+                keychain->deleteItem(base(service, account, false));
+            }
+        }
+    }
+    // A service name no earlier run left items under; cleaned up afterwards.
+    std::string service(const std::string& prefix = "tarn-test") {
+        services.push_back(uniqueName(prefix));
+        return services.back();
+    }
+
+    testing::ScratchDirectory scratch;
+    std::shared_ptr<Keychain> keychain;
+    std::vector<std::string> services;
+    std::vector<std::string> accounts{"acct", "a-b", "b", ""};
+};
+
+TEST_P(KeychainBackendTest, AddedItemIsFoundWithItsDataAndOnlyWhenDataIsAskedFor) {
+    const auto s = service();
+    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))).status, errSecItemNotFound);
+    ASSERT_EQ(keychain->add(withData(base(s, "acct", true), "secret")), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))), (KeychainCopyResult{errSecSuccess, "secret"}));
+    EXPECT_EQ(keychain->copyMatching(base(s, "acct", true)), (KeychainCopyResult{errSecSuccess, std::nullopt}));
+}
+
+TEST_P(KeychainBackendTest, SecondAddIsADuplicateAndKeepsTheFirstData) {
+    const auto s = service();
+    ASSERT_EQ(keychain->add(withData(base(s, "acct", true), "first")), errSecSuccess);
+    EXPECT_EQ(keychain->add(withData(base(s, "acct", true), "second")), errSecDuplicateItem);
+    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))).data, "first");
+}
+
+TEST_P(KeychainBackendTest, UpdateReplacesTheDataOfAnExistingItemOnly) {
+    const auto s = service();
+    EXPECT_EQ(keychain->update(base(s, "acct", true), KeychainAttributes{.valueData = "x"}), errSecItemNotFound);
+    EXPECT_EQ(keychain->copyMatching(base(s, "acct", true)).status, errSecItemNotFound);
+    ASSERT_EQ(keychain->add(withData(base(s, "acct", true), "old")), errSecSuccess);
+    EXPECT_EQ(keychain->update(base(s, "acct", true), KeychainAttributes{.valueData = "new"}), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))).data, "new");
+}
+
+TEST_P(KeychainBackendTest, DeleteRemovesTheItemAndReportsAMissingOne) {
+    const auto s = service();
+    ASSERT_EQ(keychain->add(withData(base(s, "acct", true), "v")), errSecSuccess);
+    EXPECT_EQ(keychain->deleteItem(base(s, "acct", true)), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(base(s, "acct", true)).status, errSecItemNotFound);
+    EXPECT_EQ(keychain->deleteItem(base(s, "acct", true)), errSecItemNotFound);
+}
+
+TEST_P(KeychainBackendTest, DataProtectionAndLegacyKeychainsHoldSeparateItems) {
+    const auto s = service();
+    ASSERT_EQ(keychain->add(withData(base(s, "acct", true), "current")), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(base(s, "acct", false)).status, errSecItemNotFound);
+    ASSERT_EQ(keychain->add(withData(base(s, "acct", false), "legacy")), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))).data, "current");
+    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", false))).data, "legacy");
+    EXPECT_EQ(keychain->deleteItem(base(s, "acct", true)), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", false))).data, "legacy");
+}
+
+TEST_P(KeychainBackendTest, ServiceAndAccountAreNeverConfused) {
+    // "a-b"/"c" and "a"/"b-c" would collide under a naive "service-account" name.
+    const auto s = service("svc");
+    const auto sDash = s + "-b";
+    services.push_back(sDash);
+    ASSERT_EQ(keychain->add(withData(base(sDash, "", true), "one")), errSecSuccess);
+    ASSERT_EQ(keychain->add(withData(base(s, "b", true), "two")), errSecSuccess);
+    ASSERT_EQ(keychain->add(withData(base(s, "a-b", true), "three")), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(returningData(base(sDash, "", true))).data, "one");
+    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "b", true))).data, "two");
+    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "a-b", true))).data, "three");
+}
+
+TEST_P(KeychainBackendTest, DataIsKeptByteForByte) {
+    const auto s = service();
+    const std::string data = std::string("line\nbreak \"quoted\" ünïcødé \x01\x7f") + std::string(70000, 'x');
+    ASSERT_EQ(keychain->add(withData(base(s, "acct", true), data)), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))).data, data);
+}
+
+TEST_P(KeychainBackendTest, ConcurrentAddsOfOneItemLetExactlyOneWin) {
+    const auto s = service();
+    std::atomic<int> successes{0}, duplicates{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&, i] {
+            OSStatus status = keychain->add(withData(base(s, "acct", true), "writer-" + std::to_string(i)));
+            if (status == errSecSuccess) ++successes;
+            if (status == errSecDuplicateItem) ++duplicates;
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(successes, 1);
+    EXPECT_EQ(duplicates, 7);
+    auto found = keychain->copyMatching(returningData(base(s, "acct", true)));
+    ASSERT_EQ(found.status, errSecSuccess);
+    EXPECT_EQ(found.data->rfind("writer-", 0), 0u);
+}
+
+#ifdef TARN_STORAGE_PROC
+TEST_P(KeychainBackendTest, ConcurrentAddsFromSeveralProcessesLetExactlyOneWin) {
+    if (GetParam() == Backend::memory) GTEST_SKIP() << "an in-memory keychain lives in one process";
+    const auto s = service();
+    const std::string backend = GetParam() == Backend::file ? "file" : "secret-service";
+    // A private runtime directory of our own for the Secret Service's add lock.
+    testing::ScratchDirectory runtime;
+    std::vector<std::unique_ptr<testing::ChildProcess>> children;
+    for (int i = 0; i < 6; ++i) {
+        children.push_back(std::make_unique<testing::ChildProcess>(
+            std::vector<std::string>{TARN_STORAGE_PROC, "keychain-add", backend, (scratch / "keychain").string(), s,
+                                     "process-" + std::to_string(i)},
+            std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime.path().string()}));
+    }
+    for (auto& child : children) child->closeInput();
+    std::multiset<std::string> statuses;
+    for (auto& child : children) {
+        statuses.insert(child->readLine());
+        EXPECT_EQ(child->wait(), 0);
+    }
+    EXPECT_EQ(statuses.count("0"), 1u);
+    EXPECT_EQ(statuses.count(std::to_string(errSecDuplicateItem)), 5u);
+    auto found = keychain->copyMatching(returningData(base(s, "acct", true)));
+    ASSERT_EQ(found.status, errSecSuccess);
+    EXPECT_EQ(found.data->rfind("process-", 0), 0u);
+    EXPECT_EQ(keychain->deleteItem(base(s, "acct", true)), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(base(s, "acct", true)).status, errSecItemNotFound) << "one item, not several";
+}
+#endif
+
+// The token store's algorithms end to end on each backend.
+
+TEST_P(KeychainBackendTest, TokenStoreMigratesALegacyItemAndClearsBoth) {
+    const auto s = service();
+    const std::string json = R"({"accessToken":"a","refreshToken":"r"})";
+    ASSERT_EQ(keychain->add(withData(base(s, "acct", false), json)), errSecSuccess);
+    KeychainTokenStore store(s, "acct", keychain);
+
+    EXPECT_EQ(store.loadTokens(), (AuthTokens{"a", "r"}));
+    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))).data, json);
+    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", false))).data, json);
+
+    store.clear();
+    EXPECT_EQ(keychain->copyMatching(base(s, "acct", true)).status, errSecItemNotFound);
+    EXPECT_EQ(keychain->copyMatching(base(s, "acct", false)).status, errSecItemNotFound);
+    EXPECT_EQ(store.loadTokens(), std::nullopt);
+}
+
+TEST_P(KeychainBackendTest, TokenStoreSavesOverAnExistingItem) {
+    const auto s = service();
+    KeychainTokenStore store(s, "acct", keychain);
+    store.save({"a1", "r1"});
+    store.save({"a2", "r2"});
+    EXPECT_EQ(store.loadTokens(), (AuthTokens{"a2", "r2"}));
+    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))).data,
+              R"({"accessToken":"a2","refreshToken":"r2"})");
+}
+
+TEST_P(KeychainBackendTest, TokenStoreKeepsAValueThatIsNotATokenPair) {
+    const auto s = service();
+    ASSERT_EQ(keychain->add(withData(base(s, "acct", true), R"({"accessToken":"only"})")), errSecSuccess);
+    KeychainTokenStore store(s, "acct", keychain);
+    EXPECT_THROW(store.loadTokens(), DecodingError);
+    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))).data, R"({"accessToken":"only"})");
+    store.save({"a", "r"});
+    EXPECT_EQ(store.loadTokens(), (AuthTokens{"a", "r"}));
+}
+
+TEST_P(KeychainBackendTest, AttributeSetsWithoutServiceOrAccountAreRefused) {
+    KeychainAttributes noAccount{.itemClass = KeychainItemClass::genericPassword, .service = service()};
+    EXPECT_EQ(keychain->add(withData(noAccount, "v")), errSecParam);
+    EXPECT_EQ(keychain->copyMatching(noAccount).status, errSecParam);
+    EXPECT_EQ(keychain->deleteItem(noAccount), errSecParam);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, KeychainBackendTest,
+                         ::testing::Values(Backend::memory, Backend::file, Backend::secretService), backendName);
+
+}  // namespace
+}  // namespace tarn

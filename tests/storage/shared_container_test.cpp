@@ -1,0 +1,170 @@
+#include "tarn/storage/shared_container.hpp"
+
+#include "storage_procs/shared_configs.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+namespace tarn {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readText(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+VLESSConfig sampleConfig() {
+    return {"vless://uuid@host:443?security=reality", R"({"log":{"loglevel":"warning"},"outbounds":[]})", "srv-1",
+            "user-1", SubscriptionStatus::active, VPNAccessStatus::enabled};
+}
+
+// Points the temporary directory at a scratch directory for the test's lifetime.
+class SharedContainerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const char* old = std::getenv("TMPDIR")) savedTmp = old;
+        ::setenv("TMPDIR", tmp.path().c_str(), 1);
+        fs::create_directories(root / "group.dev.tarn");
+    }
+    void TearDown() override {
+        if (savedTmp) {
+            ::setenv("TMPDIR", savedTmp->c_str(), 1);
+        } else {
+            ::unsetenv("TMPDIR");
+        }
+    }
+
+    testing::ScratchDirectory tmp;
+    testing::ScratchDirectory shared;
+    fs::path root = shared.path();
+    fs::path fallback = tmp.path() / ("tarn-" + std::to_string(::geteuid()));
+    std::optional<std::string> savedTmp;
+};
+
+TEST_F(SharedContainerTest, WriteThenReadReturnsTheRecordAndTheXrayFileHoldsItsExactBytes) {
+    SharedContainer container("group.dev.tarn", root);
+    EXPECT_EQ(container.url(), root / "group.dev.tarn");
+    EXPECT_EQ(container.vlessConfigURL(), root / "group.dev.tarn" / "vless-config.json");
+    EXPECT_EQ(container.xrayConfigURL(), root / "group.dev.tarn" / "xray-config.json");
+
+    container.write(sampleConfig());
+    EXPECT_EQ(container.readConfig(), sampleConfig());
+    EXPECT_EQ(readText(container.xrayConfigURL()), sampleConfig().xrayJSON);
+    EXPECT_EQ(testing::modeOf(container.vlessConfigURL()), 0600u);
+    EXPECT_EQ(testing::modeOf(container.xrayConfigURL()), 0600u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(container.url()), fs::directory_iterator()), 2)
+        << "no temporary file is left behind";
+
+    auto empty = sampleConfig();
+    empty.xrayJSON = "";
+    container.write(empty);
+    EXPECT_EQ(readText(container.xrayConfigURL()), "");
+    EXPECT_EQ(container.readConfig(), empty);
+}
+
+TEST_F(SharedContainerTest, ReadFailsBeforeAnyWriteAndAfterClear) {
+    SharedContainer container("group.dev.tarn", root);
+    EXPECT_THROW(container.readConfig(), fs::filesystem_error);
+    container.write(sampleConfig());
+    container.clearVPNConfig();
+    EXPECT_FALSE(fs::exists(container.vlessConfigURL()));
+    EXPECT_FALSE(fs::exists(container.xrayConfigURL()));
+    EXPECT_THROW(container.readConfig(), fs::filesystem_error);
+    container.clearVPNConfig();  // nothing there: still no failure
+}
+
+TEST_F(SharedContainerTest, ClearRemovesTheXrayFileEvenWhenTheRecordIsMissing) {
+    SharedContainer container("group.dev.tarn", root);
+    container.write(sampleConfig());
+    fs::remove(container.vlessConfigURL());
+    container.clearVPNConfig();
+    EXPECT_FALSE(fs::exists(container.xrayConfigURL()));
+}
+
+TEST_F(SharedContainerTest, CorruptRecordFailsWithTheDecodingError) {
+    SharedContainer container("group.dev.tarn", root);
+    container.write(sampleConfig());
+    std::ofstream(container.vlessConfigURL()) << R"({"uri":"x"})";
+    EXPECT_THROW(container.readConfig(), DecodingError);
+}
+
+TEST_F(SharedContainerTest, UnknownOrUnsafeGroupsFallBackToAPrivateTemporaryDirectory) {
+    for (const std::string group : {"group.unknown", "../group.dev.tarn", "..", "", "a/b"}) {
+        SharedContainer container(group, root);
+        EXPECT_EQ(container.url(), fallback) << group;
+    }
+    SharedContainer container("group.unknown", root);
+    container.write(sampleConfig());
+    EXPECT_EQ(container.readConfig(), sampleConfig());
+    EXPECT_EQ(testing::modeOf(fallback), 0700u);
+    EXPECT_EQ(testing::modeOf(fallback / "vless-config.json"), 0600u);
+    EXPECT_TRUE(fs::is_empty(root / "group.dev.tarn"));
+}
+
+TEST_F(SharedContainerTest, AFallbackPathOthersCouldControlIsNeverUsed) {
+    SharedContainer container("group.unknown", root);
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+    };
+    testing::ScratchDirectory elsewhere;
+    const Case cases[] = {
+        {"world-writable directory", [&] { fs::create_directory(fallback); fs::permissions(fallback, fs::perms::all); }},
+        {"group-readable directory", [&] { fs::create_directory(fallback); fs::permissions(fallback, fs::perms::owner_all | fs::perms::group_read); }},
+        {"symbolic link to a directory", [&] { fs::create_directory_symlink(elsewhere.path(), fallback); }},
+        {"regular file", [&] { std::ofstream(fallback) << "x"; }},
+    };
+    for (const auto& c : cases) {
+        c.plant();
+        EXPECT_THROW(container.write(sampleConfig()), fs::filesystem_error) << c.name;
+        EXPECT_THROW(container.readConfig(), fs::filesystem_error) << c.name;
+        container.clearVPNConfig();
+        EXPECT_TRUE(fs::is_empty(elsewhere.path())) << c.name;
+        fs::remove_all(fallback);
+    }
+}
+
+TEST_F(SharedContainerTest, ASymbolicLinkPlantedAsTheTargetIsReplacedNotFollowed) {
+    SharedContainer container("group.dev.tarn", root);
+    const fs::path victim = shared.path() / "victim";
+    std::ofstream(victim) << "precious";
+    fs::create_symlink(victim, container.xrayConfigURL());
+    container.write(sampleConfig());
+    EXPECT_EQ(readText(victim), "precious");
+    EXPECT_FALSE(fs::is_symlink(container.xrayConfigURL()));
+}
+
+#ifdef TARN_STORAGE_PROC
+// A writer killed at arbitrary points leaves each file whole: the old or the new profile.
+TEST_F(SharedContainerTest, AWriterKilledMidWriteLeavesEachFileOldOrNewAndValid) {
+    SharedContainer container("group.dev.tarn", root);
+    const VLESSConfig a = testing::alternatingConfig('A');
+    const VLESSConfig b = testing::alternatingConfig('B');
+    std::mt19937 random(12345);
+    for (int round = 0; round < 15; ++round) {
+        testing::ChildProcess writer({TARN_STORAGE_PROC, "write-loop", root.string(), "group.dev.tarn"});
+        ASSERT_EQ(writer.readLine(), "ready");
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+        writer.kill(SIGKILL);
+        writer.wait();
+
+        const VLESSConfig record = container.readConfig();  // throws on a torn or invalid file
+        EXPECT_TRUE(record == a || record == b) << "round " << round;
+        const std::string xray = readText(container.xrayConfigURL());
+        EXPECT_TRUE(xray == a.xrayJSON || xray == b.xrayJSON) << "round " << round << ", " << xray.size() << " bytes";
+    }
+}
+#endif
+
+}  // namespace
+}  // namespace tarn

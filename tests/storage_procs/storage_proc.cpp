@@ -1,0 +1,79 @@
+// Child process for the storage tests that need several processes:
+//   storage_proc device-id <defaults-file> <keychain-root>   print this installation's identifier
+//   storage_proc keychain-add file|secret-service <keychain-root> <service> <data>
+//                                                            add one item, print the status
+//   storage_proc write-loop <container-root> <group>          write two profiles in turn forever
+//   storage_proc platform-keychain                            print which keychain would be used
+// device-id and keychain-add first wait for their standard input to close, so a test can start
+// many of them and release them together.
+#include "tarn/storage/device_identity.hpp"
+#include "tarn/storage/file_keychain.hpp"
+#include "tarn/storage/secret_service_keychain.hpp"
+#include "tarn/storage/shared_container.hpp"
+
+#include "shared_configs.hpp"
+#include "tsan_suppressions.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+namespace {
+
+void waitForStart() {
+    char c;
+    while (::read(0, &c, 1) > 0) {
+    }
+}
+
+int usage() {
+    std::cerr << "usage: storage_proc device-id|keychain-add|write-loop|platform-keychain ...\n";
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return usage();
+    const std::string command = argv[1];
+    if (command == "device-id" && argc == 4) {
+        auto defaults = std::make_shared<tarn::JSONFileDefaults>(argv[2]);
+        auto keychain = std::make_shared<tarn::KeychainTokenStore>("tarn-test", "device",
+                                                                   std::make_shared<tarn::FileKeychain>(argv[3]));
+        tarn::DeviceIdentity identity(defaults, keychain);
+        waitForStart();
+        std::cout << identity.deviceID() << std::endl;
+        return 0;
+    }
+    if (command == "keychain-add" && argc == 6) {
+        std::shared_ptr<tarn::Keychain> keychain;
+        if (std::string(argv[2]) == "file") {
+            keychain = std::make_shared<tarn::FileKeychain>(argv[3]);
+        } else {
+            keychain = std::make_shared<tarn::SecretServiceKeychain>(std::chrono::seconds(20));
+        }
+        tarn::KeychainAttributes attributes{.itemClass = tarn::KeychainItemClass::genericPassword,
+                                            .service = argv[4], .account = "acct", .useDataProtectionKeychain = true,
+                                            .valueData = argv[5]};
+        waitForStart();
+        std::cout << keychain->add(attributes) << std::endl;
+        return 0;
+    }
+    if (command == "write-loop" && argc == 4) {
+        tarn::SharedContainer container(argv[3], argv[2]);
+        const tarn::VLESSConfig configs[] = {tarn::testing::alternatingConfig('A'),
+                                             tarn::testing::alternatingConfig('B')};
+        container.write(configs[0]);
+        std::cout << "ready" << std::endl;
+        for (unsigned long i = 1;; ++i) container.write(configs[i % 2]);
+    }
+    if (command == "platform-keychain" && argc == 2) {
+        auto keychain = tarn::makePlatformKeychain(std::chrono::seconds(5), "/nonexistent/tarn-keychain");
+        bool secretService = dynamic_cast<tarn::SecretServiceKeychain*>(keychain.get()) != nullptr;
+        std::cout << (secretService ? "secret-service" : "file") << std::endl;
+        return 0;
+    }
+    return usage();
+}
