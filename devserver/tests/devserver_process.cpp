@@ -83,7 +83,7 @@ DevServerProcess::~DevServerProcess() {
     ::kill(pid_, SIGTERM);
     int status = 0;
     ::waitpid(pid_, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "tarn-devserver did not stop cleanly";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "tarn-devserver did not stop cleanly:\n" << log();
   }
   std::remove(logPath_.c_str());
 }
