@@ -162,6 +162,13 @@ void Backend::dispatch(const httplib::Request& req, httplib::Response& res, Hand
   tlHandled = true;
   auto started = SteadyClock::now();
   bool devPath = req.path.rfind("/dev/", 0) == 0;
+  struct InFlight {
+    Journal* journal;
+    ~InFlight() {
+      if (journal) journal->leave();
+    }
+  } inFlight{devPath ? nullptr : &journal_};
+  if (!devPath) journal_.enter();
   std::optional<FaultRule> fault;
   bool drop = false;
   std::string note;

@@ -1,5 +1,6 @@
 #include "journal.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -54,6 +55,16 @@ std::string Journal::redactBody(const std::string& body) {
   return j.dump();
 }
 
+void Journal::enter() {
+  std::lock_guard lock(mutex_);
+  maxInFlight_ = std::max(maxInFlight_, ++inFlight_);
+}
+
+void Journal::leave() {
+  std::lock_guard lock(mutex_);
+  --inFlight_;
+}
+
 void Journal::record(JournalEntry entry) {
   std::lock_guard lock(mutex_);
   std::string key = entry.method + " " + entry.path;
@@ -67,6 +78,7 @@ void Journal::record(JournalEntry entry) {
 void Journal::reset() {
   std::lock_guard lock(mutex_);
   total_ = 0;
+  maxInFlight_ = inFlight_;
   counts_.clear();
   statuses_.clear();
   recent_.clear();
@@ -82,7 +94,11 @@ Json Journal::stats() const {
     for (const auto& [code, n] : byStatus) s[code] = n;
     statuses[k] = s;
   }
-  return Json{{"total", total_}, {"requests", requests}, {"statuses", statuses}};
+  return Json{{"total", total_},
+              {"in_flight", inFlight_},
+              {"max_in_flight", maxInFlight_},
+              {"requests", requests},
+              {"statuses", statuses}};
 }
 
 Json Journal::recent(const std::string& path) const {
