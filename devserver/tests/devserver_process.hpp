@@ -1,0 +1,59 @@
+// Test fixture: starts the real tarn-devserver binary on a free port as a child process, reads the
+// port from its first output line and offers small JSON-over-HTTP helpers for the tests.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+namespace tarn::devserver::test {
+
+using Json = nlohmann::json;
+
+struct Reply {
+  int status = 0;  // 0: the connection failed or closed without an answer
+  std::string body;
+  httplib::Headers headers;
+  Json json() const;  // the body parsed; a test failure when it is not JSON
+};
+
+class DevServerProcess {
+public:
+  explicit DevServerProcess(std::vector<std::string> args = {});
+  ~DevServerProcess();
+  DevServerProcess(const DevServerProcess&) = delete;
+  DevServerProcess& operator=(const DevServerProcess&) = delete;
+
+  int port() const { return port_; }
+  const std::string& url() const { return url_; }
+  std::string log() const;  // what the server wrote to standard error so far
+
+  Reply request(const std::string& method, const std::string& path, const std::optional<Json>& body = std::nullopt,
+                const std::string& accessToken = "", const httplib::Headers& extra = {}) const;
+  Reply get(const std::string& path, const std::string& token = "") const { return request("GET", path, std::nullopt, token); }
+  Reply post(const std::string& path, const Json& body, const std::string& token = "") const {
+    return request("POST", path, body, token);
+  }
+
+  // Signs in as the seeded demo account; returns the whole AuthResponse.
+  Json loginDemo() const;
+  // Registers a fresh account with a unique address; returns the whole AuthResponse.
+  Json registerFresh(const std::string& name = "Test User") const;
+
+private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::string url_;
+  std::string logPath_;
+};
+
+// Exposition helper for failure messages.
+std::string describe(const Reply& r);
+
+}  // namespace tarn::devserver::test
