@@ -586,6 +586,14 @@ private:
         detach(t);
         if (result == CURLE_OK) {
             t.response.statusCode = status;
+            auto& body = t.response.body;
+            if (body.capacity() - body.size() < kBodyPadding) {
+                try {
+                    body.reserve(body.size() + kBodyPadding);  // a body of unknown length grew without it
+                } catch (const std::bad_alloc&) {
+                    // The padding only saves the parser a copy.
+                }
+            }
             t.complete(nullptr, std::move(t.response));
             return;
         }

@@ -170,11 +170,15 @@ TEST_F(CurlSessionTest, BodyCapRefusesLargerBodiesWithAndWithoutLength) {
     EXPECT_EQ(send(get(server.url("/echo"))).status(), 200);
 }
 
-TEST_F(CurlSessionTest, BodyOfKnownLengthCarriesParserPadding) {
+TEST_F(CurlSessionTest, BodiesCarryParserPadding) {
     makeSession();
-    auto outcome = send(get(server.url("/bytes/100000")));
-    ASSERT_TRUE(outcome.response) << outcome;
-    EXPECT_GE(outcome.response->body.capacity(), 100'000u + 64u);
+    for (std::string path : {"/bytes/100000", "/chunked/100000", "/chunked/64000", "/bytes/0"}) {
+        SCOPED_TRACE(path);
+        auto outcome = send(get(server.url(path)));
+        ASSERT_TRUE(outcome.response) << outcome;
+        const auto& body = outcome.response->body;
+        EXPECT_GE(body.capacity(), body.size() + 64u);
+    }
 }
 
 TEST_F(CurlSessionTest, SameOriginRedirectKeepsCredentials) {

@@ -51,6 +51,9 @@ struct CurlSessionConfig {
 /// leaving the origin of the first request drops "Authorization", "Cookie" and
 /// "X-Tarn-Auth-Session-Secret". 303, and 301/302 after a POST, continue as a GET without body.
 ///
+/// A response body always has at least 64 bytes of spare capacity, the padding simdjson reads
+/// past the end of its input, so that it can be parsed in place.
+///
 /// A non-positive HttpRequest::timeout fails at once with timedOut (libcurl would read 0 as
 /// "no limit").
 ///
