@@ -2,6 +2,9 @@
 // body cap, redirects and the errors below HTTP.
 #include "transport_fixture.hpp"
 
+#include <netdb.h>
+#include <unistd.h>
+
 #include <string>
 
 namespace tarn::test {
@@ -244,6 +247,31 @@ TEST_F(CurlSessionTest, RedirectLimitIsEnforced) {
     EXPECT_EQ(within.status(), 200) << within;
     EXPECT_EQ(within.response->body, "arrived");
     EXPECT_EQ(send(get(server.url("/hops/4"))).code(), Code::redirectRefused);
+}
+
+TEST_F(CurlSessionTest, HostNamesResolveThroughLibcurlsResolver) {
+    // "localhost" and IP literals never reach libcurl's threaded resolver; the machine's own
+    // name does, and with it the resolver's wake-up socket that the session must watch.
+    char name[256] = {};
+    addrinfo* found = nullptr;
+    if (gethostname(name, sizeof name - 1) != 0 || getaddrinfo(name, nullptr, nullptr, &found) != 0) {
+        GTEST_SKIP() << "this machine's host name does not resolve";
+    }
+    freeaddrinfo(found);
+    LoopbackServer everywhere;
+    everywhere.http.Get("/name", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("resolved", "text/plain");
+    });
+    everywhere.start("0.0.0.0");
+    for (int round = 0; round < 2; ++round) {
+        makeSession();  // a fresh session has an empty DNS cache
+        for (int i = 0; i < 3; ++i) {
+            auto outcome = send(get("http://" + std::string(name) + ":" + std::to_string(everywhere.port()) + "/name"));
+            ASSERT_EQ(outcome.status(), 200) << outcome;
+        }
+    }
+    session.reset();
+    threads.join();
 }
 
 TEST_F(CurlSessionTest, ClosedPortCannotConnect) {
