@@ -124,6 +124,14 @@ public:
     /// Throws DecodingError. Nothing in the result refers to `data` or to parser memory.
     template <class T>
     T decode(std::string_view data) const;
+    /// The same; when the string has 64 bytes of spare capacity the parser reads it in place
+    /// instead of copying it first.
+    template <class T>
+    T decode(const std::string& data) const;
+    template <class T>
+    T decode(const char* data) const {
+        return decode<T>(std::string_view(data));
+    }
 
     DateStrategy dateStrategy() const noexcept { return dateStrategy_; }
 

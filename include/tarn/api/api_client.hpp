@@ -1,0 +1,103 @@
+// APIClient: the typed, asynchronous client of the backend's REST API. One operation per endpoint,
+// each an asio::awaitable; bearer authentication from a TokenStore; a 401 on an authorized call
+// triggers one token refresh shared by every concurrent caller, then one repeat.
+//
+// The client has no mutable state of its own: copies share the same refresh gate, and one client
+// may be used from many coroutines on many threads at once. Nothing runs until an operation is
+// awaited; destroying the client while calls or a refresh are in flight is safe (they keep what
+// they need).
+//
+// Failures are exceptions: APIError for HTTP outcomes, TransportError from the session,
+// DecodingError / EncodingError from the JSON coders, and whatever the TokenStore throws.
+// Use from plain code: asio::co_spawn(io, client.me(), asio::use_future).get().
+#pragma once
+
+#include "tarn/api/http.hpp"
+#include "tarn/models/account.hpp"
+#include "tarn/models/auth_requests.hpp"
+#include "tarn/models/billing_telemetry.hpp"
+#include "tarn/models/devices_vpn.hpp"
+#include "tarn/models/sessions.hpp"
+#include "tarn/platform/url.hpp"
+#include "tarn/storage/token_store.hpp"
+
+#include <asio/awaitable.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarn {
+
+class APIClient {
+public:
+    /// Stores baseURL as given (with or without a trailing "/"), the session and the optional
+    /// token store (nullptr: no token is ever attached or stored). Cannot fail.
+    APIClient(URL baseURL, std::shared_ptr<HttpSession> session, std::shared_ptr<TokenStore> tokenStore = nullptr);
+
+    // -- Sign-in and session flows ------------------------------------------------------------
+
+    /// Password sign-in; the returned pair is saved to the token store.
+    asio::awaitable<AuthResponse> login(std::string email, std::string password) const;
+    /// Account creation (`register` is a reserved word in C++); the returned pair is saved.
+    asio::awaitable<AuthResponse> registerAccount(std::string email, std::string password,
+                                                  std::optional<std::string> name, bool acceptedTerms,
+                                                  bool acceptedPersonalDataProcessing) const;
+    /// Asks for an e-mailed code; the address is trimmed and lower-cased before sending.
+    asio::awaitable<EmailCodeChallenge> requestEmailCode(std::string email, std::string deviceID,
+                                                         std::string platform) const;
+    /// Submits the code (only its numeric characters are sent); the returned pair is saved.
+    asio::awaitable<AuthResponse> verifyEmailCode(std::string challengeID, std::string code, bool acceptedTerms,
+                                                  bool acceptedPersonalDataProcessing) const;
+    /// Sign in with Apple; the returned pair is saved.
+    asio::awaitable<AuthResponse> loginWithApple(std::string identityToken, std::optional<std::string> authorizationCode,
+                                                 std::optional<std::string> name, std::string deviceID) const;
+    /// Opens a Telegram bot session (flow version 2).
+    asio::awaitable<TelegramAuthSession> createTelegramSession(std::string deviceID) const;
+    /// Polls a Telegram session. Throws APIError::invalidResponse without sending anything when
+    /// the identifier or the secret is malformed. The secret travels only in a header.
+    asio::awaitable<TelegramSessionStatus> telegramSessionStatus(std::string id, std::string secret) const;
+    /// Completes a Telegram session with the six-digit code. Nothing is stored: the tokens reach
+    /// the caller only. Throws APIError::invalidResponse before sending on malformed input.
+    asio::awaitable<AuthResponse> verifyTelegramSession(std::string id, std::string secret, std::string code) const;
+    asio::awaitable<OAuthAuthSession> createOAuthSession(OAuthProvider provider, std::string deviceID) const;
+    /// Polls an OAuth session; a present `auth` is handed to the caller, not stored.
+    asio::awaitable<OAuthSessionStatus> oauthSessionStatus(std::string id) const;
+    /// Signs out on the backend and clears the token store. Never fails.
+    asio::awaitable<void> logout() const;
+    /// Deletes the account; the token store is cleared after success only.
+    asio::awaitable<void> deleteAccount(std::string deviceID) const;
+
+    // -- Account, VPN, billing, telemetry -----------------------------------------------------
+
+    asio::awaitable<CRMUser> me() const;
+    asio::awaitable<UserSyncResponse> syncUser(UserSyncRequest request) const;
+    asio::awaitable<CRMUser> subscriptionStatus() const;
+    asio::awaitable<AccountDevicesResponse> accountDevices() const;
+    asio::awaitable<AccountDeviceRemovalResponse> removeAccountDevice(std::int64_t id) const;
+    asio::awaitable<UserSyncResponse> verifyAppleTransaction(AppleTransactionPayload payload) const;
+    asio::awaitable<BillingCatalog> billingCatalog() const;
+    asio::awaitable<BillingCheckoutResponse> createBillingCheckout(BillingCheckoutRequest request) const;
+    asio::awaitable<std::vector<VPNServer>> servers() const;
+    /// The connection profile of one server for this device (protocol "vless").
+    asio::awaitable<VLESSConfig> vpnConfig(std::string serverID, std::string deviceID, std::string platform) const;
+    asio::awaitable<void> revokeVPN(std::string deviceID) const;
+    asio::awaitable<void> recordAppEvent(AppEventPayload payload) const;
+    /// Sent without a token, so it works before sign-in.
+    asio::awaitable<void> recordAnonymousAppEvent(AppEventPayload payload) const;
+    asio::awaitable<void> registerPushToken(PushTokenRequest request) const;
+    asio::awaitable<void> deletePushToken(PushTokenRequest request) const;
+    /// The published release; sent without a token.
+    asio::awaitable<IOSAppRelease> appRelease() const;
+
+    const URL& baseURL() const;
+
+    struct Impl;
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace tarn

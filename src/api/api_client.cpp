@@ -1,0 +1,371 @@
+#include "tarn/api/api_client.hpp"
+
+#include "api/request_bodies.hpp"
+#include "api/token_refresh_gate.hpp"
+#include "tarn/api/api_error.hpp"
+#include "tarn/api/json.hpp"
+#include "tarn/logic/telegram_contract.hpp"
+#include "tarn/platform/unicode.hpp"
+
+#include <asio/use_awaitable.hpp>
+
+#include <chrono>
+#include <type_traits>
+#include <utility>
+
+namespace tarn {
+
+struct APIClient::Impl {
+    Impl(URL base, std::shared_ptr<HttpSession> s, std::shared_ptr<TokenStore> store)
+        : baseURL(std::move(base)), session(std::move(s)), tokenStore(std::move(store)) {}
+
+    URL baseURL;
+    std::shared_ptr<HttpSession> session;
+    std::shared_ptr<TokenStore> tokenStore;
+    JSONDecoder decoder = JSONDecoder::tarn();
+    JSONEncoder encoder = JSONEncoder::tarn();
+    detail::TokenRefreshGate refreshGate;
+};
+
+namespace {
+
+using Self = std::shared_ptr<APIClient::Impl>;
+
+// Inside coroutines every call is first bound to a named awaitable and then awaited: g++ 12
+// mishandles temporaries (braced lists, aggregates, converted lambdas) that appear in the same
+// full-expression as a co_await, destroying them twice.
+using namespace std::chrono_literals;
+
+// What one operation asks of the pipeline. The body is already encoded, so an encoding failure
+// ends the call before the token store is read or anything is sent.
+struct Call {
+    std::string path;
+    std::string method;
+    std::optional<std::string> body;
+    bool authorized = false;
+    HttpHeaders headers;
+};
+
+struct Exchange {
+    HttpResponse response;
+    std::optional<AuthTokens> tokensUsed;
+};
+
+bool isUnauthorized(const APIError& e) {
+    return e.kind() == APIError::Kind::unauthorized ||
+           (e.kind() == APIError::Kind::server && e.statusCode() == 401);
+}
+
+// Clears the store unless it now holds another pair than the one the failed call used: the app and
+// another process (tarnctl) may share one item, and wiping freshly rotated tokens would sign the
+// user out for nothing. With a single process this is the plain clear.
+void clearIfUnchanged(const Self& self, const std::optional<AuthTokens>& used) {
+    if (!self->tokenStore) return;
+    try {
+        std::optional<AuthTokens> current;
+        try {
+            current = self->tokenStore->loadTokens();
+        } catch (...) {
+            self->tokenStore->clear();
+            return;
+        }
+        if (current == used || !current) self->tokenStore->clear();
+    } catch (...) {
+        // A failing clear is ignored: the call fails with `unauthorized` either way.
+    }
+}
+
+asio::awaitable<Exchange> sendOnce(Self self, const Call& call) {
+    HttpRequest request;
+    request.url = self->baseURL.appendingPath(call.path).absoluteString();
+    request.timeout = 60s;
+    request.method = call.method;
+    request.setHeader("Accept", "application/json");
+    for (const auto& [name, value] : call.headers) request.setHeader(name, value);
+    if (call.body) {
+        request.body = *call.body;
+        request.setHeader("Content-Type", "application/json");
+    }
+    Exchange exchange;
+    if (call.authorized && self->tokenStore) {
+        exchange.tokensUsed = self->tokenStore->loadTokens();
+        if (exchange.tokensUsed) request.setHeader("Authorization", "Bearer " + exchange.tokensUsed->accessToken);
+    }
+    auto sending = self->session->send(std::move(request));
+    exchange.response = co_await std::move(sending);
+    if (!exchange.response.isHTTP) throw APIError::invalidResponse();
+    co_return exchange;
+}
+
+HttpResponse successOrThrow(HttpResponse response) {
+    if (response.statusCode >= 200 && response.statusCode <= 299) return response;
+    std::string body = unicode::isValidUTF8(response.body) ? std::move(response.body) : std::string();
+    throw APIError::server(response.statusCode, std::move(body));
+}
+
+asio::awaitable<void> refreshTokens(Self self);
+
+// Sends a call and applies the 401 rules: one shared refresh, then one repeat with the new token.
+asio::awaitable<HttpResponse> perform(Self self, Call call, bool retryAfterRefresh) {
+    Exchange first = co_await sendOnce(self, call);
+    if (first.response.statusCode != 401) co_return successOrThrow(std::move(first.response));
+    if (!(call.authorized && retryAfterRefresh)) throw APIError::unauthorized();
+
+    bool refreshRejected = false;
+    try {
+        // The task keeps the client's state alive until it ends, even if every caller goes away.
+        auto refreshing = self->refreshGate.run([self]() { return refreshTokens(self); });
+        co_await std::move(refreshing);
+    } catch (const APIError& e) {
+        if (!isUnauthorized(e)) throw;
+        refreshRejected = true;
+    }
+    if (refreshRejected) {
+        clearIfUnchanged(self, first.tokensUsed);
+        throw APIError::unauthorized();
+    }
+
+    Exchange repeat = co_await sendOnce(self, call);
+    if (repeat.response.statusCode == 401) {
+        clearIfUnchanged(self, repeat.tokensUsed);
+        throw APIError::unauthorized();
+    }
+    co_return successOrThrow(std::move(repeat.response));
+}
+
+// The one place a request is assembled: encodes the body (so an encoding failure ends the call
+// before the token store is read or anything is sent), runs the pipeline and decodes the answer.
+// It is a coroutine, so every failure reaches the caller through the awaitable.
+template <class Response, class Body = EmptyBody>
+asio::awaitable<Response> request(Self self, std::string method, std::string path, std::optional<Body> body,
+                                  bool authorized, HttpHeaders headers = {}, bool retryAfterRefresh = true) {
+    Call call{std::move(path), std::move(method), std::nullopt, authorized, std::move(headers)};
+    if (body) call.body = self->encoder.encode(*body);
+    auto performing = perform(self, std::move(call), retryAfterRefresh);
+    HttpResponse response = co_await std::move(performing);
+    if constexpr (std::is_same_v<Response, EmptyBody>) {
+        if (response.body.empty()) co_return EmptyBody{};
+    }
+    co_return self->decoder.decode<Response>(response.body);
+}
+
+template <class Response>
+asio::awaitable<Response> get(Self self, std::string path, bool authorized = true) {
+    return request<Response>(std::move(self), "GET", std::move(path), std::optional<EmptyBody>{}, authorized);
+}
+
+template <class Response, class Body>
+asio::awaitable<Response> send(Self self, std::string method, std::string path, Body body, bool authorized = true) {
+    return request<Response, Body>(std::move(self), std::move(method), std::move(path), std::move(body), authorized);
+}
+
+asio::awaitable<void> discard(asio::awaitable<EmptyBody> call) { (void)co_await std::move(call); }
+
+asio::awaitable<void> refreshTokens(Self self) {
+    if (!self->tokenStore) throw APIError::unauthorized();
+    std::optional<AuthTokens> tokens = self->tokenStore->loadTokens();
+    if (!tokens || tokens->refreshToken.empty()) throw APIError::unauthorized();
+    auto refreshing = request<AuthResponse>(self, "POST", "auth/refresh",
+                                            std::optional{detail::RefreshBody{tokens->refreshToken}}, false, {}, false);
+    AuthResponse answer = co_await std::move(refreshing);
+    self->tokenStore->save(AuthTokens{answer.accessToken, answer.refreshToken});
+}
+
+template <class Body>
+asio::awaitable<AuthResponse> signIn(Self self, std::string path, Body body) {
+    auto signingIn = send<AuthResponse>(self, "POST", std::move(path), std::move(body), false);
+    AuthResponse answer = co_await std::move(signingIn);
+    if (self->tokenStore) self->tokenStore->save(AuthTokens{answer.accessToken, answer.refreshToken});
+    co_return answer;
+}
+
+// The Telegram checks run before anything is built or sent; the secret goes only into a header.
+bool isValidTelegramSession(const std::string& id, const std::string& secret) {
+    return TelegramAuthContract::isValidSessionID(id) && TelegramAuthContract::isValidSessionSecret(secret);
+}
+
+asio::awaitable<TelegramSessionStatus> telegramStatusImpl(Self self, std::string id, std::string secret) {
+    if (!isValidTelegramSession(id, secret)) throw APIError::invalidResponse();
+    auto polling = request<TelegramSessionStatus>(self, "GET", "auth/telegram/session/" + id, std::optional<EmptyBody>{},
+                                                  false, HttpHeaders{{"X-Tarn-Auth-Session-Secret", secret}});
+    co_return co_await std::move(polling);
+}
+
+asio::awaitable<AuthResponse> verifyTelegramImpl(Self self, std::string id, std::string secret, std::string code) {
+    if (!isValidTelegramSession(id, secret)) throw APIError::invalidResponse();
+    std::optional<std::string> normalized = TelegramAuthContract::normalizedUserCode(code);
+    if (!normalized) throw APIError::invalidResponse();
+    auto verifying = request<AuthResponse>(self, "POST", "auth/telegram/session/" + id + "/verify",
+                                           std::optional{TelegramSessionVerificationRequest{*normalized}}, false,
+                                           HttpHeaders{{"X-Tarn-Auth-Session-Secret", secret}});
+    co_return co_await std::move(verifying);
+}
+
+asio::awaitable<void> logoutImpl(Self self) {
+    std::optional<std::string> refreshToken;
+    if (self->tokenStore) {
+        try {
+            if (auto tokens = self->tokenStore->loadTokens()) refreshToken = tokens->refreshToken;
+        } catch (...) {
+        }
+    }
+    try {
+        auto signingOut = send<EmptyBody>(self, "POST", "auth/logout", LogoutRequest{refreshToken});
+        (void)co_await std::move(signingOut);
+    } catch (...) {
+        // Signing out locally must work whatever the backend or the network says.
+    }
+    if (self->tokenStore) {
+        try {
+            self->tokenStore->clear();
+        } catch (...) {
+        }
+    }
+}
+
+asio::awaitable<void> deleteAccountImpl(Self self, std::string deviceID) {
+    auto deleting = send<EmptyBody>(self, "DELETE", "me", detail::DeviceIDBody{std::move(deviceID)});
+    (void)co_await std::move(deleting);
+    if (self->tokenStore) {
+        try {
+            self->tokenStore->clear();
+        } catch (...) {
+        }
+    }
+}
+
+}  // namespace
+
+APIClient::APIClient(URL baseURL, std::shared_ptr<HttpSession> session, std::shared_ptr<TokenStore> tokenStore)
+    : impl_(std::make_shared<Impl>(std::move(baseURL), std::move(session), std::move(tokenStore))) {}
+
+const URL& APIClient::baseURL() const { return impl_->baseURL; }
+
+// Every operation hands a copy of impl_ to a coroutine, so the call owns what it needs even if
+// this APIClient is destroyed while the call is suspended, and every failure (bad input included)
+// surfaces when the operation is awaited.
+
+asio::awaitable<AuthResponse> APIClient::login(std::string email, std::string password) const {
+    return signIn(impl_, "auth/login", detail::PasswordLoginBody{std::move(email), std::move(password)});
+}
+
+asio::awaitable<AuthResponse> APIClient::registerAccount(std::string email, std::string password,
+                                                         std::optional<std::string> name, bool acceptedTerms,
+                                                         bool acceptedPersonalDataProcessing) const {
+    return signIn(impl_, "auth/register",
+                  RegisterRequest{std::move(email), std::move(password), std::move(name), acceptedTerms,
+                                  acceptedPersonalDataProcessing});
+}
+
+asio::awaitable<EmailCodeChallenge> APIClient::requestEmailCode(std::string email, std::string deviceID,
+                                                                std::string platform) const {
+    EmailCodeRequest body{unicode::lowercased(unicode::trimmingWhitespaceAndNewlines(email)), std::move(platform),
+                          std::move(deviceID)};
+    return send<EmailCodeChallenge>(impl_, "POST", "api/v1/auth/email/request-code", std::move(body), false);
+}
+
+asio::awaitable<AuthResponse> APIClient::verifyEmailCode(std::string challengeID, std::string code, bool acceptedTerms,
+                                                         bool acceptedPersonalDataProcessing) const {
+    return signIn(impl_, "api/v1/auth/email/verify-code",
+                  EmailCodeVerificationRequest{std::move(challengeID), unicode::keepingNumerics(code), acceptedTerms,
+                                               acceptedPersonalDataProcessing});
+}
+
+asio::awaitable<AuthResponse> APIClient::loginWithApple(std::string identityToken,
+                                                        std::optional<std::string> authorizationCode,
+                                                        std::optional<std::string> name, std::string deviceID) const {
+    return signIn(impl_, "auth/apple",
+                  AppleAuthRequest{std::move(identityToken), std::move(authorizationCode), std::move(name),
+                                   std::move(deviceID)});
+}
+
+asio::awaitable<TelegramAuthSession> APIClient::createTelegramSession(std::string deviceID) const {
+    return request<TelegramAuthSession>(
+        impl_, "POST", "auth/telegram/session", std::optional{TelegramAuthSessionRequest{std::move(deviceID)}}, false,
+        HttpHeaders{{"X-Tarn-Auth-Session-Secret-Version", std::to_string(TelegramAuthContract::flowVersion)}});
+}
+
+asio::awaitable<TelegramSessionStatus> APIClient::telegramSessionStatus(std::string id, std::string secret) const {
+    return telegramStatusImpl(impl_, std::move(id), std::move(secret));
+}
+
+asio::awaitable<AuthResponse> APIClient::verifyTelegramSession(std::string id, std::string secret,
+                                                               std::string code) const {
+    return verifyTelegramImpl(impl_, std::move(id), std::move(secret), std::move(code));
+}
+
+asio::awaitable<OAuthAuthSession> APIClient::createOAuthSession(OAuthProvider provider, std::string deviceID) const {
+    return send<OAuthAuthSession>(impl_, "POST", "auth/oauth/session",
+                                  OAuthSessionRequest{std::string(rawValue(provider)), std::move(deviceID), "ios"},
+                                  false);
+}
+
+asio::awaitable<OAuthSessionStatus> APIClient::oauthSessionStatus(std::string id) const {
+    return get<OAuthSessionStatus>(impl_, "auth/oauth/session/" + id, false);
+}
+
+asio::awaitable<void> APIClient::logout() const { return logoutImpl(impl_); }
+
+asio::awaitable<void> APIClient::deleteAccount(std::string deviceID) const {
+    return deleteAccountImpl(impl_, std::move(deviceID));
+}
+
+asio::awaitable<CRMUser> APIClient::me() const { return get<CRMUser>(impl_, "me"); }
+
+asio::awaitable<UserSyncResponse> APIClient::syncUser(UserSyncRequest request) const {
+    return send<UserSyncResponse>(impl_, "POST", "users/sync", std::move(request));
+}
+
+asio::awaitable<CRMUser> APIClient::subscriptionStatus() const { return get<CRMUser>(impl_, "subscription/status"); }
+
+asio::awaitable<AccountDevicesResponse> APIClient::accountDevices() const {
+    return get<AccountDevicesResponse>(impl_, "devices");
+}
+
+asio::awaitable<AccountDeviceRemovalResponse> APIClient::removeAccountDevice(std::int64_t id) const {
+    return request<AccountDeviceRemovalResponse>(impl_, "DELETE", "devices/" + std::to_string(id),
+                                                 std::optional<EmptyBody>{}, true);
+}
+
+asio::awaitable<UserSyncResponse> APIClient::verifyAppleTransaction(AppleTransactionPayload payload) const {
+    return send<UserSyncResponse>(impl_, "POST", "billing/apple/verify", std::move(payload));
+}
+
+asio::awaitable<BillingCatalog> APIClient::billingCatalog() const { return get<BillingCatalog>(impl_, "billing/catalog"); }
+
+asio::awaitable<BillingCheckoutResponse> APIClient::createBillingCheckout(BillingCheckoutRequest request) const {
+    return send<BillingCheckoutResponse>(impl_, "POST", "billing/checkout", std::move(request));
+}
+
+asio::awaitable<std::vector<VPNServer>> APIClient::servers() const {
+    return get<std::vector<VPNServer>>(impl_, "vpn/servers");
+}
+
+asio::awaitable<VLESSConfig> APIClient::vpnConfig(std::string serverID, std::string deviceID, std::string platform) const {
+    return send<VLESSConfig>(impl_, "POST", "vpn/config",
+                             detail::VPNConfigBody{std::move(serverID), std::move(deviceID), "vless", std::move(platform)});
+}
+
+asio::awaitable<void> APIClient::revokeVPN(std::string deviceID) const {
+    return discard(send<EmptyBody>(impl_, "POST", "vpn/revoke", detail::DeviceIDBody{std::move(deviceID)}));
+}
+
+asio::awaitable<void> APIClient::recordAppEvent(AppEventPayload payload) const {
+    return discard(send<EmptyBody>(impl_, "POST", "app/events", std::move(payload)));
+}
+
+asio::awaitable<void> APIClient::recordAnonymousAppEvent(AppEventPayload payload) const {
+    return discard(send<EmptyBody>(impl_, "POST", "app/events/anonymous", std::move(payload), false));
+}
+
+asio::awaitable<void> APIClient::registerPushToken(PushTokenRequest request) const {
+    return discard(send<EmptyBody>(impl_, "POST", "app/push-token", std::move(request)));
+}
+
+asio::awaitable<void> APIClient::deletePushToken(PushTokenRequest request) const {
+    return discard(send<EmptyBody>(impl_, "DELETE", "app/push-token", std::move(request)));
+}
+
+asio::awaitable<IOSAppRelease> APIClient::appRelease() const { return get<IOSAppRelease>(impl_, "app/ios/release", false); }
+
+}  // namespace tarn

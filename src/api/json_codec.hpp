@@ -1,0 +1,362 @@
+// The generic codec behind JSONDecoder and JSONEncoder. Private: it pulls in simdjson, which the
+// public headers must not. Every wire record is explicitly instantiated once (TARN_JSON_CODABLE in
+// the models' sources), so users of the public headers link against ready-made coders.
+#pragma once
+
+#include "tarn/api/json.hpp"
+#include "tarn/models/string_enum.hpp"
+#include "tarn/platform/timestamp.hpp"
+#include "tarn/platform/url.hpp"
+#include "tarn/platform/uuid.hpp"
+
+#include <simdjson.h>
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace tarn::json::detail {
+
+template <class T>
+struct IsOptional : std::false_type {};
+template <class T>
+struct IsOptional<std::optional<T>> : std::true_type {};
+
+template <class T>
+struct IsVector : std::false_type {};
+template <class T, class A>
+struct IsVector<std::vector<T, A>> : std::true_type {};
+
+using StringMap = std::map<std::string, std::string>;
+
+// A step of the path being decoded or encoded. Names point into the member tables (static
+// storage), so keeping the path costs no allocation until an error is reported.
+struct PathStep {
+    std::string_view key;
+    std::int64_t index = -1;  // >= 0 for an array position
+};
+
+// Seconds between 1970-01-01 and 2001-01-01, the platform's default date reference.
+inline constexpr std::int64_t referenceDateOffset = 978'307'200;
+
+// The path is a fixed stack: record types nest only a few levels deep, and pushing a step must
+// cost next to nothing because it happens for every member decoded. Steps beyond the capacity
+// are counted but not kept, which can only shorten an error's path, never break decoding.
+class Path {
+public:
+    void push(std::string_view key) { pushStep({key, -1}); }
+    void push(std::int64_t index) { pushStep({{}, index}); }
+    void pop() { --depth_; }
+    std::vector<CodingKey> codingKeys() const;
+
+private:
+    static constexpr std::size_t capacity = 32;
+    void pushStep(PathStep step) {
+        if (depth_ < capacity) steps_[depth_] = step;
+        ++depth_;
+    }
+    std::array<PathStep, capacity> steps_{};
+    std::size_t depth_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Decoding
+
+struct DecodeContext {
+    JSONDecoder::DateStrategy dates;
+    Path path;
+};
+
+[[noreturn]] void fail(const DecodeContext& ctx, DecodingError::Kind kind, std::string description);
+[[noreturn]] void failKey(const DecodeContext& ctx, DecodingError::Kind kind, std::string_view key,
+                          std::string description);
+[[noreturn]] void failType(const DecodeContext& ctx, std::string_view expected, simdjson::dom::element e);
+[[noreturn]] void failInvalidJSON(simdjson::error_code error);
+
+std::string readString(DecodeContext& ctx, simdjson::dom::element e);
+void readStringInto(DecodeContext& ctx, simdjson::dom::element e, std::string& out);
+bool readBool(DecodeContext& ctx, simdjson::dom::element e);
+std::int64_t readInt64(DecodeContext& ctx, simdjson::dom::element e);
+Timestamp readTimestamp(DecodeContext& ctx, simdjson::dom::element e);
+UUID readUUID(DecodeContext& ctx, simdjson::dom::element e);
+URL readURL(DecodeContext& ctx, simdjson::dom::element e);
+StringMap readStringMap(DecodeContext& ctx, simdjson::dom::element e);
+simdjson::dom::object readObject(DecodeContext& ctx, simdjson::dom::element e);
+simdjson::dom::array readArray(DecodeContext& ctx, simdjson::dom::element e);
+std::string_view readEnumString(DecodeContext& ctx, simdjson::dom::element e);
+[[noreturn]] void failEnum(DecodeContext& ctx, std::string_view raw);
+
+// Parses with this thread's parser. The returned element lives until the thread's next parse,
+// so callers copy everything they keep before returning.
+simdjson::dom::element parseDocument(std::string_view data, bool padded = false);
+
+template <class T>
+T read(DecodeContext& ctx, simdjson::dom::element e);
+
+template <class R, std::size_t... I>
+void readMembers(DecodeContext& ctx, R& out, const std::array<simdjson::dom::element, sizeof...(I)>& slots,
+                 const std::array<bool, sizeof...(I)>& present, std::index_sequence<I...>) {
+    constexpr auto& table = members<R>;
+    // Members are read in declared key order and the first failure ends decoding.
+    (
+        [&] {
+            const auto& m = std::get<I>(table);
+            using V = std::remove_cvref_t<decltype(out.*(m.pointer))>;
+            if constexpr (IsOptional<V>::value) {
+                if (!present[I] || slots[I].is_null()) {
+                    out.*(m.pointer) = std::nullopt;
+                    return;
+                }
+                ctx.path.push(m.name);
+                out.*(m.pointer) = read<typename V::value_type>(ctx, slots[I]);
+                ctx.path.pop();
+            } else {
+                if (!present[I]) {
+                    failKey(ctx, DecodingError::Kind::keyNotFound, m.name,
+                            "No value associated with key \"" + std::string(m.name) + "\".");
+                }
+                ctx.path.push(m.name);
+                if constexpr (std::is_same_v<V, std::string>) {
+                    readStringInto(ctx, slots[I], out.*(m.pointer));
+                } else {
+                    out.*(m.pointer) = read<V>(ctx, slots[I]);
+                }
+                ctx.path.pop();
+            }
+        }(),
+        ...);
+}
+
+template <class R>
+R readRecord(DecodeContext& ctx, simdjson::dom::element e) {
+    simdjson::dom::object object = readObject(ctx, e);
+    constexpr auto& table = members<R>;
+    constexpr std::size_t n = std::tuple_size_v<std::remove_cvref_t<decltype(table)>>;
+
+    if constexpr (!std::is_same_v<std::remove_cvref_t<decltype(refusal<R>)>, std::nullptr_t>) {
+        constexpr auto& rule = refusal<R>;
+        for (std::string_view refused : rule.keys) {
+            for (auto field : object) {
+                if (field.key == refused) {
+                    failKey(ctx, DecodingError::Kind::dataCorrupted, rule.attachKey, std::string(rule.description));
+                }
+            }
+        }
+    }
+
+    // One pass over the object assigns each member its value; a declared member given twice is
+    // refused rather than silently resolved, so that no two readers of the same bytes disagree.
+    constexpr auto names = std::apply(
+        [](const auto&... m) { return std::array<std::string_view, n>{m.name...}; }, table);
+    std::array<simdjson::dom::element, n> slots{};
+    std::array<bool, n> present{};
+    // Backends write members in a stable order, usually the declared one: the search starts just
+    // after the previous match, so a member in the expected place costs one comparison.
+    std::size_t next = 0;
+    for (auto field : object) {
+        for (std::size_t tried = 0; tried < n; ++tried) {
+            std::size_t i = next + tried < n ? next + tried : next + tried - n;
+            if (names[i] != field.key) continue;
+            if (present[i]) {
+                failKey(ctx, DecodingError::Kind::dataCorrupted, names[i],
+                        "Duplicate key \"" + std::string(names[i]) + "\".");
+            }
+            slots[i] = field.value;
+            present[i] = true;
+            next = i + 1 < n ? i + 1 : 0;
+            break;
+        }
+    }
+
+    R out{};
+    readMembers(ctx, out, slots, present, std::make_index_sequence<n>{});
+    return out;
+}
+
+template <class T>
+T read(DecodeContext& ctx, simdjson::dom::element e) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        return readString(ctx, e);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return readBool(ctx, e);
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        return readInt64(ctx, e);
+    } else if constexpr (std::is_same_v<T, Timestamp>) {
+        return readTimestamp(ctx, e);
+    } else if constexpr (std::is_same_v<T, UUID>) {
+        return readUUID(ctx, e);
+    } else if constexpr (std::is_same_v<T, URL>) {
+        return readURL(ctx, e);
+    } else if constexpr (std::is_same_v<T, StringMap>) {
+        return readStringMap(ctx, e);
+    } else if constexpr (std::is_same_v<T, EmptyBody>) {
+        return EmptyBody{};
+    } else if constexpr (StringEnum<T>) {
+        std::string_view raw = readEnumString(ctx, e);
+        if (auto v = fromRawValue<T>(raw)) return *v;
+        failEnum(ctx, raw);
+    } else if constexpr (IsVector<T>::value) {
+        simdjson::dom::array array = readArray(ctx, e);
+        T out;
+        out.reserve(array.size());
+        std::int64_t index = 0;
+        for (simdjson::dom::element item : array) {
+            ctx.path.push(index++);
+            out.push_back(read<typename T::value_type>(ctx, item));
+            ctx.path.pop();
+        }
+        return out;
+    } else if constexpr (Record<T>) {
+        return readRecord<T>(ctx, e);
+    } else {
+        static_assert(sizeof(T) == 0, "type has no JSON form: declare json::members for it");
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Encoding
+
+struct EncodeContext {
+    JSONEncoder::DateStrategy dates;
+    Path path;
+    std::string out;
+};
+
+void writeString(EncodeContext& ctx, std::string_view s);
+void writeInt64(EncodeContext& ctx, std::int64_t v);
+void writeTimestamp(EncodeContext& ctx, Timestamp t);
+void writeStringMap(EncodeContext& ctx, const StringMap& map);
+
+template <class T>
+void write(EncodeContext& ctx, const T& value);
+
+template <class R>
+void writeRecord(EncodeContext& ctx, const R& record) {
+    ctx.out.push_back('{');
+    bool first = true;
+    std::apply(
+        [&](const auto&... m) {
+            (
+                [&] {
+                    const auto& v = record.*(m.pointer);
+                    using V = std::remove_cvref_t<decltype(v)>;
+                    if constexpr (IsOptional<V>::value) {
+                        if (!v) return;  // absent members are omitted, never written as null
+                    }
+                    if (!first) ctx.out.push_back(',');
+                    first = false;
+                    writeString(ctx, m.name);
+                    ctx.out.push_back(':');
+                    ctx.path.push(m.name);
+                    if constexpr (IsOptional<V>::value) {
+                        write(ctx, *v);
+                    } else {
+                        write(ctx, v);
+                    }
+                    ctx.path.pop();
+                }(),
+                ...);
+        },
+        members<R>);
+    ctx.out.push_back('}');
+}
+
+template <class T>
+void write(EncodeContext& ctx, const T& value) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        writeString(ctx, value);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        ctx.out += value ? "true" : "false";
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        writeInt64(ctx, value);
+    } else if constexpr (std::is_same_v<T, Timestamp>) {
+        writeTimestamp(ctx, value);
+    } else if constexpr (std::is_same_v<T, UUID>) {
+        writeString(ctx, value.uuidString());
+    } else if constexpr (std::is_same_v<T, URL>) {
+        writeString(ctx, value.absoluteString());
+    } else if constexpr (std::is_same_v<T, StringMap>) {
+        writeStringMap(ctx, value);
+    } else if constexpr (std::is_same_v<T, EmptyBody>) {
+        ctx.out += "{}";
+    } else if constexpr (StringEnum<T>) {
+        writeString(ctx, rawValue(value));
+    } else if constexpr (IsVector<T>::value) {
+        ctx.out.push_back('[');
+        std::int64_t index = 0;
+        for (const auto& item : value) {
+            if (index > 0) ctx.out.push_back(',');
+            ctx.path.push(index++);
+            write(ctx, item);
+            ctx.path.pop();
+        }
+        ctx.out.push_back(']');
+    } else if constexpr (Record<T>) {
+        writeRecord(ctx, value);
+    } else {
+        static_assert(sizeof(T) == 0, "type has no JSON form: declare json::members for it");
+    }
+}
+
+}  // namespace tarn::json::detail
+
+namespace tarn {
+
+namespace json::detail {
+
+template <class T>
+T decodeDocument(JSONDecoder::DateStrategy dates, std::string_view data, bool padded) {
+    DecodeContext ctx{dates, {}};
+    simdjson::dom::element root = parseDocument(data, padded);
+    if constexpr (std::is_same_v<T, EmptyBody>) {
+        // Reads nothing, but the payload must still be well-formed JSON.
+        return EmptyBody{};
+    } else {
+        return read<T>(ctx, root);
+    }
+}
+
+}  // namespace json::detail
+
+template <class T>
+T JSONDecoder::decode(std::string_view data) const {
+    return json::detail::decodeDocument<T>(dateStrategy_, data, false);
+}
+
+template <class T>
+T JSONDecoder::decode(const std::string& data) const {
+    return json::detail::decodeDocument<T>(dateStrategy_, data,
+                                           data.capacity() - data.size() >= simdjson::SIMDJSON_PADDING);
+}
+
+template <class T>
+std::string JSONEncoder::encode(const T& value) const {
+    json::detail::EncodeContext ctx{dateStrategy_, {}, {}};
+    json::detail::write(ctx, value);
+    return std::move(ctx.out);
+}
+
+}  // namespace tarn
+
+#define TARN_JSON_DECODABLE(T)                                                                \
+    template T tarn::JSONDecoder::decode<T>(std::string_view) const;                          \
+    template T tarn::JSONDecoder::decode<T>(const std::string&) const;                        \
+    template std::vector<T> tarn::JSONDecoder::decode<std::vector<T>>(std::string_view) const; \
+    template std::vector<T> tarn::JSONDecoder::decode<std::vector<T>>(const std::string&) const
+
+#define TARN_JSON_ENCODABLE(T)                                                          \
+    template std::string tarn::JSONEncoder::encode<T>(const T&) const;                  \
+    template std::string tarn::JSONEncoder::encode<std::vector<T>>(const std::vector<T>&) const
+
+#define TARN_JSON_CODABLE(T) \
+    TARN_JSON_DECODABLE(T);  \
+    TARN_JSON_ENCODABLE(T)

@@ -1,0 +1,8 @@
+#include "api/request_bodies.hpp"
+
+#include "api/json_codec.hpp"
+
+TARN_JSON_ENCODABLE(tarn::detail::PasswordLoginBody);
+TARN_JSON_ENCODABLE(tarn::detail::RefreshBody);
+TARN_JSON_ENCODABLE(tarn::detail::VPNConfigBody);
+TARN_JSON_ENCODABLE(tarn::detail::DeviceIDBody);

@@ -1,0 +1,192 @@
+#include "tarn/platform/unicode.hpp"
+
+#include <unicode/uchar.h>
+#include <unicode/ustring.h>
+#include <unicode/utf16.h>
+
+#include <limits>
+#include <stdexcept>
+
+namespace tarn::unicode {
+namespace {
+
+constexpr char32_t replacement = 0xFFFD;
+constexpr char32_t maxScalar = 0x10FFFF;
+
+struct Decoded {
+    char32_t scalar;
+    std::size_t length;
+    bool valid;
+};
+
+bool isContinuation(unsigned char b, unsigned char low = 0x80, unsigned char high = 0xBF) {
+    return b >= low && b <= high;
+}
+
+// One scalar at pos by the well-formed byte sequences of Unicode's table 3-7 (no overlong forms,
+// no surrogates, nothing above U+10FFFF). Anything else is one invalid byte, read as U+FFFD.
+Decoded decodeAt(std::string_view s, std::size_t pos) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[pos + i]); };
+    const std::size_t left = s.size() - pos;
+    const unsigned char b0 = byte(0);
+    if (b0 < 0x80) return {b0, 1, true};
+
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+    char32_t scalar = 0;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        length = 2;
+        scalar = b0 & 0x1F;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        length = 3;
+        scalar = b0 & 0x0F;
+        if (b0 == 0xE0) low = 0xA0;
+        if (b0 == 0xED) high = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        length = 4;
+        scalar = b0 & 0x07;
+        if (b0 == 0xF0) low = 0x90;
+        if (b0 == 0xF4) high = 0x8F;
+    } else {
+        return {replacement, 1, false};
+    }
+    if (left < length || !isContinuation(byte(1), low, high)) return {replacement, 1, false};
+    for (std::size_t i = 1; i < length; ++i) {
+        if (!isContinuation(byte(i))) return {replacement, 1, false};
+        scalar = scalar << 6 | (byte(i) & 0x3F);
+    }
+    return {scalar, length, true};
+}
+
+void appendUTF8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | c >> 6));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | c >> 12));
+        out.push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | c >> 18));
+        out.push_back(static_cast<char>(0x80 | (c >> 12 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+std::u16string toUTF16(std::string_view utf8) {
+    std::u16string out;
+    out.reserve(utf8.size());
+    for (std::size_t pos = 0; pos < utf8.size();) {
+        const Decoded d = decodeAt(utf8, pos);
+        pos += d.length;
+        if (d.scalar < 0x10000) {
+            out.push_back(static_cast<char16_t>(d.scalar));
+        } else {
+            out.push_back(static_cast<char16_t>(U16_LEAD(d.scalar)));
+            out.push_back(static_cast<char16_t>(U16_TRAIL(d.scalar)));
+        }
+    }
+    return out;
+}
+
+std::string fromUTF16(const std::u16string& utf16) {
+    std::string out;
+    out.reserve(utf16.size());
+    const auto length = static_cast<int32_t>(utf16.size());
+    for (int32_t i = 0; i < length;) {
+        UChar32 c = 0;
+        U16_NEXT(utf16.data(), i, length, c);
+        // ICU's output is well-formed; an unpaired surrogate would still not leak into UTF-8.
+        appendUTF8(out, U_IS_SURROGATE(c) ? replacement : static_cast<char32_t>(c));
+    }
+    return out;
+}
+
+bool isWhitespace(char32_t c) { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE); }
+
+}  // namespace
+
+std::string lowercased(std::string_view utf8) {
+    const std::u16string source = toUTF16(utf8);
+    // ICU counts in int32_t; lower-casing can grow the text (U+0130 becomes two code units).
+    constexpr std::size_t limit = std::numeric_limits<int32_t>::max() / 3;
+    if (source.size() > limit) throw std::length_error("tarn::unicode::lowercased: text too long");
+    const auto sourceLength = static_cast<int32_t>(source.size());
+
+    std::u16string result(source.size() + source.size() / 2 + 8, u'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        UErrorCode status = U_ZERO_ERROR;
+        // "" is the root locale: the same mapping everywhere, whatever the process locale is.
+        const int32_t length = u_strToLower(reinterpret_cast<UChar*>(result.data()), static_cast<int32_t>(result.size()),
+                                            reinterpret_cast<const UChar*>(source.data()), sourceLength, "", &status);
+        if (status == U_BUFFER_OVERFLOW_ERROR) {
+            result.assign(static_cast<std::size_t>(length), u'\0');
+            continue;
+        }
+        if (U_FAILURE(status)) throw std::runtime_error(std::string("tarn::unicode::lowercased: ") + u_errorName(status));
+        result.resize(static_cast<std::size_t>(length));
+        return fromUTF16(result);
+    }
+    throw std::runtime_error("tarn::unicode::lowercased: lower-case mapping did not fit");
+}
+
+std::string trimmingWhitespaceAndNewlines(std::string_view utf8) {
+    std::size_t first = utf8.size();  // start of the first scalar that stays
+    std::size_t last = 0;             // end of the last scalar that stays
+    for (std::size_t pos = 0; pos < utf8.size();) {
+        const Decoded d = decodeAt(utf8, pos);
+        if (!isWhitespace(d.scalar)) {
+            if (first == utf8.size()) first = pos;
+            last = pos + d.length;
+        }
+        pos += d.length;
+    }
+    if (first >= last) return {};
+    return std::string(utf8.substr(first, last - first));
+}
+
+bool isNumeric(char32_t scalar) {
+    if (scalar > maxScalar) return false;
+    return u_getIntPropertyValue(static_cast<UChar32>(scalar), UCHAR_NUMERIC_TYPE) != U_NT_NONE;
+}
+
+std::string keepingNumerics(std::string_view utf8) {
+    std::string out;
+    for (std::size_t pos = 0; pos < utf8.size();) {
+        const Decoded d = decodeAt(utf8, pos);
+        if (d.valid && isNumeric(d.scalar)) out.append(utf8.substr(pos, d.length));
+        pos += d.length;
+    }
+    return out;
+}
+
+bool isValidUTF8(std::string_view utf8) {
+    for (std::size_t pos = 0; pos < utf8.size();) {
+        const Decoded d = decodeAt(utf8, pos);
+        if (!d.valid) return false;
+        pos += d.length;
+    }
+    return true;
+}
+
+std::size_t scalarCount(std::string_view utf8) {
+    std::size_t count = 0;
+    for (std::size_t pos = 0; pos < utf8.size(); ++count) pos += decodeAt(utf8, pos).length;
+    return count;
+}
+
+std::u32string toScalars(std::string_view utf8) {
+    std::u32string out;
+    out.reserve(utf8.size());
+    for (std::size_t pos = 0; pos < utf8.size();) {
+        const Decoded d = decodeAt(utf8, pos);
+        out.push_back(d.scalar);
+        pos += d.length;
+    }
+    return out;
+}
+
+}  // namespace tarn::unicode

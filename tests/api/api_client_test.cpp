@@ -1,0 +1,537 @@
+// The request pipeline and every endpoint operation against a scripted session that records what
+// is sent: URLs, methods, headers, bodies, and what happens to the token store on each 401 path.
+#include "scripted_session.hpp"
+#include "tarn/api/api_client.hpp"
+#include "tarn/api/api_error.hpp"
+#include "tarn/api/device_limit.hpp"
+#include "tarn/api/json.hpp"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace tarn {
+namespace {
+
+using testing::MemoryTokenStore;
+using testing::respond;
+using testing::run;
+using testing::ScriptedSession;
+using testing::sync;
+
+const std::string kUserJSON =
+    R"({"id":"u1","subscription_status":"active","vpn_access_status":"enabled",)"
+    R"("created_at":"2024-05-01T12:00:00Z","last_sync_at":"2024-05-01T12:00:00Z"})";
+
+std::string authJSON(const std::string& access, const std::string& refresh) {
+    return R"({"access_token":")" + access + R"(","refresh_token":")" + refresh + R"(","user":)" + kUserJSON + "}";
+}
+
+const AuthTokens kOld{"old-access", "old-refresh"};
+const AuthTokens kNew{"new-access", "new-refresh"};
+
+bool endsWith(const std::string& s, const std::string& suffix) {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// A backend in miniature: `me` answers 200 to the new token and 401 to anything else; the refresh
+// answers with `refreshAnswer`.
+struct Backend {
+    HttpResponse refreshAnswer = respond(200, authJSON(kNew.accessToken, kNew.refreshToken));
+    std::function<HttpResponse(const HttpRequest&)> onRepeat;
+
+    HttpResponse operator()(const HttpRequest& r) const {
+        if (endsWith(r.url, "/auth/refresh")) return refreshAnswer;
+        if (r.header("Authorization") == "Bearer " + kNew.accessToken) {
+            return onRepeat ? onRepeat(r) : respond(200, kUserJSON);
+        }
+        return respond(401, R"({"detail":"expired"})");
+    }
+};
+
+struct Fixture {
+    std::shared_ptr<ScriptedSession> session;
+    std::shared_ptr<MemoryTokenStore> store;
+    APIClient client;
+
+    explicit Fixture(ScriptedSession::Handler h, std::optional<AuthTokens> tokens = kOld,
+                     std::string base = "https://api.tarn.test/v1")
+        : session(std::make_shared<ScriptedSession>(std::move(h))),
+          store(std::make_shared<MemoryTokenStore>(std::move(tokens))),
+          client(*URL::parse(base), session, store) {}
+};
+
+template <class T>
+std::exception_ptr failure(asio::awaitable<T> a) {
+    try {
+        run(std::move(a));
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
+template <class E>
+E as(std::exception_ptr p) {
+    try {
+        if (p) std::rethrow_exception(p);
+    } catch (const E& e) {
+        return e;
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "unexpected exception: " << e.what();
+    }
+    throw std::runtime_error("expected an exception of another type");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Building requests
+
+TEST(RequestBuilding, AuthorizedGetCarriesAcceptAndBearerButNoContentType) {
+    Fixture f(sync([](const HttpRequest&) { return respond(200, kUserJSON); }));
+    EXPECT_EQ(run(f.client.me()).id, "u1");
+    auto sent = f.session->requests().at(0);
+    EXPECT_EQ(sent.method, "GET");
+    EXPECT_EQ(sent.url, "https://api.tarn.test/v1/me");
+    EXPECT_EQ(sent.timeout, std::chrono::seconds(60));
+    EXPECT_EQ(sent.headers.size(), 2u);
+    EXPECT_EQ(sent.header("Accept"), "application/json");
+    EXPECT_EQ(sent.header("Authorization"), "Bearer old-access");
+    EXPECT_FALSE(sent.body);
+}
+
+TEST(RequestBuilding, TrailingSlashOnTheBaseMakesNoDifference) {
+    for (std::string base : {"https://api.tarn.test/v1", "https://api.tarn.test/v1/"}) {
+        Fixture f(sync([](const HttpRequest&) { return respond(200, authJSON("a", "r")); }), std::nullopt, base);
+        run(f.client.login("e@x.io", "pw"));
+        EXPECT_EQ(f.session->requests().at(0).url, "https://api.tarn.test/v1/auth/login") << base;
+    }
+}
+
+TEST(RequestBuilding, EmptyStoreSendsNoAuthorizationAndA401ClearsIt) {
+    Fixture f(sync([](const HttpRequest&) { return respond(401); }), std::nullopt);
+    EXPECT_EQ(as<APIError>(failure(f.client.me())), APIError::unauthorized());
+    EXPECT_EQ(f.session->requests().size(), 1u);  // the refresh fails without a request
+    EXPECT_FALSE(f.session->requests()[0].header("Authorization"));
+    EXPECT_EQ(f.store->clears(), 1);
+}
+
+TEST(RequestBuilding, ClientWithoutStoreNeverAttachesATokenOrRefreshes) {
+    auto session = std::make_shared<ScriptedSession>(sync([](const HttpRequest&) { return respond(401); }));
+    APIClient client(*URL::parse("https://api.tarn.test"), session);
+    EXPECT_EQ(as<APIError>(failure(client.me())), APIError::unauthorized());
+    EXPECT_EQ(session->requests().size(), 1u);
+    EXPECT_FALSE(session->requests()[0].header("Authorization"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The failure table of the pipeline, row by row
+
+TEST(PipelineFailures, EncodingFailureSendsNothing) {
+    Fixture f(sync([](const HttpRequest&) { return respond(200, "{}"); }));
+    UserSyncRequest bad{"dev\xff", "macos", "1.0", {}, {}, {}, {}};
+    EXPECT_NO_THROW(as<EncodingError>(failure(f.client.syncUser(bad))));
+    EXPECT_TRUE(f.session->requests().empty());
+}
+
+TEST(PipelineFailures, TokenStoreLoadFailureSendsNothing) {
+    Fixture f(sync([](const HttpRequest&) { return respond(200, kUserJSON); }));
+    f.store->failLoad(std::make_exception_ptr(std::runtime_error("keychain locked")));
+    EXPECT_EQ(std::string(as<std::runtime_error>(failure(f.client.me())).what()), "keychain locked");
+    EXPECT_TRUE(f.session->requests().empty());
+}
+
+TEST(PipelineFailures, TransportErrorPassesUnchanged) {
+    Fixture f([](const HttpRequest&) -> asio::awaitable<HttpResponse> {
+        throw TransportError(TransportError::Code::cannotConnect, "connection refused", 7);
+        co_return respond(200);
+    });
+    auto e = as<TransportError>(failure(f.client.me()));
+    EXPECT_EQ(e.code(), TransportError::Code::cannotConnect);
+    EXPECT_EQ(e.curlCode(), 7);
+    EXPECT_EQ(f.store->tokens(), kOld);
+}
+
+TEST(PipelineFailures, NonHTTPResponseIsInvalidResponse) {
+    Fixture f(sync([](const HttpRequest&) {
+        HttpResponse r;
+        r.isHTTP = false;
+        return r;
+    }));
+    EXPECT_EQ(as<APIError>(failure(f.client.me())), APIError::invalidResponse());
+}
+
+TEST(PipelineFailures, UnauthorizedOnAnUnauthorizedCallNeitherRefreshesNorTouchesTheStore) {
+    Fixture f(sync([](const HttpRequest&) { return respond(401); }));
+    EXPECT_EQ(as<APIError>(failure(f.client.login("e", "p"))), APIError::unauthorized());
+    EXPECT_EQ(as<APIError>(failure(f.client.appRelease())), APIError::unauthorized());
+    EXPECT_EQ(f.session->requests().size(), 2u);
+    EXPECT_FALSE(f.session->requests()[1].header("Authorization"));  // appRelease sends no token
+    EXPECT_EQ(f.store->tokens(), kOld);
+    EXPECT_EQ(f.store->clears(), 0);
+}
+
+struct RefreshRow {
+    const char* name;
+    HttpResponse refreshAnswer;
+    bool repeatUnauthorized;
+    std::optional<APIError> expected;  // nullopt: success
+    std::optional<AuthTokens> storeAfter;
+    std::size_t requests;
+};
+
+class RefreshPaths : public ::testing::TestWithParam<RefreshRow> {};
+
+TEST_P(RefreshPaths, StoreAndOutcome) {
+    const auto& row = GetParam();
+    Backend backend;
+    backend.refreshAnswer = row.refreshAnswer;
+    if (row.repeatUnauthorized) backend.onRepeat = [](const HttpRequest&) { return respond(401); };
+    Fixture f(sync(backend));
+    auto error = failure(f.client.me());
+    if (row.expected) {
+        EXPECT_EQ(as<APIError>(error), *row.expected);
+    } else {
+        EXPECT_FALSE(error);
+    }
+    EXPECT_EQ(f.store->tokens(), row.storeAfter);
+    EXPECT_EQ(f.session->requests().size(), row.requests);
+    EXPECT_EQ(f.session->count("/auth/refresh"), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RefreshPaths,
+    ::testing::Values(
+        RefreshRow{"refresh_ok_repeat_ok", respond(200, authJSON("new-access", "new-refresh")), false, std::nullopt, kNew, 3},
+        RefreshRow{"refresh_401_clears", respond(401), false, APIError::unauthorized(), std::nullopt, 2},
+        RefreshRow{"refresh_500_keeps", respond(500, "boom"), false, APIError::server(500, "boom"), kOld, 2},
+        RefreshRow{"repeat_401_clears", respond(200, authJSON("new-access", "new-refresh")), true, APIError::unauthorized(), std::nullopt, 3}),
+    [](const auto& p) { return p.param.name; });
+
+TEST(PipelineFailures, RefreshUndecodableAnswerPassesTheDecodingError) {
+    Backend backend;
+    backend.refreshAnswer = respond(200, "{}");
+    Fixture f(sync(backend));
+    EXPECT_EQ(as<DecodingError>(failure(f.client.me())).kind(), DecodingError::Kind::keyNotFound);
+}
+
+TEST(PipelineFailures, RepeatFailingOtherwiseKeepsTheNewPair) {
+    Backend backend;
+    backend.onRepeat = [](const HttpRequest&) { return respond(500, "later"); };
+    Fixture f(sync(backend));
+    EXPECT_EQ(as<APIError>(failure(f.client.me())), APIError::server(500, "later"));
+    EXPECT_EQ(f.store->tokens(), kNew);
+}
+
+TEST(PipelineFailures, RefreshSendsTheStoredRefreshTokenWithoutBearer) {
+    Fixture f(sync(Backend{}));
+    run(f.client.me());
+    auto refresh = f.session->requests().at(1);
+    EXPECT_EQ(refresh.method, "POST");
+    EXPECT_EQ(refresh.body, R"({"refresh_token":"old-refresh"})");
+    EXPECT_FALSE(refresh.header("Authorization"));
+    EXPECT_EQ(f.session->requests().at(2).header("Authorization"), "Bearer new-access");
+}
+
+TEST(PipelineFailures, EmptyRefreshTokenFailsWithoutARequest) {
+    Fixture f(sync(Backend{}), AuthTokens{"old-access", ""});
+    EXPECT_EQ(as<APIError>(failure(f.client.me())), APIError::unauthorized());
+    EXPECT_EQ(f.session->count("/auth/refresh"), 0u);
+    EXPECT_EQ(f.store->tokens(), std::nullopt);
+}
+
+TEST(PipelineFailures, RefreshNetworkFailureKeepsTokensAndTheGateRecovers) {
+    bool networkDown = true;
+    Backend backend;
+    Fixture f([&](const HttpRequest& r) -> asio::awaitable<HttpResponse> {
+        if (endsWith(r.url, "/auth/refresh") && networkDown) {
+            throw TransportError(TransportError::Code::cannotConnect, "down");
+        }
+        co_return backend(r);
+    });
+    EXPECT_EQ(as<TransportError>(failure(f.client.me())).code(), TransportError::Code::cannotConnect);
+    EXPECT_EQ(f.store->tokens(), kOld);
+    networkDown = false;  // the gate is idle again: the next 401 refreshes anew
+    EXPECT_EQ(run(f.client.me()).id, "u1");
+    EXPECT_EQ(f.session->count("/auth/refresh"), 2u);
+}
+
+TEST(PipelineFailures, NewerPairFromAnotherProcessIsNotWiped) {
+    // While this call's refresh is rejected, another process stores a fresh pair.
+    std::shared_ptr<MemoryTokenStore> store;
+    const AuthTokens fresh{"other-access", "other-refresh"};
+    Fixture f(sync([&](const HttpRequest& r) {
+        if (endsWith(r.url, "/auth/refresh")) {
+            store->set(fresh);
+            return respond(401);
+        }
+        return respond(401);
+    }));
+    store = f.store;
+    EXPECT_EQ(as<APIError>(failure(f.client.me())), APIError::unauthorized());
+    EXPECT_EQ(f.store->tokens(), fresh);
+}
+
+struct StatusRow {
+    const char* name;
+    HttpResponse answer;
+    std::optional<APIError> expected;
+};
+
+class StatusMapping : public ::testing::TestWithParam<StatusRow> {};
+
+TEST_P(StatusMapping, MapsToResultOrServerError) {
+    Fixture f(sync([answer = GetParam().answer](const HttpRequest&) { return answer; }));
+    auto error = failure(f.client.recordAppEvent(AppEventPayload{"e", "d", Timestamp{}, "1", "p", {}, {}, {}, {}, {}, {}, {}}));
+    if (GetParam().expected) {
+        EXPECT_EQ(as<APIError>(error), *GetParam().expected);
+    } else {
+        EXPECT_FALSE(error);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, StatusMapping,
+    ::testing::Values(StatusRow{"no_content", respond(204), std::nullopt},
+                      StatusRow{"accepted_with_json", respond(202, R"({"status":"queued"})"), std::nullopt},
+                      StatusRow{"edge_299", respond(299, "null"), std::nullopt},
+                      StatusRow{"redirect_300", respond(300, "x"), APIError::server(300, "x")},
+                      StatusRow{"device_limit", respond(409, R"({"detail":"device limit"})"), APIError::server(409, R"({"detail":"device limit"})")},
+                      StatusRow{"not_utf8", respond(500, "\xff\xfe"), APIError::server(500, "")},
+                      StatusRow{"info_199", respond(199, ""), APIError::server(199, "")}),
+    [](const auto& p) { return p.param.name; });
+
+TEST(StatusMapping, DeviceLimitRefusalIsRecognisedByThePolicy) {
+    Fixture f(sync([](const HttpRequest&) { return respond(409, R"({"detail":"Device limit reached"})"); }));
+    EXPECT_TRUE(DeviceLimitErrorPolicy::matches(failure(f.client.vpnConfig("de-1", "d", "macos"))));
+}
+
+TEST(StatusMapping, EmptySuccessBodyOnlyWorksForEmptyBody) {
+    Fixture f(sync([](const HttpRequest&) { return respond(200, ""); }));
+    EXPECT_NO_THROW(run(f.client.revokeVPN("d")));
+    EXPECT_EQ(as<DecodingError>(failure(f.client.me())).kind(), DecodingError::Kind::dataCorrupted);
+    EXPECT_THROW(run(f.client.servers()), DecodingError);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Every operation: method, path, body, authorization
+
+struct OperationRow {
+    const char* name;
+    std::function<asio::awaitable<void>(const APIClient&)> call;
+    std::string method;
+    std::string path;
+    std::optional<std::string> body;
+    bool authorized;
+    std::string answer;
+};
+
+template <class T>
+std::function<asio::awaitable<void>(const APIClient&)> op(std::function<asio::awaitable<T>(const APIClient&)> f) {
+    return [f](const APIClient& c) -> asio::awaitable<void> {
+        if constexpr (std::is_void_v<T>) {
+            co_await f(c);
+        } else {
+            (void)co_await f(c);
+        }
+    };
+}
+
+const Timestamp kNoon = Timestamp(std::chrono::sys_days(std::chrono::year{2024} / 5 / 1) + std::chrono::hours(12));
+const std::string kID = "AbCdEfGhIjKlMnOpQrSt_-12";
+const std::string kSecret = "secret-secret-secret-secret";
+
+std::vector<OperationRow> operations() {
+    PushTokenRequest push{"macos", std::nullopt, "tok", "production", "d", "1.0", std::nullopt, std::nullopt};
+    const std::string pushJSON = R"({"platform":"macos","token":"tok","environment":"production","device_id":"d","app_version":"1.0"})";
+    AppEventPayload event{"launch", "d", kNoon, "1.0", "macos", {}, {}, {}, {}, {}, {}, {}};
+    const std::string eventJSON = R"({"event_name":"launch","device_id":"d","event_time":"2024-05-01T12:00:00Z","app_version":"1.0","platform":"macos"})";
+    const std::string sync = R"({"user":)" + kUserJSON + R"(,"bot_sync":{"status":"linked"}})";
+    const std::string devices = R"({"devices":[],"used":0,"limit":3,"available":3,"subscription_active":true})";
+    return {
+        {"login", op<AuthResponse>([](auto& c) { return c.login("e@x.io", "pw"); }), "POST", "auth/login",
+         R"({"email":"e@x.io","password":"pw"})", false, authJSON("a", "r")},
+        {"register", op<AuthResponse>([](auto& c) { return c.registerAccount("e@x.io", "pw", std::nullopt, true, true); }),
+         "POST", "auth/register", R"({"email":"e@x.io","password":"pw","accepted_terms":true,"accepted_personal_data_processing":true})",
+         false, authJSON("a", "r")},
+        {"request_email_code", op<EmailCodeChallenge>([](auto& c) { return c.requestEmailCode("  Foo@Example.COM\n", "dev-1", "macos"); }),
+         "POST", "api/v1/auth/email/request-code", R"({"email":"foo@example.com","platform":"macos","device_public_id":"dev-1"})",
+         false, R"({"challenge_id":"ch","expires_in":600,"resend_after":60})"},
+        {"verify_email_code", op<AuthResponse>([](auto& c) { return c.verifyEmailCode("ch", "12 34-56", true, false); }),
+         "POST", "api/v1/auth/email/verify-code",
+         R"({"code":"123456","challenge_id":"ch","accepted_terms":true,"accepted_personal_data_processing":false})", false,
+         authJSON("a", "r")},
+        {"apple", op<AuthResponse>([](auto& c) { return c.loginWithApple("idt", std::nullopt, std::nullopt, "d"); }), "POST",
+         "auth/apple", R"({"identity_token":"idt","device_id":"d"})", false, authJSON("a", "r")},
+        {"telegram_create", op<TelegramAuthSession>([](auto& c) { return c.createTelegramSession("d"); }), "POST",
+         "auth/telegram/session", R"({"device_public_id":"d"})", false,
+         R"({"flow_version":2,"session":{"id":"i","secret":"s"},"deeplink":"https://t.me/x","expires":"2024-05-01T12:00:00Z"})"},
+        {"telegram_status", op<TelegramSessionStatus>([](auto& c) { return c.telegramSessionStatus(kID, kSecret); }), "GET",
+         "auth/telegram/session/" + kID, std::nullopt, false, R"({"status":"pending"})"},
+        {"telegram_verify", op<AuthResponse>([](auto& c) { return c.verifyTelegramSession(kID, kSecret, "012345"); }), "POST",
+         "auth/telegram/session/" + kID + "/verify", R"({"code":"012345"})", false, authJSON("a", "r")},
+        {"oauth_create", op<OAuthAuthSession>([](auto& c) { return c.createOAuthSession(OAuthProvider::google, "d"); }), "POST",
+         "auth/oauth/session", R"({"provider":"google","device_id":"d","platform":"ios"})", false,
+         R"({"auth_session_id":"o1","authorization_url":"https://accounts.example/o","expires_at":"2024-05-01T12:00:00Z"})"},
+        {"oauth_status", op<OAuthSessionStatus>([](auto& c) { return c.oauthSessionStatus("o1"); }), "GET", "auth/oauth/session/o1",
+         std::nullopt, false, R"({"status":"pending"})"},
+        {"logout", op<void>([](auto& c) { return c.logout(); }), "POST", "auth/logout", R"({"refresh_token":"old-refresh"})", true, ""},
+        {"delete_account", op<void>([](auto& c) { return c.deleteAccount("d"); }), "DELETE", "me", R"({"device_id":"d"})", true, ""},
+        {"me", op<CRMUser>([](auto& c) { return c.me(); }), "GET", "me", std::nullopt, true, kUserJSON},
+        {"sync_user", op<UserSyncResponse>([](auto& c) { return c.syncUser(UserSyncRequest{"d", "macos", "1.0", {}, {}, {}, {}}); }),
+         "POST", "users/sync", R"({"device_id":"d","platform":"macos","app_version":"1.0"})", true, sync},
+        {"subscription_status", op<CRMUser>([](auto& c) { return c.subscriptionStatus(); }), "GET", "subscription/status",
+         std::nullopt, true, kUserJSON},
+        {"account_devices", op<AccountDevicesResponse>([](auto& c) { return c.accountDevices(); }), "GET", "devices", std::nullopt,
+         true, devices},
+        {"remove_device", op<AccountDeviceRemovalResponse>([](auto& c) { return c.removeAccountDevice(42); }), "DELETE",
+         "devices/42", std::nullopt, true, R"({"ok":true,)" + devices.substr(1)},
+        {"remove_device_negative", op<AccountDeviceRemovalResponse>([](auto& c) { return c.removeAccountDevice(-7); }), "DELETE",
+         "devices/-7", std::nullopt, true, R"({"ok":true,)" + devices.substr(1)},
+        {"apple_verify",
+         op<UserSyncResponse>([](auto& c) {
+             return c.verifyAppleTransaction(AppleTransactionPayload{"p", "t", "o", kNoon, {}, "Sandbox", {}, "jws"});
+         }),
+         "POST", "billing/apple/verify",
+         R"({"product_id":"p","transaction_id":"t","original_transaction_id":"o","purchase_date":"2024-05-01T12:00:00Z","environment":"Sandbox","signed_transaction_info":"jws"})",
+         true, sync},
+        {"catalog", op<BillingCatalog>([](auto& c) { return c.billingCatalog(); }), "GET", "billing/catalog", std::nullopt, true,
+         R"({"currency":"RUB","device_limit_options":[],"tariff_groups":[],"payment_methods":[]})"},
+        {"checkout",
+         op<BillingCheckoutResponse>([](auto& c) { return c.createBillingCheckout(BillingCheckoutRequest{"m1", 3, "card", false, "macos", {}}); }),
+         "POST", "billing/checkout",
+         R"({"tariff_id":"m1","device_limit":3,"payment_method":"card","recurring_opt_in":false,"platform":"macos"})", true,
+         R"({"ok":true,"provider":"p","status":"pending","payment_id":1,"checkout_token":"t","confirmation_url":"https://pay.example/1","amount_rub":300,"devices_limit":3,"promo_code":"","discount_amount_rub":0})"},
+        {"servers", op<std::vector<VPNServer>>([](auto& c) { return c.servers(); }), "GET", "vpn/servers", std::nullopt, true, "[]"},
+        {"vpn_config", op<VLESSConfig>([](auto& c) { return c.vpnConfig("de-1", "dev-9", "macos"); }), "POST", "vpn/config",
+         R"({"server_id":"de-1","device_id":"dev-9","protocol":"vless","platform":"macos"})", true,
+         R"({"uri":"vless://x","xray_json":"{}","server_id":"de-1","user_id":"u1","subscription_status":"active","vpn_access_status":"enabled"})"},
+        {"revoke", op<void>([](auto& c) { return c.revokeVPN("d"); }), "POST", "vpn/revoke", R"({"device_id":"d"})", true, ""},
+        {"event", op<void>([event](auto& c) { return c.recordAppEvent(event); }), "POST", "app/events", eventJSON, true, ""},
+        {"anonymous_event", op<void>([event](auto& c) { return c.recordAnonymousAppEvent(event); }), "POST", "app/events/anonymous",
+         eventJSON, false, ""},
+        {"push_register", op<void>([push](auto& c) { return c.registerPushToken(push); }), "POST", "app/push-token", pushJSON, true, ""},
+        {"push_delete", op<void>([push](auto& c) { return c.deletePushToken(push); }), "DELETE", "app/push-token", pushJSON, true, ""},
+        {"release", op<IOSAppRelease>([](auto& c) { return c.appRelease(); }), "GET", "app/ios/release", std::nullopt, false,
+         R"({"version":"1.2","build":7,"minimum_supported_version":"1.0","install_url":"https://apps.example/tarn"})"},
+    };
+}
+
+class Operations : public ::testing::TestWithParam<OperationRow> {};
+
+TEST_P(Operations, SendExactlyWhatTheBackendExpects) {
+    const auto& row = GetParam();
+    Fixture f(sync([answer = row.answer](const HttpRequest&) { return respond(200, answer); }));
+    run(row.call(f.client));
+    auto sent = f.session->requests().at(0);
+    EXPECT_EQ(sent.method, row.method);
+    EXPECT_EQ(sent.url, "https://api.tarn.test/v1/" + row.path);
+    EXPECT_EQ(sent.body, row.body);
+    EXPECT_EQ(sent.header("Content-Type").has_value(), row.body.has_value());
+    EXPECT_EQ(sent.header("Authorization").has_value(), row.authorized);
+    EXPECT_EQ(sent.header("Accept"), "application/json");
+    // The session secret travels only in its header.
+    if (row.path.find("telegram/session/") != std::string::npos) {
+        EXPECT_EQ(sent.header("X-Tarn-Auth-Session-Secret"), kSecret);
+        EXPECT_EQ(sent.url.find(kSecret), std::string::npos);
+        EXPECT_EQ(sent.body.value_or("").find(kSecret), std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Operations, ::testing::ValuesIn(operations()), [](const auto& p) { return p.param.name; });
+
+TEST(Operations, TelegramSessionCreationAnnouncesTheFlowVersion) {
+    Fixture f(sync([](const HttpRequest&) {
+        return respond(200, R"({"flow_version":2,"session":{"id":"i","secret":"s"},"deeplink":"https://t.me/x","expires":"2024-05-01T12:00:00Z"})");
+    }));
+    run(f.client.createTelegramSession("d"));
+    EXPECT_EQ(f.session->requests().at(0).header("X-Tarn-Auth-Session-Secret-Version"), "2");
+}
+
+TEST(Operations, MalformedTelegramInputFailsBeforeAnythingIsSent) {
+    Fixture f(sync([](const HttpRequest&) { return respond(200, R"({"status":"pending"})"); }));
+    std::string id19(19, 'a');
+    EXPECT_EQ(as<APIError>(failure(f.client.telegramSessionStatus(id19, kSecret))), APIError::invalidResponse());
+    EXPECT_EQ(as<APIError>(failure(f.client.telegramSessionStatus(kID + ".", kSecret))), APIError::invalidResponse());
+    EXPECT_EQ(as<APIError>(failure(f.client.telegramSessionStatus(kID, "short"))), APIError::invalidResponse());
+    EXPECT_EQ(as<APIError>(failure(f.client.verifyTelegramSession(kID, kSecret, "12345"))), APIError::invalidResponse());
+    EXPECT_EQ(as<APIError>(failure(f.client.verifyTelegramSession(kID, kSecret, " 123456"))), APIError::invalidResponse());
+    EXPECT_TRUE(f.session->requests().empty());
+}
+
+TEST(Operations, CodeWithoutDigitsIsSentEmpty) {
+    Fixture f(sync([](const HttpRequest&) { return respond(200, authJSON("a", "r")); }));
+    run(f.client.verifyEmailCode("ch", "abc", false, false));
+    EXPECT_EQ(f.session->requests().at(0).body,
+              R"({"code":"","challenge_id":"ch","accepted_terms":false,"accepted_personal_data_processing":false})");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Token store effects
+
+TEST(TokenStoreEffects, SignInsSaveThePairAndSessionPollsDoNot) {
+    Fixture f(sync([](const HttpRequest& r) {
+        if (endsWith(r.url, "/auth/oauth/session/o1")) return respond(200, R"({"status":"confirmed","auth":)" + authJSON("oa", "or") + "}");
+        return respond(200, authJSON("a2", "r2"));
+    }), std::nullopt);
+    auto answer = run(f.client.login("e", "p"));
+    EXPECT_EQ(answer.user.id, "u1");
+    EXPECT_EQ(f.store->tokens(), (AuthTokens{"a2", "r2"}));
+    f.store->set(std::nullopt);
+    run(f.client.verifyTelegramSession(kID, kSecret, "123456"));
+    auto status = run(f.client.oauthSessionStatus("o1"));
+    EXPECT_EQ(status.auth->accessToken, "oa");
+    EXPECT_EQ(f.store->tokens(), std::nullopt);
+}
+
+TEST(TokenStoreEffects, FailingSaveFailsTheSignIn) {
+    Fixture f(sync([](const HttpRequest&) { return respond(200, authJSON("a", "r")); }), std::nullopt);
+    f.store->failSave(std::make_exception_ptr(std::runtime_error("disk full")));
+    EXPECT_THROW(run(f.client.loginWithApple("t", {}, {}, "d")), std::runtime_error);
+}
+
+TEST(TokenStoreEffects, LogoutNeverFailsAndAlwaysClears) {
+    Fixture down([](const HttpRequest&) -> asio::awaitable<HttpResponse> {
+        throw TransportError(TransportError::Code::cannotConnect, "down");
+        co_return respond(200);
+    });
+    EXPECT_NO_THROW(run(down.client.logout()));
+    EXPECT_EQ(down.store->tokens(), std::nullopt);
+
+    Fixture empty(sync([](const HttpRequest&) { return respond(204); }), std::nullopt);
+    run(empty.client.logout());
+    EXPECT_EQ(empty.session->requests().at(0).body, "{}");
+    EXPECT_EQ(empty.store->clears(), 1);
+
+    Fixture broken(sync([](const HttpRequest&) { return respond(204); }));
+    broken.store->failLoad(std::make_exception_ptr(std::runtime_error("locked")));
+    broken.store->failClear(std::make_exception_ptr(std::runtime_error("locked")));
+    EXPECT_NO_THROW(run(broken.client.logout()));
+}
+
+TEST(TokenStoreEffects, LogoutAfter401RefreshesRepeatsWithTheSameBodyAndClears) {
+    Backend backend;
+    backend.onRepeat = [](const HttpRequest&) { return respond(204); };
+    Fixture f(sync(backend));
+    run(f.client.logout());
+    auto sent = f.session->requests();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].body, R"({"refresh_token":"old-refresh"})");
+    EXPECT_EQ(sent[2].body, sent[0].body);
+    EXPECT_EQ(f.store->tokens(), std::nullopt);
+}
+
+TEST(TokenStoreEffects, DeleteAccountClearsOnlyAfterSuccess) {
+    Fixture failing(sync([](const HttpRequest&) { return respond(500, "nope"); }));
+    EXPECT_EQ(as<APIError>(failure(failing.client.deleteAccount("d"))), APIError::server(500, "nope"));
+    EXPECT_EQ(failing.store->tokens(), kOld);
+
+    Fixture ok(sync([](const HttpRequest&) { return respond(200, R"({"ok":true})"); }));
+    ok.store->failClear(std::make_exception_ptr(std::runtime_error("locked")));
+    EXPECT_NO_THROW(run(ok.client.deleteAccount("d")));
+}
+
+}  // namespace
+}  // namespace tarn
