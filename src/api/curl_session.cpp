@@ -391,7 +391,9 @@ private:
         set(CURLOPT_SSL_VERIFYHOST, 2L);
         if (config.caFile) set(CURLOPT_CAINFO, config.caFile->c_str());
         if (config.pinnedPublicKey) set(CURLOPT_PINNEDPUBLICKEY, config.pinnedPublicKey->c_str());
-        if (config.proxy) set(CURLOPT_PROXY, config.proxy->c_str());
+        // An empty proxy stops libcurl from reading http_proxy and friends from the environment:
+        // the session is configured by its constructor alone.
+        set(CURLOPT_PROXY, config.proxy ? config.proxy->c_str() : "");
         if (config.userAgent) set(CURLOPT_USERAGENT, config.userAgent->c_str());
         set(CURLOPT_OPENSOCKETFUNCTION, &CurlSessionImpl::onOpenSocket);
         set(CURLOPT_OPENSOCKETDATA, static_cast<void*>(this));
