@@ -666,7 +666,8 @@ private:
     }
 
     void redactCredentials(std::string& message, std::string_view url) const {
-        for (auto info : {userInfoOf(url), userInfoOf(config.proxy.value_or(""))}) {
+        const std::string_view proxy = config.proxy ? std::string_view(*config.proxy) : std::string_view();
+        for (auto info : {userInfoOf(url), userInfoOf(proxy)}) {
             redact(message, info);
             auto colon = info.find(':');
             if (colon != std::string_view::npos) {
