@@ -1,14 +1,14 @@
 #include "backend.hpp"
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace tarn::devserver {
@@ -28,48 +28,50 @@ void Console::notice(const std::string& line) {
 
 namespace {
 
+// The kernel's inode of the established TCP connection between the two ports, from the socket
+// tables in /proc/net.
+std::optional<std::string> connectionInode(int localPort, int remotePort) {
+  auto port = [](const std::string& address) {
+    auto colon = address.rfind(':');
+    return colon == std::string::npos ? -1 : static_cast<int>(std::strtol(address.c_str() + colon + 1, nullptr, 16));
+  };
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);  // column titles
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+      fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+      if (state == "01" && port(local) == localPort && port(remote) == remotePort) return inode;  // 01: established
+    }
+  }
+  return std::nullopt;
+}
+
 // httplib gives handlers no access to their socket. A dropped connection is what the fault asks
-// for, so find the socket by its two ends and shut it down: the answer httplib then writes goes
-// nowhere and the client sees the connection close without a response.
+// for, so find the socket through its inode (by name only: touching other threads' descriptors
+// would race with their closing) and shut it down. The answer httplib then writes goes nowhere and
+// the client sees the connection close without a response.
 bool dropConnection(const httplib::Request& req) {
+  auto inode = connectionInode(req.local_port, req.remote_port);
+  if (!inode) return false;
+  const std::string target = "socket:[" + *inode + "]";
   DIR* dir = ::opendir("/proc/self/fd");
   if (!dir) return false;
-  bool dropped = false;
+  int found = -1;
   while (dirent* entry = ::readdir(dir)) {
-    char* end = nullptr;
-    long fd = std::strtol(entry->d_name, &end, 10);
-    if (end == entry->d_name || *end != '\0') continue;
-    struct stat st {};
-    if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-    sockaddr_storage peer{}, local{};
-    socklen_t peerLen = sizeof peer, localLen = sizeof local;
-    if (::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0) continue;
-    if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &localLen) != 0) continue;
-    auto describe = [](const sockaddr_storage& a, std::string& host) -> int {
-      char buf[INET6_ADDRSTRLEN] = {};
-      if (a.ss_family == AF_INET) {
-        const auto& in = reinterpret_cast<const sockaddr_in&>(a);
-        ::inet_ntop(AF_INET, &in.sin_addr, buf, sizeof buf);
-        host = buf;
-        return ntohs(in.sin_port);
-      }
-      if (a.ss_family == AF_INET6) {
-        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(a);
-        ::inet_ntop(AF_INET6, &in6.sin6_addr, buf, sizeof buf);
-        host = buf;
-        return ntohs(in6.sin6_port);
-      }
-      return -1;
-    };
-    std::string peerHost, localHost;
-    if (describe(peer, peerHost) != req.remote_port || peerHost != req.remote_addr) continue;
-    if (describe(local, localHost) != req.local_port) continue;
-    ::shutdown(static_cast<int>(fd), SHUT_RDWR);
-    dropped = true;
-    break;
+    std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    char buf[64];
+    ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
+    if (n > 0 && std::string_view(buf, static_cast<std::size_t>(n)) == target) {
+      found = std::atoi(entry->d_name);
+      break;
+    }
   }
   ::closedir(dir);
-  return dropped;
+  // The descriptor is this thread's own connection, which stays open until the handler returns.
+  return found >= 0 && ::shutdown(found, SHUT_RDWR) == 0;
 }
 
 // Set while one of our handlers answers, so that httplib's error hook leaves those answers alone
@@ -160,8 +162,15 @@ void Backend::dispatch(const httplib::Request& req, httplib::Response& res, Hand
   tlHandled = true;
   auto started = SteadyClock::now();
   bool devPath = req.path.rfind("/dev/", 0) == 0;
+  struct InFlight {
+    Journal* journal;
+    ~InFlight() {
+      if (journal) journal->leave();
+    }
+  } inFlight{devPath ? nullptr : &journal_};
+  if (!devPath) journal_.enter();
   std::optional<FaultRule> fault;
-  bool dropped = false;
+  bool drop = false;
   std::string note;
   try {
     if (!devPath) {
@@ -182,8 +191,13 @@ void Backend::dispatch(const httplib::Request& req, httplib::Response& res, Hand
       if (fault && fault->delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
     };
     auto spoil = [&] {
-      if (fault->close) dropped = dropConnection(req);
-      else if (fault->status) applyFaultAnswer(res, *fault);
+      if (fault->close) {
+        drop = true;
+        // What goes out should the connection not be found.
+        Call{req, res}.send(500, Json{{"detail", "Injected fault: the connection could not be dropped"}});
+      } else if (fault->status) {
+        applyFaultAnswer(res, *fault);
+      }
     };
     if (fault && !fault->after) {
       pause();
@@ -200,7 +214,7 @@ void Backend::dispatch(const httplib::Request& req, httplib::Response& res, Hand
   }
 
   if (!devPath) {
-    JournalEntry entry{req.method, req.path, dropped ? 0 : res.status, {}, Journal::redactBody(req.body)};
+    JournalEntry entry{req.method, req.path, drop ? 0 : res.status, {}, Journal::redactBody(req.body)};
     for (const auto& [k, v] : req.headers) {
       if (k == "REMOTE_ADDR" || k == "REMOTE_PORT" || k == "LOCAL_ADDR" || k == "LOCAL_PORT") continue;
       entry.headers.emplace_back(k, Journal::redactHeader(k, v));
@@ -208,8 +222,10 @@ void Backend::dispatch(const httplib::Request& req, httplib::Response& res, Hand
     journal_.record(std::move(entry));
   }
   console_.request(isoTime(SystemClock::now()) + " " + req.method + " " + req.path + " " +
-                   (dropped ? std::string("dropped") : std::to_string(res.status)) + " " +
+                   (drop ? std::string("dropped") : std::to_string(res.status)) + " " +
                    formatMs(SteadyClock::now() - started) + note);
+  // Last, so that whoever sees the connection close also sees the request in the statistics.
+  if (drop && !dropConnection(req)) console_.notice("[dev] could not find the connection to drop; answering instead");
 }
 
 void Backend::install(httplib::Server& server, std::string publicURL) {

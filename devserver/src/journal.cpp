@@ -1,5 +1,6 @@
 #include "journal.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -45,10 +46,23 @@ std::string Journal::redactHeader(const std::string& name, const std::string& va
 
 std::string Journal::redactBody(const std::string& body) {
   if (body.empty()) return body;
+  // Keep the journal small however large the requests are.
+  constexpr std::size_t kKeepAtMost = 64 * 1024;
+  if (body.size() > kKeepAtMost) return "<" + std::to_string(body.size()) + " bytes>";
   Json j = Json::parse(body, nullptr, false);
   if (j.is_discarded()) return "<not JSON, " + std::to_string(body.size()) + " bytes>";
   redactTree(j);
   return j.dump();
+}
+
+void Journal::enter() {
+  std::lock_guard lock(mutex_);
+  maxInFlight_ = std::max(maxInFlight_, ++inFlight_);
+}
+
+void Journal::leave() {
+  std::lock_guard lock(mutex_);
+  --inFlight_;
 }
 
 void Journal::record(JournalEntry entry) {
@@ -64,6 +78,7 @@ void Journal::record(JournalEntry entry) {
 void Journal::reset() {
   std::lock_guard lock(mutex_);
   total_ = 0;
+  maxInFlight_ = inFlight_;
   counts_.clear();
   statuses_.clear();
   recent_.clear();
@@ -79,7 +94,11 @@ Json Journal::stats() const {
     for (const auto& [code, n] : byStatus) s[code] = n;
     statuses[k] = s;
   }
-  return Json{{"total", total_}, {"requests", requests}, {"statuses", statuses}};
+  return Json{{"total", total_},
+              {"in_flight", inFlight_},
+              {"max_in_flight", maxInFlight_},
+              {"requests", requests},
+              {"statuses", statuses}};
 }
 
 Json Journal::recent(const std::string& path) const {

@@ -27,9 +27,13 @@ class Journal {
 public:
   explicit Journal(std::size_t keep = 256) : keep_(keep) {}
 
+  // Brackets the handling of one request, so that tests can see how many were served at once.
+  void enter();
+  void leave();
   void record(JournalEntry entry);
   void reset();
-  // {"total": n, "requests": {"POST /auth/refresh": 1, ...}, "statuses": {"POST /auth/refresh": {"200": 1}}}
+  // {"total": n, "in_flight": n, "max_in_flight": n, "requests": {"POST /auth/refresh": 1, ...},
+  //  "statuses": {"POST /auth/refresh": {"200": 1}}}
   Json stats() const;
   // The kept requests, oldest first, optionally only those of one path.
   Json recent(const std::string& path) const;
@@ -42,6 +46,8 @@ private:
   mutable std::mutex mutex_;
   std::size_t keep_;
   std::size_t total_ = 0;
+  std::size_t inFlight_ = 0;
+  std::size_t maxInFlight_ = 0;
   std::map<std::string, std::size_t> counts_;
   std::map<std::string, std::map<std::string, std::size_t>> statuses_;
   std::deque<JournalEntry> recent_;

@@ -3,8 +3,10 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <thread>
@@ -37,6 +39,16 @@ bool isLoopback(const std::string& host) {
   ::freeaddrinfo(found);
   return loopback;
 }
+
+// httplib listens with a backlog of 5, compiled into the library: a burst of concurrent connects
+// then loses SYNs and each lost one costs the client a second's retransmission. Listening again
+// on the bound socket raises the backlog.
+template <class Base>
+class WideBacklog : public Base {
+public:
+  using Base::Base;
+  bool widenBacklog(int backlog) { return ::listen(this->svr_sock_, backlog) == 0; }
+};
 
 }  // namespace
 
@@ -88,10 +100,15 @@ int main(int argc, char** argv) {
 
   const bool tls = !options.tlsCert.empty();
   std::unique_ptr<httplib::Server> server;
+  std::function<bool(int)> widenBacklog;
   if (tls) {
-    server = std::make_unique<httplib::SSLServer>(options.tlsCert.c_str(), options.tlsKey.c_str());
+    auto s = std::make_unique<WideBacklog<httplib::SSLServer>>(options.tlsCert.c_str(), options.tlsKey.c_str());
+    widenBacklog = [p = s.get()](int n) { return p->widenBacklog(n); };
+    server = std::move(s);
   } else {
-    server = std::make_unique<httplib::Server>();
+    auto s = std::make_unique<WideBacklog<httplib::Server>>();
+    widenBacklog = [p = s.get()](int n) { return p->widenBacklog(n); };
+    server = std::move(s);
   }
   if (!server->is_valid()) {
     std::cerr << "tarn-devserver: cannot set up the server (check --tls-cert and --tls-key)\n";
@@ -121,6 +138,7 @@ int main(int argc, char** argv) {
     std::cerr << "tarn-devserver: cannot bind " << options.host << ":" << port << "\n";
     return 1;
   }
+  if (!widenBacklog(1024)) console.notice("[dev] could not raise the listen backlog");
   std::string hostPart = options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
   std::string url = std::string(tls ? "https" : "http") + "://" + hostPart + ":" + std::to_string(port);
   backend.install(*server, url);

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <ctime>
 #include <limits>
-#include <regex>
 #include <system_error>
 
 namespace tarn::devserver {
@@ -86,7 +85,7 @@ std::string isoTime(SystemClock::time_point t, bool withFraction) {
   auto secs = std::chrono::floor<std::chrono::seconds>(t);
   if (!withFraction) return formatUTC(secs, "%Y-%m-%dT%H:%M:%SZ");
   auto micros = std::chrono::duration_cast<std::chrono::microseconds>(t - secs).count();
-  char frac[16];
+  char frac[32];
   std::snprintf(frac, sizeof frac, ".%06lldZ", static_cast<long long>(micros));
   return formatUTC(secs, "%Y-%m-%dT%H:%M:%S") + frac;
 }
@@ -96,39 +95,60 @@ std::string sqliteTime(SystemClock::time_point t) {
 }
 
 std::optional<SystemClock::time_point> parseTime(std::string_view text) {
-  // ISO 8601 with or without a fraction (zone required), or the zone-less SQLite form.
-  static const std::regex iso(
-      R"(^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})(\.\d+)?(Z|[+-]\d{2}:\d{2})$)");
-  static const std::regex sqlite(R"(^(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})$)");
-  std::match_results<std::string_view::const_iterator> m;
-  bool isIso = std::regex_match(text.begin(), text.end(), m, iso);
-  if (!isIso && !std::regex_match(text.begin(), text.end(), m, sqlite)) return std::nullopt;
-  auto field = [&](int i) { return std::stoi(m[i].str()); };
+  // ISO 8601 with or without a fraction (zone required), or the zone-less SQLite form; written by
+  // hand because g++ 12's <regex> trips -Wmaybe-uninitialized in sanitizer builds.
+  std::size_t pos = 0;
+  auto number = [&](std::size_t n, int& out) {
+    if (pos + n > text.size()) return false;
+    out = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      char c = text[pos + i];
+      if (c < '0' || c > '9') return false;
+      out = out * 10 + (c - '0');
+    }
+    pos += n;
+    return true;
+  };
+  auto literal = [&](char c) {
+    if (pos >= text.size() || text[pos] != c) return false;
+    ++pos;
+    return true;
+  };
   std::tm tm{};
-  tm.tm_year = field(1) - 1900;
-  tm.tm_mon = field(2) - 1;
-  tm.tm_mday = field(3);
-  tm.tm_hour = field(4);
-  tm.tm_min = field(5);
-  tm.tm_sec = field(6);
-  if (tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 ||
-      tm.tm_sec > 60)
-    return std::nullopt;
-  std::time_t secs = ::timegm(&tm);
-  auto t = SystemClock::from_time_t(secs);
-  if (isIso) {
-    if (m[7].matched) {
-      std::string digits = m[7].str().substr(1, 6);
-      digits.resize(6, '0');
-      t += std::chrono::microseconds(std::stoll(digits));
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  if (!number(4, year) || !literal('-') || !number(2, month) || !literal('-') || !number(2, day)) return std::nullopt;
+  if (pos >= text.size() || (text[pos] != 'T' && text[pos] != ' ')) return std::nullopt;
+  bool iso = text[pos++] == 'T';
+  if (!number(2, hour) || !literal(':') || !number(2, minute) || !literal(':') || !number(2, second)) return std::nullopt;
+  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return std::nullopt;
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  auto t = SystemClock::from_time_t(::timegm(&tm));
+  if (!iso) return pos == text.size() ? std::optional(t) : std::nullopt;
+
+  if (literal('.')) {
+    std::int64_t micros = 0;
+    std::size_t digits = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+      if (digits++ < 6) micros = micros * 10 + (text[pos] - '0');
+      ++pos;
     }
-    std::string zone = m[8].str();
-    if (zone != "Z") {
-      int offset = std::stoi(zone.substr(1, 2)) * 60 + std::stoi(zone.substr(4, 2));
-      t -= std::chrono::minutes(zone[0] == '-' ? -offset : offset);
-    }
+    if (digits == 0) return std::nullopt;
+    for (; digits < 6; ++digits) micros *= 10;
+    t += std::chrono::microseconds(micros);
   }
-  return t;
+  if (literal('Z')) return pos == text.size() ? std::optional(t) : std::nullopt;
+  if (pos >= text.size() || (text[pos] != '+' && text[pos] != '-')) return std::nullopt;
+  bool west = text[pos++] == '-';
+  int offHours = 0, offMinutes = 0;
+  if (!number(2, offHours) || !literal(':') || !number(2, offMinutes) || pos != text.size()) return std::nullopt;
+  if (offHours > 23 || offMinutes > 59) return std::nullopt;
+  auto offset = std::chrono::minutes(offHours * 60 + offMinutes);
+  return west ? t + offset : t - offset;
 }
 
 std::string lowercase(std::string_view s) {

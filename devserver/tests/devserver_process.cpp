@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -64,16 +63,19 @@ DevServerProcess::DevServerProcess(std::vector<std::string> args) {
     line.append(buf, static_cast<std::size_t>(n));
   }
   ::close(out[0]);
-  std::smatch m;
-  static const std::regex first(R"(^listening on ((https?)://127\.0\.0\.1:(\d+))\n)");
-  if (!std::regex_search(line, m, first)) {
+  const std::string prefix = "listening on ";
+  std::string url = line.substr(0, line.find('\n'));
+  url = url.rfind(prefix, 0) == 0 ? url.substr(prefix.size()) : "";
+  bool shaped = url.rfind("http://127.0.0.1:", 0) == 0 || url.rfind("https://127.0.0.1:", 0) == 0;
+  std::string port = shaped ? url.substr(url.rfind(':') + 1) : "";
+  if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos || line.find('\n') == std::string::npos) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
     throw std::runtime_error("unexpected first line from tarn-devserver: " + line + "\n" + log());
   }
-  url_ = m[1];
-  port_ = std::stoi(m[3]);
+  url_ = url;
+  port_ = std::stoi(port);
 }
 
 DevServerProcess::~DevServerProcess() {
@@ -81,7 +83,7 @@ DevServerProcess::~DevServerProcess() {
     ::kill(pid_, SIGTERM);
     int status = 0;
     ::waitpid(pid_, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "tarn-devserver did not stop cleanly";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "tarn-devserver did not stop cleanly:\n" << log();
   }
   std::remove(logPath_.c_str());
 }

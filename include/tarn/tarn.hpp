@@ -1,7 +1,9 @@
 // Everything Tarn VPN Core offers, in one include.
 #pragma once
 
+#include "tarn/api/api_client.hpp"
 #include "tarn/api/api_error.hpp"
+#include "tarn/api/curl_session.hpp"
 #include "tarn/api/device_limit.hpp"
 #include "tarn/api/http.hpp"
 #include "tarn/api/json.hpp"

@@ -14,12 +14,16 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <curl/curl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <charconv>
 #include <mutex>
 #include <stdexcept>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 namespace tarn::detail {
 
@@ -335,6 +339,8 @@ private:
         if (multi_ != nullptr) {
             for (auto& [easy, transfer] : active_) detach(*transfer);
             active_.clear();
+            for (CURL* easy : spareEasy_) curl_easy_cleanup(easy);
+            spareEasy_.clear();
             // Closes the cached connections; libcurl reports each socket removed on the way.
             curl_multi_cleanup(multi_);
             multi_ = nullptr;
@@ -346,12 +352,23 @@ private:
 
     void detach(Transfer& transfer) {
         if (multi_ != nullptr) curl_multi_remove_handle(multi_, transfer.easy);
-        curl_easy_cleanup(transfer.easy);
+        // A reset handle keeps its TLS session cache and saves building a new one next time.
+        if (multi_ != nullptr && spareEasy_.size() < kSpareEasyHandles) {
+            curl_easy_reset(transfer.easy);
+            spareEasy_.push_back(transfer.easy);
+        } else {
+            curl_easy_cleanup(transfer.easy);
+        }
         transfer.easy = nullptr;
     }
 
     void configure(Transfer& t) {
-        t.easy = curl_easy_init();
+        if (!spareEasy_.empty()) {
+            t.easy = spareEasy_.back();
+            spareEasy_.pop_back();
+        } else {
+            t.easy = curl_easy_init();
+        }
         if (t.easy == nullptr) throw TransportError(Code::other, "libcurl could not create a transfer");
         CURL* e = t.easy;
         auto set = [&](CURLoption option, auto value) {
@@ -374,8 +391,14 @@ private:
         set(CURLOPT_SSL_VERIFYHOST, 2L);
         if (config.caFile) set(CURLOPT_CAINFO, config.caFile->c_str());
         if (config.pinnedPublicKey) set(CURLOPT_PINNEDPUBLICKEY, config.pinnedPublicKey->c_str());
-        if (config.proxy) set(CURLOPT_PROXY, config.proxy->c_str());
+        // An empty proxy stops libcurl from reading http_proxy and friends from the environment:
+        // the session is configured by its constructor alone.
+        set(CURLOPT_PROXY, config.proxy ? config.proxy->c_str() : "");
         if (config.userAgent) set(CURLOPT_USERAGENT, config.userAgent->c_str());
+        set(CURLOPT_OPENSOCKETFUNCTION, &CurlSessionImpl::onOpenSocket);
+        set(CURLOPT_OPENSOCKETDATA, static_cast<void*>(this));
+        set(CURLOPT_CLOSESOCKETFUNCTION, &CurlSessionImpl::onCloseSocket);
+        set(CURLOPT_CLOSESOCKETDATA, static_cast<void*>(this));
         set(CURLOPT_WRITEFUNCTION, &CurlSessionImpl::onBody);
         set(CURLOPT_WRITEDATA, static_cast<void*>(&t));
         set(CURLOPT_HEADERFUNCTION, &CurlSessionImpl::onHeader);
@@ -485,6 +508,31 @@ private:
         }
     }
 
+    // Connection sockets are opened and closed through these two, so their watches can outlive
+    // a transfer: libcurl stops watching a kept-alive connection between transfers, and dropping
+    // the registration each time would cost two epoll_ctl calls per request.
+    static curl_socket_t onOpenSocket(void* clientp, curlsocktype, curl_sockaddr* address) {
+        curl_socket_t s = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+        if (s == CURL_SOCKET_BAD) return s;
+        try {
+            static_cast<CurlSessionImpl*>(clientp)->connectionSockets_.insert(s);
+        } catch (...) {
+            ::close(s);
+            return CURL_SOCKET_BAD;
+        }
+        return s;
+    }
+
+    static int onCloseSocket(void* clientp, curl_socket_t s) {
+        auto& self = *static_cast<CurlSessionImpl*>(clientp);
+        self.connectionSockets_.erase(s);
+        if (auto it = self.sockets_.find(s); it != self.sockets_.end()) {
+            it->second->release();  // before close(), while the fd still names this socket
+            self.sockets_.erase(it);
+        }
+        return ::close(s);
+    }
+
     static int onTimer(CURLM*, long timeoutMs, void* userp) {
         try {
             static_cast<CurlSessionImpl*>(userp)->scheduleTimeout(timeoutMs);
@@ -497,7 +545,15 @@ private:
     void watch(curl_socket_t s, int what) {
         auto it = sockets_.find(s);
         if (what == CURL_POLL_REMOVE) {
-            if (it != sockets_.end()) {
+            if (it == sockets_.end()) return;
+            if (connectionSockets_.count(s) != 0) {
+                // Stays registered until onCloseSocket; only the waits end.
+                it->second->wanted = 0;
+                asio::error_code ignored;
+                it->second->descriptor.cancel(ignored);
+            } else {
+                // Sockets libcurl opened itself (the threaded resolver's wake-up pair) are closed
+                // without telling us, so they are let go now.
                 it->second->release();
                 sockets_.erase(it);
             }
@@ -586,6 +642,14 @@ private:
         detach(t);
         if (result == CURLE_OK) {
             t.response.statusCode = status;
+            auto& body = t.response.body;
+            if (body.capacity() - body.size() < kBodyPadding) {
+                try {
+                    body.reserve(body.size() + kBodyPadding);  // a body of unknown length grew without it
+                } catch (const std::bad_alloc&) {
+                    // The padding only saves the parser a copy.
+                }
+            }
             t.complete(nullptr, std::move(t.response));
             return;
         }
@@ -602,7 +666,8 @@ private:
     }
 
     void redactCredentials(std::string& message, std::string_view url) const {
-        for (auto info : {userInfoOf(url), userInfoOf(config.proxy.value_or(""))}) {
+        const std::string_view proxy = config.proxy ? std::string_view(*config.proxy) : std::string_view();
+        for (auto info : {userInfoOf(url), userInfoOf(proxy)}) {
             redact(message, info);
             auto colon = info.find(':');
             if (colon != std::string_view::npos) {
@@ -612,9 +677,13 @@ private:
         }
     }
 
+    static constexpr std::size_t kSpareEasyHandles = 16;
+
     CURLM* multi_ = nullptr;
+    std::vector<CURL*> spareEasy_;
     std::optional<asio::steady_timer> timer_;
     std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> sockets_;
+    std::unordered_set<curl_socket_t> connectionSockets_;  // opened through onOpenSocket
     std::unordered_map<CURL*, std::shared_ptr<Transfer>> active_;
     bool closed_ = false;
 };

@@ -298,7 +298,8 @@ void JSONFileDefaults::setString(std::string_view key, std::string_view value) {
 void JSONFileDefaults::removeObject(std::string_view key) {
     std::lock_guard guard(mutex_);
     const std::filesystem::path directory = file_.has_parent_path() ? file_.parent_path() : ".";
-    if (!std::filesystem::exists(directory)) return;
+    std::error_code ec;
+    if (!std::filesystem::is_directory(directory, ec)) return;
     FileLock lock(std::filesystem::path(file_) += ".lock");
     auto text = sd::readFileIfExists(file_);
     if (!text) return;

@@ -163,6 +163,22 @@ TEST_F(CurlSessionConcurrencyTest, DestroyingTheSessionCancelsTransfersInFlight)
     EXPECT_EQ(codeOf(late), Code::cancelled);
 }
 
+TEST_F(CurlSessionConcurrencyTest, TearingDownTheIoContextMidTransferReleasesEverything) {
+    auto io = std::make_unique<asio::io_context>();
+    auto work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(io->get_executor());
+    std::thread runner([&] { io->run(); });
+    auto local = std::make_unique<CurlSession>(io->get_executor());
+    auto future = asio::co_spawn(*io, local->send(get(server.url("/slow"))), asio::use_future);
+    ASSERT_TRUE(gate.awaitEntered(1));
+
+    io->stop();
+    runner.join();
+    local.reset();  // its clean-up is queued on an io_context that will not run again
+    work.reset();
+    io.reset();     // destroys the queued handlers and, with them, every transfer (leak-checked)
+    EXPECT_THROW(future.get(), std::future_error);  // the caller was destroyed, never resumed
+}
+
 TEST(CurlSessionIdleTest, NothingRunsBeforeTheFirstRequest) {
     asio::io_context io;
     {

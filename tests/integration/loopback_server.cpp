@@ -47,8 +47,8 @@ LoopbackServer::LoopbackServer(const std::filesystem::path* cert, const std::fil
 
 LoopbackServer::~LoopbackServer() { stop(); }
 
-void LoopbackServer::start() {
-    port_ = http.bind_to_any_port("127.0.0.1");
+void LoopbackServer::start(const std::string& host) {
+    port_ = http.bind_to_any_port(host);
     if (port_ <= 0) throw std::runtime_error("the loopback server could not bind");
     thread_ = std::thread([this] { http.listen_after_bind(); });
     // stop() is a no-op until the accept loop runs.

@@ -30,7 +30,8 @@ public:
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
-    void start();
+    /// Binds to `host` ("0.0.0.0" for every interface) on an ephemeral port and serves.
+    void start(const std::string& host = "127.0.0.1");
     void stop();
 
     int port() const { return port_; }

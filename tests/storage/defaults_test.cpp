@@ -97,19 +97,5 @@ TEST_F(JSONFileDefaultsTest, WritersOnSeparateStoresKeepEachOthersKeys) {
     }
 }
 
-TEST(InMemoryDefaultsTest, UpdateIsOneStepUnderConcurrency) {
-    InMemoryDefaults defaults;
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 8; ++i) {
-        threads.emplace_back([&, i] {
-            defaults.updateString("k", [&](const std::optional<std::string>& current) {
-                return current ? std::optional<std::string>() : std::optional<std::string>(std::to_string(i));
-            });
-        });
-    }
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(defaults.writeCount(), 1u);
-}
-
 }  // namespace
 }  // namespace tarn

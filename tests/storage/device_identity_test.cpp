@@ -6,16 +6,20 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <set>
 #include <thread>
 
 namespace tarn {
 namespace {
 
+// 8-4-4-4-12 lower-case hexadecimal digits, version 4, RFC 4122 variant.
 bool isLowerCaseUUIDv4(const std::string& s) {
-    static const std::regex pattern("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
-    return std::regex_match(s, pattern);
+    if (s.size() != 36 || s[14] != '4' || std::string_view("89ab").find(s[19]) == std::string_view::npos) return false;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+        if (hyphen ? s[i] != '-' : std::string_view("0123456789abcdef").find(s[i]) == std::string_view::npos) return false;
+    }
+    return true;
 }
 
 class DeviceIdentityTest : public ::testing::Test {

@@ -96,20 +96,5 @@ TEST_F(FileKeychainTest, MissingKeychainReadsAsEmptyWithoutCreatingAnything) {
     EXPECT_FALSE(fs::exists(root));
 }
 
-TEST(FileKeychainDefaultRootTest, FollowsTheXDGDataDirectory) {
-    const char* old = std::getenv("XDG_DATA_HOME");
-    std::string saved = old ? old : "";
-    ::setenv("XDG_DATA_HOME", "/data/home", 1);
-    EXPECT_EQ(FileKeychain::defaultRoot(), fs::path("/data/home/tarn/keychain"));
-    ::setenv("XDG_DATA_HOME", "relative", 1);  // not absolute: ignored, as the XDG rules say
-    EXPECT_EQ(FileKeychain::defaultRoot().filename(), "keychain");
-    EXPECT_NE(FileKeychain::defaultRoot().string().rfind("relative", 0), 0u);
-    if (old) {
-        ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
-    } else {
-        ::unsetenv("XDG_DATA_HOME");
-    }
-}
-
 }  // namespace
 }  // namespace tarn

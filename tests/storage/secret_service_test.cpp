@@ -4,6 +4,7 @@
 #include "tarn/storage/secret_service_keychain.hpp"
 #include "tarn/storage/token_store.hpp"
 
+#include "storage_procs/tsan_suppressions.hpp"
 #include "test_support.hpp"
 
 #include <gio/gio.h>
@@ -77,11 +78,12 @@ private:
     GDBusConnection* connection_ = nullptr;
 };
 
-// A collection made with a known password through gnome-keyring's prompt-free interface and set
-// as the default for the test's lifetime, so it can be locked and unlocked without a prompt.
-class TemporaryDefaultCollection {
+// A collection made with a known password through gnome-keyring's prompt-free interface, so it
+// can be locked and unlocked without a prompt. It is not made the default: tests running at the
+// same time in other processes keep adding to the real default collection.
+class TemporaryCollection {
 public:
-    TemporaryDefaultCollection() {
+    TemporaryCollection() {
         GVariant* opened = service("org.freedesktop.Secret.Service", "OpenSession",
                                    g_variant_new("(sv)", "plain", g_variant_new_string("")), "(vo)");
         session_ = stringAt(opened, 1);
@@ -93,17 +95,30 @@ public:
         GVariant* created = service(guiltRidden, "CreateWithMasterPassword",
                                     g_variant_new("(a{sv}@(oayays))", &properties, password()), "(o)");
         path_ = stringAt(created, 0);
-
-        original_ = stringAt(service("org.freedesktop.Secret.Service", "ReadAlias", g_variant_new("(s)", "default"), "(o)"), 0);
-        setDefault(path_);
     }
-    ~TemporaryDefaultCollection() {
+    ~TemporaryCollection() {
         try {
             unlock();
-            setDefault(original_);
             g_variant_unref(bus_.call(name, path_.c_str(), "org.freedesktop.Secret.Collection", "Delete", nullptr, "(o)"));
         } catch (...) {
         }
+    }
+
+    // Stores an item as another client would, with the attributes our keychain addresses.
+    void createItem(const std::string& service, const char* keychain, const std::string& data) {
+        GVariantBuilder attributes;
+        g_variant_builder_init(&attributes, G_VARIANT_TYPE("a{ss}"));
+        g_variant_builder_add(&attributes, "{ss}", "service", service.c_str());
+        g_variant_builder_add(&attributes, "{ss}", "account", "acct");
+        g_variant_builder_add(&attributes, "{ss}", "keychain", keychain);
+        g_variant_builder_add(&attributes, "{ss}", "xdg:schema", "dev.tarn.vpn.Token");
+        GVariantBuilder properties;
+        g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
+        g_variant_builder_add(&properties, "{sv}", "org.freedesktop.Secret.Item.Label", g_variant_new_string("tarn test"));
+        g_variant_builder_add(&properties, "{sv}", "org.freedesktop.Secret.Item.Attributes",
+                              g_variant_builder_end(&attributes));
+        g_variant_unref(bus_.call(name, path_.c_str(), "org.freedesktop.Secret.Collection", "CreateItem",
+                                  g_variant_new("(a{sv}@(oayays)b)", &properties, secret(data), FALSE), "(oo)"));
     }
 
     void lock() {
@@ -134,16 +149,12 @@ private:
     GVariant* service(const char* interface, const char* method, GVariant* arguments, const char* replyType) {
         return bus_.call(name, "/org/freedesktop/secrets", interface, method, arguments, replyType);
     }
-    void setDefault(const std::string& path) {
-        g_variant_unref(service("org.freedesktop.Secret.Service", "SetAlias",
-                                g_variant_new("(so)", "default", path.c_str()), "()"));
+    GVariant* secret(const std::string& value) const {
+        return g_variant_new("(o@ay@ays)", session_.c_str(), g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
+                             g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, value.data(), value.size(), 1),
+                             "text/plain");
     }
-    GVariant* password() const {
-        static const char secret[] = "tarn-test-collection";
-        return g_variant_new("(o@ay@ays)", session_.c_str(),
-                             g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
-                             g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, secret, sizeof secret - 1, 1), "text/plain");
-    }
+    GVariant* password() const { return secret("tarn-test-collection"); }
     static std::string stringAt(GVariant* tuple, gsize index) {
         GVariant* child = g_variant_get_child_value(tuple, index);
         std::string out = g_variant_get_string(child, nullptr);
@@ -155,7 +166,6 @@ private:
     BusConnection bus_;  // the plain session belongs to this connection
     std::string session_;
     std::string path_;
-    std::string original_;
 };
 
 // Owns a bus name and never answers a method call made to it.
@@ -213,12 +223,13 @@ TEST_F(SecretServiceTest, AnOutsideClientReadsTheTokenPairWeStored) {
 }
 
 TEST_F(SecretServiceTest, ALockedCollectionIsReportedNeverUnlockedAndLosesNothing) {
-    TemporaryDefaultCollection collection;
+    const std::string current = R"({"accessToken":"a","refreshToken":"r"})";
+    const std::string legacy = R"({"accessToken":"old","refreshToken":"old"})";
+    TemporaryCollection collection;
+    collection.createItem(serviceName, "data-protection", current);
+    collection.createItem(serviceName, "legacy", legacy);
     KeychainTokenStore store(serviceName, "acct", keychain);
-    store.save({"a", "r"});
-    auto legacy = base(serviceName, false);
-    legacy.valueData = R"({"accessToken":"old","refreshToken":"old"})";
-    ASSERT_EQ(keychain->add(legacy), errSecSuccess);
+    EXPECT_EQ(store.loadTokens(), (AuthTokens{"a", "r"})) << "items other clients stored are found";
 
     collection.lock();
     auto statusOf = [](auto&& operation) -> std::optional<OSStatus> {
@@ -232,17 +243,13 @@ TEST_F(SecretServiceTest, ALockedCollectionIsReportedNeverUnlockedAndLosesNothin
     EXPECT_EQ(statusOf([&] { store.loadTokens(); }), errSecInteractionNotAllowed);
     EXPECT_EQ(statusOf([&] { store.save({"new", "new"}); }), errSecInteractionNotAllowed);
     EXPECT_EQ(statusOf([&] { store.clear(); }), errSecInteractionNotAllowed);
-    auto other = base(uniqueService());
-    other.valueData = "v";
-    EXPECT_EQ(keychain->add(other), errSecInteractionNotAllowed) << "adding to a locked default collection";
     EXPECT_TRUE(collection.locked()) << "the store must never unlock";
 
     collection.unlock();
     EXPECT_EQ(store.loadTokens(), (AuthTokens{"a", "r"}));
-    auto lookup = legacy;
-    lookup.valueData.reset();
+    auto lookup = base(serviceName, false);
     lookup.returnData = true;
-    EXPECT_EQ(keychain->copyMatching(lookup).data, R"({"accessToken":"old","refreshToken":"old"})");
+    EXPECT_EQ(keychain->copyMatching(lookup).data, legacy);
 }
 
 // Points libsecret at another provider name for the test's lifetime.

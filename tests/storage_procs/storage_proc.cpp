@@ -12,6 +12,7 @@
 #include "tarn/storage/shared_container.hpp"
 
 #include "shared_configs.hpp"
+#include "tsan_suppressions.hpp"
 
 #include <unistd.h>
 

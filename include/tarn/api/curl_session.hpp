@@ -26,7 +26,8 @@ struct CurlSessionConfig {
     std::optional<std::string> caFile;
     /// Expected public key of the server in "sha256//<base64>" form (several joined with ";").
     std::optional<std::string> pinnedPublicKey;
-    /// Proxy URL as libcurl understands it ("http://host:port", "socks5h://host:port").
+    /// Proxy URL as libcurl understands it ("http://host:port", "socks5h://host:port"). Without
+    /// one, requests go direct: proxy environment variables are not consulted.
     std::optional<std::string> proxy;
     std::optional<std::string> userAgent;
     /// Largest response body accepted; a larger one fails with TransportError tooLarge.
@@ -50,6 +51,9 @@ struct CurlSessionConfig {
 /// Redirects: 301/302/303/307/308 are followed up to `maxRedirects`; https -> http is refused;
 /// leaving the origin of the first request drops "Authorization", "Cookie" and
 /// "X-Tarn-Auth-Session-Secret". 303, and 301/302 after a POST, continue as a GET without body.
+///
+/// A response body always has at least 64 bytes of spare capacity, the padding simdjson reads
+/// past the end of its input, so that it can be parsed in place.
 ///
 /// A non-positive HttpRequest::timeout fails at once with timedOut (libcurl would read 0 as
 /// "no limit").

@@ -61,7 +61,8 @@ private:
 /// The file and its lock are created 0600, the directory 0700 when missing.
 ///
 /// Failures: reading never fails (an unreadable file reads as empty); writing throws
-/// std::filesystem::filesystem_error. Thread-safe and safe across processes.
+/// std::filesystem::filesystem_error, or EncodingError for a key or value that is not UTF-8.
+/// Thread-safe and safe across processes.
 class JSONFileDefaults : public Defaults {
 public:
     explicit JSONFileDefaults(std::filesystem::path file);
