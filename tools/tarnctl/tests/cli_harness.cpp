@@ -106,16 +106,16 @@ DevServer::DevServer(std::vector<std::string> args) {
         if (n <= 0) break;
         line.append(buf, static_cast<std::size_t>(n));
     }
-    std::smatch m;
-    static const std::regex first(R"(^listening on (http://127\.0\.0\.1:(\d+))\n)");
-    if (!std::regex_search(line, m, first)) {
+    const std::string prefix = "listening on http://127.0.0.1:";
+    auto nl = line.find('\n');
+    if (line.compare(0, prefix.size(), prefix) != 0 || nl == std::string::npos) {
         ::kill(pid_, SIGKILL);
         waitExit(pid_);
         pid_ = -1;
         throw std::runtime_error("tarn-devserver did not start: " + line);
     }
-    url_ = m[1];
-    port_ = std::stoi(m[2]);
+    url_ = line.substr(std::string("listening on ").size(), nl - std::string("listening on ").size());
+    port_ = std::stoi(line.substr(prefix.size(), nl - prefix.size()));
 }
 
 DevServer::~DevServer() {
@@ -219,13 +219,24 @@ bool Child::pump(std::chrono::milliseconds wait) {
     return true;
 }
 
-std::smatch Child::waitFor(const std::regex& pattern, std::chrono::milliseconds timeout) {
+std::optional<std::string> Child::waitForRestOfLine(const std::string& text, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::smatch m;
     for (;;) {
-        if (std::regex_search(combined_, m, pattern)) return m;
+        if (auto at = combined_.find(text); at != std::string::npos) {
+            auto start = at + text.size();
+            if (auto nl = combined_.find('\n', start); nl != std::string::npos) return combined_.substr(start, nl - start);
+        }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !pump(std::min(left, std::chrono::milliseconds(200)))) return std::smatch();
+        if (left.count() <= 0 || !pump(std::min(left, std::chrono::milliseconds(200)))) return std::nullopt;
+    }
+}
+
+bool Child::waitFor(const std::string& text, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (combined_.find(text) != std::string::npos) return true;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !pump(std::min(left, std::chrono::milliseconds(200)))) return false;
     }
 }
 

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -70,9 +69,12 @@ public:
 
     void write(const std::string& text);
     void closeInput();
-    /// Waits until stdout or stderr, read so far, matches `pattern`; returns the match (empty
-    /// when the timeout passes or the program exits first).
-    std::smatch waitFor(const std::regex& pattern, std::chrono::milliseconds timeout = 20s);
+    /// Waits until stdout or stderr has shown `text`; false when the timeout passes or the
+    /// program exits first.
+    bool waitFor(const std::string& text, std::chrono::milliseconds timeout = 20s);
+    /// Waits for a whole line containing `text` and returns what follows `text` on it (nullopt
+    /// on timeout or exit).
+    std::optional<std::string> waitForRestOfLine(const std::string& text, std::chrono::milliseconds timeout = 20s);
     /// Waits for the exit (killing the program after the timeout) and returns everything.
     Result finish(std::chrono::milliseconds timeout = 30s);
     std::string output() const { return out_ + err_; }
