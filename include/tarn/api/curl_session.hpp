@@ -1,0 +1,83 @@
+// CurlSession: the library's HttpSession, built on libcurl's multi interface and driven by an Asio
+// executor. Many transfers share one multi handle (no thread per request), connections are reused
+// (keep-alive, HTTP/2 multiplexing over TLS), redirects are followed by the session's own policy,
+// and nothing starts until the first request.
+#pragma once
+
+#include "tarn/api/http.hpp"
+
+#include <asio/any_io_executor.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace tarn {
+
+namespace detail {
+class CurlSessionImpl;
+}
+
+struct CurlSessionConfig {
+    /// PEM bundle of trusted certificate authorities; the system store when absent. Certificate
+    /// and host name verification is always on.
+    std::optional<std::string> caFile;
+    /// Expected public key of the server in "sha256//<base64>" form (several joined with ";").
+    std::optional<std::string> pinnedPublicKey;
+    /// Proxy URL as libcurl understands it ("http://host:port", "socks5h://host:port"). Without
+    /// one, requests go direct: proxy environment variables are not consulted.
+    std::optional<std::string> proxy;
+    std::optional<std::string> userAgent;
+    /// Largest response body accepted; a larger one fails with TransportError tooLarge.
+    std::size_t maxBodyBytes = 16 * 1024 * 1024;
+    /// Connections opened to one host at most; further transfers wait for a free one.
+    long maxConnectionsPerHost = 8;
+    /// Redirects followed for one request at most.
+    int maxRedirects = 10;
+    std::chrono::milliseconds connectTimeout{30'000};
+
+    friend bool operator==(const CurlSessionConfig&, const CurlSessionConfig&) = default;
+};
+
+/// An HttpSession that sends requests with libcurl.
+///
+/// libcurl is driven from `ioExecutor` (all access to it is serialised internally, so the
+/// io_context may be run by several threads); each caller is resumed on its own executor.
+/// HttpRequest::timeout bounds the whole exchange, redirects included (TransportError timedOut).
+/// Cancelling the awaiting coroutine aborts the transfer (TransportError cancelled).
+///
+/// Redirects: 301/302/303/307/308 are followed up to `maxRedirects`; https -> http is refused;
+/// leaving the origin of the first request drops "Authorization", "Cookie" and
+/// "X-Tarn-Auth-Session-Secret". 303, and 301/302 after a POST, continue as a GET without body.
+///
+/// A response body always has at least 64 bytes of spare capacity, the padding simdjson reads
+/// past the end of its input, so that it can be parsed in place.
+///
+/// A non-positive HttpRequest::timeout fails at once with timedOut (libcurl would read 0 as
+/// "no limit").
+///
+/// Thread safety: send() may be called from any thread and coroutine at once. Destroy the
+/// session before its io_context; transfers still in flight then fail with TransportError
+/// cancelled.
+class CurlSession final : public HttpSession {
+public:
+    /// Throws std::invalid_argument for a configuration that cannot work (no connection allowed,
+    /// a negative redirect limit, a zero body cap or timeout, a pin not in "sha256//" form).
+    explicit CurlSession(asio::any_io_executor ioExecutor, CurlSessionConfig config = {});
+    ~CurlSession() override;
+
+    CurlSession(const CurlSession&) = delete;
+    CurlSession& operator=(const CurlSession&) = delete;
+
+    /// Throws TransportError; the header names and values must not contain line breaks (other).
+    asio::awaitable<HttpResponse> send(HttpRequest request) override;
+
+    const CurlSessionConfig& config() const noexcept;
+
+private:
+    std::shared_ptr<detail::CurlSessionImpl> impl_;
+};
+
+}  // namespace tarn

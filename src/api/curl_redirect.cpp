@@ -1,0 +1,166 @@
+#include "curl_redirect.hpp"
+
+#include <uriparser/Uri.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+
+namespace tarn::detail {
+
+namespace {
+
+// Headers that carry the caller's identity: they must never reach an origin the caller did not
+// address.
+constexpr std::array kCredentialHeaders = {"Authorization", "Cookie", "X-Tarn-Auth-Session-Secret"};
+// Headers that describe a body; they go when the body goes.
+constexpr std::array kBodyHeaders = {"Content-Type", "Content-Length", "Content-Encoding"};
+
+class ParsedURI {
+public:
+    explicit ParsedURI(std::string_view text) : text_(text) {
+        const char* errorPos = nullptr;
+        ok_ = uriParseSingleUriExA(&uri_, text_.data(), text_.data() + text_.size(), &errorPos) ==
+              URI_SUCCESS;
+    }
+    ~ParsedURI() { uriFreeUriMembersA(&uri_); }
+    ParsedURI(const ParsedURI&) = delete;
+    ParsedURI& operator=(const ParsedURI&) = delete;
+
+    explicit operator bool() const { return ok_; }
+    const UriUriA* get() const { return &uri_; }
+
+private:
+    std::string text_;  // uriparser points into it
+    UriUriA uri_{};
+    bool ok_ = false;
+};
+
+std::string_view view(const UriTextRangeA& range) {
+    if (range.first == nullptr || range.afterLast == nullptr) return {};
+    return {range.first, static_cast<std::size_t>(range.afterLast - range.first)};
+}
+
+std::string lowered(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : char(c); });
+    return out;
+}
+
+// Percent-encodes the bytes that may never appear in a URI reference, leaving everything else
+// (including existing escapes) as it is. Control characters make the reference unusable.
+std::optional<std::string> escapeStrayBytes(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F) return std::nullopt;
+        static constexpr std::string_view kStray = " \"<>\\^`{|}";
+        if (c >= 0x80 || kStray.find(char(c)) != std::string_view::npos) {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
+bool isRedirectStatus(std::int64_t status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+void removeHeader(HttpHeaders& headers, std::string_view name) {
+    auto lowerName = lowered(name);
+    headers.erase(std::remove_if(headers.begin(), headers.end(),
+                                 [&](const auto& h) { return lowered(h.first) == lowerName; }),
+                  headers.end());
+}
+
+}  // namespace
+
+std::optional<Origin> httpOrigin(std::string_view url) {
+    ParsedURI parsed(url);
+    if (!parsed) return std::nullopt;
+    const UriUriA& uri = *parsed.get();
+    Origin origin;
+    origin.scheme = lowered(view(uri.scheme));
+    if (origin.scheme != "http" && origin.scheme != "https") return std::nullopt;
+    origin.host = lowered(view(uri.hostText));
+    if (origin.host.empty()) return std::nullopt;
+    auto portText = view(uri.portText);
+    if (portText.empty()) {
+        origin.port = origin.scheme == "https" ? 443 : 80;
+    } else {
+        auto [end, ec] = std::from_chars(portText.data(), portText.data() + portText.size(), origin.port);
+        if (ec != std::errc() || end != portText.data() + portText.size() || origin.port <= 0 ||
+            origin.port > 65535) {
+            return std::nullopt;
+        }
+    }
+    return origin;
+}
+
+std::optional<std::string> resolveReference(std::string_view base, std::string_view location) {
+    auto escaped = escapeStrayBytes(location);
+    if (!escaped) return std::nullopt;
+    ParsedURI baseURI(base);
+    ParsedURI reference(*escaped);
+    if (!baseURI || !reference) return std::nullopt;
+
+    UriUriA resolved{};
+    std::optional<std::string> result;
+    if (uriAddBaseUriExA(&resolved, reference.get(), baseURI.get(), URI_RESOLVE_STRICTLY) == URI_SUCCESS) {
+        int required = 0;
+        if (uriToStringCharsRequiredA(&resolved, &required) == URI_SUCCESS) {
+            std::string text(static_cast<std::size_t>(required) + 1, '\0');
+            int written = 0;
+            if (uriToStringA(text.data(), &resolved, required + 1, &written) == URI_SUCCESS) {
+                text.resize(static_cast<std::size_t>(written > 0 ? written - 1 : 0));
+                result = std::move(text);
+            }
+        }
+    }
+    uriFreeUriMembersA(&resolved);
+    return result;
+}
+
+std::optional<HttpRequest> redirectedRequest(const HttpRequest& current, const Origin& original,
+                                             std::int64_t status,
+                                             const std::optional<std::string>& location) {
+    if (!isRedirectStatus(status) || !location) return std::nullopt;
+
+    auto target = resolveReference(current.url, *location);
+    if (!target) {
+        throw TransportError(TransportError::Code::badURL, "the redirect location is not a valid URL");
+    }
+    auto targetOrigin = httpOrigin(*target);
+    if (!targetOrigin) {
+        throw TransportError(TransportError::Code::redirectRefused,
+                             "redirect to a URL that is not http or https refused");
+    }
+    auto currentOrigin = httpOrigin(current.url);
+    if (currentOrigin && currentOrigin->scheme == "https" && targetOrigin->scheme == "http") {
+        throw TransportError(TransportError::Code::redirectRefused, "redirect from https to http refused");
+    }
+
+    HttpRequest next = current;
+    next.url = std::move(*target);
+    if (!(*targetOrigin == original)) {
+        for (auto name : kCredentialHeaders) removeHeader(next.headers, name);
+    }
+    // 303 means "see the answer over there": a GET (HEAD stays HEAD). 301 and 302 turn a POST into
+    // a GET as every browser does; 307 and 308 exist to keep method and body.
+    bool toGet = (status == 303 && next.method != "HEAD") ||
+                 ((status == 301 || status == 302) && next.method == "POST");
+    if (toGet) {
+        next.method = "GET";
+        next.body.reset();
+        for (auto name : kBodyHeaders) removeHeader(next.headers, name);
+    }
+    return next;
+}
+
+}  // namespace tarn::detail

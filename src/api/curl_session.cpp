@@ -1,0 +1,811 @@
+#include "tarn/api/curl_session.hpp"
+
+#include "curl_redirect.hpp"
+
+#include <asio/associated_cancellation_slot.hpp>
+#include <asio/associated_executor.hpp>
+#include <asio/async_result.hpp>
+#include <asio/cancellation_type.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
+#include <asio/system_executor.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <curl/curl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <charconv>
+#include <mutex>
+#include <stdexcept>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace tarn::detail {
+
+// Like asio::use_awaitable, except that the initiation runs in a function of its own. Before
+// version 19, clang may keep the temporaries of an inlined await_suspend in the coroutine frame;
+// when the transfer completes on another thread before the initiation has returned, that frame
+// has already been freed (seen under ThreadSanitizer). Asio 1.22 applies the same cure for
+// Apple clang 13 only.
+struct UseAwaitableOutOfLine {};
+
+}  // namespace tarn::detail
+
+template <typename R, typename... Args>
+class asio::async_result<tarn::detail::UseAwaitableOutOfLine, R(Args...)> {
+public:
+    using handler_type = asio::detail::awaitable_handler<asio::any_io_executor, std::decay_t<Args>...>;
+    using return_type = typename handler_type::awaitable_type;
+
+    template <typename Initiation, typename... InitArgs>
+    [[gnu::noinline]] static handler_type* start(asio::detail::awaitable_frame_base<asio::any_io_executor>* frame,
+                                                 Initiation& initiation, InitArgs&... args) {
+        handler_type handler(frame->detach_thread());
+        std::move(initiation)(std::move(handler), std::move(args)...);
+        return nullptr;
+    }
+
+    template <typename Initiation, typename... InitArgs>
+    static return_type initiate(Initiation initiation, tarn::detail::UseAwaitableOutOfLine, InitArgs... args) {
+        co_await [&](auto* frame) { return start(frame, initiation, args...); };
+        for (;;) {
+        }  // never resumed here: the handler resumes the awaiting coroutine instead
+    }
+};
+
+namespace tarn {
+namespace detail {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Code = TransportError::Code;
+
+// simdjson reads up to 64 bytes past the end of its input; a body with that much spare capacity
+// can be parsed in place.
+constexpr std::size_t kBodyPadding = 64;
+
+void initialiseCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+            throw TransportError(Code::other, "libcurl could not be initialised");
+        }
+    });
+}
+
+char lowerASCII(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lowerASCII(x) == lowerASCII(y); });
+}
+
+// RFC 9110 token: what a method or header name may consist of.
+bool isToken(std::string_view text) {
+    static constexpr std::string_view kSpecials = "!#$%&'*+-.^_`|~";
+    if (text.empty()) return false;
+    for (unsigned char c : text) {
+        bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!alnum && kSpecials.find(char(c)) == std::string_view::npos) return false;
+    }
+    return true;
+}
+
+// A line break in a header value would let the value inject headers (or a whole request).
+bool isSafeHeaderValue(std::string_view value) {
+    return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                             text.back() == '\n')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// The "user:password" part of a URL, if any, so that it can be kept out of error messages.
+std::string_view userInfoOf(std::string_view url) {
+    auto schemeEnd = url.find("://");
+    if (schemeEnd == std::string_view::npos) return {};
+    auto authority = url.substr(schemeEnd + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    auto at = authority.rfind('@');
+    return at == std::string_view::npos ? std::string_view{} : authority.substr(0, at);
+}
+
+void redact(std::string& text, std::string_view secret) {
+    if (secret.empty()) return;
+    for (auto pos = text.find(secret); pos != std::string::npos; pos = text.find(secret, pos)) {
+        text.replace(pos, secret.size(), "<redacted>");
+        pos += 10;
+    }
+}
+
+Code codeFor(CURLcode result) {
+    switch (result) {
+        case CURLE_OPERATION_TIMEDOUT:
+            return Code::timedOut;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_COULDNT_CONNECT:
+            return Code::cannotConnect;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+        case CURLE_SSL_ENGINE_INITFAILED:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_SSL_CLIENTCERT:
+        case CURLE_USE_SSL_FAILED:
+            return Code::tls;
+        case CURLE_FILESIZE_EXCEEDED:
+            return Code::tooLarge;
+        case CURLE_URL_MALFORMAT:
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return Code::badURL;
+        case CURLE_TOO_MANY_REDIRECTS:
+            return Code::redirectRefused;
+        default:
+            return Code::other;
+    }
+}
+
+std::exception_ptr cancelledError() {
+    return std::make_exception_ptr(TransportError(Code::cancelled, "the request was cancelled"));
+}
+
+// Resumes one caller, whatever the type of its completion handler.
+class Completion {
+public:
+    virtual ~Completion() = default;
+    virtual void complete(std::exception_ptr error, HttpResponse response) = 0;
+};
+
+template <class Handler>
+class HandlerCompletion final : public Completion {
+public:
+    HandlerCompletion(Handler handler, const asio::any_io_executor& fallback)
+        : handler_(std::move(handler)),
+          work_(asio::prefer(asio::get_associated_executor(handler_, fallback),
+                             asio::execution::outstanding_work.tracked)) {}
+
+    void complete(std::exception_ptr error, HttpResponse response) override {
+        auto executor = work_;
+        // Posted, never run inline: the caller resumes on its own executor, and the session's
+        // strand is not held while it runs.
+        asio::post(executor, [handler = std::move(handler_), work = std::move(work_), error = std::move(error),
+                              response = std::move(response)]() mutable {
+            // Cleared on the caller's executor, where cancellation is emitted as well.
+            asio::get_associated_cancellation_slot(handler).clear();
+            std::move(handler)(std::move(error), std::move(response));
+            (void)work;
+        });
+    }
+
+private:
+    Handler handler_;
+    asio::any_io_executor work_;
+};
+
+}  // namespace
+
+// One HTTP exchange (a single hop of a redirect chain) while libcurl works on it.
+struct Transfer {
+    Transfer(HttpRequest r, std::chrono::milliseconds t, std::size_t cap)
+        : request(std::move(r)), timeout(t), maxBodyBytes(cap) {}
+    ~Transfer() {
+        if (easy != nullptr) curl_easy_cleanup(easy);
+        curl_slist_free_all(headerList);
+    }
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
+    void complete(std::exception_ptr error, HttpResponse result = {}) {
+        if (auto c = std::move(completion)) c->complete(std::move(error), std::move(result));
+    }
+
+    HttpRequest request;  // owns the body libcurl sends from
+    std::chrono::milliseconds timeout;
+    std::size_t maxBodyBytes;
+    std::unique_ptr<Completion> completion;  // empty once the caller has been answered
+    std::atomic<bool> cancelRequested{false};
+
+    CURL* easy = nullptr;
+    curl_slist* headerList = nullptr;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    HttpResponse response;
+    std::optional<std::uint64_t> contentLength;
+    bool bodyReserved = false;
+    bool tooLarge = false;
+};
+
+// A socket libcurl asked us to watch. The descriptor is never closed by us: libcurl owns the fd.
+struct SocketWatch {
+    SocketWatch(const asio::any_io_executor& executor, curl_socket_t s) : fd(s), descriptor(executor, s) {}
+    ~SocketWatch() { release(); }
+    SocketWatch(const SocketWatch&) = delete;
+    SocketWatch& operator=(const SocketWatch&) = delete;
+
+    void release() {
+        if (released) return;
+        released = true;
+        asio::error_code ignored;
+        descriptor.cancel(ignored);
+        (void)descriptor.release();
+    }
+
+    curl_socket_t fd;
+    asio::posix::stream_descriptor descriptor;
+    int wanted = 0;  // CURL_POLL_IN / CURL_POLL_OUT bits
+    bool readPending = false;
+    bool writePending = false;
+    bool released = false;
+};
+
+// Everything below runs on `strand` unless it says otherwise; libcurl's multi handle is touched
+// nowhere else.
+class CurlSessionImpl : public std::enable_shared_from_this<CurlSessionImpl> {
+public:
+    CurlSessionImpl(asio::any_io_executor ioExecutor, CurlSessionConfig cfg)
+        : config(std::move(cfg)), io(std::move(ioExecutor)), strand(asio::make_strand(io)) {}
+
+    ~CurlSessionImpl() {
+        // Reached without shutdown() only when the io_context is torn down with the session's
+        // last handler still queued: the callers' executors may be gone, so nobody is resumed.
+        for (auto& [easy, transfer] : active_) transfer->completion.reset();
+        closeMulti();
+    }
+
+    CurlSessionImpl(const CurlSessionImpl&) = delete;
+    CurlSessionImpl& operator=(const CurlSessionImpl&) = delete;
+
+    const CurlSessionConfig config;
+    const asio::any_io_executor io;
+    const asio::strand<asio::any_io_executor> strand;
+    std::atomic<bool> used{false};  // any thread
+
+    void start(std::shared_ptr<Transfer> transfer) {
+        if (closed_ || transfer->cancelRequested.load()) {
+            transfer->complete(cancelledError());
+            return;
+        }
+        try {
+            openMulti();
+            configure(*transfer);
+        } catch (...) {
+            transfer->complete(std::current_exception());
+            return;
+        }
+        if (auto rc = curl_multi_add_handle(multi_, transfer->easy); rc != CURLM_OK) {
+            transfer->complete(std::make_exception_ptr(
+                TransportError(Code::other, curl_multi_strerror(rc))));
+            return;
+        }
+        active_.emplace(transfer->easy, transfer);
+        // Drive the new transfer now rather than waiting for libcurl's timer round trip.
+        act(CURL_SOCKET_TIMEOUT, 0);
+    }
+
+    void cancel(const std::shared_ptr<Transfer>& transfer) {
+        auto it = active_.find(transfer->easy);
+        if (transfer->easy == nullptr || it == active_.end()) return;  // not started or finished
+        active_.erase(it);
+        detach(*transfer);
+        transfer->complete(cancelledError());
+    }
+
+    void shutdown() {
+        closed_ = true;
+        auto transfers = std::move(active_);
+        active_.clear();
+        for (auto& [easy, transfer] : transfers) {
+            detach(*transfer);
+            transfer->complete(cancelledError());
+        }
+        closeMulti();
+    }
+
+private:
+    void openMulti() {
+        if (multi_ != nullptr) return;
+        initialiseCurlOnce();
+        multi_ = curl_multi_init();
+        if (multi_ == nullptr) throw TransportError(Code::other, "libcurl could not create a multi handle");
+        timer_.emplace(strand);
+        curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &CurlSessionImpl::onSocket);
+        curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+        curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &CurlSessionImpl::onTimer);
+        curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+        curl_multi_setopt(multi_, CURLMOPT_PIPELINING, long{CURLPIPE_MULTIPLEX});
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, config.maxConnectionsPerHost);
+    }
+
+    void closeMulti() {
+        if (multi_ != nullptr) {
+            for (auto& [easy, transfer] : active_) detach(*transfer);
+            active_.clear();
+            for (CURL* easy : spareEasy_) curl_easy_cleanup(easy);
+            spareEasy_.clear();
+            // Closes the cached connections; libcurl reports each socket removed on the way.
+            curl_multi_cleanup(multi_);
+            multi_ = nullptr;
+        }
+        for (auto& [fd, watch] : sockets_) watch->release();
+        sockets_.clear();
+        if (timer_) timer_->cancel();
+    }
+
+    void detach(Transfer& transfer) {
+        if (multi_ != nullptr) curl_multi_remove_handle(multi_, transfer.easy);
+        // A reset handle keeps its TLS session cache and saves building a new one next time.
+        if (multi_ != nullptr && spareEasy_.size() < kSpareEasyHandles) {
+            curl_easy_reset(transfer.easy);
+            spareEasy_.push_back(transfer.easy);
+        } else {
+            curl_easy_cleanup(transfer.easy);
+        }
+        transfer.easy = nullptr;
+    }
+
+    void configure(Transfer& t) {
+        if (!spareEasy_.empty()) {
+            t.easy = spareEasy_.back();
+            spareEasy_.pop_back();
+        } else {
+            t.easy = curl_easy_init();
+        }
+        if (t.easy == nullptr) throw TransportError(Code::other, "libcurl could not create a transfer");
+        CURL* e = t.easy;
+        auto set = [&](CURLoption option, auto value) {
+            if (auto rc = curl_easy_setopt(e, option, value); rc != CURLE_OK) {
+                throw TransportError(codeFor(rc), curl_easy_strerror(rc), rc);
+            }
+        };
+        const HttpRequest& r = t.request;
+        set(CURLOPT_PRIVATE, static_cast<void*>(&t));
+        set(CURLOPT_ERRORBUFFER, t.errorBuffer);
+        set(CURLOPT_URL, r.url.c_str());
+        set(CURLOPT_PROTOCOLS_STR, "http,https");
+        set(CURLOPT_NOSIGNAL, 1L);
+        set(CURLOPT_FOLLOWLOCATION, 0L);  // the session follows redirects itself
+        set(CURLOPT_TIMEOUT_MS, static_cast<long>(t.timeout.count()));
+        set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(config.connectTimeout.count()));
+        set(CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_2TLS});
+        set(CURLOPT_PIPEWAIT, 1L);
+        set(CURLOPT_SSL_VERIFYPEER, 1L);
+        set(CURLOPT_SSL_VERIFYHOST, 2L);
+        if (config.caFile) set(CURLOPT_CAINFO, config.caFile->c_str());
+        if (config.pinnedPublicKey) set(CURLOPT_PINNEDPUBLICKEY, config.pinnedPublicKey->c_str());
+        // An empty proxy stops libcurl from reading http_proxy and friends from the environment:
+        // the session is configured by its constructor alone.
+        set(CURLOPT_PROXY, config.proxy ? config.proxy->c_str() : "");
+        if (config.userAgent) set(CURLOPT_USERAGENT, config.userAgent->c_str());
+        set(CURLOPT_OPENSOCKETFUNCTION, &CurlSessionImpl::onOpenSocket);
+        set(CURLOPT_OPENSOCKETDATA, static_cast<void*>(this));
+        set(CURLOPT_CLOSESOCKETFUNCTION, &CurlSessionImpl::onCloseSocket);
+        set(CURLOPT_CLOSESOCKETDATA, static_cast<void*>(this));
+        set(CURLOPT_WRITEFUNCTION, &CurlSessionImpl::onBody);
+        set(CURLOPT_WRITEDATA, static_cast<void*>(&t));
+        set(CURLOPT_HEADERFUNCTION, &CurlSessionImpl::onHeader);
+        set(CURLOPT_HEADERDATA, static_cast<void*>(&t));
+
+        if (r.method == "HEAD") {
+            set(CURLOPT_NOBODY, 1L);
+        } else if (r.body || r.method == "POST") {
+            const std::string* body = r.body ? &*r.body : nullptr;
+            set(CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body ? body->size() : 0));
+            set(CURLOPT_POSTFIELDS, body ? body->data() : "");
+        }
+        if (r.method != "GET" && r.method != "HEAD" && r.method != "POST") {
+            set(CURLOPT_CUSTOMREQUEST, r.method.c_str());
+        } else if (r.method == "GET" && r.body) {
+            set(CURLOPT_CUSTOMREQUEST, "GET");
+        }
+
+        bool hasExpect = false;
+        bool hasContentType = false;
+        for (const auto& [name, value] : r.headers) {
+            hasExpect = hasExpect || equalsIgnoringCase(name, "Expect");
+            hasContentType = hasContentType || equalsIgnoringCase(name, "Content-Type");
+            // "Name;" is libcurl's spelling of a header with an empty value ("Name:" removes it).
+            appendHeader(t, value.empty() ? name + ";" : name + ": " + value);
+        }
+        // libcurl would add "Expect: 100-continue" to larger bodies, costing a round trip, and a
+        // form Content-Type the caller never asked for.
+        if (!hasExpect) appendHeader(t, "Expect:");
+        if ((r.body || r.method == "POST") && !hasContentType) appendHeader(t, "Content-Type:");
+        set(CURLOPT_HTTPHEADER, t.headerList);
+    }
+
+    static void appendHeader(Transfer& t, const std::string& line) {
+        auto* list = curl_slist_append(t.headerList, line.c_str());
+        if (list == nullptr) throw std::bad_alloc();
+        t.headerList = list;
+    }
+
+    static size_t onHeader(char* data, size_t size, size_t count, void* userp) {
+        auto& t = *static_cast<Transfer*>(userp);
+        const size_t length = size * count;
+        std::string_view line = trim(std::string_view(data, length));
+        try {
+            if (line.substr(0, 5) == "HTTP/") {
+                // A new status line: interim (1xx) or proxy answers came before; keep only the
+                // headers of the final response.
+                t.response.headers.clear();
+                t.contentLength.reset();
+                return length;
+            }
+            if (line.empty()) return length;
+            if (data[0] == ' ' || data[0] == '\t') {  // obsolete line folding
+                if (!t.response.headers.empty()) t.response.headers.back().second += " " + std::string(line);
+                return length;
+            }
+            auto colon = line.find(':');
+            if (colon == std::string_view::npos) return length;
+            auto name = line.substr(0, colon);
+            auto value = trim(line.substr(colon + 1));
+            if (equalsIgnoringCase(name, "Content-Length")) {
+                std::uint64_t declared = 0;
+                auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), declared);
+                if (ec == std::errc() && end == value.data() + value.size()) {
+                    t.contentLength = declared;
+                    if (declared > t.maxBodyBytes && t.request.method != "HEAD") {
+                        t.tooLarge = true;  // refuse before a single body byte is read
+                        return 0;
+                    }
+                }
+            }
+            t.response.headers.emplace_back(name, value);
+            return length;
+        } catch (...) {
+            return 0;  // out of memory: fail the transfer, never unwind through libcurl
+        }
+    }
+
+    static size_t onBody(char* data, size_t size, size_t count, void* userp) {
+        auto& t = *static_cast<Transfer*>(userp);
+        const size_t length = size * count;
+        std::string& body = t.response.body;
+        if (length > t.maxBodyBytes - body.size()) {
+            t.tooLarge = true;
+            return 0;
+        }
+        try {
+            if (!t.bodyReserved) {
+                t.bodyReserved = true;
+                if (t.contentLength && *t.contentLength <= t.maxBodyBytes) {
+                    body.reserve(static_cast<size_t>(*t.contentLength) + kBodyPadding);
+                }
+            }
+            body.append(data, length);
+        } catch (...) {
+            return 0;
+        }
+        return length;
+    }
+
+    static int onSocket(CURL*, curl_socket_t s, int what, void* userp, void*) {
+        try {
+            static_cast<CurlSessionImpl*>(userp)->watch(s, what);
+            return 0;
+        } catch (...) {
+            return -1;
+        }
+    }
+
+    // Connection sockets are opened and closed through these two, so their watches can outlive
+    // a transfer: libcurl stops watching a kept-alive connection between transfers, and dropping
+    // the registration each time would cost two epoll_ctl calls per request.
+    static curl_socket_t onOpenSocket(void* clientp, curlsocktype, curl_sockaddr* address) {
+        curl_socket_t s = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+        if (s == CURL_SOCKET_BAD) return s;
+        try {
+            static_cast<CurlSessionImpl*>(clientp)->connectionSockets_.insert(s);
+        } catch (...) {
+            ::close(s);
+            return CURL_SOCKET_BAD;
+        }
+        return s;
+    }
+
+    static int onCloseSocket(void* clientp, curl_socket_t s) {
+        auto& self = *static_cast<CurlSessionImpl*>(clientp);
+        self.connectionSockets_.erase(s);
+        if (auto it = self.sockets_.find(s); it != self.sockets_.end()) {
+            it->second->release();  // before close(), while the fd still names this socket
+            self.sockets_.erase(it);
+        }
+        return ::close(s);
+    }
+
+    static int onTimer(CURLM*, long timeoutMs, void* userp) {
+        try {
+            static_cast<CurlSessionImpl*>(userp)->scheduleTimeout(timeoutMs);
+            return 0;
+        } catch (...) {
+            return -1;
+        }
+    }
+
+    void watch(curl_socket_t s, int what) {
+        auto it = sockets_.find(s);
+        if (what == CURL_POLL_REMOVE) {
+            if (it == sockets_.end()) return;
+            if (connectionSockets_.count(s) != 0) {
+                // Stays registered until onCloseSocket; only the waits end.
+                it->second->wanted = 0;
+                asio::error_code ignored;
+                it->second->descriptor.cancel(ignored);
+            } else {
+                // Sockets libcurl opened itself (the threaded resolver's wake-up pair) are closed
+                // without telling us, so they are let go now.
+                it->second->release();
+                sockets_.erase(it);
+            }
+            return;
+        }
+        if (it == sockets_.end()) {
+            // Covers sockets libcurl opened on its own, such as the threaded resolver's wake-up
+            // pipe, as well as connections.
+            it = sockets_.emplace(s, std::make_shared<SocketWatch>(strand, s)).first;
+        }
+        it->second->wanted = what;
+        arm(it->second);
+    }
+
+    void arm(const std::shared_ptr<SocketWatch>& w) {
+        if ((w->wanted & CURL_POLL_IN) != 0 && !w->readPending) {
+            w->readPending = true;
+            w->descriptor.async_wait(asio::posix::descriptor_base::wait_read,
+                                     [weak = weak_from_this(), w](const asio::error_code& ec) {
+                                         if (auto self = weak.lock()) self->onReady(w, ec, CURL_CSELECT_IN);
+                                     });
+        }
+        if ((w->wanted & CURL_POLL_OUT) != 0 && !w->writePending) {
+            w->writePending = true;
+            w->descriptor.async_wait(asio::posix::descriptor_base::wait_write,
+                                     [weak = weak_from_this(), w](const asio::error_code& ec) {
+                                         if (auto self = weak.lock()) self->onReady(w, ec, CURL_CSELECT_OUT);
+                                     });
+        }
+    }
+
+    void onReady(const std::shared_ptr<SocketWatch>& w, const asio::error_code& ec, int event) {
+        const int interest = event == CURL_CSELECT_IN ? CURL_POLL_IN : CURL_POLL_OUT;
+        (event == CURL_CSELECT_IN ? w->readPending : w->writePending) = false;
+        if (w->released || multi_ == nullptr) return;
+        if (ec && ec != asio::error::operation_aborted) {
+            act(w->fd, CURL_CSELECT_ERR);
+        } else if (!ec && (w->wanted & interest) != 0) {
+            act(w->fd, event);
+        }
+        // A wait is one-shot: watch again for as long as libcurl is interested.
+        if (!w->released) arm(w);
+    }
+
+    void scheduleTimeout(long timeoutMs) {
+        timer_->cancel();
+        if (timeoutMs < 0) return;  // libcurl has nothing to time
+        if (timeoutMs == 0) {
+            // Acting now would re-enter libcurl from inside its own callback.
+            asio::post(strand, [weak = weak_from_this()] {
+                if (auto self = weak.lock()) self->act(CURL_SOCKET_TIMEOUT, 0);
+            });
+            return;
+        }
+        timer_->expires_after(std::chrono::milliseconds(timeoutMs));
+        timer_->async_wait([weak = weak_from_this()](const asio::error_code& ec) {
+            if (ec) return;
+            if (auto self = weak.lock()) self->act(CURL_SOCKET_TIMEOUT, 0);
+        });
+    }
+
+    void act(curl_socket_t s, int events) {
+        if (multi_ == nullptr) return;
+        int running = 0;
+        curl_multi_socket_action(multi_, s, events, &running);
+        collectFinished();
+    }
+
+    void collectFinished() {
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+            if (message->msg != CURLMSG_DONE) continue;
+            CURL* easy = message->easy_handle;
+            CURLcode result = message->data.result;
+            auto it = active_.find(easy);
+            if (it == active_.end()) continue;
+            auto transfer = std::move(it->second);
+            active_.erase(it);
+            finish(*transfer, result);
+        }
+    }
+
+    void finish(Transfer& t, CURLcode result) {
+        long status = 0;
+        curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
+        detach(t);
+        if (result == CURLE_OK) {
+            t.response.statusCode = status;
+            auto& body = t.response.body;
+            if (body.capacity() - body.size() < kBodyPadding) {
+                try {
+                    body.reserve(body.size() + kBodyPadding);  // a body of unknown length grew without it
+                } catch (const std::bad_alloc&) {
+                    // The padding only saves the parser a copy.
+                }
+            }
+            t.complete(nullptr, std::move(t.response));
+            return;
+        }
+        if (t.tooLarge) {
+            t.complete(std::make_exception_ptr(TransportError(
+                Code::tooLarge, "the response body exceeds " + std::to_string(t.maxBodyBytes) + " bytes",
+                result)));
+            return;
+        }
+        std::string message = curl_easy_strerror(result);
+        if (t.errorBuffer[0] != '\0') message += std::string(": ") + t.errorBuffer;
+        redactCredentials(message, t.request.url);
+        t.complete(std::make_exception_ptr(TransportError(codeFor(result), std::move(message), result)));
+    }
+
+    void redactCredentials(std::string& message, std::string_view url) const {
+        for (auto info : {userInfoOf(url), userInfoOf(config.proxy.value_or(""))}) {
+            redact(message, info);
+            auto colon = info.find(':');
+            if (colon != std::string_view::npos) {
+                redact(message, info.substr(0, colon));
+                redact(message, info.substr(colon + 1));
+            }
+        }
+    }
+
+    static constexpr std::size_t kSpareEasyHandles = 16;
+
+    CURLM* multi_ = nullptr;
+    std::vector<CURL*> spareEasy_;
+    std::optional<asio::steady_timer> timer_;
+    std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> sockets_;
+    std::unordered_set<curl_socket_t> connectionSockets_;  // opened through onOpenSocket
+    std::unordered_map<CURL*, std::shared_ptr<Transfer>> active_;
+    bool closed_ = false;
+};
+
+namespace {
+
+// Installed in the caller's cancellation slot; runs on whatever thread emits the cancellation.
+struct CancelTransfer {
+    CancelTransfer(std::weak_ptr<CurlSessionImpl> s, std::weak_ptr<Transfer> t)
+        : session(std::move(s)), transfer(std::move(t)) {}
+
+    std::weak_ptr<CurlSessionImpl> session;
+    std::weak_ptr<Transfer> transfer;
+
+    void operator()(asio::cancellation_type type) const {
+        if ((type & (asio::cancellation_type::terminal | asio::cancellation_type::partial |
+                     asio::cancellation_type::total)) == asio::cancellation_type::none) {
+            return;
+        }
+        auto t = transfer.lock();
+        if (!t) return;
+        t->cancelRequested.store(true);
+        if (auto s = session.lock()) {
+            asio::post(s->strand, [s, t] { s->cancel(t); });
+        }
+    }
+};
+
+struct InitiatePerform {
+    template <class Handler>
+    void operator()(Handler handler, std::weak_ptr<CurlSessionImpl> weak, HttpRequest request,
+                    std::chrono::milliseconds timeout) const {
+        auto session = weak.lock();
+        asio::any_io_executor fallback = session ? session->io : asio::any_io_executor(asio::system_executor());
+        std::size_t cap = session ? session->config.maxBodyBytes : 0;
+        auto transfer = std::make_shared<Transfer>(std::move(request), timeout, cap);
+        auto slot = asio::get_associated_cancellation_slot(handler);
+        transfer->completion = std::make_unique<HandlerCompletion<Handler>>(std::move(handler), fallback);
+        if (!session) {
+            transfer->complete(cancelledError());
+            return;
+        }
+        session->used.store(true);
+        if (slot.is_connected()) slot.template emplace<CancelTransfer>(weak, transfer);
+        asio::post(session->strand, [session, transfer]() mutable { session->start(std::move(transfer)); });
+    }
+};
+
+template <class Token>
+auto asyncPerform(std::weak_ptr<CurlSessionImpl> session, HttpRequest request,
+                  std::chrono::milliseconds timeout, Token&& token) {
+    return asio::async_initiate<Token, void(std::exception_ptr, HttpResponse)>(
+        InitiatePerform{}, token, std::move(session), std::move(request), timeout);
+}
+
+void validate(const HttpRequest& request) {
+    if (!isToken(request.method)) {
+        throw TransportError(Code::other, "the request method is not a valid HTTP method");
+    }
+    for (const auto& [name, value] : request.headers) {
+        // Neither the name nor the value is quoted: either may hold a secret.
+        if (!isToken(name) || !isSafeHeaderValue(value)) {
+            throw TransportError(Code::other, "a request header has a malformed name or value");
+        }
+    }
+}
+
+asio::awaitable<HttpResponse> sendFollowingRedirects(std::weak_ptr<CurlSessionImpl> session,
+                                                     int maxRedirects, HttpRequest request) {
+    validate(request);
+    const auto original = httpOrigin(request.url);
+    if (!original) {
+        throw TransportError(Code::badURL, "the request URL is not an absolute http or https URL");
+    }
+    const auto deadline = Clock::now() + request.timeout;
+    for (int redirects = 0;; ++redirects) {
+        // A cancellation that arrived between two hops had no transfer to abort.
+        auto state = co_await asio::this_coro::cancellation_state;
+        if (state.cancelled() != asio::cancellation_type::none) std::rethrow_exception(cancelledError());
+        auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (remaining.count() <= 0) {
+            throw TransportError(Code::timedOut, "the request timeout elapsed");
+        }
+        HttpResponse response = co_await asyncPerform(session, request, remaining, UseAwaitableOutOfLine{});
+        auto next = redirectedRequest(request, *original, response.statusCode, response.header("Location"));
+        if (!next) co_return response;
+        if (redirects >= maxRedirects) {
+            throw TransportError(Code::redirectRefused,
+                                 "more than " + std::to_string(maxRedirects) + " redirects");
+        }
+        request = std::move(*next);
+    }
+}
+
+CurlSessionConfig checked(CurlSessionConfig config) {
+    if (config.maxConnectionsPerHost < 1) throw std::invalid_argument("maxConnectionsPerHost must be at least 1");
+    if (config.maxRedirects < 0) throw std::invalid_argument("maxRedirects must not be negative");
+    if (config.maxBodyBytes == 0) throw std::invalid_argument("maxBodyBytes must be positive");
+    if (config.connectTimeout.count() <= 0) throw std::invalid_argument("connectTimeout must be positive");
+    if (config.pinnedPublicKey && config.pinnedPublicKey->rfind("sha256//", 0) != 0) {
+        // libcurl would read anything else as the path of a key file.
+        throw std::invalid_argument("pinnedPublicKey must have the form sha256//<base64>");
+    }
+    return config;
+}
+
+}  // namespace
+}  // namespace detail
+
+CurlSession::CurlSession(asio::any_io_executor ioExecutor, CurlSessionConfig config)
+    : impl_(std::make_shared<detail::CurlSessionImpl>(std::move(ioExecutor), detail::checked(std::move(config)))) {}
+
+CurlSession::~CurlSession() {
+    if (!impl_->used.load()) return;  // nothing was ever started, so nothing needs the strand
+    auto strand = impl_->strand;
+    asio::post(strand, [impl = std::move(impl_)] { impl->shutdown(); });
+}
+
+const CurlSessionConfig& CurlSession::config() const noexcept { return impl_->config; }
+
+asio::awaitable<HttpResponse> CurlSession::send(HttpRequest request) {
+    // A free coroutine holding a weak reference: the frame may outlive this object.
+    return detail::sendFollowingRedirects(impl_, impl_->config.maxRedirects, std::move(request));
+}
+
+}  // namespace tarn

@@ -1,0 +1,119 @@
+// The session's redirect policy on its own: reference resolution, origins, and the request that
+// follows a 3xx answer.
+#include "api/curl_redirect.hpp"
+
+#include <gtest/gtest.h>
+
+namespace tarn::detail {
+namespace {
+
+TEST(CurlRedirectPolicyTest, ResolvesLocationsAgainstTheRequestURL) {
+    const std::string base = "http://a.example/b/c?q=1";
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"/x", "http://a.example/x"},
+        {"../x", "http://a.example/x"},
+        {"x?y=1", "http://a.example/b/x?y=1"},
+        {"?z", "http://a.example/b/c?z"},
+        {"//other.example/p", "http://other.example/p"},
+        {"https://o.example:8443/p", "https://o.example:8443/p"},
+        {"/path with space", "http://a.example/path%20with%20space"},
+        {"/caf\xC3\xA9", "http://a.example/caf%C3%A9"},
+        {"/a\r\nSet-Cookie: x", std::nullopt},
+        {"http://[bad", std::nullopt},
+    };
+    for (const auto& [location, expected] : cases) {
+        EXPECT_EQ(resolveReference(base, location), expected) << location;
+    }
+}
+
+TEST(CurlRedirectPolicyTest, OriginsOfURLs) {
+    const std::pair<std::string, std::optional<Origin>> cases[] = {
+        {"HTTP://Example.COM/x", Origin{"http", "example.com", 80}},
+        {"https://h.example/", Origin{"https", "h.example", 443}},
+        {"https://h.example:8443", Origin{"https", "h.example", 8443}},
+        {"http://user:pw@h.example:81/", Origin{"http", "h.example", 81}},
+        {"http://[::1]:8080/", Origin{"http", "::1", 8080}},
+        {"ftp://h.example/", std::nullopt},
+        {"http:///nohost", std::nullopt},
+        {"http://h.example:99999/", std::nullopt},
+        {"/relative", std::nullopt},
+    };
+    for (const auto& [url, expected] : cases) {
+        EXPECT_EQ(httpOrigin(url), expected) << url;
+    }
+}
+
+HttpRequest credentialed(std::string url) {
+    HttpRequest request;
+    request.url = std::move(url);
+    request.setHeader("Authorization", "Bearer a");
+    request.setHeader("Cookie", "c=1");
+    request.setHeader("X-Tarn-Auth-Session-Secret", "s");
+    request.setHeader("X-Other", "o");
+    return request;
+}
+
+TEST(CurlRedirectPolicyTest, CredentialsStayWithTheirOrigin) {
+    const Origin original{"http", "api.example", 80};
+    struct Case {
+        std::string location;
+        bool keepsCredentials;
+    };
+    const Case cases[] = {
+        {"/next", true},
+        {"http://API.example:80/next", true},
+        {"http://api.example:8080/next", false},   // another port
+        {"https://api.example/next", false},       // another scheme
+        {"http://evil.example/next", false},
+        {"//api.example.evil.example/", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.location);
+        auto next = redirectedRequest(credentialed("http://api.example/start"), original, 302, c.location);
+        ASSERT_TRUE(next);
+        EXPECT_EQ(next->header("Authorization").has_value(), c.keepsCredentials);
+        EXPECT_EQ(next->header("Cookie").has_value(), c.keepsCredentials);
+        EXPECT_EQ(next->header("X-Tarn-Auth-Session-Secret").has_value(), c.keepsCredentials);
+        EXPECT_EQ(next->header("X-Other"), "o");
+    }
+
+    // Once dropped, credentials do not come back when the chain returns to the first origin.
+    auto away = redirectedRequest(credentialed("http://api.example/start"), original, 302, "http://cdn.example/");
+    auto back = redirectedRequest(*away, original, 302, "http://api.example/end");
+    EXPECT_FALSE(back->header("Authorization"));
+}
+
+TEST(CurlRedirectPolicyTest, RefusedAndIgnoredRedirects) {
+    const Origin original{"https", "api.example", 443};
+    auto request = credentialed("https://api.example/start");
+    auto refusal = [&](std::int64_t status, std::string location) -> std::optional<TransportError::Code> {
+        try {
+            redirectedRequest(request, original, status, location);
+        } catch (const TransportError& e) {
+            EXPECT_EQ(std::string(e.what()).find("evil"), std::string::npos);
+            return e.code();
+        }
+        return std::nullopt;
+    };
+    EXPECT_EQ(refusal(302, "http://api.example/plain"), TransportError::Code::redirectRefused);
+    EXPECT_EQ(refusal(307, "ftp://evil.example/"), TransportError::Code::redirectRefused);
+    EXPECT_EQ(refusal(301, "javascript:evil()"), TransportError::Code::redirectRefused);
+    EXPECT_EQ(refusal(302, "http://[evil"), TransportError::Code::badURL);
+
+    for (std::int64_t status : {200, 204, 300, 304, 305, 400}) {
+        EXPECT_FALSE(redirectedRequest(request, original, status, "/elsewhere")) << status;
+    }
+    EXPECT_FALSE(redirectedRequest(request, original, 302, std::nullopt));
+}
+
+TEST(CurlRedirectPolicyTest, HeadStaysHeadOnSeeOther) {
+    HttpRequest head;
+    head.method = "HEAD";
+    head.url = "http://a.example/";
+    auto next = redirectedRequest(head, Origin{"http", "a.example", 80}, 303, "/other");
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->method, "HEAD");
+}
+
+}  // namespace
+}  // namespace tarn::detail

@@ -1,0 +1,192 @@
+// CurlSession under concurrency: cancellation, many coroutines on a multi-threaded io_context,
+// resuming callers on their own executors and destroying the session mid-flight.
+#include "transport_fixture.hpp"
+
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include <atomic>
+#include <future>
+
+namespace tarn::test {
+namespace {
+
+using Code = TransportError::Code;
+using namespace std::chrono_literals;
+
+asio::awaitable<std::string> fetchBody(CurlSession& session, HttpRequest request) {
+    auto response = co_await session.send(std::move(request));
+    co_return response.body;
+}
+
+asio::awaitable<std::thread::id> threadAfterSend(CurlSession& session, HttpRequest request) {
+    co_await session.send(std::move(request));
+    co_return std::this_thread::get_id();
+}
+
+asio::awaitable<std::size_t> sendOrTimer(CurlSession& session, HttpRequest request,
+                                         std::chrono::milliseconds limit) {
+    using namespace asio::experimental::awaitable_operators;
+    asio::steady_timer timer(co_await asio::this_coro::executor, limit);
+    auto winner = co_await (session.send(std::move(request)) || timer.async_wait(asio::use_awaitable));
+    co_return winner.index();
+}
+
+Code codeOf(std::future<HttpResponse>& future) {
+    try {
+        future.get();
+    } catch (const TransportError& e) {
+        return e.code();
+    }
+    ADD_FAILURE() << "the request succeeded";
+    return Code::other;
+}
+
+class CurlSessionConcurrencyTest : public TransportTest {
+protected:
+    void SetUp() override {
+        server.http.Get("/slow", [this](const httplib::Request&, httplib::Response& res) {
+            gate.wait();
+            ++answered;
+            res.set_content("late", "text/plain");
+        });
+        server.http.Get("/id", [this](const httplib::Request& req, httplib::Response& res) {
+            int now = processThreadCount();
+            int seen = mostThreads.load();
+            while (now > seen && !mostThreads.compare_exchange_weak(seen, now)) {
+            }
+            res.set_content(req.get_param_value("i"), "text/plain");
+        });
+        server.start();
+    }
+
+    std::atomic<int> answered{0};
+    std::atomic<int> mostThreads{0};
+};
+
+TEST_F(CurlSessionConcurrencyTest, CancellingTheCallerAbortsTheTransfer) {
+    makeSession();
+    auto strand = asio::make_strand(threads.io);
+    asio::cancellation_signal signal;
+    auto future = asio::co_spawn(strand, session->send(get(server.url("/slow"))),
+                                 asio::bind_cancellation_slot(signal.slot(), asio::use_future));
+    ASSERT_TRUE(gate.awaitEntered(1));
+    asio::post(strand, [&] { signal.emit(asio::cancellation_type::terminal); });
+
+    EXPECT_EQ(codeOf(future), Code::cancelled);
+    EXPECT_EQ(answered.load(), 0);  // resolved by the abort, not by the server
+
+    EXPECT_EQ(sendWith(*session, get(server.url("/id?i=7"))).response->body, "7");
+    // The aborted transfer's connection could not be reused.
+    EXPECT_EQ(server.connectionCount(), 2u);
+}
+
+TEST_F(CurlSessionConcurrencyTest, CancellationBeforeTheTransferStartsConnectsNowhere) {
+    // The session's io_context does not run yet, so the transfer cannot start before the
+    // cancellation has been emitted, whichever way the two meet.
+    asio::io_context sessionIo;
+    CurlSession idle(sessionIo.get_executor());
+    auto strand = asio::make_strand(threads.io);
+    asio::cancellation_signal signal;
+    auto future = asio::co_spawn(strand, idle.send(get(server.url("/slow"))),
+                                 asio::bind_cancellation_slot(signal.slot(), asio::use_future));
+    std::promise<void> emitted;
+    asio::post(strand, [&] {
+        signal.emit(asio::cancellation_type::terminal);
+        emitted.set_value();
+    });
+    emitted.get_future().wait();
+    sessionIo.run();
+
+    EXPECT_EQ(codeOf(future), Code::cancelled);
+    EXPECT_EQ(server.connectionCount(), 0u);
+}
+
+TEST_F(CurlSessionConcurrencyTest, AwaitableOperatorTimeoutCancelsTheSend) {
+    makeSession();
+    EXPECT_EQ(threads.run(sendOrTimer(*session, get(server.url("/slow")), 200ms)), 1u);
+    EXPECT_EQ(answered.load(), 0);
+    EXPECT_EQ(threads.run(sendOrTimer(*session, get(server.url("/id?i=1")), 20s)), 0u);
+}
+
+TEST_F(CurlSessionConcurrencyTest, ManyCoroutinesShareFewConnectionsAndNoNewThreads) {
+    CurlSessionConfig config;
+    config.maxConnectionsPerHost = 4;
+    makeSession(config);
+    // One exchange first: the server's worker pool and libcurl's one-time set-up are in place.
+    ASSERT_EQ(sendWith(*session, get(server.url("/id?i=0"))).status(), 200);
+    const int threadsBefore = processThreadCount();
+
+    constexpr int kRequests = 200;
+    std::vector<std::future<std::string>> bodies;
+    for (int i = 0; i < kRequests; ++i) {
+        bodies.push_back(asio::co_spawn(threads.io,
+                                        fetchBody(*session, get(server.url("/id?i=" + std::to_string(i)))),
+                                        asio::use_future));
+    }
+    for (int i = 0; i < kRequests; ++i) {
+        ASSERT_EQ(bodies[i].get(), std::to_string(i));
+    }
+
+    EXPECT_LE(server.connectionCount(), 4u);
+    // Neither libcurl nor the session starts a thread per request.
+    EXPECT_LE(mostThreads.load(), threadsBefore + 2);
+    EXPECT_LE(processThreadCount(), threadsBefore + 2);
+}
+
+TEST_F(CurlSessionConcurrencyTest, CallerResumesOnItsOwnExecutor) {
+    makeSession();  // driven by the fixture's threads
+    asio::io_context callerIo;
+    auto future = asio::co_spawn(callerIo, threadAfterSend(*session, get(server.url("/id?i=1"))), asio::use_future);
+    // Returns only once the caller has resumed: the pending send keeps callerIo busy.
+    callerIo.run();
+    ASSERT_EQ(future.wait_for(0s), std::future_status::ready);
+    EXPECT_EQ(future.get(), std::this_thread::get_id());
+}
+
+TEST_F(CurlSessionConcurrencyTest, DestroyingTheSessionCancelsTransfersInFlight) {
+    makeSession();
+    auto inFlight = asio::co_spawn(threads.io, session->send(get(server.url("/slow"))), asio::use_future);
+    ASSERT_TRUE(gate.awaitEntered(1));
+    auto notStarted = session->send(get(server.url("/id?i=1")));
+    session.reset();
+
+    EXPECT_EQ(codeOf(inFlight), Code::cancelled);
+    EXPECT_EQ(answered.load(), 0);
+    auto late = asio::co_spawn(threads.io, std::move(notStarted), asio::use_future);
+    EXPECT_EQ(codeOf(late), Code::cancelled);
+}
+
+TEST_F(CurlSessionConcurrencyTest, TearingDownTheIoContextMidTransferReleasesEverything) {
+    auto io = std::make_unique<asio::io_context>();
+    auto work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(io->get_executor());
+    std::thread runner([&] { io->run(); });
+    auto local = std::make_unique<CurlSession>(io->get_executor());
+    auto future = asio::co_spawn(*io, local->send(get(server.url("/slow"))), asio::use_future);
+    ASSERT_TRUE(gate.awaitEntered(1));
+
+    io->stop();
+    runner.join();
+    local.reset();  // its clean-up is queued on an io_context that will not run again
+    work.reset();
+    io.reset();     // destroys the queued handlers and, with them, every transfer (leak-checked)
+    EXPECT_THROW(future.get(), std::future_error);  // the caller was destroyed, never resumed
+}
+
+TEST(CurlSessionIdleTest, NothingRunsBeforeTheFirstRequest) {
+    asio::io_context io;
+    {
+        CurlSession session(io.get_executor());
+        EXPECT_EQ(io.poll(), 0u);
+    }
+    EXPECT_EQ(io.poll(), 0u);
+}
+
+}  // namespace
+}  // namespace tarn::test
