@@ -13,6 +13,7 @@
 
 #include <array>
 #include <charconv>
+#include <cstring>
 #include <cmath>
 #include <cstdint>
 #include <map>
@@ -102,6 +103,9 @@ simdjson::dom::element parseDocument(std::string_view data, bool padded = false)
 template <class T>
 T read(DecodeContext& ctx, simdjson::dom::element e);
 
+template <class T>
+void readInto(DecodeContext& ctx, simdjson::dom::element e, T& out);
+
 template <class R, std::size_t... I>
 void readMembers(DecodeContext& ctx, R& out, const std::array<simdjson::dom::element, sizeof...(I)>& slots,
                  const std::array<bool, sizeof...(I)>& present, std::index_sequence<I...>) {
@@ -117,7 +121,7 @@ void readMembers(DecodeContext& ctx, R& out, const std::array<simdjson::dom::ele
                     return;
                 }
                 ctx.path.push(m.name);
-                out.*(m.pointer) = read<typename V::value_type>(ctx, slots[I]);
+                readInto(ctx, slots[I], (out.*(m.pointer)).emplace());
                 ctx.path.pop();
             } else {
                 if (!present[I]) {
@@ -125,19 +129,50 @@ void readMembers(DecodeContext& ctx, R& out, const std::array<simdjson::dom::ele
                             "No value associated with key \"" + std::string(m.name) + "\".");
                 }
                 ctx.path.push(m.name);
-                if constexpr (std::is_same_v<V, std::string>) {
-                    readStringInto(ctx, slots[I], out.*(m.pointer));
-                } else {
-                    out.*(m.pointer) = read<V>(ctx, slots[I]);
-                }
+                readInto(ctx, slots[I], out.*(m.pointer));
                 ctx.path.pop();
             }
         }(),
         ...);
 }
 
+// Member names are short, and every member of every object is compared at least once: comparing
+// inline, a word at a time, instead of calling memcmp keeps the key match off the profile.
+inline bool sameKey(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    const char* p = a.data();
+    const char* q = b.data();
+    if (n >= 8) {
+        auto differ8 = [](const char* x, const char* y) {
+            std::uint64_t u, v;
+            std::memcpy(&u, x, 8);
+            std::memcpy(&v, y, 8);
+            return u != v;
+        };
+        for (std::size_t i = 0; i + 8 < n; i += 8) {
+            if (differ8(p + i, q + i)) return false;
+        }
+        return !differ8(p + n - 8, q + n - 8);  // the last word may overlap the previous one
+    }
+    if (n >= 4) {
+        std::uint32_t u0, v0, u1, v1;
+        std::memcpy(&u0, p, 4);
+        std::memcpy(&v0, q, 4);
+        std::memcpy(&u1, p + n - 4, 4);
+        std::memcpy(&v1, q + n - 4, 4);
+        return u0 == v0 && u1 == v1;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (p[i] != q[i]) return false;
+    }
+    return true;
+}
+
+// Fills a default-constructed record in place: records nest and fill vectors, and building each
+// one aside to move it into place afterwards costs more than reading its members.
 template <class R>
-R readRecord(DecodeContext& ctx, simdjson::dom::element e) {
+void readRecordInto(DecodeContext& ctx, simdjson::dom::element e, R& out) {
     simdjson::dom::object object = readObject(ctx, e);
     constexpr auto& table = members<R>;
     constexpr std::size_t n = std::tuple_size_v<std::remove_cvref_t<decltype(table)>>;
@@ -165,7 +200,7 @@ R readRecord(DecodeContext& ctx, simdjson::dom::element e) {
     for (auto field : object) {
         for (std::size_t tried = 0; tried < n; ++tried) {
             std::size_t i = next + tried < n ? next + tried : next + tried - n;
-            if (names[i] != field.key) continue;
+            if (!sameKey(names[i], field.key)) continue;
             if (present[i]) {
                 failKey(ctx, DecodingError::Kind::dataCorrupted, names[i],
                         "Duplicate key \"" + std::string(names[i]) + "\".");
@@ -177,9 +212,7 @@ R readRecord(DecodeContext& ctx, simdjson::dom::element e) {
         }
     }
 
-    R out{};
     readMembers(ctx, out, slots, present, std::make_index_sequence<n>{});
-    return out;
 }
 
 template <class T>
@@ -204,21 +237,33 @@ T read(DecodeContext& ctx, simdjson::dom::element e) {
         std::string_view raw = readEnumString(ctx, e);
         if (auto v = fromRawValue<T>(raw)) return *v;
         failEnum(ctx, raw);
+    } else if constexpr (IsVector<T>::value || Record<T>) {
+        T out{};
+        readInto(ctx, e, out);
+        return out;
+    } else {
+        static_assert(sizeof(T) == 0, "type has no JSON form: declare json::members for it");
+    }
+}
+
+template <class T>
+void readInto(DecodeContext& ctx, simdjson::dom::element e, T& out) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        readStringInto(ctx, e, out);
     } else if constexpr (IsVector<T>::value) {
         simdjson::dom::array array = readArray(ctx, e);
-        T out;
+        out.clear();
         out.reserve(array.size());
         std::int64_t index = 0;
         for (simdjson::dom::element item : array) {
             ctx.path.push(index++);
-            out.push_back(read<typename T::value_type>(ctx, item));
+            readInto(ctx, item, out.emplace_back());
             ctx.path.pop();
         }
-        return out;
     } else if constexpr (Record<T>) {
-        return readRecord<T>(ctx, e);
+        readRecordInto(ctx, e, out);
     } else {
-        static_assert(sizeof(T) == 0, "type has no JSON form: declare json::members for it");
+        out = read<T>(ctx, e);
     }
 }
 

@@ -1,0 +1,122 @@
+// Every codec measurement as one named case: a document or record, and one way to decode or
+// encode it. decode_bench and encode_bench time these cases with Google Benchmark; codec_count
+// runs one of them under callgrind to count its instructions. Keeping them in one table means
+// the timed and the counted work can never drift apart.
+#pragma once
+
+#include "nlohmann_coders.hpp"
+#include "sample_documents.hpp"
+#include "tarn/api/json.hpp"
+
+#include <benchmark/benchmark.h>
+#include <simdjson.h>
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tarn::bench {
+
+struct CodecCase {
+    std::string name;   // "decode/servers/tarn"
+    std::size_t bytes;  // JSON bytes read or written by one run
+    std::function<void()> run;
+};
+
+// A response body as CurlSession hands it over: with 64 bytes of spare capacity, so that a
+// parser may read it in place.
+inline std::shared_ptr<const std::string> padded(std::string text) {
+    auto body = std::make_shared<std::string>(std::move(text));
+    body->reserve(body->size() + simdjson::SIMDJSON_PADDING);
+    return body;
+}
+
+template <class T>
+void requireSameDecoding(const std::string& name, const std::string& json) {
+    T typed = JSONDecoder::tarn().decode<T>(json);
+    T byHand = nlohmann::json::parse(json).get<T>();
+    if (!(typed == byHand)) throw std::logic_error(name + ": the two decoders disagree");
+}
+
+template <class T>
+void addDecodeCases(std::vector<CodecCase>& cases, const std::string& document, std::string text) {
+    auto json = padded(std::move(text));
+    requireSameDecoding<T>(document, *json);
+    // The ceiling: simdjson's DOM parse of the same bytes (validation and tape, no values kept).
+    auto parser = std::make_shared<simdjson::dom::parser>();
+    cases.push_back({"decode/" + document + "/simdjson_parse", json->size(), [json, parser] {
+                         simdjson::dom::element root;
+                         auto error = parser->parse(*json).get(root);
+                         if (error) throw std::runtime_error("simdjson refused the document");
+                         benchmark::DoNotOptimize(root);
+                     }});
+    cases.push_back({"decode/" + document + "/tarn", json->size(), [json] {
+                         T value = JSONDecoder::tarn().decode<T>(*json);
+                         benchmark::DoNotOptimize(value);
+                     }});
+    cases.push_back({"decode/" + document + "/nlohmann", json->size(), [json] {
+                         T value = nlohmann::json::parse(*json).get<T>();
+                         benchmark::DoNotOptimize(value);
+                     }});
+}
+
+template <class T>
+void addEncodeCases(std::vector<CodecCase>& cases, const std::string& record, T value) {
+    auto shared = std::make_shared<const T>(std::move(value));
+    const std::size_t bytes = JSONEncoder::tarn().encode(*shared).size();
+    cases.push_back({"encode/" + record + "/tarn", bytes, [shared] {
+                         std::string text = JSONEncoder::tarn().encode(*shared);
+                         benchmark::DoNotOptimize(text);
+                     }});
+    // What replaces the library's encoder: the hand-written to_json, then dump().
+    cases.push_back({"encode/" + record + "/nlohmann", bytes, [shared] {
+                         std::string text = nlohmann::json(*shared).dump();
+                         benchmark::DoNotOptimize(text);
+                     }});
+    // dump() alone, of a tree built once beforehand: nlohmann's writer at its best.
+    auto tree = std::make_shared<const nlohmann::json>(*shared);
+    cases.push_back({"encode/" + record + "/nlohmann_dump_only", bytes, [tree] {
+                         std::string text = tree->dump();
+                         benchmark::DoNotOptimize(text);
+                     }});
+}
+
+inline std::vector<CodecCase> decodeCases() {
+    std::vector<CodecCase> cases;
+    addDecodeCases<std::vector<VPNServer>>(cases, "servers_1000", serverListJSON(1000));
+    addDecodeCases<AccountDevicesResponse>(cases, "devices_200", deviceListJSON(200));
+    addDecodeCases<BillingCatalog>(cases, "catalogue", catalogueJSON());
+    return cases;
+}
+
+inline std::vector<CodecCase> encodeCases() {
+    std::vector<CodecCase> cases;
+    addEncodeCases(cases, "user_sync", sampleUserSync());
+    addEncodeCases(cases, "checkout", sampleCheckout());
+    addEncodeCases(cases, "event", sampleEvent());
+    addEncodeCases(cases, "push_token", samplePushToken());
+    addEncodeCases(cases, "register", sampleRegister());
+    addEncodeCases(cases, "servers_1000",
+                   JSONDecoder::tarn().decode<std::vector<VPNServer>>(serverListJSON(1000)));
+    return cases;
+}
+
+// The main() of decode_bench and encode_bench: every case as one Google Benchmark, with
+// bytes/second beside the time so documents of different sizes read alike.
+inline int runAsBenchmarks(std::vector<CodecCase> cases, int argc, char** argv) {
+    for (auto& c : cases) {
+        benchmark::RegisterBenchmark(c.name.c_str(), [c](benchmark::State& state) {
+            for (auto _ : state) c.run();
+            state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * c.bytes));
+        });
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
+
+}  // namespace tarn::bench

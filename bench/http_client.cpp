@@ -1,0 +1,321 @@
+// The client side of the request-pipeline, HTTP/2 and concurrency figures of bench/run. One
+// program with several modes, so that every client is built with the same flags and reports in
+// the same form: one line "key=value ..." on standard output.
+//
+//   http_client tarn   BASE_URL COUNT [IN_FLIGHT [CA_FILE]]  APIClient::me through CurlSession
+//   http_client multi  BASE_URL COUNT [IN_FLIGHT [CA_FILE]]  bare libcurl multi loop on /me
+//   http_client burst  BASE_URL CALLS [expire]               CALLS concurrent me() calls at once
+//   http_client once   BASE_URL 1                            one me() call, for the cold start
+//
+// The access token comes from TARN_BENCH_TOKEN (and TARN_BENCH_REFRESH for the refresh token);
+// bench/run signs in with curl beforehand, so that no mode spends its time signing in. In burst
+// mode "expire" makes the backend forget every access token first, so that each call gets a 401
+// and they all have to share one refresh.
+//
+// CPU time is the whole process's (user + system, every thread), divided by the requests sent.
+#include "tarn/api/api_client.hpp"
+#include "tarn/api/curl_session.hpp"
+#include "tarn/storage/token_store.hpp"
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/use_future.hpp>
+#include <curl/curl.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    std::string mode;
+    std::string base;  // with a trailing "/"
+    long count = 0;
+    long inFlight = 1;
+    std::string caFile;
+    bool expire = false;
+};
+
+std::string env(const char* name) {
+    const char* v = std::getenv(name);
+    if (v == nullptr || *v == '\0') throw std::runtime_error(std::string(name) + " is not set");
+    return v;
+}
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](timeval t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+void report(const char* client, long requests, double wall, double cpu) {
+    std::printf("client=%s requests=%ld wall_s=%.4f rps=%.1f cpu_us_per_req=%.2f\n", client, requests, wall,
+                static_cast<double>(requests) / wall, cpu * 1e6 / static_cast<double>(requests));
+}
+
+// Tokens in memory behind a mutex: what the client asks of any store, without a keychain's own
+// cost (the shipped keychains are measured elsewhere, and the test keychain records every call).
+class MemoryTokenStore final : public tarn::TokenStore {
+public:
+    explicit MemoryTokenStore(tarn::AuthTokens tokens) : tokens_(std::move(tokens)) {}
+    std::optional<tarn::AuthTokens> loadTokens() override {
+        std::lock_guard lock(mutex_);
+        return tokens_;
+    }
+    void save(const tarn::AuthTokens& tokens) override {
+        std::lock_guard lock(mutex_);
+        tokens_ = tokens;
+    }
+    void clear() override {
+        std::lock_guard lock(mutex_);
+        tokens_.reset();
+    }
+
+private:
+    std::mutex mutex_;
+    std::optional<tarn::AuthTokens> tokens_;
+};
+
+std::shared_ptr<tarn::TokenStore> tokenStore() {
+    const char* refresh = std::getenv("TARN_BENCH_REFRESH");
+    return std::make_shared<MemoryTokenStore>(
+        tarn::AuthTokens{env("TARN_BENCH_TOKEN"), refresh != nullptr ? refresh : "none"});
+}
+
+tarn::CurlSessionConfig sessionConfig(const Options& o) {
+    tarn::CurlSessionConfig config;
+    if (!o.caFile.empty()) config.caFile = o.caFile;
+    return config;
+}
+
+// `inFlight` coroutines each sending its share of `count` calls back to back.
+asio::awaitable<void> callMe(tarn::APIClient client, long calls) {
+    for (long i = 0; i < calls; ++i) co_await client.me();
+}
+
+void runTarn(const Options& o) {
+    asio::io_context io(1);
+    auto session = std::make_shared<tarn::CurlSession>(io.get_executor(), sessionConfig(o));
+    tarn::APIClient client(*tarn::URL::parse(o.base), session, tokenStore());
+    // One warm-up call opens the connection (and the TLS session) outside the timed part.
+    asio::co_spawn(io, callMe(client, 1), asio::detached);
+    io.run();
+    io.restart();
+    const double cpu0 = cpuSeconds();
+    const auto t0 = Clock::now();
+    std::vector<std::future<void>> done;
+    for (long i = 0; i < o.inFlight; ++i) {
+        const long share = o.count / o.inFlight + (i < o.count % o.inFlight ? 1 : 0);
+        done.push_back(asio::co_spawn(io, callMe(client, share), asio::use_future));
+    }
+    io.run();
+    for (auto& f : done) f.get();
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    report(o.inFlight > 1 ? "tarn_inflight" : "tarn", o.count, wall, cpuSeconds() - cpu0);
+}
+
+std::size_t discardBody(char*, std::size_t size, std::size_t count, void* out) {
+    static_cast<std::string*>(out)->append(static_cast<std::size_t>(size * count), '\0');
+    return size * count;
+}
+
+// The floor a libcurl-based client can reach: reused easy handles on one multi handle, the
+// loop waiting in curl_multi_poll, the body kept in a string and not decoded.
+void runMulti(const Options& o) {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    CURLM* multi = curl_multi_init();
+    curl_multi_setopt(multi, CURLMOPT_PIPELINING, long{CURLPIPE_MULTIPLEX});
+    const std::string url = o.base + "me";
+    const std::string auth = "Authorization: Bearer " + env("TARN_BENCH_TOKEN");
+    curl_slist* headers = curl_slist_append(nullptr, auth.c_str());
+    headers = curl_slist_append(headers, "Accept: application/json");
+    std::vector<CURL*> handles;
+    std::vector<std::string> bodies(static_cast<std::size_t>(o.inFlight));
+    for (long i = 0; i < o.inFlight; ++i) {
+        CURL* easy = curl_easy_init();
+        curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discardBody);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &bodies[static_cast<std::size_t>(i)]);
+        curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_2TLS});
+        curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+        if (!o.caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, o.caFile.c_str());
+        handles.push_back(easy);
+    }
+    auto runBatch = [&](long total) {
+        long started = 0, finished = 0;
+        for (long i = 0; i < o.inFlight && started < total; ++i, ++started) curl_multi_add_handle(multi, handles[static_cast<std::size_t>(i)]);
+        while (finished < total) {
+            int running = 0;
+            curl_multi_perform(multi, &running);
+            int left = 0;
+            while (CURLMsg* m = curl_multi_info_read(multi, &left)) {
+                if (m->msg != CURLMSG_DONE) continue;
+                if (m->data.result != CURLE_OK) throw std::runtime_error(curl_easy_strerror(m->data.result));
+                long status = 0;
+                curl_easy_getinfo(m->easy_handle, CURLINFO_RESPONSE_CODE, &status);
+                if (status != 200) throw std::runtime_error("status " + std::to_string(status));
+                ++finished;
+                curl_multi_remove_handle(multi, m->easy_handle);
+                for (auto& b : bodies) b.clear();
+                if (started < total) {
+                    curl_multi_add_handle(multi, m->easy_handle);
+                    ++started;
+                }
+            }
+            if (finished < total) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        }
+    };
+    runBatch(o.inFlight);  // warm-up: connect (and handshake) outside the timed part
+    const double cpu0 = cpuSeconds();
+    const auto t0 = Clock::now();
+    runBatch(o.count);
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    report(o.inFlight > 1 ? "multi_inflight" : "multi", o.count, wall, cpuSeconds() - cpu0);
+    for (CURL* h : handles) curl_easy_cleanup(h);
+    curl_slist_free_all(headers);
+    curl_multi_cleanup(multi);
+}
+
+// ---- burst --------------------------------------------------------------------------------------
+
+long statusField(const char* key) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    const std::string prefix = std::string(key) + ":";
+    while (std::getline(in, line)) {
+        if (line.rfind(prefix, 0) == 0) return std::atol(line.c_str() + prefix.size());
+    }
+    return -1;
+}
+
+long openSockets() {
+    long sockets = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (dirent* d = readdir(dir)) {
+            char target[64];
+            const std::string path = std::string("/proc/self/fd/") + d->d_name;
+            const auto n = readlink(path.c_str(), target, sizeof target - 1);
+            if (n > 0 && std::string_view(target, static_cast<std::size_t>(n)).rfind("socket:", 0) == 0) ++sockets;
+        }
+        closedir(dir);
+    }
+    return sockets;
+}
+
+// Watches the process every millisecond while a burst runs: the most threads and open sockets
+// seen. Peak RSS comes from the kernel's own high-water mark (VmHWM).
+class Sampler {
+public:
+    Sampler()
+        : thread_([this] {
+              while (!stop_.load()) {
+                  peakThreads_ = std::max(peakThreads_.load(), statusField("Threads") - 1);  // minus this one
+                  peakSockets_ = std::max(peakSockets_.load(), openSockets());
+                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              }
+          }) {}
+    ~Sampler() { finish(); }
+    void finish() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    long peakThreads() const { return peakThreads_; }
+    long peakSockets() const { return peakSockets_; }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<long> peakThreads_{0};
+    std::atomic<long> peakSockets_{0};
+    std::thread thread_;
+};
+
+asio::awaitable<void> callMeCounting(tarn::APIClient client, std::atomic<long>& failures) {
+    try {
+        co_await client.me();
+    } catch (const std::exception&) {
+        ++failures;
+    }
+}
+
+void runBurst(const Options& o) {
+    asio::io_context io(1);
+    auto session = std::make_shared<tarn::CurlSession>(io.get_executor(), sessionConfig(o));
+    tarn::APIClient client(*tarn::URL::parse(o.base), session, tokenStore());
+    std::atomic<long> failures{0};
+    Sampler sampler;
+    const auto t0 = Clock::now();
+    for (long i = 0; i < o.count; ++i) asio::co_spawn(io, callMeCounting(client, failures), asio::detached);
+    io.run();
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    sampler.finish();
+    std::printf("client=burst calls=%ld expire=%d wall_s=%.4f failures=%ld peak_threads=%ld peak_sockets=%ld "
+                "peak_rss_kb=%ld\n",
+                o.count, o.expire ? 1 : 0, wall, failures.load(), sampler.peakThreads(), sampler.peakSockets(),
+                statusField("VmHWM"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        if (argc < 4) {
+            std::fprintf(stderr, "usage: http_client tarn|multi|burst BASE_URL COUNT [IN_FLIGHT|expire [CA_FILE]]\n");
+            return 2;
+        }
+        Options o;
+        o.mode = argv[1];
+        o.base = argv[2];
+        if (o.base.empty() || o.base.back() != '/') o.base += '/';
+        o.count = std::atol(argv[3]);
+        if (argc > 4) {
+            if (std::string(argv[4]) == "expire") {
+                o.expire = true;
+            } else {
+                o.inFlight = std::max(1L, std::atol(argv[4]));
+            }
+        }
+        if (argc > 5) o.caFile = argv[5];
+        if (o.mode == "tarn") {
+            runTarn(o);
+        } else if (o.mode == "multi") {
+            runMulti(o);
+        } else if (o.mode == "once") {
+            // Everything a first call costs: the session, the token store, connect, decode.
+            asio::io_context io(1);
+            tarn::APIClient client(*tarn::URL::parse(o.base), std::make_shared<tarn::CurlSession>(io.get_executor()),
+                                   tokenStore());
+            auto user = asio::co_spawn(io, client.me(), asio::use_future);
+            io.run();
+            if (!user.get().email) return 1;
+        } else if (o.mode == "burst") {
+            runBurst(o);
+        } else {
+            std::fprintf(stderr, "unknown mode %s\n", o.mode.c_str());
+            return 2;
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "http_client: %s\n", e.what());
+        return 1;
+    }
+}
