@@ -74,7 +74,7 @@ inline std::string isoMicros(std::int64_t secondsSinceEpoch, int micros) {
                   static_cast<long>(hms.seconds().count()));
     std::string out(text);
     if (micros >= 0) {
-        char fraction[8];
+        char fraction[16];
         std::snprintf(fraction, sizeof fraction, ".%06d", micros);
         out.insert(out.size() - 1, fraction);
     }

@@ -111,14 +111,28 @@ asio::awaitable<HttpResponse> perform(Self self, Call call, bool retryAfterRefre
     if (first.response.statusCode != 401) co_return successOrThrow(std::move(first.response));
     if (!(call.authorized && retryAfterRefresh)) throw APIError::unauthorized();
 
+    // A 401 that arrives after another call's refresh has already stored a new pair only needs
+    // the repeat: refreshing again would spend the rotated refresh token for nothing, and under a
+    // burst of calls the slow answers would each start a refresh of their own.
+    bool renewedMeanwhile = false;
+    if (first.tokensUsed) {
+        try {
+            std::optional<AuthTokens> current = self->tokenStore->loadTokens();
+            renewedMeanwhile = current && *current != *first.tokensUsed;
+        } catch (...) {
+            // The refresh reads the store again and reports its failure.
+        }
+    }
     bool refreshRejected = false;
-    try {
-        // The task keeps the client's state alive until it ends, even if every caller goes away.
-        auto refreshing = self->refreshGate.run([self]() { return refreshTokens(self); });
-        co_await std::move(refreshing);
-    } catch (const APIError& e) {
-        if (!isUnauthorized(e)) throw;
-        refreshRejected = true;
+    if (!renewedMeanwhile) {
+        try {
+            // The task keeps the client's state alive until it ends, even if every caller goes away.
+            auto refreshing = self->refreshGate.run([self]() { return refreshTokens(self); });
+            co_await std::move(refreshing);
+        } catch (const APIError& e) {
+            if (!isUnauthorized(e)) throw;
+            refreshRejected = true;
+        }
     }
     if (refreshRejected) {
         clearIfUnchanged(self, first.tokensUsed);

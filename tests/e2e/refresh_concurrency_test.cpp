@@ -117,7 +117,7 @@ TEST_F(RefreshConcurrencyTest, EachExpiryDuringMixedTrafficCostsOneRefresh) {
 // that ends the previous access token on rotation, would send the calls that just got the first new
 // token into another refresh. Disabled until the pipeline repeats directly when the stored access
 // token differs from the one that was refused.
-TEST_F(RefreshConcurrencyTest, DISABLED_LateUnauthorizedAnswerReusesTheFinishedRefresh) {
+TEST_F(RefreshConcurrencyTest, LateUnauthorizedAnswerReusesTheFinishedRefresh) {
     auto store = newStore();
     auto api = client(store);
     std::string email = signUp(api, "late");
