@@ -69,9 +69,9 @@ public:
 
     std::string text(const std::string& name) {
         if (given(name)) return command_.values[op_.name][name];
-        const FieldSpec& spec = field(name);
-        if (spec.fallback == thisDevice) return app_.deviceID();
-        if (!spec.fallback.empty()) return spec.fallback;
+        const FieldSpec& wanted = field(name);
+        if (wanted.fallback == thisDevice) return app_.deviceID();
+        if (!wanted.fallback.empty()) return wanted.fallback;
         throw usageError(op_.name + " needs --" + name);
     }
 
