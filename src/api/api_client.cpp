@@ -80,6 +80,7 @@ asio::awaitable<Exchange> sendOnce(Self self, const Call& call) {
     request.url = self->baseURL.appendingPath(call.path).absoluteString();
     request.timeout = 60s;
     request.method = call.method;
+    request.headers.reserve(call.headers.size() + 3);  // Accept, Content-Type, Authorization
     request.setHeader("Accept", "application/json");
     for (const auto& [name, value] : call.headers) request.setHeader(name, value);
     if (call.body) {

@@ -68,10 +68,6 @@ std::optional<std::string> escapeStrayBytes(std::string_view text) {
     return out;
 }
 
-bool isRedirectStatus(std::int64_t status) {
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
 void removeHeader(HttpHeaders& headers, std::string_view name) {
     auto lowerName = lowered(name);
     headers.erase(std::remove_if(headers.begin(), headers.end(),
@@ -80,6 +76,34 @@ void removeHeader(HttpHeaders& headers, std::string_view name) {
 }
 
 }  // namespace
+
+bool isRedirectStatus(std::int64_t status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+bool hasHttpSchemeAndHost(std::string_view url) {
+    auto startsWithIgnoringCase = [url](std::string_view prefix) {
+        if (url.size() < prefix.size()) return false;
+        for (std::size_t i = 0; i < prefix.size(); ++i) {
+            char c = url[i];
+            if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+            if (c != prefix[i]) return false;
+        }
+        return true;
+    };
+    std::size_t rest = 0;
+    if (startsWithIgnoringCase("http://")) {
+        rest = 7;
+    } else if (startsWithIgnoringCase("https://")) {
+        rest = 8;
+    } else {
+        return false;
+    }
+    // "http://user@" or "http://:80" name no host either.
+    const std::string_view authority = url.substr(rest, url.find_first_of("/?#", rest) - rest);
+    const std::string_view host = authority.substr(authority.rfind('@') + 1);
+    return !host.empty() && host.front() != ':';
+}
 
 std::optional<Origin> httpOrigin(std::string_view url) {
     ParsedURI parsed(url);

@@ -22,6 +22,15 @@ struct Origin {
 /// The origin of an absolute http(s) URL with a host; nullopt for anything else.
 std::optional<Origin> httpOrigin(std::string_view url);
 
+/// Whether the answer's status is one of the redirects the session follows (301, 302, 303, 307,
+/// 308).
+bool isRedirectStatus(std::int64_t status);
+
+/// A cheap first look at a request URL: "http://" or "https://" (any case) followed by a host.
+/// Whatever else is wrong with it libcurl refuses as malformed; the full parse of httpOrigin is
+/// left until a redirect needs the origin.
+bool hasHttpSchemeAndHost(std::string_view url);
+
 /// `location` resolved against the absolute URL `base` (RFC 3986, section 5); nullopt when either
 /// does not parse. Bytes that may not appear in a URI (spaces, non-ASCII) are percent-encoded
 /// first, as browsers do, since servers do send them.

@@ -6,6 +6,7 @@
 #include <asio/associated_executor.hpp>
 #include <asio/async_result.hpp>
 #include <asio/cancellation_type.hpp>
+#include <asio/dispatch.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
@@ -17,12 +18,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <mutex>
 #include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace tarn::detail {
@@ -99,7 +102,8 @@ bool isToken(std::string_view text) {
 
 // A line break in a header value would let the value inject headers (or a whole request).
 bool isSafeHeaderValue(std::string_view value) {
-    return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+    // A plain loop: find_first_of calls memchr once per character of a long bearer token.
+    return std::none_of(value.begin(), value.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
 }
 
 std::string_view trim(std::string_view text) {
@@ -232,6 +236,7 @@ struct Transfer {
     std::optional<std::uint64_t> contentLength;
     bool bodyReserved = false;
     bool tooLarge = false;
+    bool methodOptionsSet = false;  // anything but a plain GET: the handle needs a reset afterwards
 };
 
 // A socket libcurl asked us to watch. The descriptor is never closed by us: libcurl owns the fd.
@@ -291,7 +296,10 @@ public:
             transfer->complete(std::current_exception());
             return;
         }
-        if (auto rc = curl_multi_add_handle(multi_, transfer->easy); rc != CURLM_OK) {
+        starting_ = true;
+        const auto rc = curl_multi_add_handle(multi_, transfer->easy);
+        starting_ = false;
+        if (rc != CURLM_OK) {
             transfer->complete(std::make_exception_ptr(
                 TransportError(Code::other, curl_multi_strerror(rc))));
             return;
@@ -351,62 +359,100 @@ private:
     }
 
     void detach(Transfer& transfer) {
-        if (multi_ != nullptr) curl_multi_remove_handle(multi_, transfer.easy);
-        // A reset handle keeps its TLS session cache and saves building a new one next time.
-        if (multi_ != nullptr && spareEasy_.size() < kSpareEasyHandles) {
-            curl_easy_reset(transfer.easy);
-            spareEasy_.push_back(transfer.easy);
-        } else {
-            curl_easy_cleanup(transfer.easy);
+        CURL* easy = std::exchange(transfer.easy, nullptr);
+        if (multi_ == nullptr) {
+            curl_easy_cleanup(easy);
+            return;
         }
-        transfer.easy = nullptr;
+        curl_multi_remove_handle(multi_, easy);
+        // A kept handle saves creating one per request, and keeps its TLS session cache.
+        if (spareEasy_.size() >= kSpareEasyHandles) {
+            curl_easy_cleanup(easy);
+            return;
+        }
+        if (transfer.methodOptionsSet) {
+            // The method and body options would carry over to the next request: start afresh.
+            curl_easy_reset(easy);
+            try {
+                setSessionOptions(easy);
+            } catch (...) {
+                curl_easy_cleanup(easy);
+                return;
+            }
+        } else {
+            // A plain GET only set options that every request sets again; just drop the pointers
+            // into the finished transfer.
+            curl_easy_setopt(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+            curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
+            curl_easy_setopt(easy, CURLOPT_PRIVATE, static_cast<void*>(nullptr));
+        }
+        spareEasy_.push_back(easy);
+    }
+
+    static void setOption(CURL* easy, CURLoption option, auto value) {
+        if (auto rc = curl_easy_setopt(easy, option, value); rc != CURLE_OK) {
+            throw TransportError(codeFor(rc), curl_easy_strerror(rc), rc);
+        }
+    }
+
+    // What every request of this session shares, set once per handle rather than per request.
+    void setSessionOptions(CURL* e) {
+        setOption(e, CURLOPT_PROTOCOLS_STR, "http,https");
+        setOption(e, CURLOPT_NOSIGNAL, 1L);
+        setOption(e, CURLOPT_FOLLOWLOCATION, 0L);  // the session follows redirects itself
+        setOption(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(config.connectTimeout.count()));
+        setOption(e, CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_2TLS});
+        setOption(e, CURLOPT_PIPEWAIT, 1L);
+        setOption(e, CURLOPT_SSL_VERIFYPEER, 1L);
+        setOption(e, CURLOPT_SSL_VERIFYHOST, 2L);
+        if (config.caFile) setOption(e, CURLOPT_CAINFO, config.caFile->c_str());
+        if (config.pinnedPublicKey) setOption(e, CURLOPT_PINNEDPUBLICKEY, config.pinnedPublicKey->c_str());
+        // An empty proxy stops libcurl from reading http_proxy and friends from the environment:
+        // the session is configured by its constructor alone.
+        setOption(e, CURLOPT_PROXY, config.proxy ? config.proxy->c_str() : "");
+        if (config.userAgent) setOption(e, CURLOPT_USERAGENT, config.userAgent->c_str());
+        setOption(e, CURLOPT_OPENSOCKETFUNCTION, &CurlSessionImpl::onOpenSocket);
+        setOption(e, CURLOPT_OPENSOCKETDATA, static_cast<void*>(this));
+        setOption(e, CURLOPT_CLOSESOCKETFUNCTION, &CurlSessionImpl::onCloseSocket);
+        setOption(e, CURLOPT_CLOSESOCKETDATA, static_cast<void*>(this));
+        setOption(e, CURLOPT_WRITEFUNCTION, &CurlSessionImpl::onBody);
+        setOption(e, CURLOPT_HEADERFUNCTION, &CurlSessionImpl::onHeader);
+    }
+
+    CURL* takeHandle() {
+        if (!spareEasy_.empty()) {
+            CURL* easy = spareEasy_.back();
+            spareEasy_.pop_back();
+            return easy;
+        }
+        CURL* easy = curl_easy_init();
+        if (easy == nullptr) throw TransportError(Code::other, "libcurl could not create a transfer");
+        try {
+            setSessionOptions(easy);
+        } catch (...) {
+            curl_easy_cleanup(easy);
+            throw;
+        }
+        return easy;
     }
 
     void configure(Transfer& t) {
-        if (!spareEasy_.empty()) {
-            t.easy = spareEasy_.back();
-            spareEasy_.pop_back();
-        } else {
-            t.easy = curl_easy_init();
-        }
-        if (t.easy == nullptr) throw TransportError(Code::other, "libcurl could not create a transfer");
+        t.easy = takeHandle();
         CURL* e = t.easy;
-        auto set = [&](CURLoption option, auto value) {
-            if (auto rc = curl_easy_setopt(e, option, value); rc != CURLE_OK) {
-                throw TransportError(codeFor(rc), curl_easy_strerror(rc), rc);
-            }
-        };
+        auto set = [e](CURLoption option, auto value) { setOption(e, option, value); };
         const HttpRequest& r = t.request;
         set(CURLOPT_PRIVATE, static_cast<void*>(&t));
         set(CURLOPT_ERRORBUFFER, t.errorBuffer);
         set(CURLOPT_URL, r.url.c_str());
-        set(CURLOPT_PROTOCOLS_STR, "http,https");
-        set(CURLOPT_NOSIGNAL, 1L);
-        set(CURLOPT_FOLLOWLOCATION, 0L);  // the session follows redirects itself
         set(CURLOPT_TIMEOUT_MS, static_cast<long>(t.timeout.count()));
-        set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(config.connectTimeout.count()));
-        set(CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_2TLS});
-        set(CURLOPT_PIPEWAIT, 1L);
-        set(CURLOPT_SSL_VERIFYPEER, 1L);
-        set(CURLOPT_SSL_VERIFYHOST, 2L);
-        if (config.caFile) set(CURLOPT_CAINFO, config.caFile->c_str());
-        if (config.pinnedPublicKey) set(CURLOPT_PINNEDPUBLICKEY, config.pinnedPublicKey->c_str());
-        // An empty proxy stops libcurl from reading http_proxy and friends from the environment:
-        // the session is configured by its constructor alone.
-        set(CURLOPT_PROXY, config.proxy ? config.proxy->c_str() : "");
-        if (config.userAgent) set(CURLOPT_USERAGENT, config.userAgent->c_str());
-        set(CURLOPT_OPENSOCKETFUNCTION, &CurlSessionImpl::onOpenSocket);
-        set(CURLOPT_OPENSOCKETDATA, static_cast<void*>(this));
-        set(CURLOPT_CLOSESOCKETFUNCTION, &CurlSessionImpl::onCloseSocket);
-        set(CURLOPT_CLOSESOCKETDATA, static_cast<void*>(this));
-        set(CURLOPT_WRITEFUNCTION, &CurlSessionImpl::onBody);
         set(CURLOPT_WRITEDATA, static_cast<void*>(&t));
-        set(CURLOPT_HEADERFUNCTION, &CurlSessionImpl::onHeader);
         set(CURLOPT_HEADERDATA, static_cast<void*>(&t));
 
+        const bool sendsBody = r.body || r.method == "POST";
+        if (r.method != "GET" || sendsBody) t.methodOptionsSet = true;  // before any of them is set
         if (r.method == "HEAD") {
             set(CURLOPT_NOBODY, 1L);
-        } else if (r.body || r.method == "POST") {
+        } else if (sendsBody) {
             const std::string* body = r.body ? &*r.body : nullptr;
             set(CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body ? body->size() : 0));
             set(CURLOPT_POSTFIELDS, body ? body->data() : "");
@@ -419,21 +465,25 @@ private:
 
         bool hasExpect = false;
         bool hasContentType = false;
+        std::string& line = headerLine_;  // one buffer for every line: curl_slist_append copies it
         for (const auto& [name, value] : r.headers) {
             hasExpect = hasExpect || equalsIgnoringCase(name, "Expect");
             hasContentType = hasContentType || equalsIgnoringCase(name, "Content-Type");
             // "Name;" is libcurl's spelling of a header with an empty value ("Name:" removes it).
-            appendHeader(t, value.empty() ? name + ";" : name + ": " + value);
+            line.assign(name);
+            line.append(value.empty() ? ";" : ": ");
+            line.append(value);
+            appendHeader(t, line.c_str());
         }
         // libcurl would add "Expect: 100-continue" to larger bodies, costing a round trip, and a
         // form Content-Type the caller never asked for.
         if (!hasExpect) appendHeader(t, "Expect:");
-        if ((r.body || r.method == "POST") && !hasContentType) appendHeader(t, "Content-Type:");
+        if (sendsBody && !hasContentType) appendHeader(t, "Content-Type:");
         set(CURLOPT_HTTPHEADER, t.headerList);
     }
 
-    static void appendHeader(Transfer& t, const std::string& line) {
-        auto* list = curl_slist_append(t.headerList, line.c_str());
+    static void appendHeader(Transfer& t, const char* line) {
+        auto* list = curl_slist_append(t.headerList, line);
         if (list == nullptr) throw std::bad_alloc();
         t.headerList = list;
     }
@@ -470,6 +520,7 @@ private:
                     }
                 }
             }
+            if (t.response.headers.empty()) t.response.headers.reserve(8);  // one allocation for a usual answer
             t.response.headers.emplace_back(name, value);
             return length;
         } catch (...) {
@@ -602,6 +653,9 @@ private:
         timer_->cancel();
         if (timeoutMs < 0) return;  // libcurl has nothing to time
         if (timeoutMs == 0) {
+            // A handle being added asks for this; start() acts right after, and a posted act
+            // would only find nothing to do and cost the io_context one more round.
+            if (starting_) return;
             // Acting now would re-enter libcurl from inside its own callback.
             asio::post(strand, [weak = weak_from_this()] {
                 if (auto self = weak.lock()) self->act(CURL_SOCKET_TIMEOUT, 0);
@@ -680,12 +734,14 @@ private:
     static constexpr std::size_t kSpareEasyHandles = 16;
 
     CURLM* multi_ = nullptr;
-    std::vector<CURL*> spareEasy_;
+    std::vector<CURL*> spareEasy_;  // configured with the session's options, ready for a request
+    std::string headerLine_;
     std::optional<asio::steady_timer> timer_;
     std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> sockets_;
     std::unordered_set<curl_socket_t> connectionSockets_;  // opened through onOpenSocket
     std::unordered_map<CURL*, std::shared_ptr<Transfer>> active_;
     bool closed_ = false;
+    bool starting_ = false;  // inside curl_multi_add_handle in start()
 };
 
 namespace {
@@ -728,7 +784,10 @@ struct InitiatePerform {
         }
         session->used.store(true);
         if (slot.is_connected()) slot.template emplace<CancelTransfer>(weak, transfer);
-        asio::post(session->strand, [session, transfer]() mutable { session->start(std::move(transfer)); });
+        // Dispatched, not posted: on a thread that runs the session's io_context and finds the
+        // strand free, the transfer starts right here. A post would put one more handler in the
+        // queue, and Asio polls the reactor once more (an extra epoll_wait) before running it.
+        asio::dispatch(session->strand, [session, transfer]() mutable { session->start(std::move(transfer)); });
     }
 };
 
@@ -754,10 +813,12 @@ void validate(const HttpRequest& request) {
 asio::awaitable<HttpResponse> sendFollowingRedirects(std::weak_ptr<CurlSessionImpl> session,
                                                      int maxRedirects, HttpRequest request) {
     validate(request);
-    const auto original = httpOrigin(request.url);
-    if (!original) {
+    if (!hasHttpSchemeAndHost(request.url)) {
         throw TransportError(Code::badURL, "the request URL is not an absolute http or https URL");
     }
+    // The origin of the first URL decides which redirects keep the credentials; most answers are
+    // not redirects, so it is only worked out when one is.
+    std::optional<Origin> original;
     const auto deadline = Clock::now() + request.timeout;
     for (int redirects = 0;; ++redirects) {
         // A cancellation that arrived between two hops had no transfer to abort.
@@ -768,6 +829,13 @@ asio::awaitable<HttpResponse> sendFollowingRedirects(std::weak_ptr<CurlSessionIm
             throw TransportError(Code::timedOut, "the request timeout elapsed");
         }
         HttpResponse response = co_await asyncPerform(session, request, remaining, UseAwaitableOutOfLine{});
+        if (!isRedirectStatus(response.statusCode)) co_return response;
+        if (!original) {
+            original = httpOrigin(request.url);  // still the first URL: nothing was followed yet
+            if (!original) {
+                throw TransportError(Code::badURL, "the request URL is not an absolute http or https URL");
+            }
+        }
         auto next = redirectedRequest(request, *original, response.statusCode, response.header("Location"));
         if (!next) co_return response;
         if (redirects >= maxRedirects) {

@@ -215,11 +215,18 @@ URL URL::appendingPath(std::string_view path) const {
     if (basePath.length == 0 || text_[pathEnd - 1] != '/') out.push_back('/');
     while (!path.empty() && path.front() == '/') path.remove_prefix(1);
     appendEncodedPath(out, path);
+    const std::size_t newPathEnd = out.size();
     out.append(text_, pathEnd);
 
-    auto result = parse(out);
-    if (!result) throw std::invalid_argument("URL.appendingPath: the joined text is not a valid URL");
-    return *std::move(result);
+    // Valid by construction (only "/", segment characters and escapes were inserted, after a
+    // path that ends in "/"), so the components are moved rather than found by a new parse:
+    // the client joins a path to its base URL for every request.
+    Components c = components_;
+    c.path.length = newPathEnd - basePath.offset;
+    const std::size_t grown = newPathEnd - pathEnd;
+    if (c.query.present) c.query.offset += grown;
+    if (c.fragment.present) c.fragment.offset += grown;
+    return URL(std::move(out), c);
 }
 
 }  // namespace tarn

@@ -43,6 +43,28 @@ TEST(CurlRedirectPolicyTest, OriginsOfURLs) {
     }
 }
 
+TEST(CurlRedirectPolicyTest, FirstLookAtRequestURLs) {
+    const std::pair<std::string_view, bool> cases[] = {
+        {"http://h.example/x", true},
+        {"HTTPS://h.example", true},
+        {"https://user:pw@h.example:8443?q", true},
+        {"http://[::1]:8080/", true},
+        {"https://", false},
+        {"http:///nohost", false},
+        {"http://user@/x", false},
+        {"http://:80/", false},
+        {"http:/h.example", false},
+        {"ftp://h.example/", false},
+        {"httpx://h.example/", false},
+        {"/relative", false},
+        {"not a url", false},
+        {"", false},
+    };
+    for (const auto& [url, expected] : cases) {
+        EXPECT_EQ(hasHttpSchemeAndHost(url), expected) << url;
+    }
+}
+
 HttpRequest credentialed(std::string url) {
     HttpRequest request;
     request.url = std::move(url);

@@ -55,7 +55,6 @@ public:
     /// Exactly one "/" joins the two, whether or not this URL's path ends in one or the appended
     /// path starts with one; "" only makes sure the path ends in "/". Dot segments ("..") are not
     /// interpreted: callers that put untrusted identifiers into a path must refuse them first.
-    /// Throws std::invalid_argument if the result would not be a URL (not expected to happen).
     URL appendingPath(std::string_view path) const;
 
     friend bool operator==(const URL& a, const URL& b) { return a.text_ == b.text_; }
