@@ -210,7 +210,7 @@ private:
 
 // One HTTP exchange (a single hop of a redirect chain) while libcurl works on it.
 struct Transfer {
-    Transfer(HttpRequest r, std::chrono::milliseconds t, std::size_t cap)
+    Transfer(std::shared_ptr<const HttpRequest> r, std::chrono::milliseconds t, std::size_t cap)
         : request(std::move(r)), timeout(t), maxBodyBytes(cap) {}
     ~Transfer() {
         if (easy != nullptr) curl_easy_cleanup(easy);
@@ -223,7 +223,9 @@ struct Transfer {
         if (auto c = std::move(completion)) c->complete(std::move(error), std::move(result));
     }
 
-    HttpRequest request;  // owns the body libcurl sends from
+    // Shared with the sending coroutine, which needs it again for a redirect; holds the body
+    // libcurl sends from.
+    std::shared_ptr<const HttpRequest> request;
     std::chrono::milliseconds timeout;
     std::size_t maxBodyBytes;
     std::unique_ptr<Completion> completion;  // empty once the caller has been answered
@@ -440,7 +442,7 @@ private:
         t.easy = takeHandle();
         CURL* e = t.easy;
         auto set = [e](CURLoption option, auto value) { setOption(e, option, value); };
-        const HttpRequest& r = t.request;
+        const HttpRequest& r = *t.request;
         set(CURLOPT_PRIVATE, static_cast<void*>(&t));
         set(CURLOPT_ERRORBUFFER, t.errorBuffer);
         set(CURLOPT_URL, r.url.c_str());
@@ -514,7 +516,7 @@ private:
                 auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), declared);
                 if (ec == std::errc() && end == value.data() + value.size()) {
                     t.contentLength = declared;
-                    if (declared > t.maxBodyBytes && t.request.method != "HEAD") {
+                    if (declared > t.maxBodyBytes && t.request->method != "HEAD") {
                         t.tooLarge = true;  // refuse before a single body byte is read
                         return 0;
                     }
@@ -650,6 +652,8 @@ private:
     }
 
     void scheduleTimeout(long timeoutMs) {
+        // A pending wait would keep the io_context's run() from returning, so "nothing to time"
+        // cancels it rather than leaving it to expire.
         timer_->cancel();
         if (timeoutMs < 0) return;  // libcurl has nothing to time
         if (timeoutMs == 0) {
@@ -715,7 +719,7 @@ private:
         }
         std::string message = curl_easy_strerror(result);
         if (t.errorBuffer[0] != '\0') message += std::string(": ") + t.errorBuffer;
-        redactCredentials(message, t.request.url);
+        redactCredentials(message, t.request->url);
         t.complete(std::make_exception_ptr(TransportError(codeFor(result), std::move(message), result)));
     }
 
@@ -770,8 +774,8 @@ struct CancelTransfer {
 
 struct InitiatePerform {
     template <class Handler>
-    void operator()(Handler handler, std::weak_ptr<CurlSessionImpl> weak, HttpRequest request,
-                    std::chrono::milliseconds timeout) const {
+    void operator()(Handler handler, std::weak_ptr<CurlSessionImpl> weak,
+                    std::shared_ptr<const HttpRequest> request, std::chrono::milliseconds timeout) const {
         auto session = weak.lock();
         asio::any_io_executor fallback = session ? session->io : asio::any_io_executor(asio::system_executor());
         std::size_t cap = session ? session->config.maxBodyBytes : 0;
@@ -792,7 +796,7 @@ struct InitiatePerform {
 };
 
 template <class Token>
-auto asyncPerform(std::weak_ptr<CurlSessionImpl> session, HttpRequest request,
+auto asyncPerform(std::weak_ptr<CurlSessionImpl> session, std::shared_ptr<const HttpRequest> request,
                   std::chrono::milliseconds timeout, Token&& token) {
     return asio::async_initiate<Token, void(std::exception_ptr, HttpResponse)>(
         InitiatePerform{}, token, std::move(session), std::move(request), timeout);
@@ -811,15 +815,17 @@ void validate(const HttpRequest& request) {
 }
 
 asio::awaitable<HttpResponse> sendFollowingRedirects(std::weak_ptr<CurlSessionImpl> session,
-                                                     int maxRedirects, HttpRequest request) {
-    validate(request);
-    if (!hasHttpSchemeAndHost(request.url)) {
+                                                     int maxRedirects, HttpRequest first) {
+    validate(first);
+    if (!hasHttpSchemeAndHost(first.url)) {
         throw TransportError(Code::badURL, "the request URL is not an absolute http or https URL");
     }
     // The origin of the first URL decides which redirects keep the credentials; most answers are
     // not redirects, so it is only worked out when one is.
     std::optional<Origin> original;
-    const auto deadline = Clock::now() + request.timeout;
+    const auto deadline = Clock::now() + first.timeout;
+    // Shared with the transfer rather than copied into it: a redirect needs it again afterwards.
+    auto request = std::make_shared<const HttpRequest>(std::move(first));
     for (int redirects = 0;; ++redirects) {
         // A cancellation that arrived between two hops had no transfer to abort.
         auto state = co_await asio::this_coro::cancellation_state;
@@ -831,18 +837,18 @@ asio::awaitable<HttpResponse> sendFollowingRedirects(std::weak_ptr<CurlSessionIm
         HttpResponse response = co_await asyncPerform(session, request, remaining, UseAwaitableOutOfLine{});
         if (!isRedirectStatus(response.statusCode)) co_return response;
         if (!original) {
-            original = httpOrigin(request.url);  // still the first URL: nothing was followed yet
+            original = httpOrigin(request->url);  // still the first URL: nothing was followed yet
             if (!original) {
                 throw TransportError(Code::badURL, "the request URL is not an absolute http or https URL");
             }
         }
-        auto next = redirectedRequest(request, *original, response.statusCode, response.header("Location"));
+        auto next = redirectedRequest(*request, *original, response.statusCode, response.header("Location"));
         if (!next) co_return response;
         if (redirects >= maxRedirects) {
             throw TransportError(Code::redirectRefused,
                                  "more than " + std::to_string(maxRedirects) + " redirects");
         }
-        request = std::move(*next);
+        request = std::make_shared<const HttpRequest>(std::move(*next));
     }
 }
 
