@@ -99,8 +99,10 @@ bool hasHttpSchemeAndHost(std::string_view url) {
     } else {
         return false;
     }
+    std::size_t end = rest;
+    while (end < url.size() && url[end] != '/' && url[end] != '?' && url[end] != '#') ++end;
     // "http://user@" or "http://:80" name no host either.
-    const std::string_view authority = url.substr(rest, url.find_first_of("/?#", rest) - rest);
+    const std::string_view authority = url.substr(rest, end - rest);
     const std::string_view host = authority.substr(authority.rfind('@') + 1);
     return !host.empty() && host.front() != ':';
 }

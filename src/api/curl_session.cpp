@@ -102,8 +102,10 @@ bool isToken(std::string_view text) {
 
 // A line break in a header value would let the value inject headers (or a whole request).
 bool isSafeHeaderValue(std::string_view value) {
-    // A plain loop: find_first_of calls memchr once per character of a long bearer token.
-    return std::none_of(value.begin(), value.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+    // Three vectorised scans; find_first_of would call memchr once per character of a long
+    // bearer token.
+    return value.find('\r') == std::string_view::npos && value.find('\n') == std::string_view::npos &&
+           value.find('\0') == std::string_view::npos;
 }
 
 std::string_view trim(std::string_view text) {
