@@ -163,15 +163,22 @@ std::int64_t readInt64(DecodeContext& ctx, element e) {
     }
 }
 
+namespace {
+
+std::optional<Timestamp> fromReferenceSeconds(double seconds) {
+    double micros = (seconds + static_cast<double>(referenceDateOffset)) * 1e6;
+    if (!std::isfinite(micros) || micros >= 9.2e18 || micros <= -9.2e18) return std::nullopt;
+    return Timestamp(std::chrono::microseconds(static_cast<std::int64_t>(std::llround(micros))));
+}
+
+}  // namespace
+
 Timestamp readTimestamp(DecodeContext& ctx, element e) {
     if (ctx.dates == JSONDecoder::DateStrategy::deferredToDate) {
         double seconds = 0;
         if (e.get_double().get(seconds)) failType(ctx, "Double", e);
-        double micros = (seconds + static_cast<double>(referenceDateOffset)) * 1e6;
-        if (!std::isfinite(micros) || micros >= 9.2e18 || micros <= -9.2e18) {
-            fail(ctx, Kind::dataCorrupted, "Date value out of range.");
-        }
-        return Timestamp(std::chrono::microseconds(static_cast<std::int64_t>(std::llround(micros))));
+        if (auto t = fromReferenceSeconds(seconds)) return *t;
+        fail(ctx, Kind::dataCorrupted, "Date value out of range.");
     }
     std::string_view s;
     if (e.get_string().get(s)) failType(ctx, "String", e);
@@ -227,6 +234,38 @@ std::string_view readEnumString(DecodeContext& ctx, element e) {
 
 void failEnum(DecodeContext& ctx, std::string_view raw) {
     fail(ctx, Kind::dataCorrupted, "Cannot initialize enumeration from invalid String value " + std::string(raw));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The quick route's readers: false where the strict ones raise.
+
+bool quickReadString(element e, std::string& out) {
+    std::string_view s;
+    if (e.get_string().get(s)) return false;
+    out.assign(s.data(), s.size());
+    return true;
+}
+
+bool quickReadTimestamp(JSONDecoder::DateStrategy dates, element e, Timestamp& out) {
+    if (dates == JSONDecoder::DateStrategy::backend) return quickReadFromString(e, out, &parseBackendDate);
+    double seconds = 0;
+    if (e.get_double().get(seconds)) return false;
+    auto t = fromReferenceSeconds(seconds);
+    if (!t) return false;
+    out = *t;
+    return true;
+}
+
+bool quickReadStringMap(element e, StringMap& out) {
+    simdjson::dom::object object;
+    if (e.get_object().get(object)) return false;
+    out.clear();
+    for (auto field : object) {
+        std::string_view value;
+        if (field.value.get_string().get(value)) return false;
+        if (!out.emplace(std::string(field.key), std::string(value)).second) return false;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------

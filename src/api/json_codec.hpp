@@ -169,6 +169,19 @@ inline bool sameKey(std::string_view a, std::string_view b) noexcept {
     return true;
 }
 
+template <class R>
+concept HasRefusal = !std::is_same_v<std::remove_cvref_t<decltype(refusal<R>)>, std::nullptr_t>;
+
+template <class R>
+bool hasRefusedMember(simdjson::dom::object object) {
+    for (std::string_view refused : refusal<R>.keys) {
+        for (auto field : object) {
+            if (field.key == refused) return true;
+        }
+    }
+    return false;
+}
+
 // Fills a default-constructed record in place: records nest and fill vectors, and building each
 // one aside to move it into place afterwards costs more than reading its members.
 template <class R>
@@ -177,14 +190,10 @@ void readRecordInto(DecodeContext& ctx, simdjson::dom::element e, R& out) {
     constexpr auto& table = members<R>;
     constexpr std::size_t n = std::tuple_size_v<std::remove_cvref_t<decltype(table)>>;
 
-    if constexpr (!std::is_same_v<std::remove_cvref_t<decltype(refusal<R>)>, std::nullptr_t>) {
-        constexpr auto& rule = refusal<R>;
-        for (std::string_view refused : rule.keys) {
-            for (auto field : object) {
-                if (field.key == refused) {
-                    failKey(ctx, DecodingError::Kind::dataCorrupted, rule.attachKey, std::string(rule.description));
-                }
-            }
+    if constexpr (HasRefusal<R>) {
+        if (hasRefusedMember<R>(object)) {
+            constexpr auto& rule = refusal<R>;
+            failKey(ctx, DecodingError::Kind::dataCorrupted, rule.attachKey, std::string(rule.description));
         }
     }
 
@@ -264,6 +273,142 @@ void readInto(DecodeContext& ctx, simdjson::dom::element e, T& out) {
         readRecordInto(ctx, e, out);
     } else {
         out = read<T>(ctx, e);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The quick route
+//
+// Nearly every document the client decodes is valid, so decoding first takes a quick route: one
+// walk that reads each member where the document lists it, keeps no coding path and raises
+// nothing. It answers false at the first thing it does not take (a wrong type, a duplicate, a
+// missing member, a number that is not a plain integer), and the caller then reads the document
+// again by the strict route above, which reports the failure with its path, in declared key
+// order. The quick route accepts nothing the strict route refuses and fills records the same way,
+// so its answer is the strict route's answer without the bookkeeping that only errors need.
+
+template <class T>
+bool quickReadInto(JSONDecoder::DateStrategy dates, simdjson::dom::element e, T& out);
+
+bool quickReadString(simdjson::dom::element e, std::string& out);
+bool quickReadTimestamp(JSONDecoder::DateStrategy dates, simdjson::dom::element e, Timestamp& out);
+bool quickReadStringMap(simdjson::dom::element e, StringMap& out);
+
+// A string that `parse` must accept (UUID::parse, URL::parse, an enumeration's raw values).
+template <class T, class Parse>
+bool quickReadFromString(simdjson::dom::element e, T& out, Parse parse) {
+    std::string_view s;
+    if (e.get_string().get(s)) return false;
+    std::optional<T> value = parse(s);
+    if (!value) return false;
+    out = *value;
+    return true;
+}
+
+template <class R, std::size_t I>
+bool quickReadMember(JSONDecoder::DateStrategy dates, simdjson::dom::element value, R& out) {
+    auto& member = out.*(std::get<I>(members<R>).pointer);
+    if constexpr (IsOptional<std::remove_cvref_t<decltype(member)>>::value) {
+        if (value.is_null()) {
+            member = std::nullopt;
+            return true;
+        }
+        return quickReadInto(dates, value, member.emplace());
+    } else {
+        return quickReadInto(dates, value, member);
+    }
+}
+
+// A record's members in declared order with their readers: a member found by name is read with
+// one indirect call instead of a chain of tests for its position.
+template <class R>
+struct QuickMember {
+    std::string_view name;
+    bool (*read)(JSONDecoder::DateStrategy, simdjson::dom::element, R&);
+};
+
+template <class R>
+inline constexpr auto quickMembers = []<std::size_t... I>(std::index_sequence<I...>) {
+    return std::array<QuickMember<R>, sizeof...(I)>{
+        QuickMember<R>{std::get<I>(members<R>).name, &quickReadMember<R, I>}...};
+}(std::make_index_sequence<std::tuple_size_v<std::remove_cvref_t<decltype(members<R>)>>>{});
+
+// Members the document left out: optionals are cleared, a required one fails the quick route.
+template <class R, std::size_t... I>
+bool quickSettleAbsent(std::uint64_t seen, R& out, std::index_sequence<I...>) {
+    return ([&] {
+        if (seen & (std::uint64_t{1} << I)) return true;
+        auto& member = out.*(std::get<I>(members<R>).pointer);
+        if constexpr (IsOptional<std::remove_cvref_t<decltype(member)>>::value) {
+            member = std::nullopt;
+            return true;
+        } else {
+            return false;
+        }
+    }() && ...);
+}
+
+template <class R>
+bool quickReadRecordInto(JSONDecoder::DateStrategy dates, simdjson::dom::element e, R& out) {
+    simdjson::dom::object object;
+    if (e.get_object().get(object)) return false;
+    if constexpr (HasRefusal<R>) {
+        if (hasRefusedMember<R>(object)) return false;
+    }
+    constexpr auto& table = quickMembers<R>;
+    constexpr std::size_t n = table.size();
+    static_assert(n < 64, "the members seen are kept in one 64-bit mask");
+
+    std::uint64_t seen = 0;
+    std::size_t next = 0;  // the member after the last match: where a backend's stable order puts the next key
+    for (auto field : object) {
+        std::size_t i = next;
+        std::size_t tried = 0;
+        for (; tried < n && !sameKey(table[i].name, field.key); ++tried) i = i + 1 < n ? i + 1 : 0;
+        if (tried == n) continue;  // unknown keys are ignored
+        const std::uint64_t bit = std::uint64_t{1} << i;
+        if (seen & bit) return false;
+        seen |= bit;
+        if (!table[i].read(dates, field.value, out)) return false;
+        next = i + 1 < n ? i + 1 : 0;
+    }
+    return quickSettleAbsent(seen, out, std::make_index_sequence<n>{});
+}
+
+template <class T>
+bool quickReadInto(JSONDecoder::DateStrategy dates, simdjson::dom::element e, T& out) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        return quickReadString(e, out);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return !e.get_bool().get(out);
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        // Only what the parser already holds as a signed integer; 6e1 and 1.0 take the strict route.
+        if (e.type() != simdjson::dom::element_type::INT64) return false;
+        out = e.get_int64().value_unsafe();
+        return true;
+    } else if constexpr (std::is_same_v<T, Timestamp>) {
+        return quickReadTimestamp(dates, e, out);
+    } else if constexpr (std::is_same_v<T, UUID> || std::is_same_v<T, URL>) {
+        return quickReadFromString(e, out, &T::parse);
+    } else if constexpr (std::is_same_v<T, StringMap>) {
+        return quickReadStringMap(e, out);
+    } else if constexpr (std::is_same_v<T, EmptyBody>) {
+        return true;
+    } else if constexpr (StringEnum<T>) {
+        return quickReadFromString(e, out, &fromRawValue<T>);
+    } else if constexpr (IsVector<T>::value) {
+        simdjson::dom::array array;
+        if (e.get_array().get(array)) return false;
+        out.clear();
+        out.reserve(array.size());
+        for (simdjson::dom::element item : array) {
+            if (!quickReadInto(dates, item, out.emplace_back())) return false;
+        }
+        return true;
+    } else if constexpr (Record<T>) {
+        return quickReadRecordInto(dates, e, out);
+    } else {
+        static_assert(sizeof(T) == 0, "type has no JSON form: declare json::members for it");
     }
 }
 
@@ -360,13 +505,18 @@ namespace json::detail {
 
 template <class T>
 T decodeDocument(JSONDecoder::DateStrategy dates, std::string_view data, bool padded) {
-    DecodeContext ctx{dates, {}};
     simdjson::dom::element root = parseDocument(data, padded);
     if constexpr (std::is_same_v<T, EmptyBody>) {
         // Reads nothing, but the payload must still be well-formed JSON.
         return EmptyBody{};
     } else {
-        return read<T>(ctx, root);
+        T out{};
+        if (!quickReadInto(dates, root, out)) {
+            // The strict route overwrites whatever the quick one left behind, and raises the error.
+            DecodeContext ctx{dates, {}};
+            readInto(ctx, root, out);
+        }
+        return out;
     }
 }
 
