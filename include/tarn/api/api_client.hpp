@@ -12,6 +12,8 @@
 // Use from plain code: asio::co_spawn(io, client.me(), asio::use_future).get().
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/api/http.hpp"
 #include "tarn/models/account.hpp"
 #include "tarn/models/auth_requests.hpp"
@@ -31,7 +33,7 @@
 
 namespace tarn {
 
-class APIClient {
+class TARN_EXPORT APIClient {
 public:
     /// Stores baseURL as given (with or without a trailing "/"), the session and the optional
     /// token store (nullptr: no token is ever attached or stored). Cannot fail.

@@ -3,6 +3,8 @@
 // text are equal. The message from what() never contains the body, which may echo user data.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include <cstdint>
 #include <exception>
 #include <ostream>
@@ -10,7 +12,7 @@
 
 namespace tarn {
 
-class APIError : public std::exception {
+class TARN_EXPORT APIError : public std::exception {
 public:
     enum class Kind { server, invalidBaseURL, invalidResponse, unauthorized };
 

@@ -4,6 +4,8 @@
 // and nothing starts until the first request.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/api/http.hpp"
 
 #include <asio/any_io_executor.hpp>
@@ -20,7 +22,7 @@ namespace detail {
 class CurlSessionImpl;
 }
 
-struct CurlSessionConfig {
+struct TARN_EXPORT CurlSessionConfig {
     /// PEM bundle of trusted certificate authorities; the system store when absent. Certificate
     /// and host name verification is always on.
     std::optional<std::string> caFile;
@@ -61,7 +63,7 @@ struct CurlSessionConfig {
 /// Thread safety: send() may be called from any thread and coroutine at once. Destroy the
 /// session before its io_context; transfers still in flight then fail with TransportError
 /// cancelled.
-class CurlSession final : public HttpSession {
+class TARN_EXPORT CurlSession final : public HttpSession {
 public:
     /// Throws std::invalid_argument for a configuration that cannot work (no connection allowed,
     /// a negative redirect limit, a zero body cap or timeout, a pin not in "sha256//" form).

@@ -2,13 +2,15 @@
 // application that wants to retry once after freeing a slot. The client itself uses neither.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include <cstdint>
 #include <exception>
 #include <string_view>
 
 namespace tarn {
 
-struct DeviceLimitErrorPolicy {
+struct TARN_EXPORT DeviceLimitErrorPolicy {
     /// True for status 409 whose body, lower-cased with full Unicode case mapping and with "_" and
     /// "-" read as spaces, contains "device limit", "limit reached", "лимит устройств" or
     /// "слоты устройств".
@@ -20,7 +22,7 @@ struct DeviceLimitErrorPolicy {
 };
 
 /// Lets a caller take one automatic retry until it releases the gate. Copies are independent.
-class DeviceLimitRetryGate {
+class TARN_EXPORT DeviceLimitRetryGate {
 public:
     DeviceLimitRetryGate() = default;
     /// True and claimed when free; false (and unchanged) when already claimed.

@@ -3,6 +3,8 @@
 // to outcomes is the request pipeline's job, not the session's.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include <asio/awaitable.hpp>
 
 #include <chrono>
@@ -19,7 +21,7 @@ namespace tarn {
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
-struct HttpRequest {
+struct TARN_EXPORT HttpRequest {
     std::string method = "GET";
     std::string url;
     HttpHeaders headers;             // in the order they are sent; names compared case-insensitively
@@ -32,7 +34,7 @@ struct HttpRequest {
     std::optional<std::string> header(std::string_view name) const;
 };
 
-struct HttpResponse {
+struct TARN_EXPORT HttpResponse {
     /// False when what came back was not an HTTP response at all.
     bool isHTTP = true;
     std::int64_t statusCode = 0;
@@ -43,7 +45,7 @@ struct HttpResponse {
 };
 
 /// A failure below HTTP: nothing usable came back.
-class TransportError : public std::exception {
+class TARN_EXPORT TransportError : public std::exception {
 public:
     enum class Code {
         timedOut,
@@ -71,11 +73,11 @@ private:
     std::string what_;
 };
 
-std::string_view to_string(TransportError::Code code);
+TARN_EXPORT std::string_view to_string(TransportError::Code code);
 
 /// Sends one request. Implementations must be safe to call from many coroutines on many threads
 /// at once and must resume the caller on the caller's own executor.
-class HttpSession {
+class TARN_EXPORT HttpSession {
 public:
     virtual ~HttpSession() = default;
     /// Throws TransportError; honours cancellation of the awaiting coroutine.

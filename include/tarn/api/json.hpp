@@ -12,6 +12,8 @@
 // encoding); every other member is required. One generic codec drives decoding and encoding.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include <array>
 #include <cstdint>
 #include <exception>
@@ -26,14 +28,14 @@
 namespace tarn {
 
 /// One step of a coding path: a member name, or a position in an array.
-struct CodingKey {
+struct TARN_EXPORT CodingKey {
     std::string stringValue;
     std::optional<std::int64_t> intValue;
     friend bool operator==(const CodingKey&, const CodingKey&) = default;
 };
 
 /// A failure to decode: the kind, where in the document it happened, and what was wrong.
-class DecodingError : public std::exception {
+class TARN_EXPORT DecodingError : public std::exception {
 public:
     enum class Kind { typeMismatch, valueNotFound, keyNotFound, dataCorrupted };
 
@@ -55,10 +57,10 @@ private:
     std::string what_;
 };
 
-std::string_view to_string(DecodingError::Kind kind);
+TARN_EXPORT std::string_view to_string(DecodingError::Kind kind);
 
 /// A value that cannot be written as JSON (text that is not valid UTF-8).
-class EncodingError : public std::exception {
+class TARN_EXPORT EncodingError : public std::exception {
 public:
     EncodingError(std::vector<CodingKey> codingPath, std::string debugDescription);
     const std::vector<CodingKey>& codingPath() const noexcept { return codingPath_; }
@@ -72,7 +74,7 @@ private:
 };
 
 /// The record without fields: encodes as {} and decodes from any well-formed JSON document.
-struct EmptyBody {
+struct TARN_EXPORT EmptyBody {
     friend bool operator==(const EmptyBody&, const EmptyBody&) = default;
 };
 
@@ -114,7 +116,7 @@ inline constexpr auto refusal = nullptr;
 /// settings (timestamps as seconds since 2001-01-01); `tarn()` reads timestamps by the backend's
 /// rules. Decoding validates the whole document (UTF-8, syntax, depth) first, then reads members
 /// in declared key order and stops at the first failure. Thread-safe: a decoder is immutable.
-class JSONDecoder {
+class TARN_EXPORT JSONDecoder {
 public:
     enum class DateStrategy { deferredToDate, backend };
 
@@ -143,7 +145,7 @@ private:
 /// Encodes records to compact JSON with members in declared key order. A default-constructed
 /// encoder writes timestamps as seconds since 2001-01-01; `tarn()` writes ISO 8601 in UTC
 /// without fraction ("2024-05-01T12:00:00Z"). Throws EncodingError. Thread-safe.
-class JSONEncoder {
+class TARN_EXPORT JSONEncoder {
 public:
     enum class DateStrategy { deferredToDate, iso8601 };
 

@@ -3,6 +3,8 @@
 // Pure; no network and no stored state.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/models/billing_telemetry.hpp"
 
 #include <compare>
@@ -16,7 +18,7 @@
 namespace tarn {
 
 /// optional(release), required(release) or upToDate. Equal when the case and the release are.
-class AppUpdateRequirement {
+class TARN_EXPORT AppUpdateRequirement {
 public:
     enum class Kind { optional, required, upToDate };
 
@@ -50,7 +52,7 @@ private:
     std::optional<IOSAppRelease> release_;
 };
 
-struct AppUpdatePolicy {
+struct TARN_EXPORT AppUpdatePolicy {
     /// In order: no update unless release.installURL is https (any case); required when
     /// currentVersion is below release.minimumSupportedVersion; then against release.version:
     /// lower -> optional, equal -> optional only when currentBuild < release.build, higher or

@@ -3,6 +3,8 @@
 // Pure; any thread.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/models/account.hpp"
 #include "tarn/models/devices_vpn.hpp"
 
@@ -14,7 +16,7 @@ namespace tarn {
 
 /// The state of the tunnel as the application shows it. Only `failed` carries a payload, its
 /// message; two states are equal when the case and, for `failed`, the message are.
-class VPNConnectionState {
+class TARN_EXPORT VPNConnectionState {
 public:
     enum class Kind {
         failed,
@@ -58,7 +60,7 @@ private:
 
 /// The answer of evaluate: whether the tunnel may start and, when not, why (noSubscription,
 /// serverUnavailable or noConfig). Values come from evaluate only.
-class ConnectEligibility {
+class TARN_EXPORT ConnectEligibility {
 public:
     /// The first rule that decides, in this order: no user, or a user whose subscription does not
     /// allow the VPN or whose VPN access is not enabled -> noSubscription; no server, or one not
@@ -73,7 +75,7 @@ public:
 
     friend bool operator==(const ConnectEligibility&, const ConnectEligibility&) = default;
     /// "ConnectEligibility(canConnect: false, reason: noConfig)"
-    friend std::ostream& operator<<(std::ostream& os, const ConnectEligibility& e);
+    friend TARN_EXPORT std::ostream& operator<<(std::ostream& os, const ConnectEligibility& e);
 
 private:
     ConnectEligibility(bool canConnect, std::optional<VPNConnectionState> reason)

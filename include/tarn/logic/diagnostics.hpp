@@ -2,6 +2,8 @@
 // identifiers and states only: never an email address, a name or a token.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/logic/connect_eligibility.hpp"
 #include "tarn/models/account.hpp"
 
@@ -11,7 +13,7 @@
 
 namespace tarn {
 
-struct DiagnosticsBuilder {
+struct TARN_EXPORT DiagnosticsBuilder {
     /// Seven lines joined by "\n", none after the last:
     ///   app_version=<appVersion>
     ///   device_id=<deviceID>

@@ -3,6 +3,8 @@
 // their own; the application reports each step and the current instant.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/models/auth_requests.hpp"
 #include "tarn/models/string_enum.hpp"
 #include "tarn/platform/timestamp.hpp"
@@ -29,7 +31,7 @@ inline constexpr auto enumCases<EmailOTPPhase> = std::array{
 /// One email-code login attempt. A plain value: copies are independent and compare field by
 /// field. No operation is refused because of the current phase; see each operation for its guard.
 /// Not synchronised: the owner changes it from one thread.
-class EmailOTPFlowState {
+class TARN_EXPORT EmailOTPFlowState {
 public:
     /// The notice shown when a code has expired or no usable challenge exists.
     static constexpr std::string_view expiryMessage = "Срок действия кода истёк. Запросите новый.";
@@ -93,7 +95,7 @@ private:
     std::optional<std::string> message_;
 };
 
-struct EmailValidator {
+struct TARN_EXPORT EmailValidator {
     /// True when the whole of email, exactly as given, is: one or more of A-Z, 0-9 and "._%+-";
     /// "@"; one or more of A-Z, 0-9 and ".-"; "."; two or more of A-Z. Letters match in either
     /// case and only the Latin A-Z do. A trailing line break makes the address invalid.

@@ -3,6 +3,8 @@
 // application may open. The session secret must never travel in that link; only the identifier.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/platform/url.hpp"
 
 #include <cstdint>
@@ -12,7 +14,7 @@
 
 namespace tarn {
 
-struct TelegramAuthContract {
+struct TARN_EXPORT TelegramAuthContract {
     /// The login flow this client speaks; sent as "2" when a session is created.
     static constexpr std::int64_t flowVersion = 2;
 

@@ -3,6 +3,8 @@
 // (AuthTokens). Descriptions of records that carry tokens never show them.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/api/json.hpp"
 #include "tarn/models/string_enum.hpp"
 #include "tarn/platform/timestamp.hpp"
@@ -52,7 +54,7 @@ inline constexpr auto enumCases<Plan> = std::array{
 constexpr bool allowsVPN(SubscriptionStatus status) { return status == SubscriptionStatus::active; }
 
 /// The backend's user record. Identity: `id`.
-struct CRMUser {
+struct TARN_EXPORT CRMUser {
     std::string id;
     std::optional<std::string> email;
     std::optional<std::string> name;
@@ -94,7 +96,7 @@ inline constexpr auto json::members<CRMUser> = std::tuple{
 };
 
 /// What every sign-in and the token refresh return: a token pair and the user.
-struct AuthResponse {
+struct TARN_EXPORT AuthResponse {
     std::string accessToken;
     std::string refreshToken;
     CRMUser user;
@@ -114,7 +116,7 @@ inline constexpr auto json::members<AuthResponse> = std::tuple{
 
 /// The token pair the client keeps. Unlike the backend's records its JSON members are the field
 /// names themselves; it is the token store's payload, coded with a default JSONEncoder/Decoder.
-struct AuthTokens {
+struct TARN_EXPORT AuthTokens {
     std::string accessToken;
     std::string refreshToken;
 

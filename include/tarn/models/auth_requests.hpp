@@ -2,6 +2,8 @@
 // (EmailCodeChallenge, the one record here the application handles itself).
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/api/json.hpp"
 
 #include <cstdint>
@@ -12,7 +14,7 @@
 namespace tarn {
 
 /// Account creation with email and password.
-struct RegisterRequest {
+struct TARN_EXPORT RegisterRequest {
     std::string email;
     std::string password;
     std::optional<std::string> name;
@@ -35,7 +37,7 @@ inline constexpr auto json::members<RegisterRequest> = std::tuple{
 };
 
 /// Sign in with Apple.
-struct AppleAuthRequest {
+struct TARN_EXPORT AppleAuthRequest {
     std::string identityToken;
     std::optional<std::string> authorizationCode;
     std::optional<std::string> name;
@@ -56,7 +58,7 @@ inline constexpr auto json::members<AppleAuthRequest> = std::tuple{
 };
 
 /// Sign-out; carries the stored refresh token when there is one.
-struct LogoutRequest {
+struct TARN_EXPORT LogoutRequest {
     std::optional<std::string> refreshToken;
 
     friend bool operator==(const LogoutRequest&, const LogoutRequest&) = default;
@@ -71,7 +73,7 @@ inline constexpr auto json::members<LogoutRequest> = std::tuple{
 };
 
 /// Start of a browser-based OAuth sign-in.
-struct OAuthSessionRequest {
+struct TARN_EXPORT OAuthSessionRequest {
     std::string provider;
     std::string deviceID;
     std::string platform;
@@ -87,7 +89,7 @@ inline constexpr auto json::members<OAuthSessionRequest> = std::tuple{
 };
 
 /// Asks the backend to e-mail a one-time code.
-struct EmailCodeRequest {
+struct TARN_EXPORT EmailCodeRequest {
     std::string email;
     std::string platform;
     std::string devicePublicID;
@@ -103,7 +105,7 @@ inline constexpr auto json::members<EmailCodeRequest> = std::tuple{
 };
 
 /// Submits the e-mailed code.
-struct EmailCodeVerificationRequest {
+struct TARN_EXPORT EmailCodeVerificationRequest {
     std::string challengeID;
     std::string code;
     bool acceptedTerms = false;
@@ -122,7 +124,7 @@ inline constexpr auto json::members<EmailCodeVerificationRequest> = std::tuple{
 
 /// The backend's answer to an email-code request. Identity: `challengeID`. The second counts are
 /// carried as sent (zero or negative included); the email-code flow turns them into instants.
-struct EmailCodeChallenge {
+struct TARN_EXPORT EmailCodeChallenge {
     std::string challengeID;
     std::int64_t expiresIn = 0;
     std::int64_t resendAfter = 0;
@@ -138,7 +140,7 @@ inline constexpr auto json::members<EmailCodeChallenge> = std::tuple{
 };
 
 /// Opens a Telegram bot sign-in session.
-struct TelegramAuthSessionRequest {
+struct TARN_EXPORT TelegramAuthSessionRequest {
     std::string devicePublicID;
 
     friend bool operator==(const TelegramAuthSessionRequest&, const TelegramAuthSessionRequest&) = default;
@@ -151,7 +153,7 @@ inline constexpr auto json::members<TelegramAuthSessionRequest> = std::tuple{
 
 /// Submits the code the Telegram bot showed. The session id travels in the path and the secret in
 /// a header, never here.
-struct TelegramSessionVerificationRequest {
+struct TARN_EXPORT TelegramSessionVerificationRequest {
     std::string code;
 
     friend bool operator==(const TelegramSessionVerificationRequest&, const TelegramSessionVerificationRequest&) = default;

@@ -3,6 +3,8 @@
 // Amounts are whole roubles (the RUB suffix).
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/api/json.hpp"
 #include "tarn/platform/timestamp.hpp"
 #include "tarn/platform/url.hpp"
@@ -17,7 +19,7 @@
 namespace tarn {
 
 /// An App Store transaction reported to the backend.
-struct AppleTransactionPayload {
+struct TARN_EXPORT AppleTransactionPayload {
     std::string productID;
     std::string transactionID;
     std::string originalTransactionID;
@@ -45,7 +47,7 @@ inline constexpr auto json::members<AppleTransactionPayload> = std::tuple{
 /// One analytics event. Members are in constructor order (required ones first), so brace
 /// initialisation reads: name, device, time, app version, platform, server, VPN state, metadata,
 /// then the optional event id, session id, OS version and duration.
-struct AppEventPayload {
+struct TARN_EXPORT AppEventPayload {
     std::string eventName;
     std::string deviceID;
     Timestamp eventTime;
@@ -79,7 +81,7 @@ inline constexpr auto json::members<AppEventPayload> = std::tuple{
 };
 
 /// Registration or removal of a push token.
-struct PushTokenRequest {
+struct TARN_EXPORT PushTokenRequest {
     std::string platform;
     std::optional<std::string> provider;
     std::string token;
@@ -105,7 +107,7 @@ inline constexpr auto json::members<PushTokenRequest> = std::tuple{
 };
 
 /// The price of a tariff group for one device limit.
-struct BillingTariffVariant {
+struct TARN_EXPORT BillingTariffVariant {
     std::int64_t limit = 0;
     std::int64_t priceRUB = 0;  // the whole period
     std::int64_t monthRUB = 0;  // per month
@@ -123,7 +125,7 @@ inline constexpr auto json::members<BillingTariffVariant> = std::tuple{
 };
 
 /// One subscription period with its prices per device limit. Identity: `id`.
-struct BillingTariffGroup {
+struct TARN_EXPORT BillingTariffGroup {
     std::string id;
     std::string title;
     std::int64_t days = 0;
@@ -159,7 +161,7 @@ inline constexpr auto json::members<BillingTariffGroup> = std::tuple{
 };
 
 /// Identity: `id`.
-struct BillingPaymentMethod {
+struct TARN_EXPORT BillingPaymentMethod {
     std::string id;
     std::string label;
     std::string hint;
@@ -177,7 +179,7 @@ inline constexpr auto json::members<BillingPaymentMethod> = std::tuple{
 };
 
 /// What can be bought.
-struct BillingCatalog {
+struct TARN_EXPORT BillingCatalog {
     std::string currency;
     std::vector<std::int64_t> deviceLimitOptions;
     std::vector<BillingTariffGroup> tariffGroups;
@@ -195,7 +197,7 @@ inline constexpr auto json::members<BillingCatalog> = std::tuple{
 };
 
 /// Starts a payment.
-struct BillingCheckoutRequest {
+struct TARN_EXPORT BillingCheckoutRequest {
     std::string tariffID;
     std::int64_t deviceLimit = 0;
     std::string paymentMethod;
@@ -217,7 +219,7 @@ inline constexpr auto json::members<BillingCheckoutRequest> = std::tuple{
 };
 
 /// The created payment.
-struct BillingCheckoutResponse {
+struct TARN_EXPORT BillingCheckoutResponse {
     bool ok = false;
     std::int64_t paymentID = 0;
     std::string checkoutToken;
@@ -247,7 +249,7 @@ inline constexpr auto json::members<BillingCheckoutResponse> = std::tuple{
 };
 
 /// The latest published release of the application.
-struct IOSAppRelease {
+struct TARN_EXPORT IOSAppRelease {
     std::string version;
     std::int64_t build = 0;
     std::string minimumSupportedVersion;  // oldest version still allowed to run

@@ -2,6 +2,8 @@
 // VLESS connection profile of one server and device.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/api/json.hpp"
 #include "tarn/models/account.hpp"
 #include "tarn/platform/timestamp.hpp"
@@ -14,7 +16,7 @@
 namespace tarn {
 
 /// Reports the app installation; the backend answers with the up-to-date user.
-struct UserSyncRequest {
+struct TARN_EXPORT UserSyncRequest {
     std::string deviceID;
     std::string platform;
     std::string appVersion;
@@ -38,7 +40,7 @@ inline constexpr auto json::members<UserSyncRequest> = std::tuple{
 };
 
 /// State of the user's link to the Telegram bot; `status` is the backend's free text.
-struct BotSync {
+struct TARN_EXPORT BotSync {
     std::string status;
     std::optional<Timestamp> lastSyncAt;
 
@@ -51,7 +53,7 @@ inline constexpr auto json::members<BotSync> = std::tuple{
     json::member("last_sync_at", &BotSync::lastSyncAt),
 };
 
-struct UserSyncResponse {
+struct TARN_EXPORT UserSyncResponse {
     CRMUser user;
     BotSync botSync;
 
@@ -65,7 +67,7 @@ inline constexpr auto json::members<UserSyncResponse> = std::tuple{
 };
 
 /// One registered device of the account. Identity: `id`, the backend's number for it.
-struct AccountDevice {
+struct TARN_EXPORT AccountDevice {
     std::int64_t id = 0;
     std::string deviceID;  // the identifier the device itself reports
     std::string name;
@@ -93,7 +95,7 @@ inline constexpr auto json::members<AccountDevice> = std::tuple{
 };
 
 /// The device list with the limit.
-struct AccountDevicesResponse {
+struct TARN_EXPORT AccountDevicesResponse {
     bool subscriptionActive = false;
     std::vector<AccountDevice> devices;
     std::int64_t used = 0;
@@ -113,7 +115,7 @@ inline constexpr auto json::members<AccountDevicesResponse> = std::tuple{
 };
 
 /// The answer to removing one device: the list after removal.
-struct AccountDeviceRemovalResponse {
+struct TARN_EXPORT AccountDeviceRemovalResponse {
     bool ok = false;
     bool subscriptionActive = false;
     std::vector<AccountDevice> devices;
@@ -139,7 +141,7 @@ inline constexpr auto json::members<AccountDeviceRemovalResponse> = std::tuple{
 };
 
 /// One selectable server. Identity: `id`. `protocolName` travels as "protocol".
-struct VPNServer {
+struct TARN_EXPORT VPNServer {
     std::string id;
     std::string country;
     std::string city;
@@ -168,7 +170,7 @@ inline constexpr auto json::members<VPNServer> = std::tuple{
 
 /// The connection profile for one server and device. The library carries `uri` and `xrayJSON`
 /// (a complete Xray configuration as JSON text in one string) without looking inside.
-struct VLESSConfig {
+struct TARN_EXPORT VLESSConfig {
     std::string uri;
     std::string xrayJSON;
     std::string serverID;

@@ -3,6 +3,8 @@
 // no description ever shows a session secret.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/api/json.hpp"
 #include "tarn/models/account.hpp"
 #include "tarn/models/string_enum.hpp"
@@ -46,7 +48,7 @@ inline constexpr auto enumCases<OAuthSessionState> = std::array{
 
 /// Identifier and secret of a Telegram sign-in session. The JSON form carries the secret in clear
 /// (the client needs it for later calls); the description never does.
-struct TelegramAuthSessionCredentials {
+struct TARN_EXPORT TelegramAuthSessionCredentials {
     std::string id;
     std::string secret;
 
@@ -66,7 +68,7 @@ inline constexpr auto json::members<TelegramAuthSessionCredentials> = std::tuple
 
 /// The Telegram session the backend opened. Identity: the session identifier. Decoding accepts
 /// any flow version and any link; TelegramAuthContract checks them.
-struct TelegramAuthSession {
+struct TARN_EXPORT TelegramAuthSession {
     std::int64_t flowVersion = 0;
     TelegramAuthSessionCredentials session;
     URL telegramBotDeepLink;
@@ -90,7 +92,7 @@ inline constexpr auto json::members<TelegramAuthSession> = std::tuple{
 
 /// The answer to a Telegram status poll. Decoding only; an answer that mentions credentials at all
 /// ("auth", "access_token", "refresh_token", even as null) is refused as a whole.
-struct TelegramSessionStatus {
+struct TARN_EXPORT TelegramSessionStatus {
     TelegramSessionState status = TelegramSessionState::pending;
     std::optional<std::string> error;
 
@@ -111,7 +113,7 @@ inline constexpr auto json::refusal<TelegramSessionStatus> = json::Refusal<3>{
 };
 
 /// The OAuth session the backend opened. Identity: `authSessionID`.
-struct OAuthAuthSession {
+struct TARN_EXPORT OAuthAuthSession {
     std::string authSessionID;
     URL authorizationURL;
     Timestamp expiresAt;
@@ -128,7 +130,7 @@ inline constexpr auto json::members<OAuthAuthSession> = std::tuple{
 };
 
 /// The answer to an OAuth status poll; may carry the sign-in result in any state.
-struct OAuthSessionStatus {
+struct TARN_EXPORT OAuthSessionStatus {
     OAuthSessionState status = OAuthSessionState::pending;
     std::optional<AuthResponse> auth;
     std::optional<std::string> error;

@@ -3,6 +3,8 @@
 // the decoded query items).
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include <cstddef>
 #include <optional>
 #include <ostream>
@@ -13,13 +15,13 @@
 
 namespace tarn {
 
-struct URLQueryItem {
+struct TARN_EXPORT URLQueryItem {
     std::string name;
     std::optional<std::string> value;  // absent for "a" in "?a&b=1"
     friend bool operator==(const URLQueryItem&, const URLQueryItem&) = default;
 };
 
-class URL {
+class TARN_EXPORT URL {
 public:
     /// The empty URL: what a default-constructed record holds until it is filled. parse() never
     /// returns it.

@@ -3,6 +3,8 @@
 // InMemoryDefaults is for tests and for hosts that persist settings themselves.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -13,7 +15,7 @@
 
 namespace tarn {
 
-class Defaults {
+class TARN_EXPORT Defaults {
 public:
     /// Decides the new value from the current one: a value to store, or nullopt to leave it.
     using StringTransform = std::function<std::optional<std::string>(const std::optional<std::string>& current)>;
@@ -33,7 +35,7 @@ public:
 };
 
 /// A Defaults in memory. Thread-safe.
-class InMemoryDefaults : public Defaults {
+class TARN_EXPORT InMemoryDefaults : public Defaults {
 public:
     InMemoryDefaults() = default;
     explicit InMemoryDefaults(std::map<std::string, std::string, std::less<>> values) : values_(std::move(values)) {}
@@ -63,7 +65,7 @@ private:
 /// Failures: reading never fails (an unreadable file reads as empty); writing throws
 /// std::filesystem::filesystem_error, or EncodingError for a key or value that is not UTF-8.
 /// Thread-safe and safe across processes.
-class JSONFileDefaults : public Defaults {
+class TARN_EXPORT JSONFileDefaults : public Defaults {
 public:
     explicit JSONFileDefaults(std::filesystem::path file);
 

@@ -2,6 +2,8 @@
 // use. It remembers the first value it hands out; across restarts the Defaults store carries it.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/storage/defaults.hpp"
 #include "tarn/storage/token_store.hpp"
 
@@ -24,7 +26,7 @@ namespace tarn {
 ///
 /// Thread safety: one non-recursive lock covers each whole call, so the threads of one instance
 /// all receive one value and at most one is generated.
-class DeviceIdentity {
+class TARN_EXPORT DeviceIdentity {
 public:
     /// Reads nothing. Null pointers are allowed and count as an empty store.
     DeviceIdentity(std::shared_ptr<Defaults> defaults, std::shared_ptr<TokenStore> keychain,

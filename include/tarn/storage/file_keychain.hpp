@@ -4,6 +4,8 @@
 // crash never leaves a partly written item.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/storage/keychain.hpp"
 
 #include <filesystem>
@@ -20,7 +22,7 @@ namespace tarn {
 /// Statuses: errSecItemNotFound, errSecDuplicateItem, errSecParam (service or account missing, or
 /// together longer than 120 bytes), errSecInvalidKeychain, errSecIO (any other file-system failure).
 /// Thread-safe and safe across processes; holds no state besides the root.
-class FileKeychain : public Keychain {
+class TARN_EXPORT FileKeychain : public Keychain {
 public:
     explicit FileKeychain(std::filesystem::path root);
 

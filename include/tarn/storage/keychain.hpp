@@ -4,6 +4,8 @@
 // machines without one) and InMemoryKeychain (tests). makePlatformKeychain picks one.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -40,14 +42,14 @@ enum class KeychainAccessibility { afterFirstUnlockThisDeviceOnly };
 
 /// The authentication context attached to a call. With `interactionNotAllowed` the call fails
 /// with errSecInteractionNotAllowed rather than asking the user anything.
-struct KeychainAuthenticationContext {
+struct TARN_EXPORT KeychainAuthenticationContext {
     bool interactionNotAllowed = false;
     friend bool operator==(const KeychainAuthenticationContext&, const KeychainAuthenticationContext&) = default;
 };
 
 /// One attribute set as passed to a keychain operation: each member is one attribute, absent when
 /// the set does not carry it. `valueData` is secret; the printed form never shows it.
-struct KeychainAttributes {
+struct TARN_EXPORT KeychainAttributes {
     std::optional<KeychainItemClass> itemClass{};                          // kSecClass
     std::optional<std::string> service{};                                  // kSecAttrService
     std::optional<std::string> account{};                                  // kSecAttrAccount
@@ -65,10 +67,10 @@ struct KeychainAttributes {
 };
 
 /// "{class: genericPassword, service: \"s\", account: \"a\", valueData: <redacted>, ...}"
-std::ostream& operator<<(std::ostream& os, const KeychainAttributes& attributes);
+TARN_EXPORT std::ostream& operator<<(std::ostream& os, const KeychainAttributes& attributes);
 
 /// The answer of copyMatching: a status and, on success with returnData, the item's data.
-struct KeychainCopyResult {
+struct TARN_EXPORT KeychainCopyResult {
     OSStatus status = errSecSuccess;
     std::optional<std::string> data;
     friend bool operator==(const KeychainCopyResult&, const KeychainCopyResult&) = default;
@@ -77,7 +79,7 @@ struct KeychainCopyResult {
 /// A store of generic-password items addressed by (service, account) in one of two keychains,
 /// the data-protection one and the legacy one. Operations report their outcome as a status and
 /// throw only for programming errors or exhausted memory. Implementations are thread-safe.
-class Keychain {
+class TARN_EXPORT Keychain {
 public:
     virtual ~Keychain() = default;
 
@@ -97,7 +99,7 @@ public:
 /// bus offers one (asked once, within `timeout`), otherwise a FileKeychain at `fileRoot`
 /// (FileKeychain::defaultRoot() when empty). The choice is made here, once; later calls never
 /// switch backends, so tokens do not silently move between stores.
-std::shared_ptr<Keychain> makePlatformKeychain(std::chrono::milliseconds timeout = std::chrono::seconds(5),
+TARN_EXPORT std::shared_ptr<Keychain> makePlatformKeychain(std::chrono::milliseconds timeout = std::chrono::seconds(5),
                                                std::filesystem::path fileRoot = {});
 
 }  // namespace tarn

@@ -3,6 +3,8 @@
 // operation, so failure paths can be driven without a real keychain.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/storage/keychain.hpp"
 
 #include <deque>
@@ -15,7 +17,7 @@
 
 namespace tarn {
 
-class InMemoryKeychain : public Keychain {
+class TARN_EXPORT InMemoryKeychain : public Keychain {
 public:
     enum class Operation { copyMatching, add, update, deleteItem };
 

@@ -3,6 +3,8 @@
 // collection is reported as errSecInteractionNotAllowed, and every call is bounded by a timeout.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/storage/keychain.hpp"
 
 #include <chrono>
@@ -32,7 +34,7 @@ namespace tarn {
 /// update and delete act on all of them.
 ///
 /// Thread-safe: calls into libsecret are serialised across the process.
-class SecretServiceKeychain : public Keychain {
+class TARN_EXPORT SecretServiceKeychain : public Keychain {
 public:
     static constexpr std::chrono::milliseconds defaultTimeout = std::chrono::seconds(5);
 

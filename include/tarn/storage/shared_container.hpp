@@ -3,6 +3,8 @@
 // "vless-config.json" (the whole profile). A small value; every operation goes to the files.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/models/devices_vpn.hpp"
 
 #include <filesystem>
@@ -25,7 +27,7 @@ namespace tarn {
 /// Failures: write throws EncodingError (nothing written) or std::filesystem::filesystem_error;
 /// readConfig throws filesystem_error or DecodingError; clearVPNConfig never fails.
 /// Thread safety: no state of its own; concurrent writes each leave a complete file.
-class SharedContainer {
+class TARN_EXPORT SharedContainer {
 public:
     /// The directory shared by the application and the tunnel service, one subdirectory per
     /// application group: "/var/lib/tarn/app-groups". The installer creates it.

@@ -5,6 +5,8 @@
 // never asks the user anything.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include "tarn/models/account.hpp"
 #include "tarn/storage/keychain.hpp"
 
@@ -15,7 +17,7 @@
 
 namespace tarn {
 
-class TokenStore {
+class TARN_EXPORT TokenStore {
 public:
     virtual ~TokenStore() = default;
     /// The stored pair, or nullopt when nothing is stored.
@@ -26,7 +28,7 @@ public:
 };
 
 /// A keychain status the token store could not handle. Equal when the statuses are equal.
-class KeychainError : public std::exception {
+class TARN_EXPORT KeychainError : public std::exception {
 public:
     enum class Kind { unhandled };
 
@@ -54,7 +56,7 @@ private:
 /// Failures: KeychainError for keychain statuses; DecodingError / EncodingError of the JSON coder
 /// pass through unchanged (a stored value that is not a token pair stays stored).
 /// Thread safety: no mutable state; as safe as the Keychain, which all shipped backends are.
-class KeychainTokenStore : public TokenStore {
+class TARN_EXPORT KeychainTokenStore : public TokenStore {
 public:
     /// Only stores its arguments; no keychain is touched.
     KeychainTokenStore(std::string service, std::string account, std::shared_ptr<Keychain> keychain);

@@ -368,7 +368,10 @@ void printList(App& app) {
     for (const auto& op : table) width = std::max(width, op.name.size());
     for (const auto& op : table) {
         std::string args;
-        for (const auto& f : op.fields) args += " " + usageOf(f);
+        for (const auto& f : op.fields) {
+            args += ' ';
+            args += usageOf(f);
+        }
         std::cout << op.name << std::string(width - op.name.size() + 2, ' ') << op.summary << '\n';
         if (!args.empty()) std::cout << std::string(width + 1, ' ') << args << '\n';
     }

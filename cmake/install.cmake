@@ -1,0 +1,43 @@
+# Install rules of the library, in two components: `runtime` (the shared library) and
+# `development` (headers, the static library or the .so link, CMake package config, pkg-config).
+# The tools add their own components where they are defined.
+include(CMakePackageConfigHelpers)
+set(TARN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarn)
+
+install(TARGETS tarn_core EXPORT tarnTargets
+  RUNTIME COMPONENT runtime
+  LIBRARY COMPONENT runtime NAMELINK_COMPONENT development
+  ARCHIVE COMPONENT development)
+install(DIRECTORY include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+install(EXPORT tarnTargets NAMESPACE tarn:: DESTINATION ${TARN_CMAKE_DIR} COMPONENT development)
+
+get_target_property(TARN_LIBRARY_TYPE tarn_core TYPE)
+configure_package_config_file(cmake/tarnConfig.cmake.in ${PROJECT_BINARY_DIR}/tarnConfig.cmake
+  INSTALL_DESTINATION ${TARN_CMAKE_DIR})
+# 0.x releases may change the interface between minor versions.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/tarnConfigVersion.cmake COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/tarnConfig.cmake ${PROJECT_BINARY_DIR}/tarnConfigVersion.cmake
+  cmake/tarnAsio.cmake
+  DESTINATION ${TARN_CMAKE_DIR} COMPONENT development)
+
+# pkg-config, with paths relative to its prefix where the install layout allows.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(TARN_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
+else()
+  set(TARN_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+endif()
+if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(TARN_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
+else()
+  set(TARN_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
+# A shared tarn links its dependencies itself, so its users need nothing else; a static one
+# passes them on to every link.
+set(TARN_PC_REQUIRES "")
+set(TARN_PC_LIBS_PRIVATE "")
+if(NOT TARN_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
+  set(TARN_PC_REQUIRES "simdjson libcurl liburiparser icu-uc libsecret-1")
+endif()
+configure_file(cmake/tarn-core.pc.in ${PROJECT_BINARY_DIR}/tarn-core.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/tarn-core.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
