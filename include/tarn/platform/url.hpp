@@ -3,6 +3,8 @@
 // the decoded query items).
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include <cstddef>
 #include <optional>
 #include <ostream>
@@ -19,7 +21,7 @@ struct URLQueryItem {
     friend bool operator==(const URLQueryItem&, const URLQueryItem&) = default;
 };
 
-class URL {
+class TARN_EXPORT URL {
 public:
     /// The empty URL: what a default-constructed record holds until it is filled. parse() never
     /// returns it.

@@ -2,6 +2,8 @@
 // written in the canonical upper-case form; random ones come from the OS's secure source.
 #pragma once
 
+#include "tarn/export.hpp"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -11,7 +13,7 @@
 
 namespace tarn {
 
-class UUID {
+class TARN_EXPORT UUID {
 public:
     using Bytes = std::array<std::uint8_t, 16>;
 
