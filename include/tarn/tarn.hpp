@@ -1,4 +1,5 @@
-// Everything Tarn VPN Core offers, in one include.
+// Everything Tarn VPN Core offers, in one include. Not tarn/api/json_codec.hpp: coding records of
+// the application's own is opt-in, because that header brings in simdjson.
 #pragma once
 
 #include "tarn/api/api_client.hpp"

@@ -1,6 +1,6 @@
 #include "tarn/models/account.hpp"
 
-#include "api/json_codec.hpp"
+#include "tarn/api/json_codec.hpp"
 
 namespace tarn {
 
@@ -12,10 +12,10 @@ std::string AuthTokens::description() const { return "AuthTokens(accessToken: <r
 
 }  // namespace tarn
 
-TARN_JSON_CODABLE(tarn::CRMUser);
-TARN_JSON_CODABLE(tarn::AuthResponse);
-TARN_JSON_CODABLE(tarn::AuthTokens);
-TARN_JSON_CODABLE(tarn::SubscriptionStatus);
-TARN_JSON_CODABLE(tarn::VPNAccessStatus);
-TARN_JSON_CODABLE(tarn::SubscriptionSource);
-TARN_JSON_CODABLE(tarn::Plan);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::CRMUser);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::AuthResponse);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::AuthTokens);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::SubscriptionStatus);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::VPNAccessStatus);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::SubscriptionSource);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::Plan);

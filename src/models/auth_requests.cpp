@@ -1,13 +1,13 @@
 #include "tarn/models/auth_requests.hpp"
 
-#include "api/json_codec.hpp"
+#include "tarn/api/json_codec.hpp"
 
-TARN_JSON_ENCODABLE(tarn::RegisterRequest);
-TARN_JSON_ENCODABLE(tarn::AppleAuthRequest);
-TARN_JSON_ENCODABLE(tarn::OAuthSessionRequest);
-TARN_JSON_CODABLE(tarn::LogoutRequest);
-TARN_JSON_CODABLE(tarn::EmailCodeRequest);
-TARN_JSON_CODABLE(tarn::EmailCodeVerificationRequest);
-TARN_JSON_CODABLE(tarn::EmailCodeChallenge);
-TARN_JSON_CODABLE(tarn::TelegramAuthSessionRequest);
-TARN_JSON_CODABLE(tarn::TelegramSessionVerificationRequest);
+TARN_JSON_ENCODABLE_EXPORTED(TARN_EXPORT, tarn::RegisterRequest);
+TARN_JSON_ENCODABLE_EXPORTED(TARN_EXPORT, tarn::AppleAuthRequest);
+TARN_JSON_ENCODABLE_EXPORTED(TARN_EXPORT, tarn::OAuthSessionRequest);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::LogoutRequest);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::EmailCodeRequest);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::EmailCodeVerificationRequest);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::EmailCodeChallenge);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::TelegramAuthSessionRequest);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::TelegramSessionVerificationRequest);

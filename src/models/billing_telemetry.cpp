@@ -1,14 +1,14 @@
 #include "tarn/models/billing_telemetry.hpp"
 
-#include "api/json_codec.hpp"
+#include "tarn/api/json_codec.hpp"
 
-TARN_JSON_CODABLE(tarn::AppleTransactionPayload);
-TARN_JSON_CODABLE(tarn::AppEventPayload);
-TARN_JSON_CODABLE(tarn::PushTokenRequest);
-TARN_JSON_CODABLE(tarn::BillingTariffVariant);
-TARN_JSON_CODABLE(tarn::BillingTariffGroup);
-TARN_JSON_CODABLE(tarn::BillingPaymentMethod);
-TARN_JSON_CODABLE(tarn::BillingCatalog);
-TARN_JSON_CODABLE(tarn::BillingCheckoutRequest);
-TARN_JSON_CODABLE(tarn::BillingCheckoutResponse);
-TARN_JSON_CODABLE(tarn::IOSAppRelease);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::AppleTransactionPayload);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::AppEventPayload);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::PushTokenRequest);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::BillingTariffVariant);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::BillingTariffGroup);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::BillingPaymentMethod);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::BillingCatalog);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::BillingCheckoutRequest);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::BillingCheckoutResponse);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::IOSAppRelease);

@@ -1,12 +1,12 @@
 #include "tarn/models/devices_vpn.hpp"
 
-#include "api/json_codec.hpp"
+#include "tarn/api/json_codec.hpp"
 
-TARN_JSON_CODABLE(tarn::UserSyncRequest);
-TARN_JSON_CODABLE(tarn::BotSync);
-TARN_JSON_CODABLE(tarn::UserSyncResponse);
-TARN_JSON_CODABLE(tarn::AccountDevice);
-TARN_JSON_CODABLE(tarn::AccountDevicesResponse);
-TARN_JSON_CODABLE(tarn::AccountDeviceRemovalResponse);
-TARN_JSON_CODABLE(tarn::VPNServer);
-TARN_JSON_CODABLE(tarn::VLESSConfig);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::UserSyncRequest);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::BotSync);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::UserSyncResponse);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::AccountDevice);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::AccountDevicesResponse);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::AccountDeviceRemovalResponse);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::VPNServer);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::VLESSConfig);

@@ -1,6 +1,6 @@
 #include "tarn/models/sessions.hpp"
 
-#include "api/json_codec.hpp"
+#include "tarn/api/json_codec.hpp"
 
 namespace tarn {
 
@@ -15,11 +15,11 @@ std::string TelegramAuthSession::description() const {
 
 }  // namespace tarn
 
-TARN_JSON_CODABLE(tarn::TelegramAuthSessionCredentials);
-TARN_JSON_CODABLE(tarn::TelegramAuthSession);
-TARN_JSON_DECODABLE(tarn::TelegramSessionStatus);
-TARN_JSON_CODABLE(tarn::OAuthAuthSession);
-TARN_JSON_CODABLE(tarn::OAuthSessionStatus);
-TARN_JSON_CODABLE(tarn::TelegramSessionState);
-TARN_JSON_CODABLE(tarn::OAuthProvider);
-TARN_JSON_CODABLE(tarn::OAuthSessionState);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::TelegramAuthSessionCredentials);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::TelegramAuthSession);
+TARN_JSON_DECODABLE_EXPORTED(TARN_EXPORT, tarn::TelegramSessionStatus);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::OAuthAuthSession);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::OAuthSessionStatus);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::TelegramSessionState);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::OAuthProvider);
+TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::OAuthSessionState);

@@ -1,6 +1,6 @@
 #include "tarn/storage/defaults.hpp"
 
-#include "api/json_codec.hpp"
+#include "tarn/api/json_codec.hpp"
 #include "storage/file_util.hpp"
 
 #include <fcntl.h>

@@ -1,15 +1,28 @@
 // The library's JSON conventions: the decoder and encoder presets, the errors they raise, EmptyBody,
-// and the member tables through which every wire record describes its JSON form once.
+// and the member tables through which every wire record describes its JSON form once. This header
+// does not need simdjson: it is all that code decoding and encoding the library's own records uses.
 //
-// A record opts in by specialising `json::members<R>` with its members in declared key order:
+// A record of the application's own takes three steps:
 //
-//     template <> inline constexpr auto json::members<VPNServer> = std::tuple{
-//         json::member("id", &VPNServer::id),
-//         json::member("flag", &VPNServer::flag),   // std::optional: may be missing or null
-//         ...};
+//  1. Next to the record, specialise `json::members<R>` with its members in declared key order
+//     (inside namespace tarn, or as `tarn::json::members<R>`):
+//
+//         template <> inline constexpr auto json::members<shop::Ticket> = std::tuple{
+//             json::member("id", &shop::Ticket::id),
+//             json::member("note", &shop::Ticket::note),   // std::optional: may be missing or null
+//             ...};
+//
+//  2. In ONE .cpp file, include tarn/api/json_codec.hpp (it brings in simdjson: link tarn::json)
+//     and write `TARN_JSON_CODABLE(shop::Ticket);` in the global namespace. That instantiates
+//     decoding and encoding of the record and of std::vector of it.
+//
+//  3. Everywhere else, this header is enough: `JSONDecoder::tarn().decode<shop::Ticket>(body)`.
 //
 // A std::optional member is optional (missing or null decode as absent; absent is omitted when
-// encoding); every other member is required. One generic codec drives decoding and encoding.
+// encoding); every other member is required. A member is a std::string, bool, std::int64_t,
+// Timestamp, UUID, URL, std::map<std::string, std::string>, string enumeration
+// (tarn/models/string_enum.hpp), another record, or a std::vector of any of these. One generic
+// codec drives decoding and encoding of every record, the library's and the application's alike.
 #pragma once
 
 #include "tarn/export.hpp"

@@ -1,9 +1,28 @@
-// The generic codec behind JSONDecoder and JSONEncoder. Private: it pulls in simdjson, which the
-// public headers must not. Every wire record is explicitly instantiated once (TARN_JSON_CODABLE in
-// the models' sources), so users of the public headers link against ready-made coders.
+// The JSON codec itself, for applications that decode or encode records of their own. Opt-in: it
+// includes simdjson, which tarn/api/json.hpp does not, so a target that includes it links tarn::json
+// (tarn::core plus the headers of the simdjson the library was built with).
+//
+// JSONDecoder::decode and JSONEncoder::encode are templates defined here. The library instantiates
+// them for its own records, so code that only handles those needs json.hpp alone. For a record of
+// its own, an application declares json::members for it (see json.hpp) and, in ONE of its .cpp
+// files, in the global namespace, instantiates the coders:
+//
+//     #include "shop/records.hpp"           // shop::Ticket and its json::members
+//     #include <tarn/api/json_codec.hpp>
+//
+//     TARN_JSON_CODABLE(shop::Ticket);       // decode and encode of Ticket and std::vector<Ticket>
+//
+// Every other file then calls JSONDecoder::tarn().decode<shop::Ticket>(...) with json.hpp alone.
+// TARN_JSON_DECODABLE and TARN_JSON_ENCODABLE instantiate one direction only. The _EXPORTED forms
+// take an export attribute first, for a shared library that hands out its records' coders the way
+// this library does (TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::VPNServer)).
+//
+// Everything in json::detail is the codec's machinery, not API. Its non-template parts live in the
+// library and are exported, so the templates instantiated here link against a shared libtarn-core.
 #pragma once
 
 #include "tarn/api/json.hpp"
+#include "tarn/export.hpp"
 #include "tarn/models/string_enum.hpp"
 #include "tarn/platform/timestamp.hpp"
 #include "tarn/platform/url.hpp"
@@ -12,10 +31,8 @@
 #include <simdjson.h>
 
 #include <array>
-#include <charconv>
-#include <cstring>
-#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
@@ -46,9 +63,6 @@ struct PathStep {
     std::int64_t index = -1;  // >= 0 for an array position
 };
 
-// Seconds between 1970-01-01 and 2001-01-01, the platform's default date reference.
-inline constexpr std::int64_t referenceDateOffset = 978'307'200;
-
 // The path is a fixed stack: record types nest only a few levels deep, and pushing a step must
 // cost next to nothing because it happens for every member decoded. Steps beyond the capacity
 // are counted but not kept, which can only shorten an error's path, never break decoding.
@@ -77,28 +91,25 @@ struct DecodeContext {
     Path path;
 };
 
-[[noreturn]] void fail(const DecodeContext& ctx, DecodingError::Kind kind, std::string description);
-[[noreturn]] void failKey(const DecodeContext& ctx, DecodingError::Kind kind, std::string_view key,
-                          std::string description);
-[[noreturn]] void failType(const DecodeContext& ctx, std::string_view expected, simdjson::dom::element e);
-[[noreturn]] void failInvalidJSON(simdjson::error_code error);
-
-std::string readString(DecodeContext& ctx, simdjson::dom::element e);
-void readStringInto(DecodeContext& ctx, simdjson::dom::element e, std::string& out);
-bool readBool(DecodeContext& ctx, simdjson::dom::element e);
-std::int64_t readInt64(DecodeContext& ctx, simdjson::dom::element e);
-Timestamp readTimestamp(DecodeContext& ctx, simdjson::dom::element e);
-UUID readUUID(DecodeContext& ctx, simdjson::dom::element e);
-URL readURL(DecodeContext& ctx, simdjson::dom::element e);
-StringMap readStringMap(DecodeContext& ctx, simdjson::dom::element e);
-simdjson::dom::object readObject(DecodeContext& ctx, simdjson::dom::element e);
-simdjson::dom::array readArray(DecodeContext& ctx, simdjson::dom::element e);
-std::string_view readEnumString(DecodeContext& ctx, simdjson::dom::element e);
-[[noreturn]] void failEnum(DecodeContext& ctx, std::string_view raw);
+// Failures and the readers of single values: each raises DecodingError at the context's path.
+[[noreturn]] TARN_EXPORT void failKey(const DecodeContext& ctx, DecodingError::Kind kind, std::string_view key,
+                                      std::string description);
+TARN_EXPORT std::string readString(DecodeContext& ctx, simdjson::dom::element e);
+TARN_EXPORT void readStringInto(DecodeContext& ctx, simdjson::dom::element e, std::string& out);
+TARN_EXPORT bool readBool(DecodeContext& ctx, simdjson::dom::element e);
+TARN_EXPORT std::int64_t readInt64(DecodeContext& ctx, simdjson::dom::element e);
+TARN_EXPORT Timestamp readTimestamp(DecodeContext& ctx, simdjson::dom::element e);
+TARN_EXPORT UUID readUUID(DecodeContext& ctx, simdjson::dom::element e);
+TARN_EXPORT URL readURL(DecodeContext& ctx, simdjson::dom::element e);
+TARN_EXPORT StringMap readStringMap(DecodeContext& ctx, simdjson::dom::element e);
+TARN_EXPORT simdjson::dom::object readObject(DecodeContext& ctx, simdjson::dom::element e);
+TARN_EXPORT simdjson::dom::array readArray(DecodeContext& ctx, simdjson::dom::element e);
+TARN_EXPORT std::string_view readEnumString(DecodeContext& ctx, simdjson::dom::element e);
+[[noreturn]] TARN_EXPORT void failEnum(DecodeContext& ctx, std::string_view raw);
 
 // Parses with this thread's parser. The returned element lives until the thread's next parse,
-// so callers copy everything they keep before returning.
-simdjson::dom::element parseDocument(std::string_view data, bool padded = false);
+// so callers copy everything they keep before returning. Raises DecodingError for invalid JSON.
+TARN_EXPORT simdjson::dom::element parseDocument(std::string_view data, bool padded = false);
 
 template <class T>
 T read(DecodeContext& ctx, simdjson::dom::element e);
@@ -290,9 +301,9 @@ void readInto(DecodeContext& ctx, simdjson::dom::element e, T& out) {
 template <class T>
 bool quickReadInto(JSONDecoder::DateStrategy dates, simdjson::dom::element e, T& out);
 
-bool quickReadString(simdjson::dom::element e, std::string& out);
-bool quickReadTimestamp(JSONDecoder::DateStrategy dates, simdjson::dom::element e, Timestamp& out);
-bool quickReadStringMap(simdjson::dom::element e, StringMap& out);
+TARN_EXPORT bool quickReadString(simdjson::dom::element e, std::string& out);
+TARN_EXPORT bool quickReadTimestamp(JSONDecoder::DateStrategy dates, simdjson::dom::element e, Timestamp& out);
+TARN_EXPORT bool quickReadStringMap(simdjson::dom::element e, StringMap& out);
 
 // A string that `parse` must accept (UUID::parse, URL::parse, an enumeration's raw values).
 template <class T, class Parse>
@@ -421,10 +432,11 @@ struct EncodeContext {
     std::string out;
 };
 
-void writeString(EncodeContext& ctx, std::string_view s);
-void writeInt64(EncodeContext& ctx, std::int64_t v);
-void writeTimestamp(EncodeContext& ctx, Timestamp t);
-void writeStringMap(EncodeContext& ctx, const StringMap& map);
+// The writers of single values; writeString raises EncodingError for text that is not UTF-8.
+TARN_EXPORT void writeString(EncodeContext& ctx, std::string_view s);
+TARN_EXPORT void writeInt64(EncodeContext& ctx, std::int64_t v);
+TARN_EXPORT void writeTimestamp(EncodeContext& ctx, Timestamp t);
+TARN_EXPORT void writeStringMap(EncodeContext& ctx, const StringMap& map);
 
 template <class T>
 void write(EncodeContext& ctx, const T& value);
@@ -542,16 +554,23 @@ std::string JSONEncoder::encode(const T& value) const {
 
 }  // namespace tarn
 
-#define TARN_JSON_DECODABLE(T)                                                                \
-    template T tarn::JSONDecoder::decode<T>(std::string_view) const;                          \
-    template T tarn::JSONDecoder::decode<T>(const std::string&) const;                        \
-    template std::vector<T> tarn::JSONDecoder::decode<std::vector<T>>(std::string_view) const; \
-    template std::vector<T> tarn::JSONDecoder::decode<std::vector<T>>(const std::string&) const
+// Explicit instantiations, in the global namespace of one .cpp file; see the top of this header.
+// EXPORT is an export attribute (a library's own TARN_EXPORT) or nothing. Each macro is a
+// declaration that wants its semicolon.
+#define TARN_JSON_DECODABLE_EXPORTED(EXPORT, T)                                                          \
+    template EXPORT T tarn::JSONDecoder::decode<T>(std::string_view) const;                               \
+    template EXPORT T tarn::JSONDecoder::decode<T>(const std::string&) const;                             \
+    template EXPORT std::vector<T> tarn::JSONDecoder::decode<std::vector<T>>(std::string_view) const;     \
+    template EXPORT std::vector<T> tarn::JSONDecoder::decode<std::vector<T>>(const std::string&) const
 
-#define TARN_JSON_ENCODABLE(T)                                                          \
-    template std::string tarn::JSONEncoder::encode<T>(const T&) const;                  \
-    template std::string tarn::JSONEncoder::encode<std::vector<T>>(const std::vector<T>&) const
+#define TARN_JSON_ENCODABLE_EXPORTED(EXPORT, T)                                    \
+    template EXPORT std::string tarn::JSONEncoder::encode<T>(const T&) const;     \
+    template EXPORT std::string tarn::JSONEncoder::encode<std::vector<T>>(const std::vector<T>&) const
 
-#define TARN_JSON_CODABLE(T) \
-    TARN_JSON_DECODABLE(T);  \
-    TARN_JSON_ENCODABLE(T)
+#define TARN_JSON_CODABLE_EXPORTED(EXPORT, T)  \
+    TARN_JSON_DECODABLE_EXPORTED(EXPORT, T);   \
+    TARN_JSON_ENCODABLE_EXPORTED(EXPORT, T)
+
+#define TARN_JSON_DECODABLE(T) TARN_JSON_DECODABLE_EXPORTED(, T)
+#define TARN_JSON_ENCODABLE(T) TARN_JSON_ENCODABLE_EXPORTED(, T)
+#define TARN_JSON_CODABLE(T) TARN_JSON_CODABLE_EXPORTED(, T)
