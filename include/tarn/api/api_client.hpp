@@ -13,7 +13,6 @@
 #pragma once
 
 #include "tarn/export.hpp"
-
 #include "tarn/api/http.hpp"
 #include "tarn/models/account.hpp"
 #include "tarn/models/auth_requests.hpp"

@@ -5,7 +5,6 @@
 #pragma once
 
 #include "tarn/export.hpp"
-
 #include "tarn/api/http.hpp"
 
 #include <asio/any_io_executor.hpp>

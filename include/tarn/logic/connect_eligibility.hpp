@@ -4,7 +4,6 @@
 #pragma once
 
 #include "tarn/export.hpp"
-
 #include "tarn/models/account.hpp"
 #include "tarn/models/devices_vpn.hpp"
 

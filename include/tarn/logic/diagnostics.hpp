@@ -3,7 +3,6 @@
 #pragma once
 
 #include "tarn/export.hpp"
-
 #include "tarn/logic/connect_eligibility.hpp"
 #include "tarn/models/account.hpp"
 

@@ -4,7 +4,6 @@
 #pragma once
 
 #include "tarn/export.hpp"
-
 #include "tarn/platform/url.hpp"
 
 #include <cstdint>

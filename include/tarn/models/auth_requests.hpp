@@ -3,7 +3,6 @@
 #pragma once
 
 #include "tarn/export.hpp"
-
 #include "tarn/api/json.hpp"
 
 #include <cstdint>

@@ -4,7 +4,6 @@
 #pragma once
 
 #include "tarn/export.hpp"
-
 #include "tarn/api/json.hpp"
 #include "tarn/platform/timestamp.hpp"
 #include "tarn/platform/url.hpp"

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "tarn/export.hpp"
-
 #include "tarn/storage/defaults.hpp"
 #include "tarn/storage/token_store.hpp"
 

@@ -5,7 +5,6 @@
 #pragma once
 
 #include "tarn/export.hpp"
-
 #include "tarn/storage/keychain.hpp"
 
 #include <filesystem>

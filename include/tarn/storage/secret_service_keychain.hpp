@@ -4,7 +4,6 @@
 #pragma once
 
 #include "tarn/export.hpp"
-
 #include "tarn/storage/keychain.hpp"
 
 #include <chrono>

@@ -6,7 +6,6 @@
 #pragma once
 
 #include "tarn/export.hpp"
-
 #include "tarn/models/account.hpp"
 #include "tarn/storage/keychain.hpp"
 
