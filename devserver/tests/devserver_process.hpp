@@ -2,8 +2,6 @@
 // port from its first output line and offers small JSON-over-HTTP helpers for the tests.
 #pragma once
 
-#include <sys/types.h>
-
 #include <map>
 #include <optional>
 #include <string>
@@ -11,6 +9,8 @@
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+
+#include "common/subprocess.hpp"
 
 namespace tarn::devserver::test {
 
@@ -27,12 +27,10 @@ class DevServerProcess {
 public:
   explicit DevServerProcess(std::vector<std::string> args = {});
   ~DevServerProcess();
-  DevServerProcess(const DevServerProcess&) = delete;
-  DevServerProcess& operator=(const DevServerProcess&) = delete;
 
-  int port() const { return port_; }
-  const std::string& url() const { return url_; }
-  std::string log() const;  // what the server wrote to standard error so far
+  int port() const { return server_.port(); }
+  const std::string& url() const { return server_.url(); }
+  std::string log() const { return server_.log(); }  // what the server wrote to standard error so far
 
   Reply request(const std::string& method, const std::string& path, const std::optional<Json>& body = std::nullopt,
                 const std::string& accessToken = "", const httplib::Headers& extra = {}) const;
@@ -47,10 +45,7 @@ public:
   Json registerFresh(const std::string& name = "Test User") const;
 
 private:
-  pid_t pid_ = -1;
-  int port_ = 0;
-  std::string url_;
-  std::string logPath_;
+  tools::ServerProcess server_;
 };
 
 // Exposition helper for failure messages.

@@ -3,12 +3,12 @@
 // and checks with a token of the test's own), over a CurlSession but never through APIClient.
 #pragma once
 
+#include "common/subprocess.hpp"
 #include "tarn/api/curl_session.hpp"
 #include "tarn/platform/url.hpp"
 
 #include <asio/any_io_executor.hpp>
 #include <nlohmann/json.hpp>
-#include <sys/types.h>
 
 #include <cstdint>
 #include <map>
@@ -28,19 +28,15 @@ public:
     explicit DevServer(std::vector<std::string> flags = {});
     /// SIGTERM, then SIGKILL if it has not stopped after five seconds.
     ~DevServer();
-    DevServer(const DevServer&) = delete;
-    DevServer& operator=(const DevServer&) = delete;
 
     /// "http://127.0.0.1:<port>", without a trailing "/".
-    const std::string& url() const { return url_; }
+    const std::string& url() const { return server_.url(); }
     URL baseURL() const;
     /// What the server wrote to standard error so far (the development codes, notices).
-    std::string log() const;
+    std::string log() const { return server_.log(); }
 
 private:
-    pid_t pid_ = -1;
-    std::string url_;
-    std::string logPath_;
+    tools::ServerProcess server_;
 };
 
 struct DevReply {

@@ -3,11 +3,12 @@
 // directory (state, file key store, app-group directory), and the backend is stopped on every way
 // out, failures included.
 #include "commands/commands.hpp"
+#include "common/subprocess.hpp"
 #include "errors.hpp"
-#include "process.hpp"
 
 #include <tarn/logic/connect_eligibility.hpp>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,7 +38,7 @@ std::optional<std::filesystem::path> locateDevServer(const std::string& given) {
             if (executable(candidate)) return std::filesystem::weakly_canonical(candidate);
         }
     }
-    return findOnPath("tarn-devserver");
+    return tarn::tools::findOnPath("tarn-devserver");
 }
 
 // A fresh private directory; removed at the end unless the demo failed or --keep was given.
@@ -80,11 +81,11 @@ private:
 };
 
 std::string checkWithV2Ray(const std::filesystem::path& xrayFile) {
-    auto v2ray = findOnPath("v2ray");
+    auto v2ray = tarn::tools::findOnPath("v2ray");
     if (!v2ray) return "";
     // V2Ray 4 spells the check "-test -config"; V2Ray 5 has a "test" command.
-    if (captureOutput(*v2ray, {"-test", "-config", xrayFile.string()}) ||
-        captureOutput(*v2ray, {"test", "-c", xrayFile.string()})) {
+    if (tarn::tools::captureOutput(*v2ray, {"-test", "-config", xrayFile.string()}) ||
+        tarn::tools::captureOutput(*v2ray, {"test", "-c", xrayFile.string()})) {
         return "v2ray accepts xray-config.json as a client configuration.";
     }
     return "v2ray rejects xray-config.json!";
@@ -108,7 +109,10 @@ int runDemo(const GlobalOptions& globals, const DemoOptions& options) {
                   << ".\n";
 
         steps.start("Start the development backend");
-        DevServerChild server(*program, {"--port", "0", "--quiet"}, temp.path() / "devserver.log");
+        // SIGTERM from the kernel should tarnctl die without cleaning up (SIGKILL, a crash): the
+        // server then stops as cleanly as on any other way out.
+        tarn::tools::ServerProcess server(*program, {"--port", "0", "--quiet"}, temp.path() / "devserver.log", SIGTERM,
+                                          std::chrono::seconds(15));
         Steps::say("tarn-devserver is listening on " + server.url() + " (log: " + (temp.path() / "devserver.log").string() + ")");
 
         GlobalOptions local = globals;
@@ -185,7 +189,7 @@ int runDemo(const GlobalOptions& globals, const DemoOptions& options) {
         // Closing the client first closes its kept-alive connection, which the server would
         // otherwise wait for before it exits.
         session.reset();
-        bool clean = server.stop();
+        bool clean = server.stop().success();
         Steps::say(clean ? "Stopped." : "Stopped (it did not exit cleanly).");
         std::cout << "\nDone. Try it yourself: run `tarn-devserver`, then `tarnctl login` (" << demoEmail << " / "
                   << demoPassword << "), `tarnctl servers`, `tarnctl connect`.\n";

@@ -2,7 +2,7 @@
 #include "commands.hpp"
 
 #include "../errors.hpp"
-#include "../process.hpp"
+#include "common/subprocess.hpp"
 
 #include <tarn/api/api_error.hpp>
 #include <tarn/logic/email_otp.hpp>
@@ -144,9 +144,9 @@ int loginWithEmailCode(App& app, const LoginOptions& options) {
 // -- Telegram ---------------------------------------------------------------------------------
 
 void showQRCode(const Output& out, const std::string& text) {
-    auto qrencode = findOnPath("qrencode");
+    auto qrencode = tarn::tools::findOnPath("qrencode");
     if (!qrencode) return;
-    if (auto art = captureOutput(*qrencode, {"-t", "UTF8", "-m", "2", text})) out.note(trimmed(*art) + "\n");
+    if (auto art = tarn::tools::captureOutput(*qrencode, {"-t", "UTF8", "-m", "2", text})) out.note(trimmed(*art) + "\n");
 }
 
 int loginWithTelegram(App& app) {
@@ -247,7 +247,9 @@ int loginWithGoogle(App& app) {
     const char* display = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     if ((display && *display) || (wayland && *wayland)) {
-        if (auto opener = findOnPath("xdg-open")) opened = startDetached(*opener, {url.absoluteString()});
+        if (auto opener = tarn::tools::findOnPath("xdg-open")) {
+            opened = tarn::tools::startDetached(*opener, {url.absoluteString()});
+        }
     }
     app.out().note(std::string(opened ? "Your browser should show the Google sign-in now. If it does not, open:"
                                        : "Open this page in a browser to sign in with Google:") +

@@ -3,8 +3,6 @@
 // with prepared standard input, or interactively, the test answering its prompts as they appear.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -13,6 +11,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "common/subprocess.hpp"
 
 namespace tarnctl::test {
 
@@ -38,22 +38,15 @@ struct Reply {
 class DevServer {
 public:
     explicit DevServer(std::vector<std::string> args = {});
-    ~DevServer();
-    DevServer(const DevServer&) = delete;
-    DevServer& operator=(const DevServer&) = delete;
 
-    const std::string& url() const { return url_; }
-    int port() const { return port_; }
+    const std::string& url() const { return server_.url(); }
+    int port() const { return server_.port(); }
 
     Reply get(const std::string& path) const;
     Reply post(const std::string& path, const Json& body) const;
 
 private:
-    pid_t pid_ = -1;
-    int stdoutFD_ = -1;
-    int port_ = 0;
-    std::string url_;
-    std::string logPath_;
+    tarn::tools::ServerProcess server_;
 };
 
 /// Environment changes for a child: a value sets the variable, nullopt removes it.
@@ -80,10 +73,10 @@ public:
     std::string output() const { return out_ + err_; }
 
 private:
-    bool pump(std::chrono::milliseconds wait);  // false once both pipes are closed
+    bool pump(std::chrono::milliseconds wait);  // false once both pipes are at their end
 
-    pid_t pid_ = -1;
-    int in_ = -1, out_fd_ = -1, err_fd_ = -1;
+    tarn::tools::Subprocess process_;
+    bool outOpen_ = true, errOpen_ = true;
     std::string out_, err_, combined_;
 };
 
@@ -91,8 +84,7 @@ private:
 Result run(const std::string& program, const std::vector<std::string>& args, const std::string& input = "",
            const EnvChanges& env = {}, std::chrono::milliseconds timeout = 30s);
 
-/// The path of a program on $PATH, or "".
-std::string findOnPath(const std::string& name);
+using tarn::tools::findOnPath;
 
 /// A fresh private directory under the test temp dir, removed by the destructor.
 class TempDir {

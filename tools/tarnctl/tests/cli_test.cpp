@@ -507,10 +507,10 @@ TEST_F(CliTest, ConnectHandsAProfileToTheTunnelThatV2RayAccepts) {
     EXPECT_EQ(xray, vless["xray_json"].get<std::string>()) << "the tunnel's file is the profile's Xray text";
     EXPECT_EQ(fs::status(shared() / "vless-config.json").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
 
-    if (std::string v2ray = findOnPath("v2ray"); !v2ray.empty()) {
+    if (auto v2ray = findOnPath("v2ray")) {
         // V2Ray 4 spells it "-test -config"; V2Ray 5 has a "test" command.
-        Result check = run(v2ray, {"-test", "-config", (shared() / "xray-config.json").string()});
-        if (check.exitCode != 0) check = run(v2ray, {"test", "-c", (shared() / "xray-config.json").string()});
+        Result check = run(v2ray->string(), {"-test", "-config", (shared() / "xray-config.json").string()});
+        if (check.exitCode != 0) check = run(v2ray->string(), {"test", "-c", (shared() / "xray-config.json").string()});
         EXPECT_EQ(check.exitCode, 0) << check;
     }
 
@@ -524,9 +524,10 @@ TEST_F(CliTest, ConnectHandsAProfileToTheTunnelThatV2RayAccepts) {
 // -- The Secret Service -----------------------------------------------------------------------
 
 TEST_F(CliTest, LogoutLeavesTheSecretServiceEmpty) {
-    std::string dbus = findOnPath("dbus-run-session"), keyring = findOnPath("gnome-keyring-daemon"),
-                secretTool = findOnPath("secret-tool");
-    if (dbus.empty() || keyring.empty() || secretTool.empty()) GTEST_SKIP() << "needs dbus, gnome-keyring and secret-tool";
+    auto dbus = findOnPath("dbus-run-session");
+    if (!dbus || !findOnPath("gnome-keyring-daemon") || !findOnPath("secret-tool")) {
+        GTEST_SKIP() << "needs dbus, gnome-keyring and secret-tool";
+    }
     // A private bus and keyring: never the user's own.
     fs::create_directories(dir_.path() / "data");
     fs::create_directories(dir_.path() / "run");
@@ -540,7 +541,7 @@ TEST_F(CliTest, LogoutLeavesTheSecretServiceEmpty) {
         "$TARNCTL" --base-url "$URL" --state-dir "$STATE" --keychain secret-service logout >/dev/null || exit 21
         echo "after=$(items)"
     )SH";
-    Result r = run(dbus, {"--", "sh", "-c", script}, "",
+    Result r = run(dbus->string(), {"--", "sh", "-c", script}, "",
                    {{"TARNCTL", TARNCTL_PATH},
                     {"URL", server().url()},
                     {"STATE", state().string()},
