@@ -23,9 +23,9 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <system_error>
 #include <mutex>
 #include <stdexcept>
+#include <system_error>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -769,11 +769,11 @@ private:
         curl_easy_getinfo(t.easy, CURLINFO_OS_ERRNO, &osErrno);
         detach(t);
         t.response.url = t.request->url;
-        // These codes mean the reply did not parse as HTTP (a missing or malformed status line,
-        // an HTTP/0.9 answer, a header line libcurl cannot take), as long as the request went
-        // out: before that they are about the request's own URL.
-        const bool answered = requestBytes > 0;
-        if (answered && (result == CURLE_UNSUPPORTED_PROTOCOL || result == CURLE_WEIRD_SERVER_REPLY ||
+        // Once the request went out, these codes mean the reply did not parse as HTTP (a missing
+        // or malformed status line, an HTTP/0.9 answer, a Location libcurl cannot parse); before
+        // that they are about the request's own URL.
+        const bool requestSent = requestBytes > 0;
+        if (requestSent && (result == CURLE_UNSUPPORTED_PROTOCOL || result == CURLE_WEIRD_SERVER_REPLY ||
                          result == CURLE_URL_MALFORMAT)) {
             HttpResponse notHTTP;
             notHTTP.isHTTP = false;
@@ -809,7 +809,7 @@ private:
             return;
         }
         // libcurl 7.88 reports a header line over its 100 KiB limit as running out of memory.
-        if (answered && result == CURLE_OUT_OF_MEMORY && t.response.body.empty()) {
+        if (requestSent && result == CURLE_OUT_OF_MEMORY && t.response.body.empty()) {
             t.complete(std::make_exception_ptr(
                 TransportError(Code::tooLarge, "a response header is larger than libcurl accepts", result)));
             return;
