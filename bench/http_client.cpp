@@ -3,6 +3,8 @@
 // the same form: one line "key=value ..." on standard output.
 //
 //   http_client tarn   BASE_URL COUNT [IN_FLIGHT [CA_FILE]]  APIClient::me through CurlSession
+//   http_client events BASE_URL COUNT [IN_FLIGHT [CA_FILE]]  APIClient::recordAppEvent (a POST, sent
+//                                                            at most once) the same way
 //   http_client multi  BASE_URL COUNT [IN_FLIGHT [CA_FILE]]  bare libcurl multi loop on /me
 //   http_client burst  BASE_URL CALLS [expire]               CALLS concurrent me() calls at once
 //   http_client once   BASE_URL 1                            one me() call, for the cold start
@@ -112,12 +114,21 @@ asio::awaitable<void> callMe(tarn::APIClient client, long calls) {
     for (long i = 0; i < calls; ++i) co_await client.me();
 }
 
+asio::awaitable<void> recordEvents(tarn::APIClient client, long calls) {
+    const tarn::AppEventPayload event{"vpn_connected", "bench-device",
+                                      std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now()),
+                                      "1.0.0", "linux", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                                      std::nullopt, std::nullopt, std::nullopt};
+    for (long i = 0; i < calls; ++i) co_await client.recordAppEvent(event);
+}
+
 void runTarn(const Options& o) {
+    const auto callMany = o.mode == "events" ? recordEvents : callMe;
     asio::io_context io(1);
     auto session = std::make_shared<tarn::CurlSession>(io.get_executor(), sessionConfig(o));
     tarn::APIClient client(*tarn::URL::parse(o.base), session, tokenStore());
     // One warm-up call opens the connection (and the TLS session) outside the timed part.
-    asio::co_spawn(io, callMe(client, 1), asio::detached);
+    asio::co_spawn(io, callMany(client, 1), asio::detached);
     io.run();
     io.restart();
     const double cpu0 = cpuSeconds();
@@ -125,12 +136,13 @@ void runTarn(const Options& o) {
     std::vector<std::future<void>> done;
     for (long i = 0; i < o.inFlight; ++i) {
         const long share = o.count / o.inFlight + (i < o.count % o.inFlight ? 1 : 0);
-        done.push_back(asio::co_spawn(io, callMe(client, share), asio::use_future));
+        done.push_back(asio::co_spawn(io, callMany(client, share), asio::use_future));
     }
     io.run();
     for (auto& f : done) f.get();
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    report(o.inFlight > 1 ? "tarn_inflight" : "tarn", o.count, wall, cpuSeconds() - cpu0);
+    const std::string name = o.mode + (o.inFlight > 1 ? "_inflight" : "");
+    report(name.c_str(), o.count, wall, cpuSeconds() - cpu0);
 }
 
 std::size_t discardBody(char*, std::size_t size, std::size_t count, void* out) {
@@ -280,7 +292,7 @@ void runBurst(const Options& o) {
 int main(int argc, char** argv) {
     try {
         if (argc < 4) {
-            std::fprintf(stderr, "usage: http_client tarn|multi|burst BASE_URL COUNT [IN_FLIGHT|expire [CA_FILE]]\n");
+            std::fprintf(stderr, "usage: http_client tarn|events|multi|burst BASE_URL COUNT [IN_FLIGHT|expire [CA_FILE]]\n");
             return 2;
         }
         Options o;
@@ -296,7 +308,7 @@ int main(int argc, char** argv) {
             }
         }
         if (argc > 5) o.caFile = argv[5];
-        if (o.mode == "tarn") {
+        if (o.mode == "tarn" || o.mode == "events") {
             runTarn(o);
         } else if (o.mode == "multi") {
             runMulti(o);

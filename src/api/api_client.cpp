@@ -1,5 +1,6 @@
 #include "tarn/api/api_client.hpp"
 
+#include "api/curl_redirect.hpp"
 #include "api/request_bodies.hpp"
 #include "api/token_refresh_gate.hpp"
 #include "tarn/api/api_error.hpp"
@@ -9,6 +10,7 @@
 
 #include <asio/use_awaitable.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <type_traits>
 #include <utility>
@@ -49,7 +51,30 @@ struct Call {
 struct Exchange {
     HttpResponse response;
     std::optional<AuthTokens> tokensUsed;
+    // False when a redirect took the request to another origin and that origin answered: its
+    // 401 says nothing about our tokens.
+    bool fromBackend = true;
 };
+
+bool sameOrigin(const std::string& requestURL, const std::string& answeredURL) {
+    if (answeredURL.empty() || answeredURL == requestURL) return true;
+    auto requested = detail::httpOrigin(requestURL);
+    auto answered = detail::httpOrigin(answeredURL);
+    return requested && answered && *requested == *answered;
+}
+
+// A token that cannot travel in a header would be stored and then break every later call with a
+// malformed-header failure that no refresh can cure, so such an answer is refused as a whole.
+bool isSendableToken(std::string_view token) {
+    return std::none_of(token.begin(), token.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+void requireSendableTokens(const AuthResponse& answer) {
+    if (!isSendableToken(answer.accessToken) || !isSendableToken(answer.refreshToken)) {
+        throw APIError::invalidResponse();
+    }
+}
 
 bool isUnauthorized(const APIError& e) {
     return e.kind() == APIError::Kind::unauthorized ||
@@ -92,9 +117,11 @@ asio::awaitable<Exchange> sendOnce(Self self, const Call& call) {
         exchange.tokensUsed = self->tokenStore->loadTokens();
         if (exchange.tokensUsed) request.setHeader("Authorization", "Bearer " + exchange.tokensUsed->accessToken);
     }
+    const std::string url = request.url;
     auto sending = self->session->send(std::move(request));
     exchange.response = co_await std::move(sending);
     if (!exchange.response.isHTTP) throw APIError::invalidResponse();
+    exchange.fromBackend = sameOrigin(url, exchange.response.url);
     co_return exchange;
 }
 
@@ -109,7 +136,7 @@ asio::awaitable<void> refreshTokens(Self self);
 // Sends a call and applies the 401 rules: one shared refresh, then one repeat with the new token.
 asio::awaitable<HttpResponse> perform(Self self, Call call, bool retryAfterRefresh) {
     Exchange first = co_await sendOnce(self, call);
-    if (first.response.statusCode != 401) co_return successOrThrow(std::move(first.response));
+    if (first.response.statusCode != 401 || !first.fromBackend) co_return successOrThrow(std::move(first.response));
     if (!(call.authorized && retryAfterRefresh)) throw APIError::unauthorized();
 
     // A 401 that arrives after another call's refresh has already stored a new pair only needs
@@ -141,7 +168,7 @@ asio::awaitable<HttpResponse> perform(Self self, Call call, bool retryAfterRefre
     }
 
     Exchange repeat = co_await sendOnce(self, call);
-    if (repeat.response.statusCode == 401) {
+    if (repeat.response.statusCode == 401 && repeat.fromBackend) {
         clearIfUnchanged(self, repeat.tokensUsed);
         throw APIError::unauthorized();
     }
@@ -183,6 +210,7 @@ asio::awaitable<void> refreshTokens(Self self) {
     auto refreshing = request<AuthResponse>(self, "POST", "auth/refresh",
                                             std::optional{detail::RefreshBody{tokens->refreshToken}}, false, {}, false);
     AuthResponse answer = co_await std::move(refreshing);
+    requireSendableTokens(answer);
     self->tokenStore->save(AuthTokens{answer.accessToken, answer.refreshToken});
 }
 
@@ -190,6 +218,7 @@ template <class Body>
 asio::awaitable<AuthResponse> signIn(Self self, std::string path, Body body) {
     auto signingIn = send<AuthResponse>(self, "POST", std::move(path), std::move(body), false);
     AuthResponse answer = co_await std::move(signingIn);
+    requireSendableTokens(answer);
     if (self->tokenStore) self->tokenStore->save(AuthTokens{answer.accessToken, answer.refreshToken});
     co_return answer;
 }
@@ -213,7 +242,17 @@ asio::awaitable<AuthResponse> verifyTelegramImpl(Self self, std::string id, std:
     auto verifying = request<AuthResponse>(self, "POST", "auth/telegram/session/" + id + "/verify",
                                            std::optional{TelegramSessionVerificationRequest{*normalized}}, false,
                                            HttpHeaders{{"X-Tarn-Auth-Session-Secret", secret}});
-    co_return co_await std::move(verifying);
+    AuthResponse answer = co_await std::move(verifying);
+    // Not stored here, but the caller stores it next.
+    requireSendableTokens(answer);
+    co_return answer;
+}
+
+asio::awaitable<OAuthSessionStatus> oauthStatusImpl(Self self, std::string id) {
+    auto polling = get<OAuthSessionStatus>(self, "auth/oauth/session/" + id, false);
+    OAuthSessionStatus status = co_await std::move(polling);
+    if (status.auth) requireSendableTokens(*status.auth);
+    co_return status;
 }
 
 asio::awaitable<void> logoutImpl(Self self) {
@@ -316,7 +355,7 @@ asio::awaitable<OAuthAuthSession> APIClient::createOAuthSession(OAuthProvider pr
 }
 
 asio::awaitable<OAuthSessionStatus> APIClient::oauthSessionStatus(std::string id) const {
-    return get<OAuthSessionStatus>(impl_, "auth/oauth/session/" + id, false);
+    return oauthStatusImpl(impl_, std::move(id));
 }
 
 asio::awaitable<void> APIClient::logout() const { return logoutImpl(impl_); }

@@ -13,6 +13,16 @@ namespace {
 // Headers that carry the caller's identity: they must never reach an origin the caller did not
 // address.
 constexpr std::array kCredentialHeaders = {"Authorization", "Cookie", "X-Tarn-Auth-Session-Secret"};
+
+// Whether the request holds something only the first origin may see. A body counts: sign-in and
+// refresh bodies hold passwords and tokens. Dropping the credential headers instead of refusing
+// would still hand the body over, and would let the other origin answer the call in the first
+// origin's name (a 401 from it would read as our tokens being refused).
+bool carriesCredentials(const HttpRequest& request) {
+    if (request.body) return true;
+    return std::any_of(kCredentialHeaders.begin(), kCredentialHeaders.end(),
+                       [&](const char* name) { return request.header(name).has_value(); });
+}
 // Headers that describe a body; they go when the body goes.
 constexpr std::array kBodyHeaders = {"Content-Type", "Content-Length", "Content-Encoding"};
 
@@ -160,7 +170,8 @@ std::optional<HttpRequest> redirectedRequest(const HttpRequest& current, const O
 
     auto target = resolveReference(current.url, *location);
     if (!target) {
-        throw TransportError(TransportError::Code::badURL, "the redirect location is not a valid URL");
+        // Not badURL: that names the caller's own URL, and this one is the server's fault.
+        throw TransportError(TransportError::Code::redirectRefused, "the redirect location is not a valid URL");
     }
     auto targetOrigin = httpOrigin(*target);
     if (!targetOrigin) {
@@ -172,11 +183,13 @@ std::optional<HttpRequest> redirectedRequest(const HttpRequest& current, const O
         throw TransportError(TransportError::Code::redirectRefused, "redirect from https to http refused");
     }
 
+    if (!(*targetOrigin == original) && carriesCredentials(current)) {
+        throw TransportError(TransportError::Code::redirectRefused,
+                             "redirect to another origin refused: the request carries credentials or a body");
+    }
+
     HttpRequest next = current;
     next.url = std::move(*target);
-    if (!(*targetOrigin == original)) {
-        for (auto name : kCredentialHeaders) removeHeader(next.headers, name);
-    }
     // 303 means "see the answer over there": a GET (HEAD stays HEAD). 301 and 302 turn a POST into
     // a GET as every browser does; 307 and 308 exist to keep method and body.
     bool toGet = (status == 303 && next.method != "HEAD") ||

@@ -21,8 +21,11 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
+#include <system_error>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -135,6 +138,20 @@ void redact(std::string& text, std::string_view secret) {
     }
 }
 
+// Whether libcurl may send the request again when a reused connection dies before the answer.
+// The server may have acted on the first copy; only for these methods is acting twice the same as
+// acting once. A DELETE is idempotent on paper, but a second one is answered "not found", which
+// would hide that the first succeeded.
+bool isResendable(std::string_view method) {
+    return method == "GET" || method == "HEAD" || method == "OPTIONS" || method == "TRACE" || method == "PUT";
+}
+
+// Non-resendable requests reuse only connections idle for less than this (libcurl counts whole
+// seconds: 0 retires a connection idle for a second or more). Servers close idle connections
+// after a few seconds at the least (2 s gunicorn, 5 s Apache, Node and cpp-httplib, 60 s and more
+// behind load balancers); a connection used this recently cannot be in the middle of that close.
+constexpr long kMaxIdleSecondsForOnceOnly = 0;
+
 Code codeFor(CURLcode result) {
     switch (result) {
         case CURLE_OPERATION_TIMEDOUT:
@@ -238,6 +255,9 @@ struct Transfer {
     char errorBuffer[CURL_ERROR_SIZE] = {};
     HttpResponse response;
     std::optional<std::uint64_t> contentLength;
+    std::size_t bodySent = 0;   // bytes of the request body handed to libcurl
+    int sendAttempts = 0;       // times libcurl was about to send the request
+    bool resendRefused = false;
     bool bodyReserved = false;
     bool tooLarge = false;
     bool methodOptionsSet = false;  // anything but a plain GET: the handle needs a reset afterwards
@@ -402,6 +422,9 @@ private:
     // What every request of this session shares, set once per handle rather than per request.
     void setSessionOptions(CURL* e) {
         setOption(e, CURLOPT_PROTOCOLS_STR, "http,https");
+        // Identifiers go into paths unchanged; libcurl would otherwise resolve "." and ".." and
+        // send the request to another resource than the one the caller named.
+        setOption(e, CURLOPT_PATH_AS_IS, 1L);
         setOption(e, CURLOPT_NOSIGNAL, 1L);
         setOption(e, CURLOPT_FOLLOWLOCATION, 0L);  // the session follows redirects itself
         setOption(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(config.connectTimeout.count()));
@@ -457,9 +480,22 @@ private:
         if (r.method == "HEAD") {
             set(CURLOPT_NOBODY, 1L);
         } else if (sendsBody) {
-            const std::string* body = r.body ? &*r.body : nullptr;
-            set(CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body ? body->size() : 0));
-            set(CURLOPT_POSTFIELDS, body ? body->data() : "");
+            // Read through a callback rather than CURLOPT_POSTFIELDS: libcurl resends POSTFIELDS
+            // silently when a reused connection dies, but must rewind a read body first, which
+            // onSeekBody refuses for requests that may not be sent twice.
+            set(CURLOPT_POST, 1L);
+            set(CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(r.body ? r.body->size() : 0));
+            set(CURLOPT_READFUNCTION, &CurlSessionImpl::onReadBody);
+            set(CURLOPT_READDATA, static_cast<void*>(&t));
+            set(CURLOPT_SEEKFUNCTION, &CurlSessionImpl::onSeekBody);
+            set(CURLOPT_SEEKDATA, static_cast<void*>(&t));
+        }
+        if (!isResendable(r.method)) {
+            // A body-less request needs no rewind, so the resend is also stopped where libcurl
+            // is about to send on a new connection.
+            set(CURLOPT_PREREQFUNCTION, &CurlSessionImpl::onBeforeSend);
+            set(CURLOPT_PREREQDATA, static_cast<void*>(&t));
+            set(CURLOPT_MAXAGE_CONN, kMaxIdleSecondsForOnceOnly);
         }
         if (r.method != "GET" && r.method != "HEAD" && r.method != "POST") {
             set(CURLOPT_CUSTOMREQUEST, r.method.c_str());
@@ -530,6 +566,34 @@ private:
         } catch (...) {
             return 0;  // out of memory: fail the transfer, never unwind through libcurl
         }
+    }
+
+    static size_t onReadBody(char* buffer, size_t size, size_t count, void* userp) {
+        auto& t = *static_cast<Transfer*>(userp);
+        const std::string_view body = t.request->body ? std::string_view(*t.request->body) : std::string_view();
+        const size_t n = std::min(size * count, body.size() - t.bodySent);
+        std::memcpy(buffer, body.data() + t.bodySent, n);
+        t.bodySent += n;
+        return n;
+    }
+
+    static int onSeekBody(void* userp, curl_off_t offset, int origin) {
+        auto& t = *static_cast<Transfer*>(userp);
+        if (origin != SEEK_SET || offset != 0) return CURL_SEEKFUNC_CANTSEEK;
+        if (t.bodySent == 0) return CURL_SEEKFUNC_OK;  // nothing went out yet: nothing to repeat
+        if (!isResendable(t.request->method)) {
+            t.resendRefused = true;
+            return CURL_SEEKFUNC_FAIL;
+        }
+        t.bodySent = 0;
+        return CURL_SEEKFUNC_OK;
+    }
+
+    static int onBeforeSend(void* userp, char*, char*, int, int) {
+        auto& t = *static_cast<Transfer*>(userp);
+        if (++t.sendAttempts == 1) return CURL_PREREQFUNC_OK;
+        t.resendRefused = true;
+        return CURL_PREREQFUNC_ABORT;
     }
 
     static size_t onBody(char* data, size_t size, size_t count, void* userp) {
@@ -698,8 +762,25 @@ private:
 
     void finish(Transfer& t, CURLcode result) {
         long status = 0;
+        long requestBytes = 0;
+        long osErrno = 0;
         curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
+        curl_easy_getinfo(t.easy, CURLINFO_REQUEST_SIZE, &requestBytes);
+        curl_easy_getinfo(t.easy, CURLINFO_OS_ERRNO, &osErrno);
         detach(t);
+        t.response.url = t.request->url;
+        // Once the request went out, these codes mean the reply did not parse as HTTP (a missing
+        // or malformed status line, an HTTP/0.9 answer, a Location libcurl cannot parse); before
+        // that they are about the request's own URL.
+        const bool requestSent = requestBytes > 0;
+        if (requestSent && (result == CURLE_UNSUPPORTED_PROTOCOL || result == CURLE_WEIRD_SERVER_REPLY ||
+                         result == CURLE_URL_MALFORMAT)) {
+            HttpResponse notHTTP;
+            notHTTP.isHTTP = false;
+            notHTTP.url = t.request->url;
+            t.complete(nullptr, std::move(notHTTP));
+            return;
+        }
         if (result == CURLE_OK) {
             t.response.statusCode = status;
             auto& body = t.response.body;
@@ -719,10 +800,39 @@ private:
                 result)));
             return;
         }
-        std::string message = curl_easy_strerror(result);
-        if (t.errorBuffer[0] != '\0') message += std::string(": ") + t.errorBuffer;
+        if (t.resendRefused) {
+            t.complete(std::make_exception_ptr(TransportError(
+                Code::other,
+                "the connection closed before the answer arrived; the " + t.request->method +
+                    " request is not sent again, since the server may already have acted on it",
+                result)));
+            return;
+        }
+        // libcurl 7.88 reports a header line over its 100 KiB limit as running out of memory.
+        if (requestSent && result == CURLE_OUT_OF_MEMORY && t.response.body.empty()) {
+            t.complete(std::make_exception_ptr(
+                TransportError(Code::tooLarge, "a response header is larger than libcurl accepts", result)));
+            return;
+        }
+        std::string message = describeFailure(result, t.errorBuffer, osErrno);
         redactCredentials(message, t.request->url);
         t.complete(std::make_exception_ptr(TransportError(codeFor(result), std::move(message), result)));
+    }
+
+    // libcurl's detail, which usually ends in the same generic text as curl_easy_strerror, with
+    // that generic ending replaced by the system's reason when there is one ("Connection
+    // refused" rather than "Couldn't connect to server").
+    static std::string describeFailure(CURLcode result, const char* detail, long osErrno) {
+        const std::string generic = curl_easy_strerror(result);
+        std::string message = detail[0] != '\0' ? std::string(detail) : generic;
+        if (osErrno == 0) return message;
+        const std::string reason = std::error_code(int(osErrno), std::system_category()).message();
+        if (message.find(reason) != std::string::npos) return message;
+        if (message.size() > generic.size() && message.ends_with(": " + generic)) {
+            message.resize(message.size() - generic.size());
+            return message + reason;
+        }
+        return message + " (" + reason + ")";
     }
 
     void redactCredentials(std::string& message, std::string_view url) const {
@@ -837,14 +947,25 @@ asio::awaitable<HttpResponse> sendFollowingRedirects(std::weak_ptr<CurlSessionIm
             throw TransportError(Code::timedOut, "the request timeout elapsed");
         }
         HttpResponse response = co_await asyncPerform(session, request, remaining, UseAwaitableOutOfLine{});
-        if (!isRedirectStatus(response.statusCode)) co_return response;
+        if (!response.isHTTP || !isRedirectStatus(response.statusCode)) co_return response;
         if (!original) {
             original = httpOrigin(request->url);  // still the first URL: nothing was followed yet
             if (!original) {
                 throw TransportError(Code::badURL, "the request URL is not an absolute http or https URL");
             }
         }
-        auto next = redirectedRequest(*request, *original, response.statusCode, response.header("Location"));
+        auto location = response.header("Location");
+        // A field value with a bare CR or another control character breaks HTTP's own grammar
+        // (libcurl passes it on): the answer as a whole cannot be trusted.
+        if (location && std::any_of(location->begin(), location->end(), [](char c) {
+                return static_cast<unsigned char>(c) < 0x20 && c != '\t';
+            })) {
+            HttpResponse notHTTP;
+            notHTTP.isHTTP = false;
+            notHTTP.url = request->url;
+            co_return notHTTP;
+        }
+        auto next = redirectedRequest(*request, *original, response.statusCode, location);
         if (!next) co_return response;
         if (redirects >= maxRedirects) {
             throw TransportError(Code::redirectRefused,

@@ -1,6 +1,7 @@
 // The request pipeline and every endpoint operation against a scripted session that records what
 // is sent: URLs, methods, headers, bodies, and what happens to the token store on each 401 path.
 #include "scripted_session.hpp"
+#include "wire_samples.hpp"
 #include "tarn/api/api_client.hpp"
 #include "tarn/api/api_error.hpp"
 #include "tarn/api/device_limit.hpp"
@@ -22,13 +23,8 @@ using testing::run;
 using testing::ScriptedSession;
 using testing::sync;
 
-const std::string kUserJSON =
-    R"({"id":"u1","subscription_status":"active","vpn_access_status":"enabled",)"
-    R"("created_at":"2024-05-01T12:00:00Z","last_sync_at":"2024-05-01T12:00:00Z"})";
-
-std::string authJSON(const std::string& access, const std::string& refresh) {
-    return R"({"access_token":")" + access + R"(","refresh_token":")" + refresh + R"(","user":)" + kUserJSON + "}";
-}
+using testing::authJSON;
+using testing::kUserJSON;
 
 const AuthTokens kOld{"old-access", "old-refresh"};
 const AuthTokens kNew{"new-access", "new-refresh"};
@@ -209,6 +205,43 @@ INSTANTIATE_TEST_SUITE_P(
         RefreshRow{"refresh_500_keeps", respond(500, "boom"), false, APIError::server(500, "boom"), kOld, 2},
         RefreshRow{"repeat_401_clears", respond(200, authJSON("new-access", "new-refresh")), true, APIError::unauthorized(), std::nullopt, 3}),
     [](const auto& p) { return p.param.name; });
+
+// A session that followed a redirect reports the URL that answered. A 401 from another origin
+// than the backend's says nothing about our tokens: no refresh, no clear, just a server error.
+TEST(PipelineFailures, UnauthorizedFromAnotherOriginIsNoVerdictOnTheTokens) {
+    struct Row {
+        const char* answeredBy;
+        bool onRepeat;  // the first answer is the backend's 401, the repeat's comes from answeredBy
+        bool refreshes;
+    };
+    const Row rows[] = {
+        {"https://elsewhere.test/me", false, false},
+        {"https://api.tarn.test:8443/v1/me", false, false},
+        {"http://api.tarn.test/v1/me", false, false},
+        {"https://API.tarn.test/v2/me", false, true},  // moved within the backend: its own verdict
+        {"https://elsewhere.test/me", true, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.answeredBy) + (row.onRepeat ? " on the repeat" : ""));
+        auto foreign401 = [&](const HttpRequest&) {
+            HttpResponse r = respond(401, "who are you");
+            r.url = row.answeredBy;
+            return r;
+        };
+        Backend backend;
+        if (row.onRepeat) backend.onRepeat = foreign401;
+        Fixture f(sync([&](const HttpRequest& r) { return row.onRepeat || endsWith(r.url, "/auth/refresh") ? backend(r) : foreign401(r); }));
+        auto error = failure(f.client.me());
+        if (row.refreshes && !row.onRepeat) {
+            EXPECT_EQ(as<APIError>(error), APIError::unauthorized());
+            continue;
+        }
+        EXPECT_EQ(as<APIError>(error), APIError::server(401, "who are you"));
+        EXPECT_EQ(f.session->count("/auth/refresh"), row.refreshes ? 1u : 0u);
+        EXPECT_EQ(f.store->tokens(), row.refreshes ? kNew : kOld);
+        EXPECT_EQ(f.store->clears(), 0);
+    }
+}
 
 TEST(PipelineFailures, RefreshUndecodableAnswerPassesTheDecodingError) {
     Backend backend;
@@ -484,6 +517,43 @@ TEST(TokenStoreEffects, SignInsSaveThePairAndSessionPollsDoNot) {
     auto status = run(f.client.oauthSessionStatus("o1"));
     EXPECT_EQ(status.auth->accessToken, "oa");
     EXPECT_EQ(f.store->tokens(), std::nullopt);
+}
+
+// Tokens are sent in a header (the access token) or kept for that; one with a line break, NUL or
+// another control character would be stored and then break every later call. Such an answer is
+// refused before anything is stored, by every operation that yields tokens.
+TEST(TokenStoreEffects, TokensThatCannotTravelInAHeaderAreRefusedAndNothingIsStored) {
+    using Operation = std::function<std::exception_ptr(const APIClient&)>;
+    const std::pair<const char*, Operation> operations[] = {
+        {"login", [](const APIClient& c) { return failure(c.login("e", "p")); }},
+        {"register", [](const APIClient& c) { return failure(c.registerAccount("e", "p", {}, true, true)); }},
+        {"verifyEmailCode", [](const APIClient& c) { return failure(c.verifyEmailCode("ch", "123456", true, true)); }},
+        {"loginWithApple", [](const APIClient& c) { return failure(c.loginWithApple("t", {}, {}, "d")); }},
+        {"verifyTelegram", [](const APIClient& c) { return failure(c.verifyTelegramSession(kID, kSecret, "123456")); }},
+        {"oauthStatus", [](const APIClient& c) { return failure(c.oauthSessionStatus("o1")); }},
+        {"refresh", [](const APIClient& c) { return failure(c.me()); }},
+    };
+    // JSON escapes: the answers are well-formed, the decoded tokens are not sendable.
+    const char* badTokens[] = {R"(a\r\nX-Injected: 1)", R"(a\nb)", R"(a\rb)", R"(a\u0000b)", R"(a\tb)", R"(a\u007fb)"};
+    for (const auto& [name, operation] : operations) {
+        for (const char* bad : badTokens) {
+            for (bool inAccess : {true, false}) {
+                SCOPED_TRACE(std::string(name) + " " + bad + (inAccess ? " as access token" : " as refresh token"));
+                const std::string pair = inAccess ? authJSON(bad, "r") : authJSON("a", bad);
+                Fixture f(sync([&](const HttpRequest& r) {
+                    if (endsWith(r.url, "/me")) return respond(401);
+                    if (endsWith(r.url, "/o1")) return respond(200, R"({"status":"confirmed","auth":)" + pair + "}");
+                    return respond(200, pair);
+                }));
+                EXPECT_EQ(as<APIError>(operation(f.client)), APIError::invalidResponse());
+                EXPECT_EQ(f.store->tokens(), kOld);
+                EXPECT_EQ(f.store->clears(), 0);
+                if (std::string_view(name) == "refresh") {
+                    EXPECT_EQ(f.session->count("/me"), 1u) << "no repeat";
+                }
+            }
+        }
+    }
 }
 
 TEST(TokenStoreEffects, FailingSaveFailsTheSignIn) {

@@ -109,12 +109,10 @@ TEST_F(KeptAliveConnectionTest, DropWithoutAnswerIsResentOnceOnANewConnection) {
     EXPECT_EQ(dev().statusCounts("GET /vpn/servers"), (std::map<std::string, std::int64_t>{{"0", 1}, {"200", 1}}));
 }
 
-// The same resend after the server did handle the request: a POST whose answer was lost is
-// delivered twice, and the caller is told it succeeded once. Here an analytics event is recorded
-// twice; for a checkout it would be two payments, for a refresh a spent token sent again. The
-// client promises no retry besides the refresh-and-repeat, so the lost answer should surface as a
-// TransportError. Disabled until CurlSession stops libcurl's resend of non-idempotent requests.
-TEST_F(KeptAliveConnectionTest, DISABLED_PostWhoseAnswerIsLostIsNotSentTwice) {
+// The same race after the server did handle the request: resending a POST whose answer was lost
+// would deliver it twice (an analytics event recorded twice; for a checkout two payments, for a
+// refresh a spent token sent again). The lost answer surfaces as a TransportError instead.
+TEST_F(KeptAliveConnectionTest, PostWhoseAnswerIsLostIsNotSentTwice) {
     auto store = newStore();
     auto api = client(store);
     signUp(api);

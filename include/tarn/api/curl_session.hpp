@@ -49,9 +49,21 @@ struct TARN_EXPORT CurlSessionConfig {
 /// HttpRequest::timeout bounds the whole exchange, redirects included (TransportError timedOut).
 /// Cancelling the awaiting coroutine aborts the transfer (TransportError cancelled).
 ///
-/// Redirects: 301/302/303/307/308 are followed up to `maxRedirects`; https -> http is refused;
-/// leaving the origin of the first request drops "Authorization", "Cookie" and
-/// "X-Tarn-Auth-Session-Secret". 303, and 301/302 after a POST, continue as a GET without body.
+/// Redirects: 301/302/303/307/308 are followed up to `maxRedirects`; https -> http is refused; a
+/// request carrying "Authorization", "Cookie", "X-Tarn-Auth-Session-Secret" or a body is never
+/// sent to another origin than its first (redirectRefused). 303, and 301/302 after a POST,
+/// continue as a GET without body. HttpResponse::url names the URL that answered.
+///
+/// The path is sent as written: "." and ".." segments are not removed.
+///
+/// A POST, PATCH or DELETE is sent at most once. libcurl resends a request whose reused
+/// connection died before any answer; for these methods the server may already have acted on
+/// it, so the failure is reported instead (TransportError other). To keep that from happening
+/// to a connection the server closed for idleness, they only reuse connections idle for less
+/// than a second. Other methods are resent once on a new connection, as libcurl does.
+///
+/// An answer that is not HTTP at all (no valid status line) comes back as an HttpResponse with
+/// isHTTP false.
 ///
 /// A response body always has at least 64 bytes of spare capacity, the padding simdjson reads
 /// past the end of its input, so that it can be parsed in place.

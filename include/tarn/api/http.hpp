@@ -40,6 +40,9 @@ struct TARN_EXPORT HttpResponse {
     std::int64_t statusCode = 0;
     HttpHeaders headers;
     std::string body;
+    /// The URL that gave this answer: the request's own, or the target of the last redirect
+    /// followed. Empty when the session does not say; it is then taken to be the request's.
+    std::string url;
 
     std::optional<std::string> header(std::string_view name) const;
 };
@@ -52,8 +55,8 @@ public:
         cannotConnect,      // resolve or connect failed
         cancelled,
         tls,                // handshake, certificate or pinned-key failure
-        tooLarge,           // the body exceeded the configured cap
-        redirectRefused,    // https -> http, or too many redirects
+        tooLarge,           // the body exceeded the configured cap, or the headers libcurl's limit
+        redirectRefused,    // https -> http, credentials to another origin, or too many redirects
         badURL,
         other,
     };

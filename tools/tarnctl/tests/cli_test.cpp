@@ -2,6 +2,7 @@
 // own backend on a free port, its own state directory with a file key store, and its own
 // app-group directory, so tests run in parallel and never touch the user's own state.
 #include "cli_harness.hpp"
+#include "scripted_tcp_server.hpp"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -493,6 +494,22 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     10, "local", "secret store failure"}),
     [](const ::testing::TestParamInfo<FailureCase>& p) { return p.param.name; });
+
+// An answer that is not HTTP is the server's fault, not a bad --base-url: exit 7, and it is kept
+// as the last error for the diagnostics report.
+TEST_F(CliTest, AnswerThatIsNotHTTPIsAServerErrorKeptAsTheLastError) {
+    tarn::test::ScriptedTcpServer notHTTP(tarn::test::ScriptedTcpServer::answerEach("HTTP/1.1 abc\r\n\r\n"));
+    std::vector<std::string> args = withBaseURL(notHTTP.url(""), {"--json", "update-check"});
+    Result r = tarnctl(args);
+    EXPECT_EQ(r.exitCode, 7) << r;
+    EXPECT_EQ(r.json()["error"]["kind"], "server") << r;
+    EXPECT_NE(r.err.find("not a usable HTTP response"), std::string::npos) << r;
+
+    Result report = tarnctl({"diagnostics"});
+    ASSERT_EQ(report.exitCode, 0) << report;
+    EXPECT_NE(report.out.find("last_error=the server's answer was not a usable HTTP response"), std::string::npos)
+        << report;
+}
 
 // -- connect / disconnect ---------------------------------------------------------------------
 
