@@ -34,7 +34,6 @@ endif()
 # A shared tarn links its dependencies itself, so its users need nothing else; a static one
 # passes them on to every link.
 set(TARN_PC_REQUIRES "")
-set(TARN_PC_LIBS_PRIVATE "")
 if(NOT TARN_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
   set(TARN_PC_REQUIRES "simdjson libcurl liburiparser icu-uc libsecret-1")
 endif()
