@@ -10,7 +10,11 @@
 
 #include <asio/use_awaitable.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <type_traits>
 #include <utility>
@@ -290,8 +294,40 @@ asio::awaitable<void> deleteAccountImpl(Self self, std::string deviceID) {
 
 }  // namespace
 
-APIClient::APIClient(URL baseURL, std::shared_ptr<HttpSession> session, std::shared_ptr<TokenStore> tokenStore)
-    : impl_(std::make_shared<Impl>(std::move(baseURL), std::move(session), std::move(tokenStore))) {}
+APIClient::APIClient(URL baseURL, std::shared_ptr<HttpSession> session, std::shared_ptr<TokenStore> tokenStore,
+                     APIClientOptions options) {
+    if (!isUsableBaseURL(baseURL, options)) throw APIError::invalidBaseURL();
+    impl_ = std::make_shared<Impl>(std::move(baseURL), std::move(session), std::move(tokenStore));
+}
+
+bool APIClient::isLoopbackHost(std::string_view host) {
+    std::string lower(host);
+    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!lower.empty() && lower.back() == '.') lower.pop_back();  // "localhost." is the same name
+    // Resolvers and libcurl answer "localhost" and its subdomains with loopback addresses without
+    // asking DNS, so no network can redirect them.
+    constexpr std::string_view local = "localhost", dotLocal = ".localhost";
+    if (lower == local || (lower.size() > dotLocal.size() && lower.ends_with(dotLocal))) return true;
+    in_addr v4{};
+    if (::inet_pton(AF_INET, lower.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    if (::inet_pton(AF_INET6, lower.c_str(), &v6) == 1) {
+        if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+        return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+bool APIClient::isUsableBaseURL(const URL& baseURL, const APIClientOptions& options) {
+    auto scheme = baseURL.scheme();
+    auto host = baseURL.host();
+    if (!scheme || !host || host->empty()) return false;
+    std::string lowerScheme = *scheme;
+    for (auto& c : lowerScheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lowerScheme != "https" && lowerScheme != "http") return false;
+    if (baseURL.user()) return false;  // "user@", "user:secret@" and even a bare "@"
+    return lowerScheme == "https" || options.allowPlainHTTP || isLoopbackHost(*host);
+}
 
 const URL& APIClient::baseURL() const { return impl_->baseURL; }
 

@@ -106,6 +106,53 @@ TEST(RequestBuilding, TrailingSlashOnTheBaseMakesNoDifference) {
     }
 }
 
+// Credentials must neither ride in the URL nor cross a network unencrypted: such base URLs are
+// refused when the client is built, before anything can be sent.
+TEST(RequestBuilding, BaseURLsThatWouldExposeCredentialsAreRefused) {
+    struct Row {
+        const char* base;
+        bool accepted;
+        bool acceptedWithPlainHTTP;
+    };
+    const Row rows[] = {
+        {"https://api.tarn.test/v1", true, true},
+        {"HTTPS://api.tarn.test", true, true},
+        {"http://127.0.0.1:8787", true, true},
+        {"http://127.9.9.9", true, true},
+        {"http://[::1]:8080/v1", true, true},
+        {"http://[::ffff:127.0.0.1]", true, true},
+        {"http://LocalHost:1/", true, true},
+        {"http://api.localhost", true, true},
+        {"http://api.tarn.test", false, true},
+        {"http://128.0.0.1", false, true},
+        {"http://localhost.tarn.test", false, true},
+        {"http://[::2]", false, true},
+        {"https://user:pw@api.tarn.test", false, false},
+        {"https://user@api.tarn.test", false, false},
+        {"https://@api.tarn.test", false, false},
+        {"http://user:pw@127.0.0.1", false, false},
+        {"ftp://api.tarn.test", false, false},
+        {"file:///etc/passwd", false, false},
+        {"/v1", false, false},
+    };
+    auto session = std::make_shared<ScriptedSession>(sync([](const HttpRequest&) { return respond(200); }));
+    for (const auto& row : rows) {
+        auto url = *URL::parse(row.base);
+        for (bool plain : {false, true}) {
+            const bool expected = plain ? row.acceptedWithPlainHTTP : row.accepted;
+            EXPECT_EQ(APIClient::isUsableBaseURL(url, {.allowPlainHTTP = plain}), expected) << row.base << plain;
+            try {
+                APIClient client(url, session, nullptr, {.allowPlainHTTP = plain});
+                EXPECT_TRUE(expected) << row.base << " was accepted";
+            } catch (const APIError& e) {
+                EXPECT_FALSE(expected) << row.base << " was refused";
+                EXPECT_EQ(e, APIError::invalidBaseURL());
+            }
+        }
+    }
+    EXPECT_TRUE(session->requests().empty());
+}
+
 TEST(RequestBuilding, EmptyStoreSendsNoAuthorizationAndA401ClearsIt) {
     Fixture f(sync([](const HttpRequest&) { return respond(401); }), std::nullopt);
     EXPECT_EQ(as<APIError>(failure(f.client.me())), APIError::unauthorized());

@@ -2,6 +2,7 @@
 
 #include "errors.hpp"
 
+#include <tarn/api/api_client.hpp>
 #include <tarn/api/json.hpp>
 #include <tarn/storage/file_keychain.hpp>
 #include <tarn/storage/secret_service_keychain.hpp>
@@ -32,20 +33,32 @@ std::filesystem::path GlobalOptions::defaultStateDir() {
 
 namespace {
 
-tarn::URL checkedBaseURL(const std::string& text) {
+tarn::URL checkedBaseURL(const std::string& text, bool allowPlainHTTP, const Output& out) {
     auto url = tarn::URL::parse(text);
-    auto scheme = url ? url->scheme() : std::nullopt;
-    for (auto& c : scheme ? *scheme : std::string()) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (!url || !scheme || (*scheme != "http" && *scheme != "https") || !url->host() || url->host()->empty() ||
-        url->percentEncodedQuery() || url->fragment()) {
+    if (url && url->user()) {
+        // Not echoed: the point is that the text holds a password.
+        throw usageError("--base-url must not carry a user name or password (user@host); they would travel with "
+                         "every request");
+    }
+    const tarn::APIClientOptions options{.allowPlainHTTP = true};
+    if (!url || !tarn::APIClient::isUsableBaseURL(*url, options) || url->percentEncodedQuery() || url->fragment()) {
         throw usageError("--base-url must be an http:// or https:// URL without query or fragment, not \"" + text + "\"");
+    }
+    if (!tarn::APIClient::isUsableBaseURL(*url)) {
+        if (!allowPlainHTTP) {
+            throw usageError("--base-url " + text + " is plain http to a host that is not this machine: passwords and "
+                             "tokens would cross the network unencrypted. Use https://, or pass --allow-plain-http "
+                             "if you accept that");
+        }
+        out.note("warning: --allow-plain-http: passwords and tokens go to " + *url->host() +
+                 " unencrypted; anyone on the network path can read them");
     }
     return *url;
 }
 
 }  // namespace
 
-App::App(GlobalOptions options) : options_(std::move(options)), out_(options_.json), baseURL_(checkedBaseURL(options_.baseURL)) {
+App::App(GlobalOptions options) : options_(std::move(options)), out_(options_.json), baseURL_(checkedBaseURL(options_.baseURL, options_.allowPlainHTTP, out_)) {
     if (!(options_.timeoutSeconds > 0) || options_.timeoutSeconds > 86'400) {
         throw usageError("--timeout must be a number of seconds above 0");
     }
@@ -84,6 +97,7 @@ SyncClient& App::client() {
         settings.timeout = std::chrono::milliseconds(std::llround(options_.timeoutSeconds * 1000));
         settings.caFile = options_.caFile;
         settings.userAgent = std::string("tarnctl/") + TARNCTL_VERSION;
+        settings.allowPlainHTTP = options_.allowPlainHTTP;
         client_ = std::make_unique<SyncClient>(baseURL_, tokenStore_, settings);
     }
     return *client_;

@@ -39,6 +39,8 @@ struct GlobalOptions {
     std::optional<std::filesystem::path> appGroupRoot;
     double timeoutSeconds = 60;
     std::optional<std::string> caFile;
+    /// Accept plain http to hosts other than this machine (with a warning).
+    bool allowPlainHTTP = false;
 
     /// $TARN_BASE_URL, else http://127.0.0.1:8787 (tarn-devserver's default port).
     static std::string defaultBaseURL();

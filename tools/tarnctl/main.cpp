@@ -53,6 +53,8 @@ int run(int argc, char** argv) {
     cli.add_option("--app-group-root", appGroupRoot,
                    "Directory shared with the tunnel, holding group.dev.tarn.vpn/ (default: /var/lib/tarn/app-groups)");
     cli.add_option("--timeout", globals.timeoutSeconds, "Seconds allowed for each request (default: 60)");
+    cli.add_flag("--allow-plain-http", globals.allowPlainHTTP,
+                 "Allow an http:// base URL on another machine (passwords and tokens travel unencrypted)");
     cli.add_option("--ca-file", caFile, "PEM file of certificate authorities to trust instead of the system's");
     // A later value overrides an earlier one, so that scripts can put defaults in front.
     for (CLI::Option* option : cli.get_options()) {

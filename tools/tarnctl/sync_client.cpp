@@ -50,7 +50,7 @@ struct SyncClient::Impl {
     Impl(tarn::URL baseURL, std::shared_ptr<tarn::TokenStore> tokenStore, const SessionSettings& settings)
         : session(std::make_shared<TimeoutSession>(
               std::make_shared<tarn::CurlSession>(io.get_executor(), curlConfig(settings)), settings.timeout)),
-          client(std::move(baseURL), session, std::move(tokenStore)) {}
+          client(std::move(baseURL), session, std::move(tokenStore), {.allowPlainHTTP = settings.allowPlainHTTP}) {}
 
     // Runs the io_context only until this operation is done, so that nothing the session keeps
     // pending (idle connections, timers) can hold the call up. The completion runs on the

@@ -28,6 +28,7 @@ struct SessionSettings {
     std::chrono::milliseconds timeout{60'000};
     std::optional<std::string> caFile;
     std::string userAgent;
+    bool allowPlainHTTP = false;
 };
 
 class SyncClient {

@@ -28,15 +28,36 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarn {
 
+/// How a client may be configured beyond its base URL, session and token store.
+struct TARN_EXPORT APIClientOptions {
+    /// Plain http is accepted only for loopback hosts ("localhost", 127.0.0.0/8, ::1), where no
+    /// one else can read the traffic. Set this to send passwords and tokens unencrypted to any
+    /// host, e.g. a staging backend on a private network.
+    bool allowPlainHTTP = false;
+};
+
 class TARN_EXPORT APIClient {
 public:
     /// Stores baseURL as given (with or without a trailing "/"), the session and the optional
-    /// token store (nullptr: no token is ever attached or stored). Cannot fail.
-    APIClient(URL baseURL, std::shared_ptr<HttpSession> session, std::shared_ptr<TokenStore> tokenStore = nullptr);
+    /// token store (nullptr: no token is ever attached or stored).
+    /// Throws APIError::invalidBaseURL when baseURL is not an absolute http or https URL with a
+    /// host, when it carries a user name or password (they would travel with every request and
+    /// show in every log of the URL), or when it is plain http to a host that is not loopback and
+    /// options.allowPlainHTTP is not set.
+    APIClient(URL baseURL, std::shared_ptr<HttpSession> session, std::shared_ptr<TokenStore> tokenStore = nullptr,
+              APIClientOptions options = {});
+
+    /// Whether a base URL passes the checks of the constructor, for callers that want to
+    /// validate input before building a client.
+    static bool isUsableBaseURL(const URL& baseURL, const APIClientOptions& options = {});
+    /// Whether host (as URL::host() gives it) can only be this machine: "localhost" and its
+    /// subdomains, 127.0.0.0/8, ::1 and IPv4-mapped loopback addresses.
+    static bool isLoopbackHost(std::string_view host);
 
     // -- Sign-in and session flows ------------------------------------------------------------
 
