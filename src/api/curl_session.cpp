@@ -23,6 +23,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <list>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
@@ -250,6 +251,12 @@ struct Transfer {
     std::unique_ptr<Completion> completion;  // empty once the caller has been answered
     std::atomic<bool> cancelRequested{false};
 
+    // While the session holds the transfer back (too many in flight): since when, where in the
+    // queue, and the timer that ends the wait when the request's timeout runs out first.
+    Clock::time_point queuedAt{};
+    std::optional<std::list<std::shared_ptr<Transfer>>::iterator> waitingAt;
+    std::optional<asio::steady_timer> waitTimer;
+
     CURL* easy = nullptr;
     curl_slist* headerList = nullptr;
     char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -297,6 +304,10 @@ public:
         // Reached without shutdown() only when the io_context is torn down with the session's
         // last handler still queued: the callers' executors may be gone, so nobody is resumed.
         for (auto& [easy, transfer] : active_) transfer->completion.reset();
+        for (auto& transfer : waiting_) {
+            transfer->completion.reset();
+            transfer->waitTimer.reset();
+        }
         closeMulti();
     }
 
@@ -313,6 +324,95 @@ public:
             transfer->complete(cancelledError());
             return;
         }
+        if (active_.size() >= config.maxTransfersInFlight) {
+            hold(std::move(transfer));
+            return;
+        }
+        admit(std::move(transfer));
+    }
+
+    void cancel(const std::shared_ptr<Transfer>& transfer) {
+        if (transfer->waitingAt) {
+            unhold(*transfer);
+            transfer->complete(cancelledError());
+            return;
+        }
+        auto it = active_.find(transfer->easy);
+        if (transfer->easy == nullptr || it == active_.end()) return;  // not started or finished
+        active_.erase(it);
+        detach(*transfer);
+        transfer->complete(cancelledError());
+        admitWaiting();
+    }
+
+    void shutdown() {
+        closed_ = true;
+        auto transfers = std::move(active_);
+        active_.clear();
+        for (auto& [easy, transfer] : transfers) {
+            detach(*transfer);
+            transfer->complete(cancelledError());
+        }
+        auto held = std::move(waiting_);
+        waiting_.clear();
+        for (auto& transfer : held) {
+            transfer->waitingAt.reset();
+            transfer->waitTimer.reset();
+            transfer->complete(cancelledError());
+        }
+        closeMulti();
+    }
+
+private:
+    // A transfer handed to libcurl holds its buffers (about 18 KB) from then on, even while it
+    // waits for a connection. Beyond maxTransfersInFlight, requests wait here instead, holding
+    // only their request, and start in order as earlier ones finish.
+    void hold(std::shared_ptr<Transfer> transfer) {
+        Transfer& t = *transfer;
+        t.queuedAt = Clock::now();
+        t.waitTimer.emplace(strand, t.timeout);
+        t.waitTimer->async_wait([weak = weak_from_this(), held = std::weak_ptr<Transfer>(transfer)](
+                                    const asio::error_code& ec) {
+            if (ec) return;
+            auto self = weak.lock();
+            auto waiting = held.lock();
+            if (!self || !waiting || !waiting->waitingAt) return;
+            self->unhold(*waiting);
+            waiting->complete(std::make_exception_ptr(TransportError(
+                Code::timedOut, "the request timeout elapsed while the request waited for a connection")));
+        });
+        waiting_.push_back(std::move(transfer));
+        t.waitingAt = std::prev(waiting_.end());
+    }
+
+    void unhold(Transfer& t) {
+        waiting_.erase(*t.waitingAt);  // may destroy nothing: the caller holds a reference
+        t.waitingAt.reset();
+        if (t.waitTimer) t.waitTimer->cancel();
+    }
+
+    void admitWaiting() {
+        if (admitting_) return;  // admit() acts, and acting comes back here
+        admitting_ = true;
+        while (!closed_ && !waiting_.empty() && active_.size() < config.maxTransfersInFlight) {
+            auto transfer = waiting_.front();
+            unhold(*transfer);
+            transfer->waitTimer.reset();
+            const auto waited = std::chrono::ceil<std::chrono::milliseconds>(Clock::now() - transfer->queuedAt);
+            transfer->timeout -= waited;
+            if (transfer->cancelRequested.load()) {
+                transfer->complete(cancelledError());
+            } else if (transfer->timeout.count() <= 0) {
+                transfer->complete(std::make_exception_ptr(TransportError(
+                    Code::timedOut, "the request timeout elapsed while the request waited for a connection")));
+            } else {
+                admit(std::move(transfer));
+            }
+        }
+        admitting_ = false;
+    }
+
+    void admit(std::shared_ptr<Transfer> transfer) {
         try {
             openMulti();
             configure(*transfer);
@@ -333,26 +433,6 @@ public:
         act(CURL_SOCKET_TIMEOUT, 0);
     }
 
-    void cancel(const std::shared_ptr<Transfer>& transfer) {
-        auto it = active_.find(transfer->easy);
-        if (transfer->easy == nullptr || it == active_.end()) return;  // not started or finished
-        active_.erase(it);
-        detach(*transfer);
-        transfer->complete(cancelledError());
-    }
-
-    void shutdown() {
-        closed_ = true;
-        auto transfers = std::move(active_);
-        active_.clear();
-        for (auto& [easy, transfer] : transfers) {
-            detach(*transfer);
-            transfer->complete(cancelledError());
-        }
-        closeMulti();
-    }
-
-private:
     void openMulti() {
         if (multi_ != nullptr) return;
         initialiseCurlOnce();
@@ -744,6 +824,7 @@ private:
         int running = 0;
         curl_multi_socket_action(multi_, s, events, &running);
         collectFinished();
+        admitWaiting();
     }
 
     void collectFinished() {
@@ -856,7 +937,9 @@ private:
     std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> sockets_;
     std::unordered_set<curl_socket_t> connectionSockets_;  // opened through onOpenSocket
     std::unordered_map<CURL*, std::shared_ptr<Transfer>> active_;
+    std::list<std::shared_ptr<Transfer>> waiting_;  // held back, oldest first
     bool closed_ = false;
+    bool admitting_ = false;
     bool starting_ = false;  // inside curl_multi_add_handle in start()
 };
 
@@ -977,6 +1060,7 @@ asio::awaitable<HttpResponse> sendFollowingRedirects(std::weak_ptr<CurlSessionIm
 
 CurlSessionConfig checked(CurlSessionConfig config) {
     if (config.maxConnectionsPerHost < 1) throw std::invalid_argument("maxConnectionsPerHost must be at least 1");
+    if (config.maxTransfersInFlight < 1) throw std::invalid_argument("maxTransfersInFlight must be at least 1");
     if (config.maxRedirects < 0) throw std::invalid_argument("maxRedirects must not be negative");
     if (config.maxBodyBytes == 0) throw std::invalid_argument("maxBodyBytes must be positive");
     if (config.connectTimeout.count() <= 0) throw std::invalid_argument("connectTimeout must be positive");

@@ -57,6 +57,7 @@ protected:
             res.set_content("late", "text/plain");
         });
         server.http.Get("/id", [this](const httplib::Request& req, httplib::Response& res) {
+            ++idServed;
             int now = processThreadCount();
             int seen = mostThreads.load();
             while (now > seen && !mostThreads.compare_exchange_weak(seen, now)) {
@@ -67,6 +68,7 @@ protected:
     }
 
     std::atomic<int> answered{0};
+    std::atomic<int> idServed{0};
     std::atomic<int> mostThreads{0};
 };
 
@@ -138,6 +140,42 @@ TEST_F(CurlSessionConcurrencyTest, ManyCoroutinesShareFewConnectionsAndNoNewThre
     // Neither libcurl nor the session starts a thread per request.
     EXPECT_LE(mostThreads.load(), threadsBefore + 2);
     EXPECT_LE(processThreadCount(), threadsBefore + 2);
+}
+
+// Requests beyond the session's limit wait in the session, not in libcurl: they reach no server,
+// their timeout and their cancellation work while they wait, and they start once a slot frees.
+TEST_F(CurlSessionConcurrencyTest, RequestsBeyondTheLimitWaitInTheSession) {
+    CurlSessionConfig config;
+    config.maxTransfersInFlight = 2;
+    makeSession(config);
+    // Until one answer shows the server speaks HTTP/1.1, libcurl holds further requests back in
+    // the hope of multiplexing; the two slow ones below need a connection each.
+    ASSERT_EQ(sendWith(*session, get(server.url("/id?i=0"))).status(), 200);
+    idServed = 0;
+    auto first = asio::co_spawn(threads.io, fetchBody(*session, get(server.url("/slow"))), asio::use_future);
+    auto second = asio::co_spawn(threads.io, fetchBody(*session, get(server.url("/slow"))), asio::use_future);
+    ASSERT_TRUE(gate.awaitEntered(2));
+
+    HttpRequest impatient = get(server.url("/id?i=1"));
+    impatient.timeout = 300ms;
+    auto timedOut = asio::co_spawn(threads.io, session->send(impatient), asio::use_future);
+    asio::cancellation_signal signal;
+    auto strand = asio::make_strand(threads.io);
+    auto cancelled = asio::co_spawn(strand, session->send(get(server.url("/id?i=2"))),
+                                    asio::bind_cancellation_slot(signal.slot(), asio::use_future));
+    auto patient = asio::co_spawn(threads.io, fetchBody(*session, get(server.url("/id?i=3"))), asio::use_future);
+
+    EXPECT_EQ(codeOf(timedOut), Code::timedOut);  // while both slots are still taken
+    asio::post(strand, [&] { signal.emit(asio::cancellation_type::terminal); });
+    EXPECT_EQ(codeOf(cancelled), Code::cancelled);
+    EXPECT_EQ(patient.wait_for(100ms), std::future_status::timeout);
+    EXPECT_EQ(idServed.load(), 0);
+
+    gate.release();
+    EXPECT_EQ(first.get(), "late");
+    EXPECT_EQ(second.get(), "late");
+    EXPECT_EQ(patient.get(), "3");
+    EXPECT_EQ(idServed.load(), 1);
 }
 
 TEST_F(CurlSessionConcurrencyTest, CallerResumesOnItsOwnExecutor) {

@@ -35,6 +35,12 @@ struct TARN_EXPORT CurlSessionConfig {
     std::size_t maxBodyBytes = 16 * 1024 * 1024;
     /// Connections opened to one host at most; further transfers wait for a free one.
     long maxConnectionsPerHost = 8;
+    /// Requests handed to libcurl at once, across all hosts. libcurl keeps its buffers for a
+    /// request (about 18 KB) from the moment it has it, even while the request waits for a
+    /// connection; beyond this number requests wait in the session instead, holding only
+    /// themselves, and start in the order they came as earlier ones finish. Their timeout runs
+    /// while they wait. The default matches the streams one HTTP/2 connection carries at once.
+    std::size_t maxTransfersInFlight = 100;
     /// Redirects followed for one request at most.
     int maxRedirects = 10;
     std::chrono::milliseconds connectTimeout{30'000};
