@@ -53,11 +53,17 @@ void KeychainTokenStore::save(const AuthTokens& tokens) {
     KeychainAttributes attributes = currentQuery();
     attributes.valueData = data;
     attributes.accessible = KeychainAccessibility::afterFirstUnlockThisDeviceOnly;
-    OSStatus status = keychain_->add(attributes);
-    if (status == errSecSuccess) return;
-    if (status != errSecDuplicateItem) throw KeychainError::unhandled(status);
-    // Only the data changes; the item keeps the accessibility it was created with.
-    status = keychain_->update(nonInteractiveQuery(currentQuery()), KeychainAttributes{.valueData = data});
+    // A clear in another process can delete the item between our add finding it and our update;
+    // the add then succeeds on the next round. A few rounds settle any real race.
+    OSStatus status = errSecSuccess;
+    for (int round = 0; round < 3; ++round) {
+        status = keychain_->add(attributes);
+        if (status == errSecSuccess) return;
+        if (status != errSecDuplicateItem) throw KeychainError::unhandled(status);
+        // Only the data changes; the item keeps the accessibility it was created with.
+        status = keychain_->update(nonInteractiveQuery(currentQuery()), KeychainAttributes{.valueData = data});
+        if (status != errSecItemNotFound) break;
+    }
     if (status != errSecSuccess) throw KeychainError::unhandled(status);
 }
 

@@ -43,6 +43,16 @@ private:
     std::filesystem::path path_;
 };
 
+/// The names of the temporary files writers left in `directory`.
+inline std::vector<std::string> temporaryFilesIn(const std::filesystem::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind(".tmp-", 0) == 0) names.push_back(name);
+    }
+    return names;
+}
+
 inline unsigned modeOf(const std::filesystem::path& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return 0;
@@ -110,6 +120,7 @@ public:
         return line;
     }
     void kill(int signal) { ::kill(pid_, signal); }
+    pid_t pid() const { return pid_; }
     /// The wait status.
     int wait() {
         int status = 0;
