@@ -502,7 +502,12 @@ OSStatus SecretServiceKeychain::Impl::add(const KeychainAttributes& attributes, 
     ObjectPtr<SecretItem> created(secret_item_create_sync(collection.get(), tokenSchema(), table.get(), label.c_str(),
                                                           value.get(), SECRET_ITEM_CREATE_NONE, deadline.cancellable(),
                                                           &error.out));
-    if (!created) return fail(error, deadline);
+    if (!created) {
+        // libsecret loads the new item after creating it; a delete racing us may remove it first.
+        // The item was made, then deleted: as far as this add goes, it succeeded.
+        OSStatus status = fail(error, deadline);
+        return status == errSecItemNotFound ? errSecSuccess : status;
+    }
 
     // A process that does not take the lock (another runtime directory, another library) may
     // have created the same item meanwhile. Look again: every process orders the matches alike
