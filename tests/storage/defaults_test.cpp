@@ -236,7 +236,7 @@ TEST_F(JSONFileDefaultsTest, AWriterKilledMidWriteLeavesAWholeFileAndNoTemporary
         EXPECT_TRUE(*value == std::string(256 * 1024, 'a') || *value == std::string(256 * 1024, 'b'));
         EXPECT_EQ(defaults.stringForKey("keep"), "kept");
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // what a sweep leaves alone: fresh files
+    testing::ageTemporaryFiles(file.parent_path());
     defaults.setString("k", "last");
     EXPECT_TRUE(testing::temporaryFilesIn(file.parent_path()).empty());
     EXPECT_TRUE(damagedCopies(file).empty());

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -51,6 +52,15 @@ inline std::vector<std::string> temporaryFilesIn(const std::filesystem::path& di
         if (name.rfind(".tmp-", 0) == 0) names.push_back(name);
     }
     return names;
+}
+
+/// Dates the temporary files in `directory` back by a minute, past the age at which a sweep may
+/// take a temporary file whose writer is gone.
+inline void ageTemporaryFiles(const std::filesystem::path& directory) {
+    for (const auto& name : temporaryFilesIn(directory)) {
+        std::filesystem::last_write_time(directory / name, std::filesystem::last_write_time(directory / name) -
+                                                               std::chrono::minutes(1));
+    }
 }
 
 inline unsigned modeOf(const std::filesystem::path& path) {
