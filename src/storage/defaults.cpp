@@ -264,9 +264,10 @@ ParsedObject parseObject(std::string_view text) {
                 scanner.whitespace();
                 if (scanner.atEnd()) return parsed;
             }
+        } else {
+            scanner.seek(start);
         }
         parsed.damaged = true;
-        scanner.seek(start);
         scanner.skipToNextMember();
     }
     parsed.damaged = true;

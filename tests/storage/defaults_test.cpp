@@ -87,6 +87,7 @@ TEST_F(JSONFileDefaultsTest, DamagedFilesKeepTheirReadableMembersAndAreKeptAside
         {"invalid UTF-8 before it", "{\"a\": \"\xff\", \"dev.tarn.vpn.device.id.v1\": \"id-1\"}", "id-1", true},
         {"a broken member before it", R"({"a": [1,], "dev.tarn.vpn.device.id.v1": "id-1"})", "id-1", true},
         {"text after the object", R"({"dev.tarn.vpn.device.id.v1": "id-1"} x)", "id-1", true},
+        {"junk after a nested member", R"({"n": {"a": "1", "b": "2"} junk, "dev.tarn.vpn.device.id.v1": "id-1"})", "id-1", true},
         {"a lone surrogate is no damage", R"({"x": "\ud800", "dev.tarn.vpn.device.id.v1": "id-1"})", "id-1", false},
     };
     for (const auto& c : cases) {
@@ -95,6 +96,7 @@ TEST_F(JSONFileDefaultsTest, DamagedFilesKeepTheirReadableMembersAndAreKeptAside
         fs::create_directories(file.parent_path());
         writeText(file, c.text);
         EXPECT_EQ(defaults.stringForKey(id), c.deviceID);
+        EXPECT_EQ(defaults.stringForKey("b"), std::nullopt) << "a nested member never comes up to the top";
         const std::string got = DeviceIdentity(std::make_shared<JSONFileDefaults>(file), nullptr).deviceID();
         EXPECT_EQ(got, c.deviceID.value_or(got));
         EXPECT_EQ(got.size(), c.deviceID ? c.deviceID->size() : 36u) << "a new one only when there was none";

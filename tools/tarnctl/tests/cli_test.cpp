@@ -124,6 +124,14 @@ TEST_F(CliTest, PasswordLoginKeepsTokensUntilLogoutEmptiesTheKeyStore) {
     Result after = tarnctl({"whoami"});
     EXPECT_EQ(after.exitCode, 5) << after;
     EXPECT_NE(after.err.find("tarnctl login"), std::string::npos) << after;
+
+    // A stored value that is not a token pair is removed too, and said to be.
+    ASSERT_EQ(tarnctl({"login"}, "demo@tarn.dev\ndemo-password\n").exitCode, 0);
+    ASSERT_EQ(keyStoreItems().size(), 1u);
+    std::ofstream(keyStoreItems().front(), std::ios::trunc) << "garbage";
+    Result garbage = tarnctl({"logout"});
+    EXPECT_NE(garbage.out.find("removed a stored sign-in that could not be read"), std::string::npos) << garbage;
+    EXPECT_TRUE(keyStoreItems().empty());
 }
 
 TEST_F(CliTest, EmailCodeLoginRetriesAWrongCodeAndCreatesTheAccount) {
