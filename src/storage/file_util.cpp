@@ -130,6 +130,14 @@ TemporaryFile createTemporaryFile(const Directory& dir, std::string_view data, m
     }
 }
 
+// A refusal that says what was found: "refusing a directory ... (uid 1000, mode 0777)".
+[[noreturn]] void refuse(const char* what, const struct stat& st, const fs::path& path) {
+    char details[48];
+    std::snprintf(details, sizeof details, " (uid %u, mode %04o)", static_cast<unsigned>(st.st_uid),
+                  static_cast<unsigned>(st.st_mode & 07777));
+    throwErrno((std::string("refusing ") + what + details).c_str(), path, EPERM);
+}
+
 std::string processName(pid_t pid) {
     std::string path = "/proc/" + std::to_string(pid) + "/comm";
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -155,12 +163,6 @@ void createDirectories(const fs::path& path) {
     }
 }
 
-Directory openDirectory(const fs::path& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) throwErrno("cannot open directory", path, errno);
-    return {FileDescriptor(fd), path};
-}
-
 Directory openPrivateDirectory(const fs::path& path, bool create) {
     if (create) createDirectories(path);
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -174,16 +176,8 @@ Directory openPrivateDirectory(const fs::path& path, bool create) {
     Directory dir{FileDescriptor(fd), path};
     struct stat st {};
     if (::fstat(dir.fd.get(), &st) != 0) throwErrno("cannot inspect directory", path, errno);
-    if (st.st_uid != ::geteuid()) {
-        throwErrno(("refusing a private directory owned by another user (uid " + std::to_string(st.st_uid) + ")").c_str(),
-                   path, EPERM);
-    }
-    if ((st.st_mode & 077) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        throwErrno((std::string("refusing a private directory that other users can reach (mode ") + mode + ")").c_str(),
-                   path, EPERM);
-    }
+    if (st.st_uid != ::geteuid()) refuse("a private directory owned by another user", st, path);
+    if ((st.st_mode & 077) != 0) refuse("a private directory that other users can reach", st, path);
     return dir;
 }
 
@@ -194,16 +188,10 @@ Directory openTrustedDirectory(const fs::path& path, DirectoryTrust trust) {
     struct stat st {};
     if (::fstat(dir.fd.get(), &st) != 0) throwErrno("cannot inspect directory", path, errno);
     if (st.st_uid != ::geteuid() && !(trust.rootMayOwn && st.st_uid == 0)) {
-        throwErrno(("refusing a directory owned by another user (uid " + std::to_string(st.st_uid) + ")").c_str(), path,
-                   EPERM);
+        refuse("a directory owned by another user", st, path);
     }
     const mode_t forbidden = trust.groupMayWrite ? S_IWOTH : (S_IWGRP | S_IWOTH);
-    if ((st.st_mode & forbidden) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        throwErrno((std::string("refusing a directory that other users can write to (mode ") + mode + ")").c_str(),
-                   path, EPERM);
-    }
+    if ((st.st_mode & forbidden) != 0) refuse("a directory that other users can write to", st, path);
     return dir;
 }
 

@@ -49,9 +49,6 @@ struct Directory {
 /// Creates every missing component of `path` with mode 0700; existing ones are left as they are.
 void createDirectories(const fs::path& path);
 
-/// Opens an existing directory, following symbolic links. Throws filesystem_error.
-Directory openDirectory(const fs::path& path);
-
 /// Opens a directory that must be private to this user: not a symbolic link, a directory, owned by
 /// the effective user, no group or other permission bits. With `create`, a missing directory (and
 /// missing parents) is made 0700 first. Without it, a missing directory throws with ENOENT. A path
