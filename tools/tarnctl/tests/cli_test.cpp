@@ -520,14 +520,14 @@ INSTANTIATE_TEST_SUITE_P(
                         // No input: reaching the password prompt would fail as a usage error.
                         return std::vector<std::string>{"login", "--email", "demo@tarn.dev"};
                     },
-                    10, "local", "secret store failure"},
+                    10, "local", "/keychain is not private to this user"},
         FailureCase{"KeyStoreNotPrivate",
                     [](CliTest& fixture, DevServer&) {
                         fs::create_directories(fixture.state() / "keychain");
                         ::chmod((fixture.state() / "keychain").c_str(), 0755);
                         return std::vector<std::string>{"whoami"};
                     },
-                    10, "local", "secret store failure"}),
+                    10, "local", "secret store failure: KeychainError.unhandled(-25295): the key store /"}),
     [](const ::testing::TestParamInfo<FailureCase>& p) { return p.param.name; });
 
 // An answer that is not HTTP is the server's fault, not a bad --base-url: exit 7, and it is kept
