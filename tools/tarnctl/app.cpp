@@ -208,9 +208,13 @@ std::string App::deviceID() {
         out_.note("Warning: this device has a new identifier, " + id + ", which cannot be kept (" +
                   oneLine(origin->problem) + "); the next run will make another, and the server counts each as a new device.");
     } else if (defaultsExisted) {
-        out_.note("Note: " + defaultsFile.string() + " held no device identifier (a damaged file is kept beside it as " +
-                  defaultsFile.filename().string() + ".corrupt.N); this device has a new identifier, " + id +
-                  ", which the server counts as a new device.");
+        std::string damaged;
+        for (const auto& entry : fs::directory_iterator(options_.stateDir, ec)) {
+            std::string name = entry.path().filename().string();
+            if (name.rfind("defaults.json.corrupt.", 0) == 0) damaged = " (damaged copies are kept beside it as defaults.json.corrupt.N)";
+        }
+        out_.note("Note: " + defaultsFile.string() + " held no device identifier" + damaged +
+                  "; this device has a new identifier, " + id + ", which the server counts as a new device.");
     }
     return id;
 }
