@@ -6,10 +6,13 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -599,6 +602,21 @@ TEST_F(CliTest, ADeviceIdentifierIsNeverReplacedSilently) {
               std::string::npos)
         << unkept;
     fs::permissions(state(), fs::perms::owner_all);
+}
+
+// Another process holding the defaults lock delays a command by the lock's bound, not forever.
+TEST_F(CliTest, AHeldDefaultsLockDelaysACommandOnlyBoundedly) {
+    fs::create_directories(state());
+    ::chmod(state().c_str(), 0700);
+    int lock = ::open((state() / "defaults.json.lock").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    const auto start = std::chrono::steady_clock::now();
+    Result status = tarnctl({"status"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    ::close(lock);
+    EXPECT_EQ(status.exitCode, 0) << status;
+    EXPECT_NE(status.err.find("cannot be kept"), std::string::npos) << status;
+    EXPECT_NE(status.err.find("is held by"), std::string::npos) << status;
 }
 
 // -- The Secret Service -----------------------------------------------------------------------
