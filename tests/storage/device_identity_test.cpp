@@ -38,19 +38,24 @@ TEST_F(DeviceIdentityTest, FreshInstallGeneratesALowerCaseUUIDAndStoresIt) {
     const std::string id = identity.deviceID();
     EXPECT_TRUE(isLowerCaseUUIDv4(id)) << id;
     EXPECT_EQ(defaults->stringForKey(key), id);
+    EXPECT_EQ(identity.origin(), (DeviceIdentity::Origin{DeviceIdentity::Origin::Source::generated, true, ""}));
     EXPECT_EQ(keychain->itemCount(), 0u) << "nothing is written to the keychain";
 }
 
 TEST_F(DeviceIdentityTest, StoredValueIsTrimmedButLeftAsItIs) {
     defaults->setString(key, "  abc\n");
-    EXPECT_EQ(identity().deviceID(), "abc");
+    auto identity = this->identity();
+    EXPECT_EQ(identity.deviceID(), "abc");
+    EXPECT_EQ(identity.origin(), (DeviceIdentity::Origin{DeviceIdentity::Origin::Source::defaults, true, ""}));
     EXPECT_EQ(defaults->stringForKey(key), "  abc\n");
 }
 
 TEST_F(DeviceIdentityTest, BlankStoredValueFallsToTheKeychainAccessToken) {
     defaults->setString(key, " \t\n\u00a0");
     keychain->setItem("svc", "acct", true, R"({"accessToken":" x ","refreshToken":"r"})");
-    EXPECT_EQ(identity().deviceID(), "x");
+    auto identity = this->identity();
+    EXPECT_EQ(identity.deviceID(), "x");
+    EXPECT_EQ(identity.origin(), (DeviceIdentity::Origin{DeviceIdentity::Origin::Source::keychain, true, ""}));
     EXPECT_EQ(defaults->stringForKey(key), "x");
 }
 
@@ -89,9 +94,12 @@ TEST_F(DeviceIdentityTest, FailingDefaultsStillYieldAnIdentifier) {
         void removeObject(std::string_view) override {}
     };
     DeviceIdentity identity(std::make_shared<BrokenDefaults>(), tokens);
+    EXPECT_EQ(identity.origin(), std::nullopt);
     const std::string id = identity.deviceID();
     EXPECT_TRUE(isLowerCaseUUIDv4(id));
     EXPECT_EQ(identity.deviceID(), id);
+    EXPECT_EQ(identity.origin(), (DeviceIdentity::Origin{DeviceIdentity::Origin::Source::generated, false, "read"}))
+        << "a host must be able to say why this device now looks new";
     EXPECT_TRUE(isLowerCaseUUIDv4(DeviceIdentity(nullptr, nullptr).deviceID()));
 }
 

@@ -18,6 +18,8 @@
 
 namespace tarnctl {
 
+namespace fs = std::filesystem;
+
 std::string GlobalOptions::defaultBaseURL() {
     const char* env = std::getenv("TARN_BASE_URL");
     return env && *env ? env : "http://127.0.0.1:8787";
@@ -56,6 +58,61 @@ tarn::URL checkedBaseURL(const std::string& text, bool allowPlainHTTP, const Out
     return *url;
 }
 
+// A failure of the file key store names its directory and the likely cause; the status alone
+// cannot tell an unwritable directory from one that others can reach.
+[[noreturn]] void explainFileStoreFailure(const tarn::KeychainError& error, const fs::path& root) {
+    std::string cause = error.status() == tarn::errSecInvalidKeychain
+                            ? "is not private to this user: it must be owned by this user with no group or other access"
+                            : "could not be read or written: see that this user owns it and may write there";
+    throw CliError(exitLocal, "local", std::string("secret store failure: ") + error.what() + ": the key store " +
+                                           root.string() + " " + cause);
+}
+
+// The token store as the client sees it: a stored value that is not a token pair is this
+// machine's problem, not an undecodable answer of the server, and is reported as such, as is a
+// file key store that fails, with its path.
+class ExplainedTokenStore : public tarn::TokenStore {
+public:
+    ExplainedTokenStore(std::shared_ptr<tarn::TokenStore> store, std::string where, std::optional<fs::path> fileRoot)
+        : store_(std::move(store)), where_(std::move(where)), fileRoot_(std::move(fileRoot)) {}
+
+    std::optional<tarn::AuthTokens> loadTokens() override {
+        try {
+            return store_->loadTokens();
+        } catch (const tarn::DecodingError&) {
+            throw CliError(exitLocal, "local",
+                           "the sign-in stored in " + where_ +
+                               " is not a token pair; run `tarnctl logout` to remove it, then sign in again");
+        } catch (const tarn::KeychainError& error) {
+            explain(error);
+        }
+    }
+    void save(const tarn::AuthTokens& tokens) override {
+        try {
+            store_->save(tokens);
+        } catch (const tarn::KeychainError& error) {
+            explain(error);
+        }
+    }
+    void clear() override {
+        try {
+            store_->clear();
+        } catch (const tarn::KeychainError& error) {
+            explain(error);
+        }
+    }
+
+private:
+    [[noreturn]] void explain(const tarn::KeychainError& error) {
+        if (fileRoot_) explainFileStoreFailure(error, *fileRoot_);
+        throw error;
+    }
+
+    std::shared_ptr<tarn::TokenStore> store_;
+    std::string where_;
+    std::optional<fs::path> fileRoot_;
+};
+
 }  // namespace
 
 App::App(GlobalOptions options) : options_(std::move(options)), out_(options_.json), baseURL_(checkedBaseURL(options_.baseURL, options_.allowPlainHTTP, out_)) {
@@ -85,9 +142,47 @@ std::string App::keychainKind() {
     return dynamic_cast<tarn::SecretServiceKeychain*>(keychain().get()) ? "secret-service" : "file";
 }
 
+std::string App::keychainDescription() {
+    if (keychainKind() == "secret-service") {
+        return std::string("the Secret Service (service ") + keychainService + ", account " + keychainAccount + ")";
+    }
+    return "a file under " + keychainFileRoot().string();
+}
+
 tarn::TokenStore& App::tokenStore() {
-    if (!tokenStore_) tokenStore_ = std::make_shared<tarn::KeychainTokenStore>(keychainService, keychainAccount, keychain());
+    if (!tokenStore_) {
+        std::optional<fs::path> fileRoot;
+        if (keychainKind() == "file") fileRoot = keychainFileRoot();
+        tokenStore_ = std::make_shared<ExplainedTokenStore>(
+            std::make_shared<tarn::KeychainTokenStore>(keychainService, keychainAccount, keychain()),
+            keychainDescription(), std::move(fileRoot));
+    }
     return *tokenStore_;
+}
+
+void App::prepareToStoreTokens() {
+    // Adding and removing an item of its own shows the store takes one, without a prompt.
+    tarn::KeychainAttributes probe{.itemClass = tarn::KeychainItemClass::genericPassword,
+                                   .service = keychainService,
+                                   .account = std::string(keychainAccount) + ".write-check",
+                                   .useDataProtectionKeychain = true,
+                                   .valueData = std::string()};
+    tarn::OSStatus status = keychain()->add(probe);
+    // The same failure the sign-in would have met after talking to the server.
+    if (status != tarn::errSecSuccess && status != tarn::errSecDuplicateItem) {
+        auto error = tarn::KeychainError::unhandled(status);
+        if (keychainKind() == "file") explainFileStoreFailure(error, keychainFileRoot());
+        throw error;
+    }
+    probe.valueData.reset();
+    probe.useAuthenticationContext = tarn::KeychainAuthenticationContext{.interactionNotAllowed = true};
+    keychain()->deleteItem(probe);
+    if (keychainKind() == "file") {
+        out_.note("Warning: no Secret Service answers on the session bus, so the tokens will be kept unencrypted in " +
+                  keychainDescription() + ", readable by this user only (--keychain secret-service insists on it).");
+    } else {
+        out_.note("The tokens will be kept in " + keychainDescription() + ".");
+    }
 }
 
 SyncClient& App::client() {
@@ -109,12 +204,33 @@ tarn::Defaults& App::defaults() {
 }
 
 std::string App::deviceID() {
-    if (!identity_) {
+    const bool first = !identity_;
+    std::error_code ec;
+    const fs::path defaultsFile = options_.stateDir / "defaults.json";
+    const bool defaultsExisted = fs::exists(fs::symlink_status(defaultsFile, ec));
+    if (first) {
         defaults();
         auto legacy = std::make_shared<tarn::KeychainTokenStore>(keychainService, deviceKeychainAccount, keychain());
         identity_ = std::make_unique<tarn::DeviceIdentity>(defaults_, legacy, defaultsPrefix);
     }
-    return identity_->deviceID();
+    std::string id = identity_->deviceID();
+    // Every new identifier is a new device to the server, taking a slot of the account's limit:
+    // beyond the first run, never make one without saying so.
+    auto origin = identity_->origin();
+    if (!first || !origin || origin->source != tarn::DeviceIdentity::Origin::Source::generated) return id;
+    if (!origin->saved) {
+        out_.note("Warning: this device has a new identifier, " + id + ", which cannot be kept (" +
+                  oneLine(origin->problem) + "); the next run will make another, and the server counts each as a new device.");
+    } else if (defaultsExisted) {
+        std::string damaged;
+        for (const auto& entry : fs::directory_iterator(options_.stateDir, ec)) {
+            std::string name = entry.path().filename().string();
+            if (name.rfind("defaults.json.corrupt.", 0) == 0) damaged = " (damaged copies are kept beside it as defaults.json.corrupt.N)";
+        }
+        out_.note("Note: " + defaultsFile.string() + " held no device identifier" + damaged +
+                  "; this device has a new identifier, " + id + ", which the server counts as a new device.");
+    }
+    return id;
 }
 
 tarn::SharedContainer App::container() const {
@@ -123,7 +239,11 @@ tarn::SharedContainer App::container() const {
     // otherwise create; without it the files would silently go to a private temporary directory.
     std::filesystem::path group = *options_.appGroupRoot / appGroupID;
     std::error_code ec;
-    if (std::filesystem::is_directory(*options_.appGroupRoot, ec) && !std::filesystem::exists(group, ec)) {
+    if (!std::filesystem::is_directory(*options_.appGroupRoot, ec)) {
+        // A mistyped root must not send the profile where the tunnel never looks.
+        throw usageError("--app-group-root " + options_.appGroupRoot->string() + " is not an existing directory");
+    }
+    if (!std::filesystem::exists(group, ec)) {
         if (::mkdir(group.c_str(), 0700) != 0 && errno != EEXIST) {
             throw std::filesystem::filesystem_error("cannot create the app-group directory", group,
                                                     std::error_code(errno, std::generic_category()));
@@ -157,8 +277,12 @@ tarn::VPNConnectionState App::vpnState(std::optional<tarn::VLESSConfig>* profile
     std::error_code ec;
     if (!std::filesystem::exists(shared.vlessConfigURL(), ec)) return tarn::VPNConnectionState::disconnected();
     try {
-        tarn::VLESSConfig config = shared.readConfig();
-        if (profile) *profile = std::move(config);
+        auto config = shared.readMatchingConfig();
+        if (!config) {
+            return tarn::VPNConnectionState::failed("xray-config.json does not belong to the profile beside it in " +
+                                                    shared.url().string() + "; run `tarnctl connect` again");
+        }
+        if (profile) *profile = std::move(*config);
         return tarn::VPNConnectionState::connected();
     } catch (const std::exception& e) {
         return tarn::VPNConnectionState::failed(std::string("the connection profile cannot be read: ") + e.what());
