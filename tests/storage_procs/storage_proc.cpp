@@ -4,6 +4,10 @@
 //                                                            add one item, print the status
 //   storage_proc write-loop <container-root> <group>          write two profiles in turn forever
 //   storage_proc platform-keychain                            print which keychain would be used
+//   storage_proc session-lock file|secret-service <keychain-root> <service>
+//                                                            take the token store's session lock,
+//                                                            print "locked" or "busy", hold it until
+//                                                            standard input closes
 // device-id and keychain-add first wait for their standard input to close, so a test can start
 // many of them and release them together.
 #include "tarn/storage/device_identity.hpp"
@@ -28,8 +32,13 @@ void waitForStart() {
     }
 }
 
+std::shared_ptr<tarn::Keychain> namedKeychain(const std::string& kind, const std::string& root) {
+    if (kind == "file") return std::make_shared<tarn::FileKeychain>(root);
+    return std::make_shared<tarn::SecretServiceKeychain>(std::chrono::seconds(20));
+}
+
 int usage() {
-    std::cerr << "usage: storage_proc device-id|keychain-add|write-loop|platform-keychain ...\n";
+    std::cerr << "usage: storage_proc device-id|keychain-add|write-loop|platform-keychain|session-lock ...\n";
     return 2;
 }
 
@@ -48,12 +57,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "keychain-add" && argc == 6) {
-        std::shared_ptr<tarn::Keychain> keychain;
-        if (std::string(argv[2]) == "file") {
-            keychain = std::make_shared<tarn::FileKeychain>(argv[3]);
-        } else {
-            keychain = std::make_shared<tarn::SecretServiceKeychain>(std::chrono::seconds(20));
-        }
+        auto keychain = namedKeychain(argv[2], argv[3]);
         tarn::KeychainAttributes attributes{.itemClass = tarn::KeychainItemClass::genericPassword,
                                             .service = argv[4], .account = "acct", .useDataProtectionKeychain = true,
                                             .valueData = argv[5]};
@@ -68,6 +72,13 @@ int main(int argc, char** argv) {
         container.write(configs[0]);
         std::cout << "ready" << std::endl;
         for (unsigned long i = 1;; ++i) container.write(configs[i % 2]);
+    }
+    if (command == "session-lock" && argc == 5) {
+        tarn::KeychainTokenStore store(argv[4], "acct", namedKeychain(argv[2], argv[3]));
+        auto lock = store.tryLockSession();
+        std::cout << (lock ? "locked" : "busy") << std::endl;
+        waitForStart();
+        return 0;
     }
     if (command == "platform-keychain" && argc == 2) {
         auto keychain = tarn::makePlatformKeychain(std::chrono::seconds(5), "/nonexistent/tarn-keychain");
