@@ -20,30 +20,6 @@ using testing::respond;
 using testing::ScriptedSession;
 using testing::sync;
 
-TEST(SessionLockWait, WaitsWithoutHoldingUpTheExecutorThenTakesTheLock) {
-    auto store = std::make_shared<MemoryTokenStore>();
-    auto held = store->tryLockSession();
-    ASSERT_TRUE(held);
-    EXPECT_FALSE(store->tryLockSession());
-
-    asio::io_context io;  // one thread: a blocking wait would stop the timer below
-    asio::steady_timer release(io, 40ms);
-    bool released = false;
-    release.async_wait([&](std::error_code) {
-        released = true;
-        held.reset();
-    });
-    std::unique_ptr<SessionLock> taken;
-    asio::co_spawn(io, detail::lockSession(store, 5s), [&](std::exception_ptr e, std::unique_ptr<SessionLock> lock) {
-        EXPECT_FALSE(e);
-        taken = std::move(lock);
-    });
-    io.run();
-    EXPECT_TRUE(released);
-    EXPECT_TRUE(taken);
-    EXPECT_FALSE(store->tryLockSession()) << "the waiter holds it now";
-}
-
 TEST(SessionLockWait, GivesUpAfterItsBoundWithAClearError) {
     auto store = std::make_shared<MemoryTokenStore>();
     auto held = store->tryLockSession();
@@ -56,7 +32,8 @@ TEST(SessionLockWait, GivesUpAfterItsBoundWithAClearError) {
 }
 
 // Another holder (a process refreshing) has the lock when the call meets its 401; it stores the
-// pair it renewed and lets go. The call spends no refresh token of its own: it repeats with the
+// pair it renewed and lets go, on a timer of the same single-threaded io_context, which a blocking
+// wait would never let run. The call spends no refresh token of its own: it repeats with the
 // stored pair, and a sign-out names that pair's refresh token.
 TEST(SessionLockWait, ACallThatWaitedUsesThePairTheHolderStored) {
     const AuthTokens kOld{"old-access", "old-refresh"};
