@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -104,11 +105,21 @@ std::unique_ptr<SessionLock> KeychainTokenStore::tryLockSession() {
     if (dynamic_cast<InMemoryKeychain*>(keychain_.get())) {
         return tryLockInProcess("keychain:" + addressKey(keychain_.get()) + ":" + lockFileName(service_, account_));
     }
-    // Whoever shares a file keychain shares its root, whatever their environment says; the Secret
-    // Service is the user's, like the runtime directory.
-    auto* files = dynamic_cast<FileKeychain*>(keychain_.get());
-    sd::Directory dir = sd::openPrivateDirectory(files ? files->root() : sd::privateRuntimeDirectory(), true);
-    return tryLockFile(dir, lockFileName(service_, account_));
+    const std::string name = lockFileName(service_, account_);
+    // Whoever shares a file keychain shares its root, whatever their environment says. A root
+    // that cannot hold the lock cannot hold the items either, so its error is the store's.
+    if (auto* files = dynamic_cast<FileKeychain*>(keychain_.get())) {
+        return tryLockFile(sd::openPrivateDirectory(files->root(), true), name);
+    }
+    // The Secret Service is the user's, like the runtime directory. Without a usable one the
+    // store still works, as it did before processes took turns: only this process's are kept apart.
+    std::optional<sd::Directory> runtime;
+    try {
+        runtime = sd::openPrivateDirectory(sd::privateRuntimeDirectory(), true);
+    } catch (const std::filesystem::filesystem_error&) {
+        return tryLockInProcess("runtime:" + name);
+    }
+    return tryLockFile(*runtime, name);
 }
 
 }  // namespace tarn

@@ -11,6 +11,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 
 namespace tarn {
 namespace {
@@ -60,6 +61,26 @@ TEST_P(SessionLockTest, HoldersOfOneItemTakeTurnsAndOtherItemsAreFree) {
     EXPECT_TRUE(KeychainTokenStore("dev.tarn.other", "tokens", shared).tryLockSession());
     held.reset();
     EXPECT_TRUE(second.tryLockSession());
+}
+
+// A runtime directory others can reach is not used; the Secret Service store still serves, with
+// the holders in this process kept apart. A file keychain whose root is not private fails, as its
+// items would.
+TEST_P(SessionLockTest, AnUnusableLockDirectoryFailsOnlyWhereTheItemsWould) {
+    if (GetParam() == Backend::memory) GTEST_SKIP() << "an in-memory keychain has no lock file";
+    std::filesystem::create_directories(runtime / "tarn");
+    std::filesystem::create_directories(scratch / "keychain");
+    std::filesystem::permissions(runtime / "tarn", std::filesystem::perms::others_read, std::filesystem::perm_options::add);
+    std::filesystem::permissions(scratch / "keychain", std::filesystem::perms::others_read,
+                                 std::filesystem::perm_options::add);
+    KeychainTokenStore store("dev.tarn.test", "tokens", shared);
+    if (GetParam() == Backend::file) {
+        EXPECT_THROW(store.tryLockSession(), std::filesystem::filesystem_error);
+        return;
+    }
+    auto held = store.tryLockSession();
+    EXPECT_TRUE(held);
+    EXPECT_FALSE(store.tryLockSession());
 }
 
 #ifdef TARN_STORAGE_PROC

@@ -70,8 +70,9 @@ public:
     void clear() override;
     /// Shared with every process of this user that uses the same keychain, service and account:
     /// a lock file beside a FileKeychain's items, or in the user's private runtime directory for
-    /// the Secret Service. Over an InMemoryKeychain it excludes this process's holders only.
-    /// Throws std::filesystem::filesystem_error when the lock file cannot be opened.
+    /// the Secret Service (this process's holders only when that directory is not usable). Over
+    /// an InMemoryKeychain it excludes this process's holders only. Throws
+    /// std::filesystem::filesystem_error when a FileKeychain's root cannot hold the lock file.
     std::unique_ptr<SessionLock> tryLockSession() override;
 
     const std::string& service() const noexcept { return service_; }
