@@ -2,6 +2,7 @@
 
 #include "api/curl_redirect.hpp"
 #include "api/request_bodies.hpp"
+#include "api/session_lock_wait.hpp"
 #include "api/token_refresh_gate.hpp"
 #include "tarn/api/api_error.hpp"
 #include "tarn/api/json.hpp"
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <functional>
 #include <type_traits>
 #include <utility>
 
@@ -50,6 +52,9 @@ struct Call {
     std::optional<std::string> body;
     bool authorized = false;
     HttpHeaders headers;
+    // Builds the body from the pair read for this very exchange, so that a repeat after a refresh
+    // carries what the store holds by then: the sign-out must name the current refresh token.
+    std::function<std::string(const std::optional<AuthTokens>&)> bodyFromTokens;
 };
 
 struct Exchange {
@@ -87,7 +92,8 @@ bool isUnauthorized(const APIError& e) {
 
 // Clears the store unless it now holds another pair than the one the failed call used: the app and
 // another process (tarnctl) may share one item, and wiping freshly rotated tokens would sign the
-// user out for nothing. With a single process this is the plain clear.
+// user out for nothing. Called with the store's session lock held, so that nobody who takes turns
+// on it saves between the look and the clear.
 void clearIfUnchanged(const Self& self, const std::optional<AuthTokens>& used) {
     if (!self->tokenStore) return;
     try {
@@ -112,15 +118,14 @@ asio::awaitable<Exchange> sendOnce(Self self, const Call& call) {
     request.headers.reserve(call.headers.size() + 3);  // Accept, Content-Type, Authorization
     request.setHeader("Accept", "application/json");
     for (const auto& [name, value] : call.headers) request.setHeader(name, value);
-    if (call.body) {
-        request.body = *call.body;
+    Exchange exchange;
+    if (call.authorized && self->tokenStore) exchange.tokensUsed = self->tokenStore->loadTokens();
+    std::optional<std::string> body = call.bodyFromTokens ? call.bodyFromTokens(exchange.tokensUsed) : call.body;
+    if (body) {
+        request.body = std::move(*body);
         request.setHeader("Content-Type", "application/json");
     }
-    Exchange exchange;
-    if (call.authorized && self->tokenStore) {
-        exchange.tokensUsed = self->tokenStore->loadTokens();
-        if (exchange.tokensUsed) request.setHeader("Authorization", "Bearer " + exchange.tokensUsed->accessToken);
-    }
+    if (exchange.tokensUsed) request.setHeader("Authorization", "Bearer " + exchange.tokensUsed->accessToken);
     const std::string url = request.url;
     auto sending = self->session->send(std::move(request));
     exchange.response = co_await std::move(sending);
@@ -135,45 +140,54 @@ HttpResponse successOrThrow(HttpResponse response) {
     throw APIError::server(response.statusCode, std::move(body));
 }
 
-asio::awaitable<void> refreshTokens(Self self);
+asio::awaitable<void> refreshTokens(Self self, std::optional<AuthTokens> refused);
+asio::awaitable<void> refreshLocked(Self self, std::optional<AuthTokens> refused);
 
-// Sends a call and applies the 401 rules: one shared refresh, then one repeat with the new token.
-asio::awaitable<HttpResponse> perform(Self self, Call call, bool retryAfterRefresh) {
+// Compare-and-clear under the session lock; `sessionLocked` when the caller holds it already.
+asio::awaitable<void> clearUnderLock(Self self, std::optional<AuthTokens> used, bool sessionLocked) {
+    if (!self->tokenStore) co_return;
+    std::unique_ptr<SessionLock> lock;
+    if (!sessionLocked) {
+        try {
+            auto locking = detail::lockSession(self->tokenStore);
+            lock = co_await std::move(locking);
+        } catch (...) {
+            // Without the lock nothing is wiped: another process may be saving a fresh pair.
+            co_return;
+        }
+    }
+    clearIfUnchanged(self, used);
+}
+
+// Sends a call and applies the 401 rules: one shared refresh, then one repeat with the stored
+// pair. `sessionLocked`: the caller holds the store's session lock for the whole call (the
+// sign-out), so its refresh runs here under that lock instead of in the gate, where it would wait
+// for the lock its own caller holds.
+asio::awaitable<HttpResponse> perform(Self self, Call call, bool retryAfterRefresh, bool sessionLocked = false) {
     Exchange first = co_await sendOnce(self, call);
     if (first.response.statusCode != 401 || !first.fromBackend) co_return successOrThrow(std::move(first.response));
     if (!(call.authorized && retryAfterRefresh)) throw APIError::unauthorized();
 
-    // A 401 that arrives after another call's refresh has already stored a new pair only needs
-    // the repeat: refreshing again would spend the rotated refresh token for nothing, and under a
-    // burst of calls the slow answers would each start a refresh of their own.
-    bool renewedMeanwhile = false;
-    if (first.tokensUsed) {
-        try {
-            std::optional<AuthTokens> current = self->tokenStore->loadTokens();
-            renewedMeanwhile = current && *current != *first.tokensUsed;
-        } catch (...) {
-            // The refresh reads the store again and reports its failure.
-        }
-    }
-    bool refreshRejected = false;
-    if (!renewedMeanwhile) {
-        try {
-            // The task keeps the client's state alive until it ends, even if every caller goes away.
-            auto refreshing = self->refreshGate.run([self]() { return refreshTokens(self); });
+    try {
+        if (sessionLocked) {
+            auto refreshing = refreshLocked(self, first.tokensUsed);
             co_await std::move(refreshing);
-        } catch (const APIError& e) {
-            if (!isUnauthorized(e)) throw;
-            refreshRejected = true;
+        } else {
+            // The task keeps the client's state alive until it ends, even if every caller goes away.
+            auto refreshing = self->refreshGate.run(
+                [self, refused = first.tokensUsed]() { return refreshTokens(self, refused); });
+            co_await std::move(refreshing);
         }
-    }
-    if (refreshRejected) {
-        clearIfUnchanged(self, first.tokensUsed);
-        throw APIError::unauthorized();
+    } catch (const APIError& e) {
+        // The refresh has already cleared the store if it still held the refused pair.
+        if (isUnauthorized(e)) throw APIError::unauthorized();
+        throw;
     }
 
     Exchange repeat = co_await sendOnce(self, call);
     if (repeat.response.statusCode == 401 && repeat.fromBackend) {
-        clearIfUnchanged(self, repeat.tokensUsed);
+        auto clearing = clearUnderLock(self, repeat.tokensUsed, sessionLocked);
+        co_await std::move(clearing);
         throw APIError::unauthorized();
     }
     co_return successOrThrow(std::move(repeat.response));
@@ -185,7 +199,7 @@ asio::awaitable<HttpResponse> perform(Self self, Call call, bool retryAfterRefre
 template <class Response, class Body = EmptyBody>
 asio::awaitable<Response> request(Self self, std::string method, std::string path, std::optional<Body> body,
                                   bool authorized, HttpHeaders headers = {}, bool retryAfterRefresh = true) {
-    Call call{std::move(path), std::move(method), std::nullopt, authorized, std::move(headers)};
+    Call call{std::move(path), std::move(method), std::nullopt, authorized, std::move(headers), {}};
     if (body) call.body = self->encoder.encode(*body);
     auto performing = perform(self, std::move(call), retryAfterRefresh);
     HttpResponse response = co_await std::move(performing);
@@ -207,15 +221,56 @@ asio::awaitable<Response> send(Self self, std::string method, std::string path, 
 
 asio::awaitable<void> discard(asio::awaitable<EmptyBody> call) { (void)co_await std::move(call); }
 
-asio::awaitable<void> refreshTokens(Self self) {
+// Compare-and-save: the refreshed pair replaces only the pair it was made from. A pair saved
+// meanwhile by a sign-in stays; an emptied store means a sign-out came first, and it wins.
+void saveIfUnchanged(const Self& self, const AuthTokens& used, const AuthTokens& renewed) {
+    std::optional<AuthTokens> now;
+    try {
+        now = self->tokenStore->loadTokens();
+    } catch (...) {
+        // The old refresh token is spent: losing the new pair would sign the user out.
+        self->tokenStore->save(renewed);
+        return;
+    }
+    if (now == used) {
+        self->tokenStore->save(renewed);
+    } else if (!now) {
+        throw APIError::unauthorized();
+    }
+}
+
+// Runs with the store's session lock held by this task, so that of all the processes sharing the
+// store only one spends a refresh token at a time.
+asio::awaitable<void> refreshLocked(Self self, std::optional<AuthTokens> refused) {
     if (!self->tokenStore) throw APIError::unauthorized();
     std::optional<AuthTokens> tokens = self->tokenStore->loadTokens();
-    if (!tokens || tokens->refreshToken.empty()) throw APIError::unauthorized();
-    auto refreshing = request<AuthResponse>(self, "POST", "auth/refresh",
-                                            std::optional{detail::RefreshBody{tokens->refreshToken}}, false, {}, false);
-    AuthResponse answer = co_await std::move(refreshing);
-    requireSendableTokens(answer);
-    self->tokenStore->save(AuthTokens{answer.accessToken, answer.refreshToken});
+    // Another process, or an earlier refresh here, renewed the pair after the call read it: the
+    // repeat uses the stored pair, and its refresh token is not spent a second time.
+    if (tokens && tokens != refused) co_return;
+    if (!tokens || tokens->refreshToken.empty()) {
+        clearIfUnchanged(self, tokens);
+        throw APIError::unauthorized();
+    }
+    std::optional<AuthResponse> answer;
+    try {
+        auto refreshing = request<AuthResponse>(self, "POST", "auth/refresh",
+                                                std::optional{detail::RefreshBody{tokens->refreshToken}}, false, {},
+                                                false);
+        answer = co_await std::move(refreshing);
+    } catch (const APIError& e) {
+        if (isUnauthorized(e)) clearIfUnchanged(self, tokens);
+        throw;
+    }
+    requireSendableTokens(*answer);
+    saveIfUnchanged(self, *tokens, AuthTokens{answer->accessToken, answer->refreshToken});
+}
+
+asio::awaitable<void> refreshTokens(Self self, std::optional<AuthTokens> refused) {
+    if (!self->tokenStore) throw APIError::unauthorized();
+    auto locking = detail::lockSession(self->tokenStore);
+    std::unique_ptr<SessionLock> lock = co_await std::move(locking);
+    auto refreshing = refreshLocked(self, std::move(refused));
+    co_await std::move(refreshing);
 }
 
 template <class Body>
@@ -260,15 +315,24 @@ asio::awaitable<OAuthSessionStatus> oauthStatusImpl(Self self, std::string id) {
 }
 
 asio::awaitable<void> logoutImpl(Self self) {
-    std::optional<std::string> refreshToken;
+    // Held from reading the refresh token to clearing the store: a refresh in flight elsewhere
+    // ends first, so the backend is told the refresh token that is current, and no refresh saves
+    // its pair after the clear.
+    std::unique_ptr<SessionLock> lock;
     if (self->tokenStore) {
         try {
-            if (auto tokens = self->tokenStore->loadTokens()) refreshToken = tokens->refreshToken;
+            auto locking = detail::lockSession(self->tokenStore);
+            lock = co_await std::move(locking);
         } catch (...) {
+            // Signing out must not fail: without the lock it goes on as a lone process would.
         }
     }
+    Call call{"auth/logout", "POST", std::nullopt, true, {}, {}};
+    call.bodyFromTokens = [self](const std::optional<AuthTokens>& tokens) {
+        return self->encoder.encode(LogoutRequest{tokens ? std::optional(tokens->refreshToken) : std::nullopt});
+    };
     try {
-        auto signingOut = send<EmptyBody>(self, "POST", "auth/logout", LogoutRequest{refreshToken});
+        auto signingOut = perform(self, std::move(call), true, self->tokenStore != nullptr);
         (void)co_await std::move(signingOut);
     } catch (...) {
         // Signing out locally must work whatever the backend or the network says.

@@ -338,21 +338,52 @@ TEST(PipelineFailures, RefreshNetworkFailureKeepsTokensAndTheGateRecovers) {
     EXPECT_EQ(f.session->count("/auth/refresh"), 2u);
 }
 
-TEST(PipelineFailures, NewerPairFromAnotherProcessIsNotWiped) {
-    // While this call's refresh is rejected, another process stores a fresh pair.
+// Another process sharing the store changes it while this call is on its 401 path: when the
+// call's first answer arrives, or while its refresh is on the wire. A pair stored meanwhile is
+// used and never overwritten or wiped; a store emptied meanwhile (a sign-out) stays empty.
+struct StoreChangeRow {
+    const char* name;
+    bool duringRefresh;                   // otherwise as the first answer arrives
+    bool pairStoredMeanwhile;             // otherwise the store is emptied
+    HttpResponse refreshAnswer;
+    bool succeeds;
+    std::size_t refreshes;
+};
+
+class StoreChangedElsewhere : public ::testing::TestWithParam<StoreChangeRow> {};
+
+TEST_P(StoreChangedElsewhere, TheOtherProcessesPairWins) {
+    const auto& row = GetParam();
+    const AuthTokens other{"other-access", "other-refresh"};
     std::shared_ptr<MemoryTokenStore> store;
-    const AuthTokens fresh{"other-access", "other-refresh"};
     Fixture f(sync([&](const HttpRequest& r) {
-        if (endsWith(r.url, "/auth/refresh")) {
-            store->set(fresh);
-            return respond(401);
+        bool refresh = endsWith(r.url, "/auth/refresh");
+        if (refresh == row.duringRefresh && r.header("Authorization") != "Bearer other-access") {
+            store->set(row.pairStoredMeanwhile ? std::optional(other) : std::nullopt);
         }
-        return respond(401);
+        if (refresh) return row.refreshAnswer;
+        return r.header("Authorization") == "Bearer other-access" ? respond(200, kUserJSON) : respond(401);
     }));
     store = f.store;
-    EXPECT_EQ(as<APIError>(failure(f.client.me())), APIError::unauthorized());
-    EXPECT_EQ(f.store->tokens(), fresh);
+    auto error = failure(f.client.me());
+    if (row.succeeds) {
+        EXPECT_FALSE(error);
+    } else {
+        EXPECT_EQ(as<APIError>(error), APIError::unauthorized());
+    }
+    EXPECT_EQ(f.store->tokens(), row.pairStoredMeanwhile ? std::optional(other) : std::nullopt);
+    EXPECT_EQ(f.session->count("/auth/refresh"), row.refreshes);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, StoreChangedElsewhere,
+    ::testing::Values(
+        StoreChangeRow{"renewed_before_the_refresh", false, true, respond(200, authJSON("new-access", "new-refresh")), true, 0},
+        StoreChangeRow{"signed_out_before_the_refresh", false, false, respond(200, authJSON("new-access", "new-refresh")), false, 0},
+        StoreChangeRow{"signed_in_during_the_refresh", true, true, respond(200, authJSON("new-access", "new-refresh")), true, 1},
+        StoreChangeRow{"signed_out_during_the_refresh", true, false, respond(200, authJSON("new-access", "new-refresh")), false, 1},
+        StoreChangeRow{"refused_refresh_keeps_a_newer_pair", true, true, respond(401), false, 1}),
+    [](const auto& p) { return p.param.name; });
 
 struct StatusRow {
     const char* name;
@@ -628,7 +659,9 @@ TEST(TokenStoreEffects, LogoutNeverFailsAndAlwaysClears) {
     EXPECT_NO_THROW(run(broken.client.logout()));
 }
 
-TEST(TokenStoreEffects, LogoutAfter401RefreshesRepeatsWithTheSameBodyAndClears) {
+// The repeat names the refresh token that the refresh has just issued: the one it replaced is
+// spent already, and ending only that would leave the new one alive on the backend.
+TEST(TokenStoreEffects, LogoutAfter401RepeatsWithTheRenewedRefreshTokenAndClears) {
     Backend backend;
     backend.onRepeat = [](const HttpRequest&) { return respond(204); };
     Fixture f(sync(backend));
@@ -636,7 +669,7 @@ TEST(TokenStoreEffects, LogoutAfter401RefreshesRepeatsWithTheSameBodyAndClears) 
     auto sent = f.session->requests();
     ASSERT_EQ(sent.size(), 3u);
     EXPECT_EQ(sent[0].body, R"({"refresh_token":"old-refresh"})");
-    EXPECT_EQ(sent[2].body, sent[0].body);
+    EXPECT_EQ(sent[2].body, R"({"refresh_token":"new-refresh"})");
     EXPECT_EQ(f.store->tokens(), std::nullopt);
 }
 

@@ -112,11 +112,9 @@ TEST_F(RefreshConcurrencyTest, EachExpiryDuringMixedTrafficCostsOneRefresh) {
 }
 
 // A request sent with the old token whose 401 arrives only after the shared refresh has finished
-// starts a second refresh, although the store already holds a fresh pair: the pipeline does not
-// compare the token it sent with the stored one. Rotating twice costs a round trip and, on a backend
-// that ends the previous access token on rotation, would send the calls that just got the first new
-// token into another refresh. Disabled until the pipeline repeats directly when the stored access
-// token differs from the one that was refused.
+// must not start a second refresh: the store already holds a fresh pair, and rotating twice would
+// cost a round trip and, on a backend that ends the previous access token on rotation, send the
+// calls that just got the first new token into another refresh.
 TEST_F(RefreshConcurrencyTest, LateUnauthorizedAnswerReusesTheFinishedRefresh) {
     auto store = newStore();
     auto api = client(store);

@@ -90,11 +90,9 @@ TEST_F(SessionEndTest, LogoutWithAnExpiredTokenRefreshesOnceAndStillSignsOut) {
     EXPECT_FALSE(accessAccepted(store->saved().back()));
 }
 
-// The repeated logout carries the refresh token read before the refresh, which the refresh has
-// already spent; the rotated refresh token is never sent, so the server keeps that session alive
-// although the user signed out. Disabled until the client sends the current refresh token on the
-// repeat.
-TEST_F(SessionEndTest, DISABLED_LogoutAfterARefreshEndsTheRotatedRefreshToken) {
+// The refresh spends the refresh token the first logout named; the repeat must name the rotated
+// one, or the server keeps that session alive although the user signed out.
+TEST_F(SessionEndTest, LogoutAfterARefreshEndsTheRotatedRefreshToken) {
     auto store = std::make_shared<RecordingStore>(newStore());
     auto api = client(store);
     std::string email = signUp(api);

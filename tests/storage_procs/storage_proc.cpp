@@ -9,6 +9,10 @@
 //                                                            print the failures ("0" when none)
 //   storage_proc defaults-loop <file>                         write two values in turn forever
 //   storage_proc hold-defaults-lock <file>                    hold the defaults lock until stdin closes
+//   storage_proc session-lock file|secret-service <keychain-root> <service>
+//                                                            take the token store's session lock,
+//                                                            print "locked" or "busy", hold it until
+//                                                            standard input closes
 // device-id, keychain-add and token-race first wait for their standard input to close, so a test
 // can start many of them and release them together.
 #include "tarn/storage/device_identity.hpp"
@@ -35,7 +39,7 @@ void waitForStart() {
 
 int usage() {
     std::cerr << "usage: storage_proc device-id|keychain-add|write-loop|platform-keychain|token-race|defaults-loop|"
-                 "hold-defaults-lock ...\n";
+                 "hold-defaults-lock|session-lock ...\n";
     return 2;
 }
 
@@ -109,6 +113,13 @@ int main(int argc, char** argv) {
             waitForStart();
             return std::optional<std::string>();
         });
+        return 0;
+    }
+    if (command == "session-lock" && argc == 5) {
+        tarn::KeychainTokenStore store(argv[4], "acct", keychainFor(argv[2], argv[3]));
+        auto lock = store.tryLockSession();
+        std::cout << (lock ? "locked" : "busy") << std::endl;
+        waitForStart();
         return 0;
     }
     if (command == "platform-keychain" && argc == 2) {

@@ -7,8 +7,13 @@
 // awaited; destroying the client while calls or a refresh are in flight is safe (they keep what
 // they need).
 //
+// Processes that share one token store (the app, tarnctl) take turns through the store's session
+// lock around a refresh and a sign-out: only one of them spends a refresh token, the others repeat
+// with the pair it stored, and a refresh never saves over a sign-out.
+//
 // Failures are exceptions: APIError for HTTP outcomes, TransportError from the session,
-// DecodingError / EncodingError from the JSON coders, and whatever the TokenStore throws.
+// DecodingError / EncodingError from the JSON coders, whatever the TokenStore throws, and
+// SessionLockTimeout when another holder kept the store's lock far longer than a refresh takes.
 // Use from plain code: asio::co_spawn(io, client.me(), asio::use_future).get().
 #pragma once
 
@@ -87,7 +92,9 @@ public:
     asio::awaitable<OAuthAuthSession> createOAuthSession(OAuthProvider provider, std::string deviceID) const;
     /// Polls an OAuth session; a present `auth` is handed to the caller, not stored.
     asio::awaitable<OAuthSessionStatus> oauthSessionStatus(std::string id) const;
-    /// Signs out on the backend and clears the token store. Never fails.
+    /// Signs out on the backend and clears the token store, holding the store's session lock
+    /// throughout, so the backend is told the current refresh token and no refresh in flight
+    /// elsewhere saves a pair afterwards. Never fails.
     asio::awaitable<void> logout() const;
     /// Deletes the account; the token store is cleared after success only.
     asio::awaitable<void> deleteAccount(std::string deviceID) const;

@@ -8,6 +8,7 @@
 #include "tarn/export.hpp"
 #include "tarn/models/account.hpp"
 #include "tarn/storage/keychain.hpp"
+#include "tarn/storage/session_lock.hpp"
 
 #include <exception>
 #include <memory>
@@ -24,6 +25,10 @@ public:
     virtual void save(const AuthTokens& tokens) = 0;
     /// Removes the stored pair; succeeds when nothing is stored.
     virtual void clear() = 0;
+    /// Takes the store's lock without waiting: nullptr when another holder has it. The client
+    /// holds it while it refreshes or signs out. The default excludes the holders in this process
+    /// only; a store that other processes share excludes them as well.
+    virtual std::unique_ptr<SessionLock> tryLockSession();
 };
 
 /// A keychain status the token store could not handle. Equal when the statuses are equal.
@@ -67,6 +72,12 @@ public:
     std::optional<AuthTokens> loadTokens() override;
     void save(const AuthTokens& tokens) override;
     void clear() override;
+    /// Shared with every process of this user that uses the same keychain, service and account:
+    /// a lock file beside a FileKeychain's items, or in the user's private runtime directory for
+    /// the Secret Service (this process's holders only when that directory is not usable). Over
+    /// an InMemoryKeychain it excludes this process's holders only. Throws
+    /// std::filesystem::filesystem_error when a FileKeychain's root cannot hold the lock file.
+    std::unique_ptr<SessionLock> tryLockSession() override;
 
     const std::string& service() const noexcept { return service_; }
     const std::string& account() const noexcept { return account_; }

@@ -96,7 +96,8 @@ public:
         std::error_code ec;
         if (!fs::exists(state() / "keychain", ec)) return items;
         for (const auto& e : fs::recursive_directory_iterator(state() / "keychain")) {
-            if (e.is_regular_file()) items.push_back(e.path());
+            // The session lock beside the items holds nothing; it stays for the next sign-in.
+            if (e.is_regular_file() && e.path().extension() != ".lock") items.push_back(e.path());
         }
         return items;
     }
