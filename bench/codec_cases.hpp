@@ -57,6 +57,34 @@ inline void copyStrings(simdjson::dom::element e, std::vector<std::string>& out)
     }
 }
 
+// Steps through every value of a document with simdjson's On-Demand front end, converting nothing:
+// scalars are only told apart by type. This is the other bound a single-pass decoder could reach,
+// as it never writes the tape the DOM parse builds; it does not validate what it skips.
+inline std::size_t countValues(simdjson::ondemand::value value) {
+    using simdjson::ondemand::json_type;
+    json_type type;
+    if (value.type().get(type)) throw std::runtime_error("On-Demand refused the document");
+    std::size_t count = 1;
+    if (type == json_type::object) {
+        simdjson::ondemand::object object;
+        if (value.get_object().get(object)) throw std::runtime_error("On-Demand refused an object");
+        for (auto field : object) {
+            simdjson::ondemand::value member;
+            if (field.value().get(member)) throw std::runtime_error("On-Demand refused a member");
+            count += countValues(member);
+        }
+    } else if (type == json_type::array) {
+        simdjson::ondemand::array array;
+        if (value.get_array().get(array)) throw std::runtime_error("On-Demand refused an array");
+        for (auto item : array) {
+            simdjson::ondemand::value element;
+            if (item.get(element)) throw std::runtime_error("On-Demand refused an item");
+            count += countValues(element);
+        }
+    }
+    return count;
+}
+
 template <class T>
 void addDecodeCases(std::vector<CodecCase>& cases, const std::string& document, std::string text) {
     auto json = padded(std::move(text));
@@ -68,6 +96,16 @@ void addDecodeCases(std::vector<CodecCase>& cases, const std::string& document, 
                          auto error = parser->parse(*json).get(root);
                          if (error) throw std::runtime_error("simdjson refused the document");
                          benchmark::DoNotOptimize(root);
+                     }});
+    // The other ceiling: On-Demand's walk of every value, without a tape and without conversions.
+    auto onDemand = std::make_shared<simdjson::ondemand::parser>();
+    cases.push_back({"decode/" + document + "/ondemand_iterate", json->size(), [json, onDemand] {
+                         simdjson::ondemand::document doc;
+                         simdjson::padded_string_view view(json->data(), json->size(), json->capacity());
+                         if (onDemand->iterate(view).get(doc)) throw std::runtime_error("On-Demand refused the document");
+                         simdjson::ondemand::value root;
+                         if (doc.get_value().get(root)) throw std::runtime_error("On-Demand refused the root");
+                         benchmark::DoNotOptimize(countValues(root));
                      }});
     // The parse plus owning the strings: what remains of a typed decode into records that own
     // their text when matching members, building records, converting dates and every check are

@@ -1,7 +1,10 @@
 // Decodes arbitrary bytes as each of the backend's answer records. The first byte picks the
 // record. A decode may fail only with DecodingError; whatever decodes must describe itself, and a
 // record that decodes must decode the same way again (the decoder keeps no state between calls).
-#include "tarn/api/json.hpp"
+// Decoding takes a quick route over simdjson's parse and falls back to a strict route over a
+// parser of its own: the answer, success or failure, must be the strict route's alone, and the
+// bytes must be well-formed for EmptyBody exactly when the strict parser says so.
+#include "tarn/api/json_codec.hpp"
 #include "tarn/models/account.hpp"
 #include "tarn/models/billing_telemetry.hpp"
 #include "tarn/models/devices_vpn.hpp"
@@ -11,21 +14,52 @@
 #include <cstdint>
 #include <cstdlib>
 #include <sstream>
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace {
 
+struct Outcome {
+    bool decoded = false;
+    tarn::DecodingError::Kind kind{};
+    std::string path;
+};
+
+Outcome failure(const tarn::DecodingError& e) { return {false, e.kind(), e.codingPathString()}; }
+
+template <class Record>
+Outcome strictRouteOnly(std::string_view text) {
+    try {
+        tarn::json::detail::DecodeContext ctx{tarn::JSONDecoder::DateStrategy::backend, {}};
+        (void)tarn::json::detail::read<Record>(ctx, tarn::json::detail::parseStrict(text));
+        return {true, {}, {}};
+    } catch (const tarn::DecodingError& e) {
+        return failure(e);
+    }
+}
+
 template <class Record>
 void decode(std::string_view text) {
     static const tarn::JSONDecoder decoder = tarn::JSONDecoder::tarn();
+    const Outcome strict = strictRouteOnly<Record>(text);
+    bool wellFormed = true;
+    try {
+        (void)decoder.decode<tarn::EmptyBody>(text);
+    } catch (const tarn::DecodingError&) {
+        wellFormed = false;
+    }
+    if (wellFormed != strictRouteOnly<tarn::EmptyBody>(text).decoded) std::abort();
     Record first;
     try {
         first = decoder.decode<Record>(text);
     } catch (const tarn::DecodingError& e) {
         (void)e.what();
+        const Outcome got = failure(e);
+        if (strict.decoded || got.kind != strict.kind || got.path != strict.path) std::abort();
         return;
     }
+    if (!strict.decoded) std::abort();
     if (!(decoder.decode<Record>(text) == first)) std::abort();
     if constexpr (requires(std::ostream& os, const Record& r) { os << r; }) {
         std::ostringstream described;

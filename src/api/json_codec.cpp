@@ -58,7 +58,6 @@ EncodingError::EncodingError(std::vector<CodingKey> codingPath, std::string debu
 namespace tarn::json::detail {
 
 using simdjson::dom::element;
-using simdjson::dom::element_type;
 using Kind = DecodingError::Kind;
 
 std::vector<CodingKey> Path::codingKeys() const {
@@ -91,22 +90,20 @@ constexpr std::int64_t referenceDateOffset = 978'307'200;
     throw DecodingError(kind, ctx.path.codingKeys(), std::move(description));
 }
 
-std::string_view typeName(element e) {
-    switch (e.type()) {
-        case element_type::ARRAY: return "an array";
-        case element_type::OBJECT: return "a dictionary";
-        case element_type::INT64:
-        case element_type::UINT64:
-        case element_type::DOUBLE: return "a number";
-        case element_type::STRING: return "a string";
-        case element_type::BOOL: return "a bool";
-        case element_type::NULL_VALUE: return "null";
+std::string_view typeName(const Node& e) {
+    switch (e.type) {
+        case Node::Type::array: return "an array";
+        case Node::Type::object: return "a dictionary";
+        case Node::Type::number: return "a number";
+        case Node::Type::string: return "a string";
+        case Node::Type::boolean: return "a bool";
+        case Node::Type::null: return "null";
     }
     return "a value";
 }
 
-[[noreturn]] void failType(const DecodeContext& ctx, std::string_view expected, element e) {
-    if (e.is_null()) {
+[[noreturn]] void failType(const DecodeContext& ctx, std::string_view expected, const Node& e) {
+    if (e.type == Node::Type::null) {
         fail(ctx, Kind::valueNotFound, "Expected " + std::string(expected) + " value but found null instead.");
     }
     fail(ctx, Kind::typeMismatch,
@@ -119,54 +116,310 @@ std::string_view typeName(element e) {
                         std::string("The given data was not valid JSON: ") + simdjson::error_message(error));
 }
 
+// A recursive-descent parser for the strict route, which only runs when the quick one gave up, so
+// it is written to be plainly right rather than fast. It accepts exactly what simdjson accepts,
+// apart from numbers: those it checks for form only and keeps as text.
+class StrictParser {
+public:
+    explicit StrictParser(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+
+    Node document() {
+        skipSpace();
+        if (p_ == end_) failInvalidJSON(simdjson::EMPTY);
+        Node root;
+        value(root, 0);
+        skipSpace();
+        if (p_ != end_) failInvalidJSON(simdjson::TAPE_ERROR);
+        return root;
+    }
+
+private:
+    static bool isDigit(char c) { return c >= '0' && c <= '9'; }
+    bool at(char c) const { return p_ != end_ && *p_ == c; }
+
+    void skipSpace() {
+        while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+    }
+
+    void expect(char c) {
+        skipSpace();
+        if (!at(c)) failInvalidJSON(simdjson::TAPE_ERROR);
+        ++p_;
+        skipSpace();
+    }
+
+    void value(Node& out, std::size_t depth) {
+        if (p_ == end_) failInvalidJSON(simdjson::TAPE_ERROR);
+        switch (*p_) {
+            case '{': return object(out, depth + 1);
+            case '[': return array(out, depth + 1);
+            case '"':
+                out.type = Node::Type::string;
+                return string(out.text);
+            case 't': out.boolean = true; return literal(out, "true", Node::Type::boolean);
+            case 'f': return literal(out, "false", Node::Type::boolean);
+            case 'n': return literal(out, "null", Node::Type::null);
+            default: return number(out);
+        }
+    }
+
+    void literal(Node& out, std::string_view word, Node::Type type) {
+        if (static_cast<std::size_t>(end_ - p_) < word.size() || std::string_view(p_, word.size()) != word) {
+            failInvalidJSON(simdjson::T_ATOM_ERROR);
+        }
+        p_ += word.size();
+        out.type = type;
+    }
+
+    void enter(std::size_t depth) {
+        if (depth > simdjson::DEFAULT_MAX_DEPTH) failInvalidJSON(simdjson::DEPTH_ERROR);
+        ++p_;
+        skipSpace();
+    }
+
+    void object(Node& out, std::size_t depth) {
+        out.type = Node::Type::object;
+        enter(depth);
+        if (at('}')) {
+            ++p_;
+            return;
+        }
+        for (;;) {
+            if (!at('"')) failInvalidJSON(simdjson::TAPE_ERROR);
+            string(out.keys.emplace_back());
+            expect(':');
+            value(out.items.emplace_back(), depth);
+            skipSpace();
+            if (at('}')) {
+                ++p_;
+                return;
+            }
+            expect(',');
+        }
+    }
+
+    void array(Node& out, std::size_t depth) {
+        out.type = Node::Type::array;
+        enter(depth);
+        if (at(']')) {
+            ++p_;
+            return;
+        }
+        for (;;) {
+            value(out.items.emplace_back(), depth);
+            skipSpace();
+            if (at(']')) {
+                ++p_;
+                return;
+            }
+            expect(',');
+        }
+    }
+
+    // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
+    void number(Node& out) {
+        const char* start = p_;
+        if (at('-')) ++p_;
+        if (p_ == end_ || !isDigit(*p_)) failInvalidJSON(simdjson::NUMBER_ERROR);
+        if (*p_ == '0') {
+            ++p_;
+        } else {
+            digits();
+        }
+        if (at('.')) {
+            ++p_;
+            if (digits() == 0) failInvalidJSON(simdjson::NUMBER_ERROR);
+        }
+        if (at('e') || at('E')) {
+            ++p_;
+            if (at('+') || at('-')) ++p_;
+            if (digits() == 0) failInvalidJSON(simdjson::NUMBER_ERROR);
+        }
+        out.type = Node::Type::number;
+        out.text.assign(start, p_);
+    }
+
+    std::size_t digits() {
+        const char* start = p_;
+        while (p_ != end_ && isDigit(*p_)) ++p_;
+        return static_cast<std::size_t>(p_ - start);
+    }
+
+    unsigned hex4() {
+        if (end_ - p_ < 4) failInvalidJSON(simdjson::STRING_ERROR);
+        unsigned v = 0;
+        for (int i = 0; i < 4; ++i) {
+            char c = *p_++;
+            v <<= 4;
+            if (c >= '0' && c <= '9') v |= static_cast<unsigned>(c - '0');
+            else if (c >= 'a' && c <= 'f') v |= static_cast<unsigned>(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F') v |= static_cast<unsigned>(c - 'A' + 10);
+            else failInvalidJSON(simdjson::STRING_ERROR);
+        }
+        return v;
+    }
+
+    void appendUTF8(std::string& out, unsigned cp) {
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+
+    // The input is valid UTF-8 as a whole (checked before parsing), so bytes are copied as they are.
+    void string(std::string& out) {
+        ++p_;
+        for (;;) {
+            const char* run = p_;
+            while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20) ++p_;
+            out.append(run, p_);
+            if (p_ == end_) failInvalidJSON(simdjson::UNCLOSED_STRING);
+            if (*p_ == '"') {
+                ++p_;
+                return;
+            }
+            if (*p_ != '\\') failInvalidJSON(simdjson::UNESCAPED_CHARS);
+            ++p_;
+            if (p_ == end_) failInvalidJSON(simdjson::UNCLOSED_STRING);
+            switch (*p_++) {
+                case '"': out.push_back('"'); break;
+                case '\\': out.push_back('\\'); break;
+                case '/': out.push_back('/'); break;
+                case 'b': out.push_back('\b'); break;
+                case 'f': out.push_back('\f'); break;
+                case 'n': out.push_back('\n'); break;
+                case 'r': out.push_back('\r'); break;
+                case 't': out.push_back('\t'); break;
+                case 'u': {
+                    unsigned cp = hex4();
+                    if (cp >= 0xDC00 && cp <= 0xDFFF) failInvalidJSON(simdjson::STRING_ERROR);
+                    if (cp >= 0xD800 && cp <= 0xDBFF) {
+                        // A high surrogate must be followed by its low half; alone it is no character.
+                        if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') failInvalidJSON(simdjson::STRING_ERROR);
+                        p_ += 2;
+                        unsigned low = hex4();
+                        if (low < 0xDC00 || low > 0xDFFF) failInvalidJSON(simdjson::STRING_ERROR);
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                    }
+                    appendUTF8(out, cp);
+                    break;
+                }
+                default: failInvalidJSON(simdjson::STRING_ERROR);
+            }
+        }
+    }
+
+    const char* p_;
+    const char* end_;
+};
+
+[[noreturn]] void failNumber(const DecodeContext& ctx, std::string_view text) {
+    fail(ctx, Kind::dataCorrupted, "Parsed JSON number <" + std::string(text) + "> does not fit in Int64.");
+}
+
 }  // namespace
 
-element parseDocument(std::string_view data, bool padded) {
+Node parseStrict(std::string_view data) {
+    if (!simdjson::validate_utf8(data.data(), data.size())) failInvalidJSON(simdjson::UTF8_ERROR);
+    return StrictParser(data).document();
+}
+
+bool parseDocument(std::string_view data, bool padded, element& root) {
     // One parser per thread: a parser is not thread-safe, and reusing it keeps its buffers warm.
     thread_local simdjson::dom::parser parser;
-    element root;
     auto error = parser.parse(data.data(), data.size(), !padded).get(root);
-    if (error) failInvalidJSON(error);
-    return root;
+    if (!error) return true;
+    if (error == simdjson::NUMBER_ERROR || error == simdjson::NUMBER_OUT_OF_RANGE) return false;
+    failInvalidJSON(error);
 }
 
-std::string readString(DecodeContext& ctx, element e) {
-    std::string_view s;
-    if (e.get_string().get(s)) failType(ctx, "String", e);
-    return std::string(s);
-}
-
-void readStringInto(DecodeContext& ctx, element e, std::string& out) {
-    std::string_view s;
-    if (e.get_string().get(s)) failType(ctx, "String", e);
-    out.assign(s.data(), s.size());
-}
-
-bool readBool(DecodeContext& ctx, element e) {
-    bool b = false;
-    if (e.get_bool().get(b)) failType(ctx, "Bool", e);
-    return b;
-}
-
-std::int64_t readInt64(DecodeContext& ctx, element e) {
-    switch (e.type()) {
-        case element_type::INT64: return e.get_int64().value_unsafe();
-        case element_type::UINT64:
-            fail(ctx, Kind::dataCorrupted,
-                 "Parsed JSON number <" + std::to_string(e.get_uint64().value_unsafe()) + "> does not fit in Int64.");
-        case element_type::DOUBLE: {
-            // 1.0 and 1e3 are whole numbers and read as such; 1.5 or 1e30 are refused.
-            double d = e.get_double().value_unsafe();
-            if (std::trunc(d) == d && d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
-                return static_cast<std::int64_t>(d);
-            }
-            char buffer[64];
-            auto res = std::to_chars(buffer, buffer + sizeof buffer, d);
-            fail(ctx, Kind::dataCorrupted,
-                 "Parsed JSON number <" + std::string(buffer, res.ptr) + "> does not fit in Int64.");
+std::optional<std::int64_t> exactInt64(std::string_view text) noexcept {
+    // The number is sign, digits (integer and fraction parts run together) and a power of ten.
+    std::size_t i = 0;
+    const bool negative = i < text.size() && text[i] == '-';
+    if (negative) ++i;
+    char digits[20];  // the significant digits, at most 19 of which can make an Int64
+    std::size_t count = 0;
+    std::int64_t scale = 0;   // the power of ten the digits are multiplied by
+    std::int64_t zeros = 0;   // zeros seen after the last nonzero digit, not yet placed
+    bool tooMany = false;
+    auto digit = [&](char c, bool fraction) {
+        if (fraction) --scale;
+        if (c == '0') {
+            if (count > 0) ++zeros;
+            return;
         }
-        default: failType(ctx, "Int64", e);
+        for (; zeros > 0; --zeros) {
+            if (count == 19) tooMany = true; else digits[count++] = '0';
+        }
+        if (count == 19) tooMany = true; else digits[count++] = c;
+    };
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) digit(text[i], false);
+    if (i < text.size() && text[i] == '.') {
+        for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) digit(text[i], true);
     }
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        bool down = i < text.size() && text[i] == '-';
+        if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+        std::int64_t exponent = 0;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+            // Beyond a billion the answer no longer depends on the exponent's exact value.
+            if (exponent < 1'000'000'000) exponent = exponent * 10 + (text[i] - '0');
+        }
+        scale += down ? -exponent : exponent;
+    }
+    if (count == 0) return 0;  // zero, in any notation
+    if (tooMany) return std::nullopt;
+    scale += zeros;  // trailing zeros make the value larger, never fractional
+    if (scale < 0) return std::nullopt;
+    if (static_cast<std::int64_t>(count) + scale > 19) return std::nullopt;
+    std::uint64_t magnitude = 0;
+    for (std::size_t k = 0; k < count; ++k) magnitude = magnitude * 10 + static_cast<std::uint64_t>(digits[k] - '0');
+    for (std::int64_t k = 0; k < scale; ++k) {
+        if (__builtin_mul_overflow(magnitude, std::uint64_t{10}, &magnitude)) return std::nullopt;
+    }
+    constexpr std::uint64_t limit = std::uint64_t{1} << 63;
+    if (negative) {
+        if (magnitude > limit) return std::nullopt;
+        return magnitude == limit ? std::numeric_limits<std::int64_t>::min() : -static_cast<std::int64_t>(magnitude);
+    }
+    if (magnitude >= limit) return std::nullopt;
+    return static_cast<std::int64_t>(magnitude);
+}
+
+std::string readString(DecodeContext& ctx, const Node& e) {
+    if (e.type != Node::Type::string) failType(ctx, "String", e);
+    return e.text;
+}
+
+void readStringInto(DecodeContext& ctx, const Node& e, std::string& out) {
+    if (e.type != Node::Type::string) failType(ctx, "String", e);
+    out = e.text;
+}
+
+bool readBool(DecodeContext& ctx, const Node& e) {
+    if (e.type != Node::Type::boolean) failType(ctx, "Bool", e);
+    return e.boolean;
+}
+
+std::int64_t readInt64(DecodeContext& ctx, const Node& e) {
+    if (e.type != Node::Type::number) failType(ctx, "Int64", e);
+    // Read from the text itself: 1.0 and 1e3 are whole numbers; 1.5, 1.0000000000000001 and
+    // 2^63 are not Int64 values, however close a double would put them.
+    if (auto v = exactInt64(e.text)) return *v;
+    failNumber(ctx, e.text);
 }
 
 namespace {
@@ -179,63 +432,61 @@ std::optional<Timestamp> fromReferenceSeconds(double seconds) {
 
 }  // namespace
 
-Timestamp readTimestamp(DecodeContext& ctx, element e) {
+Timestamp readTimestamp(DecodeContext& ctx, const Node& e) {
     if (ctx.dates == JSONDecoder::DateStrategy::deferredToDate) {
+        if (e.type != Node::Type::number) failType(ctx, "Double", e);
         double seconds = 0;
-        if (e.get_double().get(seconds)) failType(ctx, "Double", e);
-        if (auto t = fromReferenceSeconds(seconds)) return *t;
+        auto [end, error] = std::from_chars(e.text.data(), e.text.data() + e.text.size(), seconds);
+        if (error == std::errc() && end == e.text.data() + e.text.size()) {
+            if (auto t = fromReferenceSeconds(seconds)) return *t;
+        }
         fail(ctx, Kind::dataCorrupted, "Date value out of range.");
     }
-    std::string_view s;
-    if (e.get_string().get(s)) failType(ctx, "String", e);
-    if (auto t = parseBackendDate(s)) return *t;
+    if (e.type != Node::Type::string) failType(ctx, "String", e);
+    if (auto t = parseBackendDate(e.text)) return *t;
     fail(ctx, Kind::dataCorrupted, "Invalid backend date");
 }
 
-UUID readUUID(DecodeContext& ctx, element e) {
-    std::string_view s;
-    if (e.get_string().get(s)) failType(ctx, "String", e);
-    if (auto u = UUID::parse(s)) return *u;
+UUID readUUID(DecodeContext& ctx, const Node& e) {
+    if (e.type != Node::Type::string) failType(ctx, "String", e);
+    if (auto u = UUID::parse(e.text)) return *u;
     fail(ctx, Kind::dataCorrupted, "Attempted to decode UUID from invalid UUID string.");
 }
 
-URL readURL(DecodeContext& ctx, element e) {
-    std::string_view s;
-    if (e.get_string().get(s)) failType(ctx, "String", e);
-    if (auto u = URL::parse(s)) return *u;
+URL readURL(DecodeContext& ctx, const Node& e) {
+    if (e.type != Node::Type::string) failType(ctx, "String", e);
+    if (auto u = URL::parse(e.text)) return *u;
     fail(ctx, Kind::dataCorrupted, "Invalid URL string.");
 }
 
-StringMap readStringMap(DecodeContext& ctx, element e) {
-    simdjson::dom::object object = readObject(ctx, e);
+StringMap readStringMap(DecodeContext& ctx, const Node& e) {
+    const Node& object = readObject(ctx, e);
     StringMap out;
-    for (auto field : object) {
-        ctx.path.push(field.key);
-        std::string value = readString(ctx, field.value);
+    for (std::size_t k = 0; k < object.keys.size(); ++k) {
+        const std::string& key = object.keys[k];
+        ctx.path.push(std::string_view(key));
+        std::string value = readString(ctx, object.items[k]);
         ctx.path.pop();
-        if (!out.emplace(std::string(field.key), std::move(value)).second) {
-            failKey(ctx, Kind::dataCorrupted, field.key, "Duplicate key \"" + std::string(field.key) + "\".");
+        if (!out.emplace(key, std::move(value)).second) {
+            failKey(ctx, Kind::dataCorrupted, key, "Duplicate key \"" + key + "\".");
         }
     }
     return out;
 }
 
-simdjson::dom::object readObject(DecodeContext& ctx, element e) {
-    simdjson::dom::object object;
-    if (e.get_object().get(object)) failType(ctx, "Dictionary", e);
-    return object;
+const Node& readObject(DecodeContext& ctx, const Node& e) {
+    if (e.type != Node::Type::object) failType(ctx, "Dictionary", e);
+    return e;
 }
 
-simdjson::dom::array readArray(DecodeContext& ctx, element e) {
-    simdjson::dom::array array;
-    if (e.get_array().get(array)) failType(ctx, "Array", e);
-    return array;
+const Node& readArray(DecodeContext& ctx, const Node& e) {
+    if (e.type != Node::Type::array) failType(ctx, "Array", e);
+    return e;
 }
 
-std::string_view readEnumString(DecodeContext& ctx, element e) {
-    std::string_view s;
-    if (e.get_string().get(s)) failType(ctx, "String", e);
-    return s;
+std::string_view readEnumString(DecodeContext& ctx, const Node& e) {
+    if (e.type != Node::Type::string) failType(ctx, "String", e);
+    return e.text;
 }
 
 void failEnum(DecodeContext& ctx, std::string_view raw) {

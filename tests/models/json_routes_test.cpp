@@ -31,7 +31,7 @@ template <class T>
 Answer<T> strictRouteOnly(const std::string& json, Dates dates) {
     try {
         json::detail::DecodeContext ctx{dates, {}};
-        return json::detail::read<T>(ctx, json::detail::parseDocument(json));
+        return json::detail::read<T>(ctx, json::detail::parseStrict(json));
     } catch (const DecodingError& e) {
         return Failure{e.kind(), e.what()};
     }
@@ -48,8 +48,9 @@ Answer<T> decoded(const std::string& json, Dates dates) {
 
 template <class T>
 bool quickRouteTakes(const std::string& json, Dates dates) {
+    simdjson::dom::element root;
     T out{};
-    return json::detail::quickReadInto(dates, json::detail::parseDocument(json), out);
+    return json::detail::parseDocument(json, false, root) && json::detail::quickReadInto(dates, root, out);
 }
 
 struct Case {
@@ -82,6 +83,11 @@ TEST(DecodingRoutes, DeviceListsAgreeInEveryShape) {
         // whole numbers written as doubles are accepted, by the strict route
         {R"({"devices":[],"used":1.0,"limit":6e1,"available":0,"subscription_active":true})", false},
         {R"({"devices":[],"used":9223372036854775808,"limit":1,"available":0,"subscription_active":true})", false},
+        {R"({"devices":[],"used":1.0000000000000001,"limit":1,"available":0,"subscription_active":true})", false},
+        // a number the parser cannot hold, where no member reads it
+        {R"({"devices":[{"id":1,"name":"n","platform":"p","device_id":"d","zz":18446744073709551616}],)"
+         R"("used":0,"limit":0,"available":0,"subscription_active":true,"zz":-1e400})", false},
+        {R"({"devices":[],"used":"x","limit":0,"available":0,"subscription_active":true,"zz":1e400})", false},
         // failures at each depth; the first in declared key order is the one reported
         {R"({"devices":[{"id":1,"name":"n","platform":"p","device_id":"d"},{"id":2,"name":"n","platform":7,"device_id":"d"}],)"
          R"("used":"x","limit":3,"available":1,"subscription_active":true})", false},
@@ -128,6 +134,7 @@ TEST(DecodingRoutes, SecondsSinceTwoThousandOneAgree) {
     expectSameAnswers<BotSync>({{R"({"status":"linked","last_sync_at":10})", true},
                                 {R"({"status":"linked","last_sync_at":-1.5})", true},
                                 {R"({"status":"linked","last_sync_at":1e300})", false},
+                                {R"({"status":"linked","last_sync_at":1e400})", false},
                                 {R"({"status":"linked","last_sync_at":"2024-05-01T12:00:00Z"})", false}},
                                Dates::deferredToDate);
 }

@@ -91,35 +91,58 @@ struct DecodeContext {
     Path path;
 };
 
+// The strict route reads a document of its own making: a plain tree that keeps every number as
+// the text the document wrote. simdjson's tape holds numbers converted, and refuses outright any
+// that do not fit 64 bits, while an integer member must be judged on its exact text (1.0 is one,
+// 1.0000000000000001 is not) and a member nobody reads must not fail the document for its number.
+struct Node {
+    enum class Type : std::uint8_t { object, array, string, number, boolean, null };
+    Type type = Type::null;
+    bool boolean = false;
+    std::string text;               // a string's value, a number's text as written
+    std::vector<std::string> keys;  // an object's keys, in document order, beside their values
+    std::vector<Node> items;        // an array's items, or an object's values
+};
+
+// Parses and validates the whole document (UTF-8, syntax, depth) into a tree. Raises
+// DecodingError for a document that is not well-formed JSON.
+TARN_EXPORT Node parseStrict(std::string_view data);
+
 // Failures and the readers of single values: each raises DecodingError at the context's path.
 [[noreturn]] TARN_EXPORT void failKey(const DecodeContext& ctx, DecodingError::Kind kind, std::string_view key,
                                       std::string description);
-TARN_EXPORT std::string readString(DecodeContext& ctx, simdjson::dom::element e);
-TARN_EXPORT void readStringInto(DecodeContext& ctx, simdjson::dom::element e, std::string& out);
-TARN_EXPORT bool readBool(DecodeContext& ctx, simdjson::dom::element e);
-TARN_EXPORT std::int64_t readInt64(DecodeContext& ctx, simdjson::dom::element e);
-TARN_EXPORT Timestamp readTimestamp(DecodeContext& ctx, simdjson::dom::element e);
-TARN_EXPORT UUID readUUID(DecodeContext& ctx, simdjson::dom::element e);
-TARN_EXPORT URL readURL(DecodeContext& ctx, simdjson::dom::element e);
-TARN_EXPORT StringMap readStringMap(DecodeContext& ctx, simdjson::dom::element e);
-TARN_EXPORT simdjson::dom::object readObject(DecodeContext& ctx, simdjson::dom::element e);
-TARN_EXPORT simdjson::dom::array readArray(DecodeContext& ctx, simdjson::dom::element e);
-TARN_EXPORT std::string_view readEnumString(DecodeContext& ctx, simdjson::dom::element e);
+TARN_EXPORT std::string readString(DecodeContext& ctx, const Node& e);
+TARN_EXPORT void readStringInto(DecodeContext& ctx, const Node& e, std::string& out);
+TARN_EXPORT bool readBool(DecodeContext& ctx, const Node& e);
+TARN_EXPORT std::int64_t readInt64(DecodeContext& ctx, const Node& e);
+TARN_EXPORT Timestamp readTimestamp(DecodeContext& ctx, const Node& e);
+TARN_EXPORT UUID readUUID(DecodeContext& ctx, const Node& e);
+TARN_EXPORT URL readURL(DecodeContext& ctx, const Node& e);
+TARN_EXPORT StringMap readStringMap(DecodeContext& ctx, const Node& e);
+TARN_EXPORT const Node& readObject(DecodeContext& ctx, const Node& e);
+TARN_EXPORT const Node& readArray(DecodeContext& ctx, const Node& e);
+TARN_EXPORT std::string_view readEnumString(DecodeContext& ctx, const Node& e);
 [[noreturn]] TARN_EXPORT void failEnum(DecodeContext& ctx, std::string_view raw);
 
-// Parses with this thread's parser. The returned element lives until the thread's next parse,
-// so callers copy everything they keep before returning. Raises DecodingError for invalid JSON.
-TARN_EXPORT simdjson::dom::element parseDocument(std::string_view data, bool padded = false);
+// The value of a JSON number's text as a 64-bit signed integer, computed exactly: absent when the
+// value has a fractional part or lies outside the range.
+TARN_EXPORT std::optional<std::int64_t> exactInt64(std::string_view text) noexcept;
+
+// Parses with this thread's parser into `root`, which lives until the thread's next parse, so
+// callers copy everything they keep before returning. Raises DecodingError for invalid JSON;
+// answers false when the parse stopped at a number the tape cannot hold, which alone does not make
+// the document invalid: only the strict route can tell.
+TARN_EXPORT bool parseDocument(std::string_view data, bool padded, simdjson::dom::element& root);
 
 template <class T>
-T read(DecodeContext& ctx, simdjson::dom::element e);
+T read(DecodeContext& ctx, const Node& e);
 
 template <class T>
-void readInto(DecodeContext& ctx, simdjson::dom::element e, T& out);
+void readInto(DecodeContext& ctx, const Node& e, T& out);
 
 template <class R, std::size_t... I>
-void readMembers(DecodeContext& ctx, R& out, const std::array<simdjson::dom::element, sizeof...(I)>& slots,
-                 const std::array<bool, sizeof...(I)>& present, std::index_sequence<I...>) {
+void readMembers(DecodeContext& ctx, R& out, const std::array<const Node*, sizeof...(I)>& slots,
+                 std::index_sequence<I...>) {
     constexpr auto& table = members<R>;
     // Members are read in declared key order and the first failure ends decoding.
     (
@@ -127,20 +150,20 @@ void readMembers(DecodeContext& ctx, R& out, const std::array<simdjson::dom::ele
             const auto& m = std::get<I>(table);
             using V = std::remove_cvref_t<decltype(out.*(m.pointer))>;
             if constexpr (IsOptional<V>::value) {
-                if (!present[I] || slots[I].is_null()) {
+                if (!slots[I] || slots[I]->type == Node::Type::null) {
                     out.*(m.pointer) = std::nullopt;
                     return;
                 }
                 ctx.path.push(m.name);
-                readInto(ctx, slots[I], (out.*(m.pointer)).emplace());
+                readInto(ctx, *slots[I], (out.*(m.pointer)).emplace());
                 ctx.path.pop();
             } else {
-                if (!present[I]) {
+                if (!slots[I]) {
                     failKey(ctx, DecodingError::Kind::keyNotFound, m.name,
                             "No value associated with key \"" + std::string(m.name) + "\".");
                 }
                 ctx.path.push(m.name);
-                readInto(ctx, slots[I], out.*(m.pointer));
+                readInto(ctx, *slots[I], out.*(m.pointer));
                 ctx.path.pop();
             }
         }(),
@@ -193,11 +216,21 @@ bool hasRefusedMember(simdjson::dom::object object) {
     return false;
 }
 
+template <class R>
+bool hasRefusedMember(const Node& object) {
+    for (std::string_view refused : refusal<R>.keys) {
+        for (const std::string& key : object.keys) {
+            if (key == refused) return true;
+        }
+    }
+    return false;
+}
+
 // Fills a default-constructed record in place: records nest and fill vectors, and building each
 // one aside to move it into place afterwards costs more than reading its members.
 template <class R>
-void readRecordInto(DecodeContext& ctx, simdjson::dom::element e, R& out) {
-    simdjson::dom::object object = readObject(ctx, e);
+void readRecordInto(DecodeContext& ctx, const Node& e, R& out) {
+    const Node& object = readObject(ctx, e);
     constexpr auto& table = members<R>;
     constexpr std::size_t n = std::tuple_size_v<std::remove_cvref_t<decltype(table)>>;
 
@@ -212,31 +245,24 @@ void readRecordInto(DecodeContext& ctx, simdjson::dom::element e, R& out) {
     // refused rather than silently resolved, so that no two readers of the same bytes disagree.
     constexpr auto names = std::apply(
         [](const auto&... m) { return std::array<std::string_view, n>{m.name...}; }, table);
-    std::array<simdjson::dom::element, n> slots{};
-    std::array<bool, n> present{};
-    // Backends write members in a stable order, usually the declared one: the search starts just
-    // after the previous match, so a member in the expected place costs one comparison.
-    std::size_t next = 0;
-    for (auto field : object) {
-        for (std::size_t tried = 0; tried < n; ++tried) {
-            std::size_t i = next + tried < n ? next + tried : next + tried - n;
-            if (!sameKey(names[i], field.key)) continue;
-            if (present[i]) {
+    std::array<const Node*, n> slots{};
+    for (std::size_t k = 0; k < object.keys.size(); ++k) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (names[i] != object.keys[k]) continue;
+            if (slots[i]) {
                 failKey(ctx, DecodingError::Kind::dataCorrupted, names[i],
                         "Duplicate key \"" + std::string(names[i]) + "\".");
             }
-            slots[i] = field.value;
-            present[i] = true;
-            next = i + 1 < n ? i + 1 : 0;
+            slots[i] = &object.items[k];
             break;
         }
     }
 
-    readMembers(ctx, out, slots, present, std::make_index_sequence<n>{});
+    readMembers(ctx, out, slots, std::make_index_sequence<n>{});
 }
 
 template <class T>
-T read(DecodeContext& ctx, simdjson::dom::element e) {
+T read(DecodeContext& ctx, const Node& e) {
     if constexpr (std::is_same_v<T, std::string>) {
         return readString(ctx, e);
     } else if constexpr (std::is_same_v<T, bool>) {
@@ -267,15 +293,15 @@ T read(DecodeContext& ctx, simdjson::dom::element e) {
 }
 
 template <class T>
-void readInto(DecodeContext& ctx, simdjson::dom::element e, T& out) {
+void readInto(DecodeContext& ctx, const Node& e, T& out) {
     if constexpr (std::is_same_v<T, std::string>) {
         readStringInto(ctx, e, out);
     } else if constexpr (IsVector<T>::value) {
-        simdjson::dom::array array = readArray(ctx, e);
+        const Node& array = readArray(ctx, e);
         out.clear();
-        out.reserve(array.size());
+        out.reserve(array.items.size());
         std::int64_t index = 0;
-        for (simdjson::dom::element item : array) {
+        for (const Node& item : array.items) {
             ctx.path.push(index++);
             readInto(ctx, item, out.emplace_back());
             ctx.path.pop();
@@ -393,7 +419,8 @@ bool quickReadInto(JSONDecoder::DateStrategy dates, simdjson::dom::element e, T&
     } else if constexpr (std::is_same_v<T, bool>) {
         return !e.get_bool().get(out);
     } else if constexpr (std::is_same_v<T, std::int64_t>) {
-        // Only what the parser already holds as a signed integer; 6e1 and 1.0 take the strict route.
+        // Only what the parser already holds as a signed integer; 6e1 and 1.0 take the strict route,
+        // which judges them by their text.
         if (e.type() != simdjson::dom::element_type::INT64) return false;
         out = e.get_int64().value_unsafe();
         return true;
@@ -517,17 +544,22 @@ namespace json::detail {
 
 template <class T>
 T decodeDocument(JSONDecoder::DateStrategy dates, std::string_view data, bool padded) {
-    simdjson::dom::element root = parseDocument(data, padded);
-    if constexpr (std::is_same_v<T, EmptyBody>) {
+    simdjson::dom::element root;
+    if (parseDocument(data, padded, root)) {
         // Reads nothing, but the payload must still be well-formed JSON.
+        if constexpr (std::is_same_v<T, EmptyBody>) return EmptyBody{};
+        T out{};
+        if (quickReadInto(dates, root, out)) return out;
+    }
+    // The strict route validates the document on its own terms, then overwrites whatever the
+    // quick one left behind, and raises the error.
+    const Node tree = parseStrict(data);
+    if constexpr (std::is_same_v<T, EmptyBody>) {
         return EmptyBody{};
     } else {
         T out{};
-        if (!quickReadInto(dates, root, out)) {
-            // The strict route overwrites whatever the quick one left behind, and raises the error.
-            DecodeContext ctx{dates, {}};
-            readInto(ctx, root, out);
-        }
+        DecodeContext ctx{dates, {}};
+        readInto(ctx, tree, out);
         return out;
     }
 }
