@@ -124,7 +124,9 @@ void App::saveTokens(const tarn::AuthResponse& auth) { tokenStore().save({auth.a
 
 void App::recordLastError(const std::string& line) noexcept {
     try {
-        defaults().setString(lastErrorKey, line);
+        // Kept for support requests, so it holds what the message says (kind, status, a short
+        // reason) and never a credential or a raw answer, even if a caller passed one.
+        defaults().setString(lastErrorKey, oneLine(line));
     } catch (...) {
         // The error being recorded is already on the screen; failing to keep a copy is not news.
     }
@@ -132,7 +134,10 @@ void App::recordLastError(const std::string& line) noexcept {
 
 std::optional<std::string> App::lastError() {
     try {
-        return defaults().stringForKey(lastErrorKey);
+        // A file written by an older tarnctl may still hold a raw answer.
+        std::optional<std::string> stored = defaults().stringForKey(lastErrorKey);
+        if (stored) return oneLine(*stored);
+        return std::nullopt;
     } catch (...) {
         return std::nullopt;
     }

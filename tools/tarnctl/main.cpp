@@ -20,10 +20,13 @@ namespace {
 using namespace tarnctl;
 
 int report(const ErrorReport& error, bool json) {
-    std::cerr << "tarnctl: " << error.message << '\n' << std::flush;
+    // The parts of a message that quote the server are escaped already; escaping the whole line
+    // again keeps it one line whatever a command put into it.
+    const std::string message = shown(error.message);
+    std::cerr << "tarnctl: " << message << '\n' << std::flush;
     if (json) {
         JsonObject detail;
-        detail.integer("exit_code", error.exitCode).string("kind", error.kind).string("message", error.message);
+        detail.integer("exit_code", error.exitCode).string("kind", error.kind).string("message", message);
         for (const auto& [key, value] : error.extra) detail.raw(key, value);
         std::cout << JsonObject().raw("error", detail.str()).str() << '\n' << std::flush;
     }

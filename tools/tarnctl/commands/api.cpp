@@ -6,6 +6,7 @@
 #include "../errors.hpp"
 
 #include <tarn/api/json.hpp>
+#include <tarn/api/redaction.hpp>
 #include <tarn/logic/telegram_contract.hpp>
 
 #include <CLI/CLI.hpp>
@@ -206,8 +207,13 @@ const std::vector<OperationSpec>& operationTable() {
          {deviceField()},
          [](Args& a) {
              tarn::TelegramAuthSession session = a.client().createTelegramSession(a.text("device-id"));
-             if (!a.showSecrets()) session.session.secret = redacted;
-             return encodeRecord(session);
+             if (a.showSecrets()) return encodeRecord(session);
+             // A backend may also put the secret into the deep link (or elsewhere): it is
+             // redacted wherever it appears, in its raw and its JSON-escaped form.
+             std::string literal = jsonString(session.session.secret);
+             tarn::Redactor secrets;
+             secrets.add(session.session.secret).add(std::string_view(literal).substr(1, literal.size() - 2));
+             return secrets.redact(encodeRecord(session));
          }},
         {"telegramSessionStatus", "State of a Telegram sign-in",
          {{"id", FieldKind::text, "session id"}, {"secret", FieldKind::text, "session secret"}},

@@ -45,7 +45,7 @@ int finishLogin(App& app, const tarn::CRMUser& user, std::string_view method) {
                                .raw("user", encodeRecord(user))
                                .str());
     } else {
-        std::cout << "Signed in as " << displayName(user) << ". Subscription: " << subscriptionSummary(user) << ".\n";
+        std::cout << "Signed in as " << shown(displayName(user)) << ". Subscription: " << subscriptionSummary(user) << ".\n";
     }
     return exitOK;
 }
