@@ -23,7 +23,7 @@ const char* const exitCodeHelp =
     "  4  TLS failure (handshake, certificate)\n"
     "  5  unauthorized: not signed in or session expired (run `tarnctl login`); sign-in refused\n"
     "  6  device limit reached (run `tarnctl devices` and `tarnctl devices remove ID`)\n"
-    "  7  server error (status and body are shown)\n"
+    "  7  server error (status and a redacted summary of the body are shown)\n"
     "  8  the server's answer could not be decoded (the coding path is shown)\n"
     "  9  connect refused by the eligibility check (the reason is shown)\n"
     " 10  local failure: secret store, files, anything else on this machine";
