@@ -70,6 +70,8 @@ int run(int argc, char** argv) {
     auto* google = loginCmd->add_flag("--google", login.google, "Sign in with Google in a browser");
     emailCode->excludes(telegram)->excludes(google);
     telegram->excludes(google);
+    loginCmd->add_flag("--password-stdin", login.passwordStdin,
+                       "Read the password from the first line of standard input instead of asking for it");
     loginCmd->add_flag("--accept-terms", login.acceptTerms,
                        "With --email-code: accept the terms and the processing of personal data (new accounts)");
     auto* logoutCmd = cli.add_subcommand("logout", "Sign out and remove the tokens from the secret store");

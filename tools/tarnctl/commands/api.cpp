@@ -23,7 +23,10 @@ namespace tarnctl {
 
 namespace {
 
-enum class FieldKind { text, optionalText, integer, flag, body };
+// `password` is asked for without echo, or read from standard input with --password-stdin; the
+// --password option still works but leaves the password in the process list and shell history.
+// `confirm` is the --yes of an operation that cannot be undone.
+enum class FieldKind { text, optionalText, integer, flag, body, password, confirm };
 
 struct FieldSpec {
     std::string name;  // the option without "--"
@@ -93,6 +96,25 @@ public:
 
     bool flag(const std::string& name) { return command_.flags[op_.name][name]; }
 
+    std::string password() {
+        if (given("password")) return command_.values[op_.name]["password"];
+        if (flag("password-stdin")) {
+            Input::Result line = app_.input().readLine();
+            if (line.status != Input::Status::line) throw usageError("standard input ended before the password");
+            return line.text;
+        }
+        return app_.input().promptSecret("Password: ", "the password");
+    }
+
+    /// Goes on only with --yes, or when the person at the terminal types the word asked for.
+    void confirm(std::string_view what) {
+        if (flag("yes")) return;
+        if (!Input::stdinIsTerminal()) throw usageError(op_.name + " cannot be undone: confirm with --yes");
+        std::string typed = trimmed(app_.input().prompt(
+            "This will " + std::string(what) + " and cannot be undone. Type DELETE to go on: ", "the confirmation"));
+        if (typed != "DELETE") throw usageError("not confirmed; nothing was changed");
+    }
+
     /// The request record from --body: JSON text, "@file" or "-" for standard input.
     template <class T>
     T body() {
@@ -155,6 +177,9 @@ void checkTelegramSession(const std::string& id, const std::string& secret) {
 
 const std::string emptyResult = "{}";
 
+FieldSpec passwordField() {
+    return {"password", FieldKind::password, "password (asked without echo when neither this nor --password-stdin is given)"};
+}
 FieldSpec deviceField() { return {"device-id", FieldKind::text, "device identifier (default: this device's)", thisDevice}; }
 FieldSpec platformField() { return {"platform", FieldKind::text, "client platform (default: linux)", clientPlatform}; }
 FieldSpec bodyField(const std::string& record) {
@@ -164,16 +189,20 @@ FieldSpec bodyField(const std::string& record) {
 const std::vector<OperationSpec>& operationTable() {
     static const std::vector<OperationSpec> table = {
         {"login", "Password sign-in; stores the tokens",
-         {{"email", FieldKind::text, "email address"}, {"password", FieldKind::text, "password"}},
-         [](Args& a) { return authJSON(a.client().login(a.text("email"), a.text("password")), a.showSecrets()); }},
+         {{"email", FieldKind::text, "email address"}, passwordField()},
+         [](Args& a) {
+             std::string email = a.text("email");
+             return authJSON(a.client().login(email, a.password()), a.showSecrets());
+         }},
         {"register", "Create an account; stores the tokens",
          {{"email", FieldKind::text, "email address"},
-          {"password", FieldKind::text, "password"},
+          passwordField(),
           {"name", FieldKind::optionalText, "display name"},
           {"accepted-terms", FieldKind::flag, "accept the terms"},
           {"accepted-personal-data-processing", FieldKind::flag, "accept the processing of personal data"}},
          [](Args& a) {
-             return authJSON(a.client().registerAccount(a.text("email"), a.text("password"), a.optionalText("name"),
+             std::string email = a.text("email");
+             return authJSON(a.client().registerAccount(email, a.password(), a.optionalText("name"),
                                                         a.flag("accepted-terms"),
                                                         a.flag("accepted-personal-data-processing")),
                              a.showSecrets());
@@ -258,9 +287,12 @@ const std::vector<OperationSpec>& operationTable() {
              a.client().logout();
              return emptyResult;
          }},
-        {"deleteAccount", "Delete the account (cannot be undone); clears the stored tokens", {deviceField()},
+        {"deleteAccount", "Delete the account (cannot be undone); clears the stored tokens",
+         {deviceField(), {"yes", FieldKind::confirm, "delete without asking (needed when standard input is not a terminal)"}},
          [](Args& a) {
-             a.client().deleteAccount(a.text("device-id"));
+             std::string deviceID = a.text("device-id");
+             a.confirm("delete the account");
+             a.client().deleteAccount(deviceID);
              return emptyResult;
          }},
         {"me", "The signed-in user", {}, [](Args& a) { return encodeRecord(a.client().me()); }},
@@ -326,7 +358,9 @@ const std::vector<OperationSpec>& operationTable() {
 
 std::string usageOf(const FieldSpec& f) {
     switch (f.kind) {
-        case FieldKind::flag: return "[--" + f.name + "]";
+        case FieldKind::flag:
+        case FieldKind::confirm: return "[--" + f.name + "]";
+        case FieldKind::password: return "[--password-stdin]";
         case FieldKind::optionalText: return "[--" + f.name + " TEXT]";
         case FieldKind::integer: return "--" + f.name + " N";
         case FieldKind::body: return "--body JSON";
@@ -340,7 +374,9 @@ std::string_view kindName(FieldKind kind) {
         case FieldKind::text:
         case FieldKind::optionalText: return "string";
         case FieldKind::integer: return "integer";
-        case FieldKind::flag: return "boolean";
+        case FieldKind::flag:
+        case FieldKind::confirm: return "boolean";
+        case FieldKind::password: return "string";
         case FieldKind::body: return "json";
     }
     return {};
@@ -401,8 +437,13 @@ std::shared_ptr<ApiCommand> registerApiCommand(CLI::App& parent) {
         auto& flags = cmd->flags[op.name];
         auto& options = cmd->options[op.name];
         for (const auto& f : op.fields) {
-            if (f.kind == FieldKind::flag) {
+            if (f.kind == FieldKind::flag || f.kind == FieldKind::confirm) {
                 options[f.name] = sub->add_flag("--" + f.name, flags[f.name], f.help);
+            } else if (f.kind == FieldKind::password) {
+                options[f.name] = sub->add_option("--" + f.name, values[f.name], f.help);
+                options[f.name + "-stdin"] = sub->add_flag("--" + f.name + "-stdin", flags[f.name + "-stdin"],
+                                                           "read the password from the first line of standard input");
+                options[f.name + "-stdin"]->excludes(options[f.name]);
             } else {
                 CLI::Option* option = sub->add_option("--" + f.name, values[f.name], f.help);
                 if (isRequired(f)) option->required();
