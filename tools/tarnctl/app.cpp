@@ -72,8 +72,40 @@ std::string App::keychainKind() {
     return dynamic_cast<tarn::SecretServiceKeychain*>(keychain().get()) ? "secret-service" : "file";
 }
 
+namespace {
+
+// Every pair that passes through the store, in either direction, is remembered for redaction:
+// that is every token the client attaches or receives, without reading the store any more often.
+class RememberingTokenStore : public tarn::TokenStore {
+public:
+    explicit RememberingTokenStore(std::shared_ptr<tarn::TokenStore> inner) : inner_(std::move(inner)) {}
+
+    std::optional<tarn::AuthTokens> loadTokens() override {
+        std::optional<tarn::AuthTokens> tokens = inner_->loadTokens();
+        if (tokens) remember(*tokens);
+        return tokens;
+    }
+    void save(const tarn::AuthTokens& tokens) override {
+        remember(tokens);
+        inner_->save(tokens);
+    }
+    void clear() override { inner_->clear(); }
+
+private:
+    static void remember(const tarn::AuthTokens& tokens) {
+        rememberSecret(tokens.accessToken);
+        rememberSecret(tokens.refreshToken);
+    }
+    std::shared_ptr<tarn::TokenStore> inner_;
+};
+
+}  // namespace
+
 tarn::TokenStore& App::tokenStore() {
-    if (!tokenStore_) tokenStore_ = std::make_shared<tarn::KeychainTokenStore>(keychainService, keychainAccount, keychain());
+    if (!tokenStore_) {
+        tokenStore_ = std::make_shared<RememberingTokenStore>(
+            std::make_shared<tarn::KeychainTokenStore>(keychainService, keychainAccount, keychain()));
+    }
     return *tokenStore_;
 }
 

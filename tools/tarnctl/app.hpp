@@ -86,7 +86,7 @@ private:
     Input input_;
     tarn::URL baseURL_;
     std::shared_ptr<tarn::Keychain> keychain_;
-    std::shared_ptr<tarn::KeychainTokenStore> tokenStore_;
+    std::shared_ptr<tarn::TokenStore> tokenStore_;
     std::shared_ptr<tarn::Defaults> defaults_;
     std::unique_ptr<tarn::DeviceIdentity> identity_;
     std::unique_ptr<SyncClient> client_;

@@ -164,5 +164,6 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
     // A reader that goes away (tarnctl servers | head) is not a failure of ours.
     ::signal(SIGPIPE, SIG_IGN);
+    GuardedStreams guard;
     return run(argc, argv);
 }

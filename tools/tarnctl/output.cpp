@@ -3,8 +3,12 @@
 #include <tarn/platform/timestamp.hpp>
 #include <tarn/platform/unicode.hpp>
 
+#include <tarn/api/redaction.hpp>
+
 #include <algorithm>
 #include <iostream>
+#include <mutex>
+#include <streambuf>
 
 namespace tarnctl {
 
@@ -108,6 +112,82 @@ void Output::note(std::string_view text) const {
         begin = end + 1;
     }
     std::cerr << safe << '\n' << std::flush;
+}
+
+namespace {
+
+struct RememberedSecrets {
+    std::mutex mutex;
+    tarn::Redactor redactor;
+    bool shown = false;
+};
+
+RememberedSecrets& remembered() {
+    static RememberedSecrets secrets;
+    return secrets;
+}
+
+std::string redactRemembered(std::string_view text) {
+    RememberedSecrets& r = remembered();
+    std::lock_guard lock(r.mutex);
+    return r.shown ? std::string(text) : r.redactor.redact(text);
+}
+
+}  // namespace
+
+void rememberSecret(std::string_view secret) {
+    RememberedSecrets& r = remembered();
+    std::lock_guard lock(r.mutex);
+    r.redactor.add(secret);
+}
+
+void showRememberedSecrets() {
+    RememberedSecrets& r = remembered();
+    std::lock_guard lock(r.mutex);
+    r.shown = true;
+}
+
+// Holds text until a line ends or the stream is flushed: a secret never spans a line, and
+// redacting whole lines means it is never split between two writes.
+struct GuardedStreams::Guard : std::streambuf {
+    Guard(std::ostream& s) : stream(s), target(s.rdbuf(this)) {}
+    ~Guard() override {
+        pass();
+        stream.rdbuf(target);
+    }
+
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+        pending += traits_type::to_char_type(c);
+        if (c == '\n') pass();
+        return c;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        pending.append(s, static_cast<std::size_t>(n));
+        if (pending.find('\n') != std::string::npos) pass();
+        return n;
+    }
+    int sync() override {
+        pass();
+        return target->pubsync();
+    }
+    void pass() {
+        if (pending.empty()) return;
+        std::string out = redactRemembered(pending);
+        pending.clear();
+        target->sputn(out.data(), static_cast<std::streamsize>(out.size()));
+    }
+
+    std::ostream& stream;
+    std::streambuf* target;
+    std::string pending;
+};
+
+GuardedStreams::GuardedStreams() : out_(std::make_unique<Guard>(std::cout)), err_(std::make_unique<Guard>(std::cerr)) {}
+
+GuardedStreams::~GuardedStreams() {
+    std::cout.flush();
+    std::cerr.flush();
 }
 
 std::string shortTime(const std::optional<tarn::Timestamp>& t) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -82,5 +83,27 @@ private:
 
 /// "2024-05-01 12:00 UTC".
 std::string shortTime(const std::optional<tarn::Timestamp>& t);
+
+/// The secrets this run of tarnctl has seen (tokens the store handed out or took, the password
+/// typed, a Telegram session secret). Whatever reaches stdout or stderr is redacted against them
+/// once the streams are guarded, so even a backend that echoes a token inside a record cannot
+/// get it onto the terminal. Thread-safe: the client's thread loads tokens too.
+void rememberSecret(std::string_view secret);
+/// For --show-secrets: stop redacting the remembered secrets for the rest of the run.
+void showRememberedSecrets();
+
+/// Routes std::cout and std::cerr through the redaction above for its lifetime; text is passed
+/// on at each line end and at each flush (so prompts appear at once).
+class GuardedStreams {
+public:
+    GuardedStreams();
+    ~GuardedStreams();
+    GuardedStreams(const GuardedStreams&) = delete;
+    GuardedStreams& operator=(const GuardedStreams&) = delete;
+
+private:
+    struct Guard;
+    std::unique_ptr<Guard> out_, err_;
+};
 
 }  // namespace tarnctl

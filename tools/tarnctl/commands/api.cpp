@@ -97,13 +97,18 @@ public:
     bool flag(const std::string& name) { return command_.flags[op_.name][name]; }
 
     std::string password() {
-        if (given("password")) return command_.values[op_.name]["password"];
-        if (flag("password-stdin")) {
+        std::string password;
+        if (given("password")) {
+            password = command_.values[op_.name]["password"];
+        } else if (flag("password-stdin")) {
             Input::Result line = app_.input().readLine();
             if (line.status != Input::Status::line) throw usageError("standard input ended before the password");
-            return line.text;
+            password = line.text;
+        } else {
+            password = app_.input().promptSecret("Password: ", "the password");
         }
-        return app_.input().promptSecret("Password: ", "the password");
+        rememberSecret(password);
+        return password;
     }
 
     /// Goes on only with --yes, or when the person at the terminal types the word asked for.
@@ -167,6 +172,7 @@ std::string storedAuthJSON(Args& a, const tarn::AuthResponse& auth) {
 }
 
 void checkTelegramSession(const std::string& id, const std::string& secret) {
+    rememberSecret(secret);
     if (!tarn::TelegramAuthContract::isValidSessionID(id)) {
         throw usageError("--id is not a Telegram session id (20 to 128 characters of A-Z a-z 0-9 _ -)");
     }
@@ -237,6 +243,7 @@ const std::vector<OperationSpec>& operationTable() {
          [](Args& a) {
              tarn::TelegramAuthSession session = a.client().createTelegramSession(a.text("device-id"));
              if (a.showSecrets()) return encodeRecord(session);
+             rememberSecret(session.session.secret);
              // A backend may also put the secret into the deep link (or elsewhere): it is
              // redacted wherever it appears, in its raw and its JSON-escaped form.
              std::string literal = jsonString(session.session.secret);
@@ -462,6 +469,7 @@ int runApi(App& app, ApiCommand& command) {
         printList(app);
         return exitOK;
     }
+    if (command.showSecrets) showRememberedSecrets();
     for (auto& [op, sub] : command.operations) {
         if (!sub->parsed()) continue;
         Args args(app, command, *op);

@@ -68,6 +68,7 @@ int loginWithPassword(App& app, const LoginOptions& options) {
     } else {
         password = app.input().promptSecret("Password: ", "the password");
     }
+    rememberSecret(password);
     try {
         return finishLogin(app, app.client().login(email, password).user, "password");
     } catch (const tarn::APIError& e) {
@@ -190,6 +191,7 @@ int loginWithTelegram(App& app) {
     tarn::TelegramAuthSession session = client.createTelegramSession(app.deviceID());
     const std::string& id = session.session.id;
     const std::string& secret = session.session.secret;
+    rememberSecret(secret);
     if (session.flowVersion != tarn::TelegramAuthContract::flowVersion) {
         throw CliError(exitServer, "server",
                        "the server opened a Telegram sign-in of flow version " + std::to_string(session.flowVersion) +
