@@ -6,6 +6,7 @@
 #include "api/token_refresh_gate.hpp"
 #include "tarn/api/api_error.hpp"
 #include "tarn/api/json.hpp"
+#include "tarn/api/redaction.hpp"
 #include "tarn/logic/telegram_contract.hpp"
 #include "tarn/platform/unicode.hpp"
 
@@ -20,6 +21,7 @@
 #include <functional>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace tarn {
 
@@ -55,6 +57,9 @@ struct Call {
     // Builds the body from the pair read for this very exchange, so that a repeat after a refresh
     // carries what the store holds by then: the sign-out must name the current refresh token.
     std::function<std::string(const std::optional<AuthTokens>&)> bodyFromTokens;
+    // What the call sends that no error text may show: a password, a session secret, the
+    // refresh token in a body. The tokens of the Authorization header are added per attempt.
+    std::vector<std::string> secrets;
 };
 
 struct Exchange {
@@ -134,10 +139,28 @@ asio::awaitable<Exchange> sendOnce(Self self, const Call& call) {
     co_return exchange;
 }
 
-HttpResponse successOrThrow(HttpResponse response) {
-    if (response.statusCode >= 200 && response.statusCode <= 299) return response;
+// Every secret this call knows: its own, the pair it sent, and the stored pair (a backend that
+// echoes what it holds could show a token this call never sent).
+Redactor secretsOf(const Self& self, const std::vector<std::string>& secrets, const std::optional<AuthTokens>& used) {
+    Redactor redactor;
+    for (const auto& secret : secrets) redactor.add(secret);
+    std::optional<AuthTokens> stored = used;
+    if (!stored && self->tokenStore) {
+        try {
+            stored = self->tokenStore->loadTokens();
+        } catch (...) {
+            // Without the store the call's own secrets are still redacted.
+        }
+    }
+    if (stored) redactor.add(stored->accessToken).add(stored->refreshToken);
+    return redactor;
+}
+
+HttpResponse successOrThrow(const Self& self, const Call& call, Exchange exchange) {
+    HttpResponse& response = exchange.response;
+    if (response.statusCode >= 200 && response.statusCode <= 299) return std::move(response);
     std::string body = unicode::isValidUTF8(response.body) ? std::move(response.body) : std::string();
-    throw APIError::server(response.statusCode, std::move(body));
+    throw APIError::server(response.statusCode, std::move(body), secretsOf(self, call.secrets, exchange.tokensUsed));
 }
 
 asio::awaitable<void> refreshTokens(Self self, std::optional<AuthTokens> refused);
@@ -165,7 +188,7 @@ asio::awaitable<void> clearUnderLock(Self self, std::optional<AuthTokens> used, 
 // for the lock its own caller holds.
 asio::awaitable<HttpResponse> perform(Self self, Call call, bool retryAfterRefresh, bool sessionLocked = false) {
     Exchange first = co_await sendOnce(self, call);
-    if (first.response.statusCode != 401 || !first.fromBackend) co_return successOrThrow(std::move(first.response));
+    if (first.response.statusCode != 401 || !first.fromBackend) co_return successOrThrow(self, call, std::move(first));
     if (!(call.authorized && retryAfterRefresh)) throw APIError::unauthorized();
 
     try {
@@ -190,7 +213,7 @@ asio::awaitable<HttpResponse> perform(Self self, Call call, bool retryAfterRefre
         co_await std::move(clearing);
         throw APIError::unauthorized();
     }
-    co_return successOrThrow(std::move(repeat.response));
+    co_return successOrThrow(self, call, std::move(repeat));
 }
 
 // The one place a request is assembled: encodes the body (so an encoding failure ends the call
@@ -198,15 +221,21 @@ asio::awaitable<HttpResponse> perform(Self self, Call call, bool retryAfterRefre
 // It is a coroutine, so every failure reaches the caller through the awaitable.
 template <class Response, class Body = EmptyBody>
 asio::awaitable<Response> request(Self self, std::string method, std::string path, std::optional<Body> body,
-                                  bool authorized, HttpHeaders headers = {}, bool retryAfterRefresh = true) {
-    Call call{std::move(path), std::move(method), std::nullopt, authorized, std::move(headers), {}};
+                                  bool authorized, HttpHeaders headers = {}, bool retryAfterRefresh = true,
+                                  std::vector<std::string> secrets = {}) {
+    Call call{std::move(path), std::move(method), std::nullopt, authorized, std::move(headers), {}, std::move(secrets)};
     if (body) call.body = self->encoder.encode(*body);
     auto performing = perform(self, std::move(call), retryAfterRefresh);
     HttpResponse response = co_await std::move(performing);
     if constexpr (std::is_same_v<Response, EmptyBody>) {
         if (response.body.empty()) co_return EmptyBody{};
     }
-    co_return self->decoder.decode<Response>(response.body);
+    try {
+        co_return self->decoder.decode<Response>(response.body);
+    } catch (const DecodingError& e) {
+        // The description may quote the answer, and the answer may echo what the call sent.
+        throw DecodingError(e.kind(), e.codingPath(), secretsOf(self, secrets, std::nullopt).redact(e.debugDescription()));
+    }
 }
 
 template <class Response>
@@ -215,8 +244,10 @@ asio::awaitable<Response> get(Self self, std::string path, bool authorized = tru
 }
 
 template <class Response, class Body>
-asio::awaitable<Response> send(Self self, std::string method, std::string path, Body body, bool authorized = true) {
-    return request<Response, Body>(std::move(self), std::move(method), std::move(path), std::move(body), authorized);
+asio::awaitable<Response> send(Self self, std::string method, std::string path, Body body, bool authorized = true,
+                               std::vector<std::string> secrets = {}) {
+    return request<Response, Body>(std::move(self), std::move(method), std::move(path), std::move(body), authorized, {},
+                                   true, std::move(secrets));
 }
 
 asio::awaitable<void> discard(asio::awaitable<EmptyBody> call) { (void)co_await std::move(call); }
@@ -255,7 +286,7 @@ asio::awaitable<void> refreshLocked(Self self, std::optional<AuthTokens> refused
     try {
         auto refreshing = request<AuthResponse>(self, "POST", "auth/refresh",
                                                 std::optional{detail::RefreshBody{tokens->refreshToken}}, false, {},
-                                                false);
+                                                false, {tokens->refreshToken, tokens->accessToken});
         answer = co_await std::move(refreshing);
     } catch (const APIError& e) {
         if (isUnauthorized(e)) clearIfUnchanged(self, tokens);
@@ -274,8 +305,8 @@ asio::awaitable<void> refreshTokens(Self self, std::optional<AuthTokens> refused
 }
 
 template <class Body>
-asio::awaitable<AuthResponse> signIn(Self self, std::string path, Body body) {
-    auto signingIn = send<AuthResponse>(self, "POST", std::move(path), std::move(body), false);
+asio::awaitable<AuthResponse> signIn(Self self, std::string path, Body body, std::vector<std::string> secrets) {
+    auto signingIn = send<AuthResponse>(self, "POST", std::move(path), std::move(body), false, std::move(secrets));
     AuthResponse answer = co_await std::move(signingIn);
     requireSendableTokens(answer);
     if (self->tokenStore) self->tokenStore->save(AuthTokens{answer.accessToken, answer.refreshToken});
@@ -290,7 +321,8 @@ bool isValidTelegramSession(const std::string& id, const std::string& secret) {
 asio::awaitable<TelegramSessionStatus> telegramStatusImpl(Self self, std::string id, std::string secret) {
     if (!isValidTelegramSession(id, secret)) throw APIError::invalidResponse();
     auto polling = request<TelegramSessionStatus>(self, "GET", "auth/telegram/session/" + id, std::optional<EmptyBody>{},
-                                                  false, HttpHeaders{{"X-Tarn-Auth-Session-Secret", secret}});
+                                                  false, HttpHeaders{{"X-Tarn-Auth-Session-Secret", secret}}, true,
+                                                  {secret});
     co_return co_await std::move(polling);
 }
 
@@ -300,7 +332,7 @@ asio::awaitable<AuthResponse> verifyTelegramImpl(Self self, std::string id, std:
     if (!normalized) throw APIError::invalidResponse();
     auto verifying = request<AuthResponse>(self, "POST", "auth/telegram/session/" + id + "/verify",
                                            std::optional{TelegramSessionVerificationRequest{*normalized}}, false,
-                                           HttpHeaders{{"X-Tarn-Auth-Session-Secret", secret}});
+                                           HttpHeaders{{"X-Tarn-Auth-Session-Secret", secret}}, true, {secret});
     AuthResponse answer = co_await std::move(verifying);
     // Not stored here, but the caller stores it next.
     requireSendableTokens(answer);
@@ -400,15 +432,19 @@ const URL& APIClient::baseURL() const { return impl_->baseURL; }
 // surfaces when the operation is awaited.
 
 asio::awaitable<AuthResponse> APIClient::login(std::string email, std::string password) const {
-    return signIn(impl_, "auth/login", detail::PasswordLoginBody{std::move(email), std::move(password)});
+    std::vector<std::string> secrets{password};
+    return signIn(impl_, "auth/login", detail::PasswordLoginBody{std::move(email), std::move(password)},
+                  std::move(secrets));
 }
 
 asio::awaitable<AuthResponse> APIClient::registerAccount(std::string email, std::string password,
                                                          std::optional<std::string> name, bool acceptedTerms,
                                                          bool acceptedPersonalDataProcessing) const {
+    std::vector<std::string> secrets{password};
     return signIn(impl_, "auth/register",
                   RegisterRequest{std::move(email), std::move(password), std::move(name), acceptedTerms,
-                                  acceptedPersonalDataProcessing});
+                                  acceptedPersonalDataProcessing},
+                  std::move(secrets));
 }
 
 asio::awaitable<EmailCodeChallenge> APIClient::requestEmailCode(std::string email, std::string deviceID,
@@ -420,17 +456,22 @@ asio::awaitable<EmailCodeChallenge> APIClient::requestEmailCode(std::string emai
 
 asio::awaitable<AuthResponse> APIClient::verifyEmailCode(std::string challengeID, std::string code, bool acceptedTerms,
                                                          bool acceptedPersonalDataProcessing) const {
+    std::string digits = unicode::keepingNumerics(code);
+    std::vector<std::string> secrets{digits};
     return signIn(impl_, "api/v1/auth/email/verify-code",
-                  EmailCodeVerificationRequest{std::move(challengeID), unicode::keepingNumerics(code), acceptedTerms,
-                                               acceptedPersonalDataProcessing});
+                  EmailCodeVerificationRequest{std::move(challengeID), std::move(digits), acceptedTerms,
+                                               acceptedPersonalDataProcessing},
+                  std::move(secrets));
 }
 
 asio::awaitable<AuthResponse> APIClient::loginWithApple(std::string identityToken,
                                                         std::optional<std::string> authorizationCode,
                                                         std::optional<std::string> name, std::string deviceID) const {
+    std::vector<std::string> secrets{identityToken, authorizationCode.value_or("")};
     return signIn(impl_, "auth/apple",
                   AppleAuthRequest{std::move(identityToken), std::move(authorizationCode), std::move(name),
-                                   std::move(deviceID)});
+                                   std::move(deviceID)},
+                  std::move(secrets));
 }
 
 asio::awaitable<TelegramAuthSession> APIClient::createTelegramSession(std::string deviceID) const {

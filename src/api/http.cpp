@@ -1,4 +1,5 @@
 #include "tarn/api/http.hpp"
+#include "tarn/api/redaction.hpp"
 
 #include <algorithm>
 
@@ -46,7 +47,7 @@ std::optional<std::string> HttpResponse::header(std::string_view name) const {
 TransportError::TransportError(Code code, std::string message, int curlCode)
     : code_(code), curlCode_(curlCode), message_(std::move(message)) {
     what_ = std::string(to_string(code_));
-    if (!message_.empty()) what_ += ": " + message_;
+    if (!message_.empty()) what_ += ": " + summarizing(message_, Redactor(), 300);
 }
 
 std::string_view to_string(TransportError::Code code) {

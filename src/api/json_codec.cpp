@@ -1,4 +1,6 @@
 #include "tarn/api/json_codec.hpp"
+#include "tarn/api/redaction.hpp"
+#include "tarn/platform/unicode.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -37,10 +39,12 @@ std::string_view to_string(DecodingError::Kind kind) {
 
 DecodingError::DecodingError(Kind kind, std::vector<CodingKey> codingPath, std::string debugDescription)
     : kind_(kind), codingPath_(std::move(codingPath)), debugDescription_(std::move(debugDescription)) {
+    // The path and the description may quote the server's answer (member names, an unknown
+    // enumeration value), so the message is scrubbed, escaped and kept short.
     what_ = std::string(to_string(kind_));
     std::string path = codingPathString();
-    if (!path.empty()) what_ += " at " + path;
-    what_ += ": " + debugDescription_;
+    if (!path.empty()) what_ += " at " + escapingControlCharacters(path);
+    what_ += ": " + summarizing(debugDescription_, Redactor(), 200);
 }
 
 std::string DecodingError::codingPathString() const { return joinPath(codingPath_); }
@@ -49,8 +53,8 @@ EncodingError::EncodingError(std::vector<CodingKey> codingPath, std::string debu
     : codingPath_(std::move(codingPath)), debugDescription_(std::move(debugDescription)) {
     std::string path = joinPath(codingPath_);
     what_ = "invalidValue";
-    if (!path.empty()) what_ += " at " + path;
-    what_ += ": " + debugDescription_;
+    if (!path.empty()) what_ += " at " + escapingControlCharacters(path);
+    what_ += ": " + summarizing(debugDescription_, Redactor(), 200);
 }
 
 }  // namespace tarn
@@ -527,6 +531,20 @@ bool quickReadStringMap(element e, StringMap& out) {
 
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+
+// The scalar at s[i] (valid UTF-8, lead byte 0xC2, 0xD8 or 0xE2) when it is a terminal control
+// that JSON would let through unescaped; otherwise 0.
+unsigned hostileScalar(std::string_view s, std::size_t i) {
+    auto byte = [&](std::size_t k) { return static_cast<unsigned>(static_cast<unsigned char>(s[k])); };
+    unsigned lead = byte(i);
+    unsigned scalar = lead == 0xE2 ? ((lead & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6) | (byte(i + 2) & 0x3F)
+                                   : ((lead & 0x1F) << 6) | (byte(i + 1) & 0x3F);
+    return unicode::isTerminalControl(scalar) ? scalar : 0;
+}
+
+}  // namespace
+
 void writeString(EncodeContext& ctx, std::string_view s) {
     if (!simdjson::validate_utf8(s.data(), s.size())) {
         throw EncodingError(ctx.path.codingKeys(), "String is not valid UTF-8.");
@@ -538,7 +556,21 @@ void writeString(EncodeContext& ctx, std::string_view s) {
     std::size_t run = 0;  // start of the pending run of bytes that need no escaping
     for (std::size_t i = 0; i < s.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        // DEL, the C1 controls and the bidirectional controls are legal in JSON text, but
+        // written as escapes a document shown in a terminal cannot drive it or reorder it. Only
+        // the lead bytes 0xC2, 0xD8 and 0xE2 can start one of them.
+        if (c >= 0x20 && c != '"' && c != '\\' && c != 0x7F && c != 0xC2 && c != 0xD8 && c != 0xE2) continue;
+        if (c >= 0x80) {
+            unsigned escaped = hostileScalar(s, i);
+            if (escaped == 0) continue;
+            std::size_t length = escaped <= 0x7FF ? 2 : 3;
+            out.append(s.data() + run, i - run);
+            run = i + length;
+            i += length - 1;
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4) out.push_back(hex[(escaped >> shift) & 0xF]);
+            continue;
+        }
         out.append(s.data() + run, i - run);
         run = i + 1;
         switch (c) {
@@ -558,6 +590,20 @@ void writeString(EncodeContext& ctx, std::string_view s) {
     out.append(s.data() + run, s.size() - run);
     out.push_back('"');
 }
+
+}  // namespace tarn::json::detail
+
+namespace tarn::json {
+
+std::string stringLiteral(std::string_view utf8) {
+    detail::EncodeContext ctx{JSONEncoder::DateStrategy::iso8601, {}, {}};
+    detail::writeString(ctx, utf8);
+    return std::move(ctx.out);
+}
+
+}  // namespace tarn::json
+
+namespace tarn::json::detail {
 
 void writeInt64(EncodeContext& ctx, std::int64_t v) {
     char buffer[24];

@@ -1,5 +1,7 @@
 #include "tarn/logic/diagnostics.hpp"
 
+#include "tarn/api/redaction.hpp"
+
 namespace tarn {
 
 std::string DiagnosticsBuilder::build(const std::optional<CRMUser>& user, std::string_view deviceID,
@@ -10,11 +12,13 @@ std::string DiagnosticsBuilder::build(const std::optional<CRMUser>& user, std::s
     std::string report;
     report.append("app_version=").append(appVersion);
     report.append("\ndevice_id=").append(deviceID);
-    report.append("\naccount_id=").append(user ? std::string_view(user->id) : "none");
+    // The account identifier and the last error come from the server; neither may add lines to
+    // the report or drive the terminal it is pasted into, and the error may quote credentials.
+    report.append("\naccount_id=").append(user ? escapingControlCharacters(user->id) : "none");
     report.append("\nsubscription_status=").append(user ? rawValue(user->subscriptionStatus) : "unknown");
     report.append("\nvpn_access_status=").append(user ? rawValue(user->vpnAccessStatus) : "unknown");
     report.append("\nvpn_state=").append(vpnState.description());
-    report.append("\nlast_error=").append(lastError ? std::string_view(*lastError) : "none");
+    report.append("\nlast_error=").append(lastError ? escapingControlCharacters(Redactor().scrub(*lastError)) : "none");
     return report;
 }
 

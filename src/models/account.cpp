@@ -1,11 +1,15 @@
 #include "tarn/models/account.hpp"
 
 #include "tarn/api/json_codec.hpp"
+#include "tarn/api/redaction.hpp"
 
 namespace tarn {
 
 std::string AuthResponse::description() const {
-    return "AuthResponse(accessToken: <redacted>, refreshToken: <redacted>, user: " + user.id + ")";
+    Redactor redactor;
+    redactor.add(accessToken).add(refreshToken);
+    return "AuthResponse(accessToken: <redacted>, refreshToken: <redacted>, user: " +
+           escapingControlCharacters(redactor.redact(user.id)) + ")";
 }
 
 std::string AuthTokens::description() const { return "AuthTokens(accessToken: <redacted>, refreshToken: <redacted>)"; }

@@ -1,16 +1,32 @@
 #include "tarn/models/sessions.hpp"
 
 #include "tarn/api/json_codec.hpp"
+#include "tarn/api/redaction.hpp"
 
 namespace tarn {
 
+// The secret may turn up in another member too (a backend that puts it into the deep link or
+// the identifier), so it is redacted wherever it appears; the backend's text is escaped.
 std::string TelegramAuthSessionCredentials::description() const {
-    return "TelegramAuthSessionCredentials(id: " + id + ", secret: <redacted>)";
+    Redactor redactor;
+    redactor.add(secret);
+    return "TelegramAuthSessionCredentials(id: " + escapingControlCharacters(redactor.redact(id)) +
+           ", secret: " + std::string(redactedMarker) + ")";
 }
 
 std::string TelegramAuthSession::description() const {
+    Redactor redactor;
+    redactor.add(session.secret);
     return "TelegramAuthSession(flowVersion: " + std::to_string(flowVersion) + ", session: " + session.description() +
-           ", deeplink: " + telegramBotDeepLink.absoluteString() + ", expires: " + formatDescription(expiresAt) + ")";
+           ", deeplink: " + escapingControlCharacters(redactor.redact(telegramBotDeepLink.absoluteString())) +
+           ", expires: " + formatDescription(expiresAt) + ")";
+}
+
+std::ostream& operator<<(std::ostream& os, const OAuthSessionStatus& s) {
+    os << "OAuthSessionStatus(status: " << s.status;
+    if (s.auth) os << ", auth: " << *s.auth;
+    if (s.error) os << ", error: " << escapingControlCharacters(*s.error);
+    return os << ")";
 }
 
 }  // namespace tarn

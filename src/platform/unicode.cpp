@@ -4,6 +4,7 @@
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
 
+#include <cstdio>
 #include <limits>
 #include <stdexcept>
 
@@ -184,6 +185,52 @@ std::u32string toScalars(std::string_view utf8) {
     for (std::size_t pos = 0; pos < utf8.size();) {
         const Decoded d = decodeAt(utf8, pos);
         out.push_back(d.scalar);
+        pos += d.length;
+    }
+    return out;
+}
+
+std::string replacingInvalidUTF8(std::string_view utf8) {
+    if (isValidUTF8(utf8)) return std::string(utf8);
+    std::string out;
+    out.reserve(utf8.size() + 8);
+    for (std::size_t pos = 0; pos < utf8.size();) {
+        const Decoded d = decodeAt(utf8, pos);
+        if (d.valid) {
+            out.append(utf8.substr(pos, d.length));
+        } else {
+            appendUTF8(out, replacement);
+        }
+        pos += d.length;
+    }
+    return out;
+}
+
+bool isTerminalControl(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+std::string escapingControlCharacters(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t pos = 0; pos < utf8.size();) {
+        const Decoded d = decodeAt(utf8, pos);
+        if (!d.valid) {
+            appendUTF8(out, replacement);
+        } else if (!isTerminalControl(d.scalar)) {
+            out.append(utf8.substr(pos, d.length));
+        } else if (d.scalar == '\n') {
+            out += "\\n";
+        } else if (d.scalar == '\r') {
+            out += "\\r";
+        } else if (d.scalar == '\t') {
+            out += "\\t";
+        } else {
+            char buffer[12];
+            std::snprintf(buffer, sizeof buffer, "\\u{%04X}", static_cast<unsigned>(d.scalar));
+            out += buffer;
+        }
         pos += d.length;
     }
     return out;

@@ -4,8 +4,27 @@
 
 namespace tarn {
 
+namespace {
+
+std::string_view statusReason(OSStatus status) {
+    switch (status) {
+        case errSecInteractionNotAllowed: return "the keyring is locked and may not ask to be unlocked";
+        case errSecNotAvailable: return "no keychain answers";
+        case errSecNoDefaultKeychain: return "there is no default collection";
+        case errSecInvalidKeychain: return "the key store is not private to this user";
+        case errSecIO: return "the key store could not be read or written";
+        case errSecParam: return "invalid item attributes";
+        case errSecItemNotFound: return "no such item";
+        case errSecDuplicateItem: return "the item exists already";
+        default: return "unexpected status";
+    }
+}
+
+}  // namespace
+
 KeychainError::KeychainError(OSStatus status)
-    : status_(status), what_("KeychainError.unhandled(" + std::to_string(status) + ")") {}
+    : status_(status),
+      what_("KeychainError.unhandled(" + std::to_string(status) + "): " + std::string(statusReason(status))) {}
 
 KeychainTokenStore::KeychainTokenStore(std::string service, std::string account, std::shared_ptr<Keychain> keychain)
     : service_(std::move(service)), account_(std::move(account)), keychain_(std::move(keychain)) {}

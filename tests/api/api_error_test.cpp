@@ -34,24 +34,36 @@ TEST(APIError, EqualityByAlternativeStatusAndExactBody) {
     }
 }
 
-TEST(APIError, TextNamesTheAlternativeButNeverTheBody) {
+// The text says what went wrong in one short line, and never shows a credential, an address or
+// a control character the server put into the body.
+TEST(APIError, TextNamesKindStatusAndARedactedReason) {
+    const std::string longBody(400, 'x');
     const struct {
         APIError error;
-        const char* text;
+        std::string text;
     } cases[] = {
-        {APIError::server(409, "{\"email\":\"someone@example.com\",\"token\":\"s3cr3t\"}"), "APIError.server(409)"},
-        {APIError::server(-1, "x"), "APIError.server(-1)"},
-        {APIError::invalidBaseURL(), "APIError.invalidBaseURL"},
-        {APIError::invalidResponse(), "APIError.invalidResponse"},
-        {APIError::unauthorized(), "APIError.unauthorized"},
+        {APIError::server(409, "{\"email\":\"someone@example.com\",\"token\":\"s3cr3t\"}"),
+         "APIError.server(409): {\"email\":\"<redacted>\",\"token\":\"<redacted>\"}"},
+        {APIError::server(500, "echo: Authorization: Bearer abc.def\r\n\x1b]0;title\x07"),
+         "APIError.server(500): echo: Authorization: Bearer <redacted>\\r\\n\\u{001B}]0;title\\u{0007}"},
+        {APIError::server(500, "refresh rt-123 failed", Redactor().add("rt-123")), "APIError.server(500): refresh <redacted> failed"},
+        {APIError::server(502, longBody), "APIError.server(502): " + std::string(160, 'x') + "…"},
+        {APIError::server(-1, ""), "APIError.server(-1)"},
+        {APIError::invalidBaseURL(), "APIError.invalidBaseURL: the base URL cannot be used"},
+        {APIError::invalidResponse(),
+         "APIError.invalidResponse: the answer is not a usable HTTP response, or a session value was refused before "
+         "sending"},
+        {APIError::unauthorized(), "APIError.unauthorized: not signed in, or the backend refused the credentials"},
     };
     for (const auto& c : cases) {
-        EXPECT_STREQ(c.error.what(), c.text);
+        EXPECT_EQ(c.error.what(), c.text);
         EXPECT_EQ(c.error.description(), c.text);
         std::ostringstream stream;
         stream << c.error;
         EXPECT_EQ(stream.str(), c.text);
     }
+    // The body itself stays as received: equality and the device-limit check read it.
+    EXPECT_EQ(APIError::server(500, "rt-123", Redactor().add("rt-123")).body(), "rt-123");
 }
 
 }  // namespace

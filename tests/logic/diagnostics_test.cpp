@@ -36,7 +36,12 @@ TEST(DiagnosticsBuilder, ReportsExactlySevenLines) {
          VPNConnectionState::failed("handshake \"TLS\"\nfailed"), "line one\nline two",
          "app_version=1.0\ndevice_id=D\naccount_id=acc-42\nsubscription_status=cancelled\n"
          "vpn_access_status=enabled\nvpn_state=failed(\"handshake \\\"TLS\\\"\\nfailed\")\n"
-         "last_error=line one\nline two"},
+         "last_error=line one\\nline two"},
+        {"server text cannot forge lines or keep credentials", std::nullopt, VPNConnectionState::disconnected(),
+         "HTTP 422: {\"email\":\"a.person@example.com\",\"password\":\"hunter2\"}\naccount_id=forged\x1b[2J",
+         "app_version=1.0\ndevice_id=D\naccount_id=none\nsubscription_status=unknown\n"
+         "vpn_access_status=unknown\nvpn_state=disconnected\n"
+         "last_error=HTTP 422: {\"email\":\"<redacted>\",\"password\":\"<redacted>\"}\\naccount_id=forged\\u{001B}[2J"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(DiagnosticsBuilder().build(c.user, "D", "1.0", c.state, c.lastError), c.report) << c.name;

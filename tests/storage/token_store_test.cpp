@@ -216,7 +216,7 @@ TEST_F(KeychainTokenStoreTest, AnItemClearedBetweenAddAndUpdateIsAddedAgainWithi
 TEST(KeychainErrorTest, EqualityIsByStatusAndTheTextNamesIt) {
     EXPECT_EQ(KeychainError::unhandled(-25300), KeychainError::unhandled(-25300));
     EXPECT_FALSE(KeychainError::unhandled(-25300) == KeychainError::unhandled(-25299));
-    EXPECT_STREQ(KeychainError::unhandled(-25300).what(), "KeychainError.unhandled(-25300)");
+    EXPECT_STREQ(KeychainError::unhandled(-25300).what(), "KeychainError.unhandled(-25300): no such item");
 }
 
 TEST(KeychainAttributesTest, PrintedFormNeverShowsTheData) {

@@ -78,7 +78,9 @@ public:
 
     std::optional<tarn::AuthTokens> loadTokens() override {
         try {
-            return store_->loadTokens();
+            std::optional<tarn::AuthTokens> tokens = store_->loadTokens();
+            if (tokens) remember(*tokens);
+            return tokens;
         } catch (const tarn::DecodingError&) {
             throw CliError(exitLocal, "local",
                            "the sign-in stored in " + where_ +
@@ -88,6 +90,7 @@ public:
         }
     }
     void save(const tarn::AuthTokens& tokens) override {
+        remember(tokens);
         try {
             store_->save(tokens);
         } catch (const tarn::KeychainError& error) {
@@ -102,7 +105,18 @@ public:
         }
     }
 
+    // The wrapped store's lock is the one other tarnctl processes and the app take: without it a
+    // refresh here could spend a refresh token another process is spending.
+    std::unique_ptr<tarn::SessionLock> tryLockSession() override { return store_->tryLockSession(); }
+
 private:
+    // Every pair that passes through the store, in either direction, is remembered for redaction:
+    // that is every token the client attaches or receives, without reading the store any more often.
+    static void remember(const tarn::AuthTokens& tokens) {
+        rememberSecret(tokens.accessToken);
+        rememberSecret(tokens.refreshToken);
+    }
+
     [[noreturn]] void explain(const tarn::KeychainError& error) {
         if (fileRoot_) explainFileStoreFailure(error, *fileRoot_);
         throw error;
@@ -258,7 +272,9 @@ void App::saveTokens(const tarn::AuthResponse& auth) { tokenStore().save({auth.a
 
 void App::recordLastError(const std::string& line) noexcept {
     try {
-        defaults().setString(lastErrorKey, line);
+        // Kept for support requests, so it holds what the message says (kind, status, a short
+        // reason) and never a credential or a raw answer, even if a caller passed one.
+        defaults().setString(lastErrorKey, oneLine(line));
     } catch (...) {
         // The error being recorded is already on the screen; failing to keep a copy is not news.
     }
@@ -266,7 +282,10 @@ void App::recordLastError(const std::string& line) noexcept {
 
 std::optional<std::string> App::lastError() {
     try {
-        return defaults().stringForKey(lastErrorKey);
+        // A file written by an older tarnctl may still hold a raw answer.
+        std::optional<std::string> stored = defaults().stringForKey(lastErrorKey);
+        if (stored) return oneLine(*stored);
+        return std::nullopt;
     } catch (...) {
         return std::nullopt;
     }

@@ -6,6 +6,7 @@
 #include <tarn/api/device_limit.hpp>
 #include <tarn/api/http.hpp>
 #include <tarn/api/json.hpp>
+#include <tarn/api/redaction.hpp>
 #include <tarn/storage/keychain.hpp>
 #include <tarn/storage/token_store.hpp>
 
@@ -22,7 +23,7 @@ const char* const exitCodeHelp =
     "  4  TLS failure (handshake, certificate)\n"
     "  5  unauthorized: not signed in or session expired (run `tarnctl login`); sign-in refused\n"
     "  6  device limit reached (run `tarnctl devices` and `tarnctl devices remove ID`)\n"
-    "  7  server error (status and body are shown)\n"
+    "  7  server error (status and a redacted summary of the body are shown)\n"
     "  8  the server's answer could not be decoded (the coding path is shown)\n"
     "  9  connect refused by the eligibility check (the reason is shown)\n"
     " 10  local failure: secret store, files, anything else on this machine";
@@ -43,19 +44,7 @@ std::string keychainStatusText(tarn::OSStatus status) {
 
 }  // namespace
 
-std::string oneLine(std::string_view text, std::size_t maxBytes) {
-    std::string out;
-    out.reserve(std::min(text.size(), maxBytes) + 3);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        auto c = static_cast<unsigned char>(text[i]);
-        if (out.size() >= maxBytes && (c & 0xC0) != 0x80) {
-            out += "…";
-            return out;
-        }
-        out += (c < 0x20 || c == 0x7F) ? ' ' : static_cast<char>(c);
-    }
-    return out;
-}
+std::string oneLine(std::string_view text, std::size_t maxBytes) { return tarn::summarizing(text, {}, maxBytes); }
 
 ErrorReport describeError(const std::exception_ptr& error, const std::string& baseURL) {
     try {
@@ -89,15 +78,17 @@ ErrorReport describeError(const std::exception_ptr& error, const std::string& ba
                 return {exitUnauthorized, "unauthorized",
                         "not signed in, or the session has expired: run `tarnctl login`", {}};
             case tarn::APIError::Kind::server:
+                // Never the body itself: it may echo tokens, the password or the session secret.
+                // The reason is the library's short summary with every credential it knows redacted.
                 if (tarn::DeviceLimitErrorPolicy::matches(e)) {
                     return {exitDeviceLimit, "device_limit",
                             "device limit reached: free a slot with `tarnctl devices remove ID` (see `tarnctl devices`)",
-                            {{"status", std::to_string(e.statusCode())}, {"body", jsonString(e.body())}}};
+                            {{"status", std::to_string(e.statusCode())}, {"reason", jsonString(e.reason())}}};
                 }
                 return {exitServer, "server",
                         "server error: HTTP " + std::to_string(e.statusCode()) +
-                            (e.body().empty() ? std::string() : ": " + oneLine(e.body())),
-                        {{"status", std::to_string(e.statusCode())}, {"body", jsonString(e.body())}}};
+                            (e.reason().empty() ? std::string() : ": " + e.reason()),
+                        {{"status", std::to_string(e.statusCode())}, {"reason", jsonString(e.reason())}}};
             case tarn::APIError::Kind::invalidResponse:
                 return {exitServer, "server", "the server's answer was not a usable HTTP response", {}};
             case tarn::APIError::Kind::invalidBaseURL:
@@ -107,12 +98,12 @@ ErrorReport describeError(const std::exception_ptr& error, const std::string& ba
     } catch (const tarn::DecodingError& e) {
         std::string path = e.codingPathString();
         return {exitDecoding, "decoding",
-                "cannot decode the server's answer at " + (path.empty() ? std::string("(top level)") : path) + ": " +
+                "cannot decode the server's answer at " + (path.empty() ? std::string("(top level)") : shown(path)) + ": " +
                     std::string(tarn::to_string(e.kind())) + ": " + oneLine(e.debugDescription()),
-                {{"coding_path", jsonString(path)}}};
+                {{"coding_path", jsonString(shown(path))}}};
     } catch (const tarn::KeychainError& e) {
-        return {exitLocal, "local", std::string("secret store failure: ") + e.what() + " (" +
-                                        keychainStatusText(e.status()) + ")",
+        return {exitLocal, "local", "secret store failure: KeychainError.unhandled(" + std::to_string(e.status()) +
+                                        ") (" + keychainStatusText(e.status()) + ")",
                 {}};
     } catch (const std::filesystem::filesystem_error& e) {
         return {exitLocal, "local", std::string("file error: ") + oneLine(e.what()), {}};

@@ -59,8 +59,8 @@ struct ErrorReport {
 /// Classifies any exception. `baseURL` names the server in network messages.
 ErrorReport describeError(const std::exception_ptr& error, const std::string& baseURL);
 
-/// Text made safe for one line of output: control characters become spaces, long text is cut
-/// (at a character boundary) with "…" after `maxBytes`.
+/// Text made safe for one line of output: credentials and e-mail addresses redacted, control
+/// characters escaped, long text cut (at a character boundary) with "…" after `maxBytes`.
 std::string oneLine(std::string_view text, std::size_t maxBytes = 300);
 
 }  // namespace tarnctl

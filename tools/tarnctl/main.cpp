@@ -20,10 +20,13 @@ namespace {
 using namespace tarnctl;
 
 int report(const ErrorReport& error, bool json) {
-    std::cerr << "tarnctl: " << error.message << '\n' << std::flush;
+    // The parts of a message that quote the server are escaped already; escaping the whole line
+    // again keeps it one line whatever a command put into it.
+    const std::string message = shown(error.message);
+    std::cerr << "tarnctl: " << message << '\n' << std::flush;
     if (json) {
         JsonObject detail;
-        detail.integer("exit_code", error.exitCode).string("kind", error.kind).string("message", error.message);
+        detail.integer("exit_code", error.exitCode).string("kind", error.kind).string("message", message);
         for (const auto& [key, value] : error.extra) detail.raw(key, value);
         std::cout << JsonObject().raw("error", detail.str()).str() << '\n' << std::flush;
     }
@@ -69,6 +72,8 @@ int run(int argc, char** argv) {
     auto* google = loginCmd->add_flag("--google", login.google, "Sign in with Google in a browser");
     emailCode->excludes(telegram)->excludes(google);
     telegram->excludes(google);
+    loginCmd->add_flag("--password-stdin", login.passwordStdin,
+                       "Read the password from the first line of standard input instead of asking for it");
     loginCmd->add_flag("--accept-terms", login.acceptTerms,
                        "With --email-code: accept the terms and the processing of personal data (new accounts)");
     auto* logoutCmd = cli.add_subcommand("logout", "Sign out and remove the tokens from the secret store");
@@ -161,5 +166,6 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
     // A reader that goes away (tarnctl servers | head) is not a failure of ours.
     ::signal(SIGPIPE, SIG_IGN);
+    GuardedStreams guard;
     return run(argc, argv);
 }

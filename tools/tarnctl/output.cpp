@@ -1,67 +1,22 @@
 #include "output.hpp"
 
 #include <tarn/platform/timestamp.hpp>
+#include <tarn/platform/unicode.hpp>
+
+#include <tarn/api/redaction.hpp>
 
 #include <algorithm>
-#include <cstdio>
 #include <iostream>
+#include <mutex>
+#include <streambuf>
 
 namespace tarnctl {
 
-namespace {
-
-// Length of the UTF-8 sequence starting at s[i], or 0 when it is not a well-formed one.
-std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char c = byte(i);
-    std::size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    }
-    // Overlong forms, surrogates and values past U+10FFFF.
-    if (n == 2 && c < 0xC2) return 0;
-    if (n == 3 && ((c == 0xE0 && byte(i + 1) < 0xA0) || (c == 0xED && byte(i + 1) >= 0xA0))) return 0;
-    if (n == 4 && ((c == 0xF0 && byte(i + 1) < 0x90) || c > 0xF4 || (c == 0xF4 && byte(i + 1) >= 0x90))) return 0;
-    return n;
-}
-
-}  // namespace
-
 std::string jsonString(std::string_view text) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t n = utf8SequenceLength(text, i);
-        if (n == 0) {
-            out += "\xEF\xBF\xBD";
-            ++i;
-            continue;
-        }
-        if (n > 1) {
-            out.append(text.substr(i, n));
-            i += n;
-            continue;
-        }
-        char c = text[i++];
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-                    out += buf;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
-    return out;
+    return tarn::json::stringLiteral(tarn::unicode::replacingInvalidUTF8(text));
 }
+
+std::string shown(std::string_view text) { return tarn::unicode::escapingControlCharacters(text); }
 
 JsonObject& JsonObject::string(std::string_view key, std::string_view value) {
     return raw(key, jsonString(value));
@@ -109,6 +64,11 @@ std::size_t displayWidth(std::string_view text) {
         std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
+void Table::row(std::vector<std::string> cells) {
+    for (auto& cell : cells) cell = shown(cell);
+    rows_.push_back(std::move(cells));
+}
+
 void Table::print(std::ostream& os) const {
     std::vector<std::size_t> widths(header_.size(), 0);
     auto measure = [&](const std::vector<std::string>& cells) {
@@ -135,14 +95,99 @@ void printFields(std::ostream& os, const std::vector<std::pair<std::string, std:
     std::size_t width = 0;
     for (const auto& f : fields) width = std::max(width, displayWidth(f.first));
     for (const auto& [label, value] : fields) {
-        os << label << std::string(width - displayWidth(label) + 2, ' ') << value << '\n';
+        os << label << std::string(width - displayWidth(label) + 2, ' ') << shown(value) << '\n';
     }
 }
 
 void Output::document(const std::string& rawJSON) const { std::cout << rawJSON << '\n' << std::flush; }
 
 void Output::note(std::string_view text) const {
-    std::cerr << text << '\n' << std::flush;
+    // Notes are several lines of our own text that may quote the server's; only its control
+    // characters are escaped, line by line.
+    std::string safe;
+    for (std::size_t begin = 0; begin <= text.size();) {
+        std::size_t end = std::min(text.find('\n', begin), text.size());
+        safe += shown(text.substr(begin, end - begin));
+        if (end < text.size()) safe += '\n';
+        begin = end + 1;
+    }
+    std::cerr << safe << '\n' << std::flush;
+}
+
+namespace {
+
+struct RememberedSecrets {
+    std::mutex mutex;
+    tarn::Redactor redactor;
+    bool shown = false;
+};
+
+RememberedSecrets& remembered() {
+    static RememberedSecrets secrets;
+    return secrets;
+}
+
+std::string redactRemembered(std::string_view text) {
+    RememberedSecrets& r = remembered();
+    std::lock_guard lock(r.mutex);
+    return r.shown ? std::string(text) : r.redactor.redact(text);
+}
+
+}  // namespace
+
+void rememberSecret(std::string_view secret) {
+    RememberedSecrets& r = remembered();
+    std::lock_guard lock(r.mutex);
+    r.redactor.add(secret);
+}
+
+void showRememberedSecrets() {
+    RememberedSecrets& r = remembered();
+    std::lock_guard lock(r.mutex);
+    r.shown = true;
+}
+
+// Holds text until a line ends or the stream is flushed: a secret never spans a line, and
+// redacting whole lines means it is never split between two writes.
+struct GuardedStreams::Guard : std::streambuf {
+    Guard(std::ostream& s) : stream(s), target(s.rdbuf(this)) {}
+    ~Guard() override {
+        pass();
+        stream.rdbuf(target);
+    }
+
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+        pending += traits_type::to_char_type(c);
+        if (c == '\n') pass();
+        return c;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        pending.append(s, static_cast<std::size_t>(n));
+        if (pending.find('\n') != std::string::npos) pass();
+        return n;
+    }
+    int sync() override {
+        pass();
+        return target->pubsync();
+    }
+    void pass() {
+        if (pending.empty()) return;
+        std::string out = redactRemembered(pending);
+        pending.clear();
+        target->sputn(out.data(), static_cast<std::streamsize>(out.size()));
+    }
+
+    std::ostream& stream;
+    std::streambuf* target;
+    std::string pending;
+};
+
+GuardedStreams::GuardedStreams() : out_(std::make_unique<Guard>(std::cout)), err_(std::make_unique<Guard>(std::cerr)) {}
+
+GuardedStreams::~GuardedStreams() {
+    std::cout.flush();
+    std::cerr.flush();
 }
 
 std::string shortTime(const std::optional<tarn::Timestamp>& t) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,8 +17,13 @@
 
 namespace tarnctl {
 
-/// A JSON string literal. Bytes that are not UTF-8 become U+FFFD, so the result is always valid.
+/// A JSON string literal as the library's encoder writes it (terminal controls escaped). Bytes
+/// that are not UTF-8 become U+FFFD, so the result is always valid.
 std::string jsonString(std::string_view text);
+
+/// Text from the server or a file made safe for a terminal: control characters (C0, DEL, C1,
+/// bidirectional controls) escaped, invalid UTF-8 replaced.
+std::string shown(std::string_view text);
 
 /// A JSON object built member by member, in the order added. Values are raw JSON text.
 class JsonObject {
@@ -42,11 +48,11 @@ std::string encodeRecord(const T& value) {
     return tarn::JSONEncoder::tarn().encode(value);
 }
 
-/// Columns padded to the widest cell (by characters, not bytes).
+/// Columns padded to the widest cell (by characters, not bytes); cells are shown() escaped.
 class Table {
 public:
     explicit Table(std::vector<std::string> header) : header_(std::move(header)) {}
-    void row(std::vector<std::string> cells) { rows_.push_back(std::move(cells)); }
+    void row(std::vector<std::string> cells);
     void print(std::ostream& os) const;
 
 private:
@@ -54,7 +60,7 @@ private:
     std::vector<std::vector<std::string>> rows_;
 };
 
-/// Label/value lines with the values aligned.
+/// Label/value lines with the values aligned and shown() escaped.
 void printFields(std::ostream& os, const std::vector<std::pair<std::string, std::string>>& fields);
 
 /// Width of text on a terminal, counted in characters.
@@ -67,7 +73,8 @@ public:
 
     /// The one JSON document of a --json run.
     void document(const std::string& rawJSON) const;
-    /// Progress for people: stderr, so stdout stays the command's result.
+    /// Progress for people: stderr, so stdout stays the command's result. Control characters
+    /// other than the line breaks between lines are escaped.
     void note(std::string_view text) const;
 
 private:
@@ -76,5 +83,27 @@ private:
 
 /// "2024-05-01 12:00 UTC".
 std::string shortTime(const std::optional<tarn::Timestamp>& t);
+
+/// The secrets this run of tarnctl has seen (tokens the store handed out or took, the password
+/// typed, a Telegram session secret). Whatever reaches stdout or stderr is redacted against them
+/// once the streams are guarded, so even a backend that echoes a token inside a record cannot
+/// get it onto the terminal. Thread-safe: the client's thread loads tokens too.
+void rememberSecret(std::string_view secret);
+/// For --show-secrets: stop redacting the remembered secrets for the rest of the run.
+void showRememberedSecrets();
+
+/// Routes std::cout and std::cerr through the redaction above for its lifetime; text is passed
+/// on at each line end and at each flush (so prompts appear at once).
+class GuardedStreams {
+public:
+    GuardedStreams();
+    ~GuardedStreams();
+    GuardedStreams(const GuardedStreams&) = delete;
+    GuardedStreams& operator=(const GuardedStreams&) = delete;
+
+private:
+    struct Guard;
+    std::unique_ptr<Guard> out_, err_;
+};
 
 }  // namespace tarnctl

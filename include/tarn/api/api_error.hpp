@@ -1,9 +1,11 @@
 // APIError: what the request pipeline reports for HTTP-level outcomes. Four alternatives; two
 // values are equal when they are the same alternative and, for `server`, the status and the body
-// text are equal. The message from what() never contains the body, which may echo user data.
+// text are equal. The message from what() names the alternative, the status and a short reason
+// taken from the body with every credential redacted; body() itself is the answer as received.
 #pragma once
 
 #include "tarn/export.hpp"
+#include "tarn/api/redaction.hpp"
 
 #include <cstdint>
 #include <exception>
@@ -19,6 +21,9 @@ public:
     /// A status outside 200-299 that no 401 rule handled; body is the response text ("" when the
     /// response was not valid UTF-8).
     static APIError server(std::int64_t statusCode, std::string body);
+    /// The same, with the secrets of the call that failed (its tokens, password, session secret)
+    /// kept out of reason() and what(). The pipeline raises its server errors this way.
+    static APIError server(std::int64_t statusCode, std::string body, const Redactor& secrets);
     static APIError invalidBaseURL();
     static APIError invalidResponse();
     static APIError unauthorized();
@@ -26,8 +31,13 @@ public:
     Kind kind() const noexcept { return kind_; }
     /// For `server`: the status and body; 0 and "" for the other alternatives.
     std::int64_t statusCode() const noexcept { return statusCode_; }
+    /// The response text exactly as received: it may echo credentials, so show reason() instead.
     const std::string& body() const noexcept { return body_; }
+    /// One short line for people: for `server` the body scrubbed of credentials and e-mail
+    /// addresses, escaped and cut ("" for an empty body); a fixed explanation otherwise.
+    const std::string& reason() const noexcept { return reason_; }
 
+    /// "APIError.server(500): <reason>", "APIError.unauthorized: <reason>".
     const char* what() const noexcept override;
     std::string description() const;
 
@@ -37,10 +47,11 @@ public:
     friend std::ostream& operator<<(std::ostream& os, const APIError& e) { return os << e.description(); }
 
 private:
-    APIError(Kind kind, std::int64_t status, std::string body);
+    APIError(Kind kind, std::int64_t status, std::string body, std::string reason);
     Kind kind_;
     std::int64_t statusCode_ = 0;
     std::string body_;
+    std::string reason_;
     std::string what_;
 };
 

@@ -125,6 +125,14 @@ inline constexpr auto refusal = nullptr;
 
 }  // namespace json
 
+namespace json {
+
+/// The JSON string literal the encoder writes for utf8: quotes, backslashes and every terminal
+/// control (tarn::unicode::isTerminalControl) escaped. Throws EncodingError when utf8 is not UTF-8.
+TARN_EXPORT std::string stringLiteral(std::string_view utf8);
+
+}  // namespace json
+
 /// Decodes records from JSON text. A default-constructed decoder has the platform's default
 /// settings (timestamps as seconds since 2001-01-01); `tarn()` reads timestamps by the backend's
 /// rules. Decoding validates the whole document (UTF-8, syntax, depth) first, then reads members

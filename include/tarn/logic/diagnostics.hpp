@@ -21,8 +21,10 @@ struct TARN_EXPORT DiagnosticsBuilder {
     ///   vpn_access_status=<enabled|disabled | unknown>
     ///   vpn_state=<VPNConnectionState::description()>
     ///   last_error=<lastError | none>
-    /// Values go in exactly as given (no trimming; a line feed in lastError continues the report
-    /// on a further line); the words in angle brackets after "|" stand for an absent value.
+    /// Values go in as given (no trimming), except that the account identifier and lastError have
+    /// their control characters escaped (a line feed in lastError reads "\n", so every report
+    /// has exactly seven lines) and lastError is scrubbed of credentials and e-mail addresses;
+    /// the words in angle brackets after "|" stand for an absent value.
     std::string build(const std::optional<CRMUser>& user, std::string_view deviceID, std::string_view appVersion,
                       const VPNConnectionState& vpnState, const std::optional<std::string>& lastError) const;
 

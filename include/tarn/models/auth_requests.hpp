@@ -4,6 +4,7 @@
 
 #include "tarn/export.hpp"
 #include "tarn/api/json.hpp"
+#include "tarn/api/redaction.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -22,7 +23,8 @@ struct TARN_EXPORT RegisterRequest {
 
     friend bool operator==(const RegisterRequest&, const RegisterRequest&) = default;
     friend std::ostream& operator<<(std::ostream& os, const RegisterRequest& r) {
-        return os << "RegisterRequest(email: " << r.email << ", password: <redacted>)";
+        return os << "RegisterRequest(email: " << escapingControlCharacters(Redactor().add(r.password).redact(r.email))
+                  << ", password: <redacted>)";
     }
 };
 
@@ -44,7 +46,8 @@ struct TARN_EXPORT AppleAuthRequest {
 
     friend bool operator==(const AppleAuthRequest&, const AppleAuthRequest&) = default;
     friend std::ostream& operator<<(std::ostream& os, const AppleAuthRequest& r) {
-        return os << "AppleAuthRequest(identityToken: <redacted>, deviceID: " << r.deviceID << ")";
+        return os << "AppleAuthRequest(identityToken: <redacted>, deviceID: "
+                  << escapingControlCharacters(Redactor().add(r.identityToken).redact(r.deviceID)) << ")";
     }
 };
 

@@ -1,6 +1,6 @@
 // The Telegram bot and OAuth sign-in sessions: what the backend opens, their states, and what a
 // status poll returns. A Telegram status answer can never carry tokens (decoding refuses it), and
-// no description ever shows a session secret.
+// no description ever shows a session secret, in whichever member the backend put it.
 #pragma once
 
 #include "tarn/export.hpp"
@@ -76,7 +76,8 @@ struct TARN_EXPORT TelegramAuthSession {
     const std::string& id() const { return session.id; }
     friend bool operator==(const TelegramAuthSession&, const TelegramAuthSession&) = default;
     /// "TelegramAuthSession(flowVersion: 2, session: TelegramAuthSessionCredentials(id: …,
-    /// secret: <redacted>), deeplink: https://…, expires: 2024-05-01 12:00:00 +0000)"
+    /// secret: <redacted>), deeplink: https://…, expires: 2024-05-01 12:00:00 +0000)"; the
+    /// secret is shown as <redacted> in the deep link and the identifier as well.
     std::string description() const;
     friend std::ostream& operator<<(std::ostream& os, const TelegramAuthSession& s) { return os << s.description(); }
 };
@@ -135,12 +136,8 @@ struct TARN_EXPORT OAuthSessionStatus {
     std::optional<std::string> error;
 
     friend bool operator==(const OAuthSessionStatus&, const OAuthSessionStatus&) = default;
-    friend std::ostream& operator<<(std::ostream& os, const OAuthSessionStatus& s) {
-        os << "OAuthSessionStatus(status: " << s.status;
-        if (s.auth) os << ", auth: " << *s.auth;
-        if (s.error) os << ", error: " << *s.error;
-        return os << ")";
-    }
+    /// The tokens of `auth` redacted, the backend's error text escaped.
+    friend TARN_EXPORT std::ostream& operator<<(std::ostream& os, const OAuthSessionStatus& s);
 };
 
 template <>

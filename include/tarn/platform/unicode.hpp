@@ -33,4 +33,17 @@ TARN_EXPORT std::size_t scalarCount(std::string_view utf8);
 /// Decodes UTF-8 to scalars; invalid sequences become U+FFFD.
 TARN_EXPORT std::u32string toScalars(std::string_view utf8);
 
+/// utf8 with every invalid byte replaced by U+FFFD, so that it is always well-formed.
+TARN_EXPORT std::string replacingInvalidUTF8(std::string_view utf8);
+
+/// True for the characters that can drive a terminal or reorder what it shows: the C0 controls,
+/// DEL, the C1 controls, U+061C, the directional marks U+200E and U+200F, the line and paragraph
+/// separators, and the bidirectional embeddings, overrides and isolates.
+TARN_EXPORT bool isTerminalControl(char32_t scalar);
+
+/// Text safe for one line of a terminal: invalid bytes become U+FFFD; line feed, carriage return
+/// and tab become \n, \r, \t; every other terminal control becomes \u{XXXX} (four or more hex
+/// digits). Everything else, backslashes included, stays as it is.
+TARN_EXPORT std::string escapingControlCharacters(std::string_view utf8);
+
 }  // namespace tarn::unicode

@@ -40,7 +40,7 @@ public:
 
     Kind kind() const noexcept { return Kind::unhandled; }
     OSStatus status() const noexcept { return status_; }
-    /// "KeychainError.unhandled(-25300)"
+    /// "KeychainError.unhandled(-25300): no such item"
     const char* what() const noexcept override { return what_.c_str(); }
 
     friend bool operator==(const KeychainError& a, const KeychainError& b) { return a.status_ == b.status_; }

@@ -182,21 +182,22 @@ int runUpdateCheck(App& app, const UpdateCheckOptions& options) {
     }
     switch (requirement.kind()) {
         case tarn::AppUpdateRequirement::Kind::upToDate:
-            std::cout << "Version " << version << " (build " << options.build << ") is up to date; the latest release is "
-                      << release.version << " (build " << release.build << ").\n";
+            std::cout << "Version " << shown(version) << " (build " << options.build
+                      << ") is up to date; the latest release is " << shown(release.version) << " (build "
+                      << release.build << ").\n";
             break;
         case tarn::AppUpdateRequirement::Kind::optional:
-            std::cout << "An update is available: " << release.version << " (build " << release.build << ") at "
-                      << release.installURL << ".\n";
+            std::cout << "An update is available: " << shown(release.version) << " (build " << release.build << ") at "
+                      << shown(release.installURL.absoluteString()) << ".\n";
             break;
         case tarn::AppUpdateRequirement::Kind::required:
-            std::cout << "An update is required: " << version << " is older than the oldest supported version, "
-                      << release.minimumSupportedVersion << ". Install " << release.version << " from "
-                      << release.installURL << ".\n";
+            std::cout << "An update is required: " << shown(version) << " is older than the oldest supported version, "
+                      << shown(release.minimumSupportedVersion) << ". Install " << shown(release.version) << " from "
+                      << shown(release.installURL.absoluteString()) << ".\n";
             break;
     }
     if (requirement.kind() != tarn::AppUpdateRequirement::Kind::upToDate && release.releaseNotes) {
-        std::cout << "Release notes: " << *release.releaseNotes << '\n';
+        std::cout << "Release notes: " << shown(*release.releaseNotes) << '\n';
     }
     return exitOK;
 }
@@ -249,12 +250,12 @@ int runCheckout(App& app, const CheckoutOptions& options) {
         app.out().document(encodeRecord(checkout));
         return exitOK;
     }
-    std::cout << "Payment " << checkout.paymentID << " (" << checkout.status << "): " << rub(checkout.amountRUB) << " for "
+    std::cout << "Payment " << checkout.paymentID << " (" << shown(checkout.status) << "): " << rub(checkout.amountRUB) << " for "
               << checkout.devicesLimit << " devices";
     if (checkout.discountAmountRUB > 0) {
-        std::cout << ", " << rub(checkout.discountAmountRUB) << " off with " << checkout.promoCode;
+        std::cout << ", " << rub(checkout.discountAmountRUB) << " off with " << shown(checkout.promoCode);
     }
-    std::cout << ".\nConfirm the payment at:\n  " << checkout.confirmationURL << '\n';
+    std::cout << ".\nConfirm the payment at:\n  " << shown(checkout.confirmationURL.absoluteString()) << '\n';
     return exitOK;
 }
 

@@ -6,6 +6,7 @@
 #include "../errors.hpp"
 
 #include <tarn/api/json.hpp>
+#include <tarn/api/redaction.hpp>
 #include <tarn/logic/telegram_contract.hpp>
 
 #include <CLI/CLI.hpp>
@@ -22,7 +23,10 @@ namespace tarnctl {
 
 namespace {
 
-enum class FieldKind { text, optionalText, integer, flag, body };
+// `password` is asked for without echo, or read from standard input with --password-stdin; the
+// --password option still works but leaves the password in the process list and shell history.
+// `confirm` is the --yes of an operation that cannot be undone.
+enum class FieldKind { text, optionalText, integer, flag, body, password, confirm };
 
 struct FieldSpec {
     std::string name;  // the option without "--"
@@ -92,6 +96,30 @@ public:
 
     bool flag(const std::string& name) { return command_.flags[op_.name][name]; }
 
+    std::string password() {
+        std::string password;
+        if (given("password")) {
+            password = command_.values[op_.name]["password"];
+        } else if (flag("password-stdin")) {
+            Input::Result line = app_.input().readLine();
+            if (line.status != Input::Status::line) throw usageError("standard input ended before the password");
+            password = line.text;
+        } else {
+            password = app_.input().promptSecret("Password: ", "the password");
+        }
+        rememberSecret(password);
+        return password;
+    }
+
+    /// Goes on only with --yes, or when the person at the terminal types the word asked for.
+    void confirm(std::string_view what) {
+        if (flag("yes")) return;
+        if (!Input::stdinIsTerminal()) throw usageError(op_.name + " cannot be undone: confirm with --yes");
+        std::string typed = trimmed(app_.input().prompt(
+            "This will " + std::string(what) + " and cannot be undone. Type DELETE to go on: ", "the confirmation"));
+        if (typed != "DELETE") throw usageError("not confirmed; nothing was changed");
+    }
+
     /// The request record from --body: JSON text, "@file" or "-" for standard input.
     template <class T>
     T body() {
@@ -144,6 +172,7 @@ std::string storedAuthJSON(Args& a, const tarn::AuthResponse& auth) {
 }
 
 void checkTelegramSession(const std::string& id, const std::string& secret) {
+    rememberSecret(secret);
     if (!tarn::TelegramAuthContract::isValidSessionID(id)) {
         throw usageError("--id is not a Telegram session id (20 to 128 characters of A-Z a-z 0-9 _ -)");
     }
@@ -154,6 +183,9 @@ void checkTelegramSession(const std::string& id, const std::string& secret) {
 
 const std::string emptyResult = "{}";
 
+FieldSpec passwordField() {
+    return {"password", FieldKind::password, "password (asked without echo when neither this nor --password-stdin is given)"};
+}
 FieldSpec deviceField() { return {"device-id", FieldKind::text, "device identifier (default: this device's)", thisDevice}; }
 FieldSpec platformField() { return {"platform", FieldKind::text, "client platform (default: linux)", clientPlatform}; }
 FieldSpec bodyField(const std::string& record) {
@@ -163,16 +195,20 @@ FieldSpec bodyField(const std::string& record) {
 const std::vector<OperationSpec>& operationTable() {
     static const std::vector<OperationSpec> table = {
         {"login", "Password sign-in; stores the tokens",
-         {{"email", FieldKind::text, "email address"}, {"password", FieldKind::text, "password"}},
-         [](Args& a) { return authJSON(a.client().login(a.text("email"), a.text("password")), a.showSecrets()); }},
+         {{"email", FieldKind::text, "email address"}, passwordField()},
+         [](Args& a) {
+             std::string email = a.text("email");
+             return authJSON(a.client().login(email, a.password()), a.showSecrets());
+         }},
         {"register", "Create an account; stores the tokens",
          {{"email", FieldKind::text, "email address"},
-          {"password", FieldKind::text, "password"},
+          passwordField(),
           {"name", FieldKind::optionalText, "display name"},
           {"accepted-terms", FieldKind::flag, "accept the terms"},
           {"accepted-personal-data-processing", FieldKind::flag, "accept the processing of personal data"}},
          [](Args& a) {
-             return authJSON(a.client().registerAccount(a.text("email"), a.text("password"), a.optionalText("name"),
+             std::string email = a.text("email");
+             return authJSON(a.client().registerAccount(email, a.password(), a.optionalText("name"),
                                                         a.flag("accepted-terms"),
                                                         a.flag("accepted-personal-data-processing")),
                              a.showSecrets());
@@ -206,8 +242,14 @@ const std::vector<OperationSpec>& operationTable() {
          {deviceField()},
          [](Args& a) {
              tarn::TelegramAuthSession session = a.client().createTelegramSession(a.text("device-id"));
-             if (!a.showSecrets()) session.session.secret = redacted;
-             return encodeRecord(session);
+             if (a.showSecrets()) return encodeRecord(session);
+             rememberSecret(session.session.secret);
+             // A backend may also put the secret into the deep link (or elsewhere): it is
+             // redacted wherever it appears, in its raw and its JSON-escaped form.
+             std::string literal = jsonString(session.session.secret);
+             tarn::Redactor secrets;
+             secrets.add(session.session.secret).add(std::string_view(literal).substr(1, literal.size() - 2));
+             return secrets.redact(encodeRecord(session));
          }},
         {"telegramSessionStatus", "State of a Telegram sign-in",
          {{"id", FieldKind::text, "session id"}, {"secret", FieldKind::text, "session secret"}},
@@ -252,9 +294,12 @@ const std::vector<OperationSpec>& operationTable() {
              a.client().logout();
              return emptyResult;
          }},
-        {"deleteAccount", "Delete the account (cannot be undone); clears the stored tokens", {deviceField()},
+        {"deleteAccount", "Delete the account (cannot be undone); clears the stored tokens",
+         {deviceField(), {"yes", FieldKind::confirm, "delete without asking (needed when standard input is not a terminal)"}},
          [](Args& a) {
-             a.client().deleteAccount(a.text("device-id"));
+             std::string deviceID = a.text("device-id");
+             a.confirm("delete the account");
+             a.client().deleteAccount(deviceID);
              return emptyResult;
          }},
         {"me", "The signed-in user", {}, [](Args& a) { return encodeRecord(a.client().me()); }},
@@ -320,7 +365,9 @@ const std::vector<OperationSpec>& operationTable() {
 
 std::string usageOf(const FieldSpec& f) {
     switch (f.kind) {
-        case FieldKind::flag: return "[--" + f.name + "]";
+        case FieldKind::flag:
+        case FieldKind::confirm: return "[--" + f.name + "]";
+        case FieldKind::password: return "[--password-stdin]";
         case FieldKind::optionalText: return "[--" + f.name + " TEXT]";
         case FieldKind::integer: return "--" + f.name + " N";
         case FieldKind::body: return "--body JSON";
@@ -334,7 +381,9 @@ std::string_view kindName(FieldKind kind) {
         case FieldKind::text:
         case FieldKind::optionalText: return "string";
         case FieldKind::integer: return "integer";
-        case FieldKind::flag: return "boolean";
+        case FieldKind::flag:
+        case FieldKind::confirm: return "boolean";
+        case FieldKind::password: return "string";
         case FieldKind::body: return "json";
     }
     return {};
@@ -395,8 +444,13 @@ std::shared_ptr<ApiCommand> registerApiCommand(CLI::App& parent) {
         auto& flags = cmd->flags[op.name];
         auto& options = cmd->options[op.name];
         for (const auto& f : op.fields) {
-            if (f.kind == FieldKind::flag) {
+            if (f.kind == FieldKind::flag || f.kind == FieldKind::confirm) {
                 options[f.name] = sub->add_flag("--" + f.name, flags[f.name], f.help);
+            } else if (f.kind == FieldKind::password) {
+                options[f.name] = sub->add_option("--" + f.name, values[f.name], f.help);
+                options[f.name + "-stdin"] = sub->add_flag("--" + f.name + "-stdin", flags[f.name + "-stdin"],
+                                                           "read the password from the first line of standard input");
+                options[f.name + "-stdin"]->excludes(options[f.name]);
             } else {
                 CLI::Option* option = sub->add_option("--" + f.name, values[f.name], f.help);
                 if (isRequired(f)) option->required();
@@ -415,6 +469,7 @@ int runApi(App& app, ApiCommand& command) {
         printList(app);
         return exitOK;
     }
+    if (command.showSecrets) showRememberedSecrets();
     for (auto& [op, sub] : command.operations) {
         if (!sub->parsed()) continue;
         Args args(app, command, *op);

@@ -4,12 +4,17 @@
 #include "../errors.hpp"
 #include "common/subprocess.hpp"
 
+#ifdef TARNCTL_HAVE_QRENCODE
+#include <qrencode.h>
+#endif
+
 #include <tarn/api/api_error.hpp>
 #include <tarn/logic/email_otp.hpp>
 #include <tarn/logic/telegram_contract.hpp>
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <iostream>
 #include <thread>
 
@@ -45,7 +50,7 @@ int finishLogin(App& app, const tarn::CRMUser& user, std::string_view method) {
                                .raw("user", encodeRecord(user))
                                .str());
     } else {
-        std::cout << "Signed in as " << displayName(user) << ". Subscription: " << subscriptionSummary(user) << ".\n";
+        std::cout << "Signed in as " << shown(displayName(user)) << ". Subscription: " << subscriptionSummary(user) << ".\n";
     }
     return exitOK;
 }
@@ -55,7 +60,15 @@ int finishLogin(App& app, const tarn::CRMUser& user, std::string_view method) {
 int loginWithPassword(App& app, const LoginOptions& options) {
     std::string email = trimmed(options.email.empty() ? app.input().prompt("Email: ", "the email address") : options.email);
     if (email.empty()) throw usageError("an email address is needed");
-    std::string password = app.input().promptSecret("Password: ", "the password");
+    std::string password;
+    if (options.passwordStdin) {
+        Input::Result line = app.input().readLine();
+        if (line.status != Input::Status::line) throw usageError("standard input ended before the password");
+        password = line.text;
+    } else {
+        password = app.input().promptSecret("Password: ", "the password");
+    }
+    rememberSecret(password);
     try {
         return finishLogin(app, app.client().login(email, password).user, "password");
     } catch (const tarn::APIError& e) {
@@ -143,10 +156,34 @@ int loginWithEmailCode(App& app, const LoginOptions& options) {
 
 // -- Telegram ---------------------------------------------------------------------------------
 
+// Light modules are drawn as blocks and dark ones as blanks, two rows to a line with half blocks,
+// inside a light margin: on a dark terminal that is dark-on-light, as scanners expect.
 void showQRCode(const Output& out, const std::string& text) {
-    auto qrencode = tarn::tools::findOnPath("qrencode");
-    if (!qrencode) return;
-    if (auto art = tarn::tools::captureOutput(*qrencode, {"-t", "UTF8", "-m", "2", text})) out.note(trimmed(*art) + "\n");
+#ifdef TARNCTL_HAVE_QRENCODE
+    std::unique_ptr<QRcode, decltype(&QRcode_free)> code(QRcode_encodeString8bit(text.c_str(), 0, QR_ECLEVEL_L),
+                                                          &QRcode_free);
+    if (!code) return;
+    constexpr int margin = 2;
+    const int size = code->width;
+    auto light = [&](int row, int column) {
+        row -= margin;
+        column -= margin;
+        if (row < 0 || column < 0 || row >= size || column >= size) return true;
+        return (code->data[row * size + column] & 1) == 0;
+    };
+    std::string art;
+    for (int row = 0; row < size + 2 * margin; row += 2) {
+        for (int column = 0; column < size + 2 * margin; ++column) {
+            bool top = light(row, column), bottom = row + 1 < size + 2 * margin ? light(row + 1, column) : false;
+            art += top ? (bottom ? "█" : "▀") : (bottom ? "▄" : " ");
+        }
+        art += '\n';
+    }
+    out.note(art);
+#else
+    (void)out;
+    (void)text;
+#endif
 }
 
 int loginWithTelegram(App& app) {
@@ -154,6 +191,7 @@ int loginWithTelegram(App& app) {
     tarn::TelegramAuthSession session = client.createTelegramSession(app.deviceID());
     const std::string& id = session.session.id;
     const std::string& secret = session.session.secret;
+    rememberSecret(secret);
     if (session.flowVersion != tarn::TelegramAuthContract::flowVersion) {
         throw CliError(exitServer, "server",
                        "the server opened a Telegram sign-in of flow version " + std::to_string(session.flowVersion) +

@@ -25,6 +25,7 @@ struct LoginOptions {
     bool telegram = false;
     bool google = false;
     bool acceptTerms = false;
+    bool passwordStdin = false;  // the password is the first line of standard input, no prompt
 };
 
 int runLogin(App& app, const LoginOptions& options);

@@ -123,7 +123,7 @@ int runConnect(App& app, const std::string& serverID) {
                                .str());
         return exitOK;
     }
-    std::cout << "Connecting to " << result.server.id << " (" << location(result.server) << ", load "
+    std::cout << "Connecting to " << shown(result.server.id) << " (" << shown(location(result.server)) << ", load "
               << result.server.load << "%): allowed.\nThe profile for the tunnel is in " << result.directory.string()
               << ":\n";
     for (const auto& f : result.files) std::cout << "  " << f.filename().string() << "  " << fileSize(f) << '\n';
