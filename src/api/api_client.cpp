@@ -223,7 +223,7 @@ template <class Response, class Body = EmptyBody>
 asio::awaitable<Response> request(Self self, std::string method, std::string path, std::optional<Body> body,
                                   bool authorized, HttpHeaders headers = {}, bool retryAfterRefresh = true,
                                   std::vector<std::string> secrets = {}) {
-    Call call{std::move(path), std::move(method), std::nullopt, authorized, std::move(headers), {}, std::move(secrets)};
+    Call call{std::move(path), std::move(method), std::nullopt, authorized, std::move(headers), {}, secrets};
     if (body) call.body = self->encoder.encode(*body);
     auto performing = perform(self, std::move(call), retryAfterRefresh);
     HttpResponse response = co_await std::move(performing);
@@ -359,7 +359,7 @@ asio::awaitable<void> logoutImpl(Self self) {
             // Signing out must not fail: without the lock it goes on as a lone process would.
         }
     }
-    Call call{"auth/logout", "POST", std::nullopt, true, {}, {}};
+    Call call{"auth/logout", "POST", std::nullopt, true, {}, {}, {}};
     call.bodyFromTokens = [self](const std::optional<AuthTokens>& tokens) {
         return self->encoder.encode(LogoutRequest{tokens ? std::optional(tokens->refreshToken) : std::nullopt});
     };

@@ -64,8 +64,10 @@ tarn::URL checkedBaseURL(const std::string& text, bool allowPlainHTTP, const Out
     std::string cause = error.status() == tarn::errSecInvalidKeychain
                             ? "is not private to this user: it must be owned by this user with no group or other access"
                             : "could not be read or written: see that this user owns it and may write there";
-    throw CliError(exitLocal, "local", std::string("secret store failure: ") + error.what() + ": the key store " +
-                                           root.string() + " " + cause);
+    // The status, not what(): its reason would say the cause a second time, without the path.
+    throw CliError(exitLocal, "local",
+                   "secret store failure: KeychainError.unhandled(" + std::to_string(error.status()) +
+                       "): the key store " + root.string() + " " + cause);
 }
 
 // The token store as the client sees it: a stored value that is not a token pair is this
