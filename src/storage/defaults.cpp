@@ -4,7 +4,8 @@
 #include "storage/file_util.hpp"
 
 #include <fcntl.h>
-#include <sys/file.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <simdjson.h>
@@ -70,9 +71,15 @@ namespace {
 // One member of the file, kept as its JSON text so values this store does not understand are
 // written back exactly as they were (simdjson would rewrite 1.50 as 1.5 and refuse 2^64).
 struct Member {
-    std::string key;
+    std::string rawKey;
+    std::optional<std::string> key;  // absent when the key is valid JSON but not Unicode
     std::string rawValue;
     std::optional<std::string> stringValue;
+};
+
+struct ParsedObject {
+    std::vector<Member> members;
+    bool damaged = false;  // the text is not one JSON object; `members` are those still readable
 };
 
 // Decodes one JSON string literal (already checked by the scanner); nullopt for an escape simdjson
@@ -84,12 +91,16 @@ std::optional<std::string> decodeStringLiteral(std::string_view literal) {
     return std::string(s);
 }
 
-// A strict JSON scanner that only finds where values begin and end.
+// A strict JSON scanner that only finds where values begin and end. It stays ours rather than
+// simdjson's: simdjson does not say where each value's text lies, which keeping members of other
+// applications byte-exact needs, and it gives up on the first fault, where salvaging a damaged
+// file needs to go on to the next member.
 class Scanner {
 public:
     explicit Scanner(std::string_view text) : text_(text) {}
 
     std::size_t position() const { return pos_; }
+    void seek(std::size_t pos) { pos_ = pos; }
     bool atEnd() const { return pos_ == text_.size(); }
     bool consume(char c) {
         if (pos_ < text_.size() && text_[pos_] == c) {
@@ -133,6 +144,15 @@ public:
             case 'f': return literal("false");
             case 'n': return literal("null");
             default: return number();
+        }
+    }
+
+    // After a fault: the start of the next member that follows a comma, or the end.
+    void skipToNextMember() {
+        while (pos_ < text_.size()) {
+            if (text_[pos_++] != ',') continue;
+            whitespace();
+            if (peek('"')) return;
         }
     }
 
@@ -186,43 +206,72 @@ private:
     std::size_t pos_ = 0;
 };
 
-// The members of a JSON object text; nullopt when the text is not one. Of repeated keys the
-// first counts, as when reading.
-std::optional<std::vector<Member>> parseObject(std::string_view text) {
-    if (!simdjson::validate_utf8(text.data(), text.size())) return std::nullopt;
+bool isUTF8(std::string_view text) { return simdjson::validate_utf8(text.data(), text.size()); }
+
+// One member at the scanner's position; nullopt (position unspecified) when it is damaged.
+std::optional<Member> scanMember(Scanner& scanner, std::string_view text) {
+    std::size_t keyStart = scanner.position();
+    if (!scanner.string()) return std::nullopt;
+    std::string_view rawKey = text.substr(keyStart, scanner.position() - keyStart);
+    scanner.whitespace();
+    if (!scanner.consume(':')) return std::nullopt;
+    scanner.whitespace();
+    std::size_t valueStart = scanner.position();
+    if (!scanner.value(1)) return std::nullopt;
+    std::string_view rawValue = text.substr(valueStart, scanner.position() - valueStart);
+    if (!isUTF8(rawKey) || !isUTF8(rawValue)) return std::nullopt;
+    // Valid JSON that is not valid Unicode (a lone surrogate escape) is kept as it is, unread.
+    Member member{std::string(rawKey), decodeStringLiteral(rawKey), std::string(rawValue), std::nullopt};
+    if (rawValue.front() == '"') member.stringValue = decodeStringLiteral(rawValue);
+    return member;
+}
+
+// The members of a JSON object text. A damaged text yields every member that can still be read
+// whole: those before the damage and those after it that start after a comma. Of repeated keys
+// the first counts, as when reading.
+ParsedObject parseObject(std::string_view text) {
+    ParsedObject parsed;
     Scanner scanner(text);
     scanner.whitespace();
-    if (!scanner.consume('{')) return std::nullopt;
-    std::vector<Member> members;
-    scanner.whitespace();
-    if (!scanner.consume('}')) {
-        for (;;) {
-            std::size_t keyStart = scanner.position();
-            if (!scanner.string()) return std::nullopt;
-            auto key = decodeStringLiteral(text.substr(keyStart, scanner.position() - keyStart));
-            if (!key) return std::nullopt;
-            scanner.whitespace();
-            if (!scanner.consume(':')) return std::nullopt;
-            scanner.whitespace();
-            std::size_t valueStart = scanner.position();
-            if (!scanner.value(1)) return std::nullopt;
-            std::string_view raw = text.substr(valueStart, scanner.position() - valueStart);
-            std::optional<std::string> stringValue;
-            if (raw.front() == '"') {
-                stringValue = decodeStringLiteral(raw);
-                if (!stringValue) return std::nullopt;
-            }
-            bool seen = std::any_of(members.begin(), members.end(), [&](const Member& m) { return m.key == *key; });
-            if (!seen) members.push_back({std::move(*key), std::string(raw), std::move(stringValue)});
-            scanner.whitespace();
-            if (scanner.consume('}')) break;
-            if (!scanner.consume(',')) return std::nullopt;
-            scanner.whitespace();
-        }
+    if (!scanner.consume('{')) {
+        parsed.damaged = true;
+        std::size_t brace = text.find('{');
+        if (brace == std::string_view::npos) return parsed;
+        scanner.seek(brace + 1);
     }
+    auto add = [&](Member member) {
+        bool seen = std::any_of(parsed.members.begin(), parsed.members.end(), [&](const Member& m) {
+            return m.key && member.key ? *m.key == *member.key : m.rawKey == member.rawKey;
+        });
+        if (!seen) parsed.members.push_back(std::move(member));
+    };
     scanner.whitespace();
-    if (!scanner.atEnd()) return std::nullopt;
-    return members;
+    if (scanner.consume('}')) {
+        scanner.whitespace();
+        parsed.damaged = parsed.damaged || !scanner.atEnd();
+        return parsed;
+    }
+    while (!scanner.atEnd()) {
+        std::size_t start = scanner.position();
+        if (auto member = scanMember(scanner, text)) {
+            add(std::move(*member));
+            scanner.whitespace();
+            if (scanner.consume(',')) {
+                scanner.whitespace();
+                continue;
+            }
+            if (scanner.consume('}')) {
+                scanner.whitespace();
+                if (scanner.atEnd()) return parsed;
+            }
+        } else {
+            scanner.seek(start);
+        }
+        parsed.damaged = true;
+        scanner.skipToNextMember();
+    }
+    parsed.damaged = true;
+    return parsed;
 }
 
 std::string jsonString(std::string_view s) {
@@ -235,7 +284,7 @@ std::string serialise(const std::vector<Member>& members) {
     std::string out = "{";
     for (std::size_t i = 0; i < members.size(); ++i) {
         out += i == 0 ? "\n  " : ",\n  ";
-        out += jsonString(members[i].key);
+        out += members[i].rawKey;
         out += ": ";
         out += members[i].rawValue;
     }
@@ -243,41 +292,95 @@ std::string serialise(const std::vector<Member>& members) {
     return out;
 }
 
-std::optional<std::string> readStringMember(const std::filesystem::path& file, std::string_view key) {
-    std::optional<std::string> text;
-    try {
-        text = sd::readFileIfExists(file);
-    } catch (const std::filesystem::filesystem_error&) {
-        return std::nullopt;
-    }
-    if (!text) return std::nullopt;
-    auto members = parseObject(*text);
-    if (!members) return std::nullopt;
-    for (const auto& m : *members) {
-        if (m.key == key) return m.stringValue;
-    }
-    return std::nullopt;
+std::filesystem::path directoryOf(const std::filesystem::path& file) {
+    return file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
 }
 
-// Holds an exclusive flock(2) on the lock file beside the defaults file for its lifetime.
-class FileLock {
-public:
-    explicit FileLock(const std::filesystem::path& path) {
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) sd::throwErrno("cannot open lock file", path, errno);
-        fd_ = sd::FileDescriptor(fd);
-        while (::flock(fd, LOCK_EX) != 0) {
-            if (errno != EINTR) sd::throwErrno("cannot lock file", path, errno);
+// The directory must be one nobody else can write to: whoever can replace the file decides the
+// device identifier.
+sd::Directory openStateDirectory(const std::filesystem::path& file) { return sd::openTrustedDirectory(directoryOf(file)); }
+
+// The file's text; nullopt when missing. Something other than a file in its place (a directory, a
+// FIFO) reads as an empty damaged text; a symbolic link and a file we may not read fail.
+std::optional<std::string> readText(const sd::Directory& dir, const std::string& name, bool& notAFile) {
+    notAFile = false;
+    try {
+        return sd::readFileIfExists(dir, name);
+    } catch (const std::filesystem::filesystem_error& error) {
+        if (error.code() != std::errc::is_a_directory && error.code() != std::errc::invalid_argument) throw;
+        notAFile = true;
+        return std::string();
+    }
+}
+
+constexpr std::size_t keptDamagedCopies = 8;
+
+// Moves a damaged file aside as "<name>.corrupt.<n>", n one above the highest in use, so no earlier
+// copy is ever overwritten. Beyond `keptDamagedCopies` the oldest go, except the first: it holds
+// what the file was before anything went wrong.
+void keepDamagedCopy(const sd::Directory& dir, const std::string& name) {
+    const std::string prefix = name + ".corrupt.";
+    std::vector<unsigned long> numbers;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path, ec)) {
+        std::string entryName = entry.path().filename().string();
+        if (entryName.rfind(prefix, 0) != 0) continue;
+        char* end = nullptr;
+        unsigned long n = std::strtoul(entryName.c_str() + prefix.size(), &end, 10);
+        if (end && *end == '\0' && n > 0) numbers.push_back(n);
+    }
+    std::sort(numbers.begin(), numbers.end());
+    const unsigned long next = numbers.empty() ? 1 : numbers.back() + 1;
+    const std::string aside = prefix + std::to_string(next);
+    if (::renameat2(dir.fd.get(), name.c_str(), dir.fd.get(), aside.c_str(), RENAME_NOREPLACE) != 0) {
+        // Writers hold the defaults lock here, so where the file system cannot refuse to replace,
+        // a plain rename to a name just seen free is as safe.
+        if (errno != EINVAL || ::renameat(dir.fd.get(), name.c_str(), dir.fd.get(), aside.c_str()) != 0) {
+            sd::throwErrno("cannot keep the damaged defaults file aside", dir.path / aside, errno);
         }
     }
+    numbers.push_back(next);
+    const std::size_t surplus = numbers.size() > keptDamagedCopies ? numbers.size() - keptDamagedCopies : 0;
+    for (std::size_t i = 1; i <= surplus; ++i) {
+        const std::string old = prefix + std::to_string(numbers[i]);
+        struct stat st {};
+        if (::fstatat(dir.fd.get(), old.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            std::filesystem::remove_all(dir.path / old, ec);
+        } else {
+            ::unlinkat(dir.fd.get(), old.c_str(), 0);
+        }
+    }
+}
 
-private:
-    sd::FileDescriptor fd_;  // closing it releases the lock
-};
+// Re-reads the file under the lock, applies `edit` and writes the result when it changed
+// something or the file was damaged.
+void changeFile(const std::filesystem::path& file, std::chrono::milliseconds lockTimeout,
+                const std::function<bool(std::vector<Member>&)>& edit) {
+    sd::createDirectories(directoryOf(file));
+    sd::Directory dir = openStateDirectory(file);
+    const std::string name = file.filename().native();
+    sd::FileLock lock(dir, name + ".lock", lockTimeout, "the lock on " + file.string());
+
+    bool notAFile = false;
+    bool damaged = false;
+    std::vector<Member> members;
+    if (auto text = readText(dir, name, notAFile)) {
+        ParsedObject parsed = parseObject(*text);
+        members = std::move(parsed.members);
+        damaged = parsed.damaged || notAFile;
+    }
+    bool changed = edit(members);
+    if (!changed && !damaged) return;
+    // The damaged file is kept as it was; what could be read of it carries on in the new one.
+    if (damaged) keepDamagedCopy(dir, name);
+    sd::writeFileAtomically(dir, name, serialise(members));
+}
 
 }  // namespace
 
-JSONFileDefaults::JSONFileDefaults(std::filesystem::path file) : file_(std::move(file)) {}
+JSONFileDefaults::JSONFileDefaults(std::filesystem::path file, std::chrono::milliseconds lockTimeout)
+    : file_(std::move(file)), lockTimeout_(lockTimeout) {}
 
 std::filesystem::path JSONFileDefaults::defaultPath() {
     const char* configHome = std::getenv("XDG_CONFIG_HOME");
@@ -288,7 +391,20 @@ std::filesystem::path JSONFileDefaults::defaultPath() {
 
 std::optional<std::string> JSONFileDefaults::stringForKey(std::string_view key) {
     // Writers replace the file by rename, so a reader needs no lock to see a whole file.
-    return readStringMember(file_, key);
+    std::optional<sd::Directory> dir;
+    try {
+        dir = openStateDirectory(file_);
+    } catch (const std::filesystem::filesystem_error& error) {
+        if (error.code() == std::errc::no_such_file_or_directory) return std::nullopt;
+        throw;
+    }
+    bool notAFile = false;
+    auto text = readText(*dir, file_.filename().native(), notAFile);
+    if (!text) return std::nullopt;
+    for (const auto& m : parseObject(*text).members) {
+        if (m.key == key) return m.stringValue;
+    }
+    return std::nullopt;
 }
 
 void JSONFileDefaults::setString(std::string_view key, std::string_view value) {
@@ -297,53 +413,32 @@ void JSONFileDefaults::setString(std::string_view key, std::string_view value) {
 
 void JSONFileDefaults::removeObject(std::string_view key) {
     std::lock_guard guard(mutex_);
-    const std::filesystem::path directory = file_.has_parent_path() ? file_.parent_path() : ".";
-    std::error_code ec;
-    if (!std::filesystem::is_directory(directory, ec)) return;
-    FileLock lock(std::filesystem::path(file_) += ".lock");
-    auto text = sd::readFileIfExists(file_);
-    if (!text) return;
-    auto members = parseObject(*text);
-    if (!members) return;
-    std::erase_if(*members, [&](const Member& m) { return m.key == key; });
-    sd::Directory dir = sd::openDirectory(directory);
-    sd::writeFileAtomically(dir, file_.filename().native(), serialise(*members));
+    if (!std::filesystem::exists(directoryOf(file_))) return;
+    changeFile(file_, lockTimeout_, [&](std::vector<Member>& members) {
+        auto before = members.size();
+        std::erase_if(members, [&](const Member& m) { return m.key == key; });
+        return members.size() != before;
+    });
 }
 
 std::optional<std::string> JSONFileDefaults::updateString(std::string_view key, const StringTransform& transform) {
     std::lock_guard guard(mutex_);
-    const std::filesystem::path directory = file_.has_parent_path() ? file_.parent_path() : ".";
-    sd::createDirectories(directory);
-    FileLock lock(std::filesystem::path(file_) += ".lock");
-
-    sd::Directory dir = sd::openDirectory(directory);
-    const std::string name = file_.filename().native();
-    std::vector<Member> members;
-    if (auto text = sd::readFileIfExists(dir, name)) {
-        if (auto parsed = parseObject(*text)) {
-            members = std::move(*parsed);
+    std::optional<std::string> result;
+    changeFile(file_, lockTimeout_, [&](std::vector<Member>& members) {
+        auto found = std::find_if(members.begin(), members.end(), [&](const Member& m) { return m.key == key; });
+        result = found == members.end() ? std::nullopt : found->stringValue;
+        auto next = transform(result);
+        if (!next) return false;
+        Member replacement{jsonString(key), std::string(key), jsonString(*next), *next};
+        if (found == members.end()) {
+            members.push_back(std::move(replacement));
         } else {
-            // Keep what cannot be read rather than overwrite it; the store starts afresh.
-            const std::string aside = name + ".corrupt";
-            if (::renameat(dir.fd.get(), name.c_str(), dir.fd.get(), aside.c_str()) != 0) {
-                sd::throwErrno("cannot move unreadable defaults file aside", file_, errno);
-            }
+            *found = std::move(replacement);
         }
-    }
-
-    auto found = std::find_if(members.begin(), members.end(), [&](const Member& m) { return m.key == key; });
-    std::optional<std::string> current = found == members.end() ? std::nullopt : found->stringValue;
-    auto next = transform(current);
-    if (!next) return current;
-
-    Member replacement{std::string(key), jsonString(*next), *next};
-    if (found == members.end()) {
-        members.push_back(std::move(replacement));
-    } else {
-        *found = std::move(replacement);
-    }
-    sd::writeFileAtomically(dir, name, serialise(members));
-    return next;
+        result = std::move(next);
+        return true;
+    });
+    return result;
 }
 
 }  // namespace tarn

@@ -55,20 +55,46 @@ DeviceIdentity::DeviceIdentity(std::shared_ptr<Defaults> defaults, std::shared_p
 std::string DeviceIdentity::deviceID() {
     std::lock_guard guard(lock_);
     if (cachedDeviceID_) return *cachedDeviceID_;
+    origin_ = Origin{};
     // The stored entry is adopted trimmed but left as it is.
     if (auto stored = storedValue()) {
+        origin_->saved = true;
         cachedDeviceID_ = *stored;
         return *stored;
     }
-    if (auto fromKeychain = keychainValue()) return remember(std::move(*fromKeychain));
+    if (auto fromKeychain = keychainValue()) {
+        origin_->source = Origin::Source::keychain;
+        return remember(std::move(*fromKeychain));
+    }
+    origin_->source = Origin::Source::generated;
     return remember(newIdentifier());
 }
+
+std::optional<DeviceIdentity::Origin> DeviceIdentity::origin() {
+    std::lock_guard guard(lock_);
+    return origin_;
+}
+
+namespace {
+
+std::string describe(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown failure";
+    }
+}
+
+}  // namespace
 
 std::optional<std::string> DeviceIdentity::storedValue() {
     if (!defaults_) return std::nullopt;
     try {
         if (auto value = defaults_->stringForKey(key_)) return nonBlank(*value);
     } catch (...) {
+        origin_->problem = describe(std::current_exception());
     }
     return std::nullopt;
 }
@@ -95,10 +121,16 @@ std::string DeviceIdentity::remember(std::string candidate) {
                 return next;
             });
             if (stored) {
-                if (auto adopted = nonBlank(*stored)) result = std::move(*adopted);
+                if (auto adopted = nonBlank(*stored)) {
+                    origin_->saved = true;
+                    // Another process's value: it was in the defaults after all.
+                    if (*adopted != candidate) origin_->source = Origin::Source::defaults;
+                    result = std::move(*adopted);
+                }
             }
         } catch (...) {
             // Not persisted: this instance still keeps and returns its value.
+            if (origin_->problem.empty()) origin_->problem = describe(std::current_exception());
         }
     }
     cachedDeviceID_ = result;

@@ -38,7 +38,8 @@ std::optional<ItemLocation> locate(const KeychainAttributes& query) {
 }
 
 OSStatus statusFor(const std::filesystem::filesystem_error& error) {
-    return error.code() == std::errc::permission_denied ? errSecInvalidKeychain : errSecIO;
+    // EPERM is our own refusal of a directory others can reach; EACCES an ordinary denial.
+    return error.code() == std::errc::operation_not_permitted ? errSecInvalidKeychain : errSecIO;
 }
 
 // Opens the keychain directory an item lives in; nullopt when it (or the root) does not exist

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -48,22 +49,47 @@ struct Directory {
 /// Creates every missing component of `path` with mode 0700; existing ones are left as they are.
 void createDirectories(const fs::path& path);
 
-/// Opens an existing directory, following symbolic links. Throws filesystem_error.
-Directory openDirectory(const fs::path& path);
-
 /// Opens a directory that must be private to this user: not a symbolic link, a directory, owned by
 /// the effective user, no group or other permission bits. With `create`, a missing directory (and
 /// missing parents) is made 0700 first. Without it, a missing directory throws with ENOENT. A path
-/// that is not private throws with EACCES. The checks are made on the opened descriptor, so the
-/// path cannot be swapped between check and use.
+/// that is not private throws with EPERM, and the message says why. The checks are made on the
+/// opened descriptor, so the path cannot be swapped between check and use.
 Directory openPrivateDirectory(const fs::path& path, bool create);
 
-/// Writes `data` to a new file in `dir` with a fresh random name (O_CREAT|O_EXCL|O_NOFOLLOW, `mode`)
-/// and flushes it to disk. Returns the name; the caller renames or removes it.
-std::string writeTemporaryFile(const Directory& dir, std::string_view data, mode_t mode);
+/// Who may own a directory whose files we trust, and whether its group may write there.
+struct DirectoryTrust {
+    bool rootMayOwn = false;    // a directory an installer made for several users
+    bool groupMayWrite = false;
+};
+
+/// Opens an existing directory (following symbolic links on the way) whose files nobody else can
+/// replace: owned by the effective user (or root when allowed), writable by no other user and, unless
+/// allowed, by no group. A directory that fails the check throws with EPERM and a message that
+/// names the owner or the mode; a missing one with ENOENT.
+Directory openTrustedDirectory(const fs::path& path, DirectoryTrust trust = {});
+
+/// An exclusive flock(2) on a lock file, taken within a bounded time. While held, the file names
+/// the holder (its process id and name), so that a waiter that gives up can say who holds it.
+class FileLock {
+public:
+    /// Takes the lock on `name` in `dir` (created 0600 when missing), waiting at most `timeout`.
+    /// When the time is up, throws filesystem_error with EWOULDBLOCK, naming `what` and the holder.
+    FileLock(const Directory& dir, std::string_view name, std::chrono::milliseconds timeout, std::string_view what);
+
+private:
+    FileDescriptor fd_;  // closing it releases the lock
+};
+
+/// The holder a lock file names, as "process 1234 (tarnctl)"; "another process" when unknown.
+std::string describeLockHolder(int lockFd);
+
+/// Removes the temporary files (".tmp-*") that writers which died mid-write left in `dir`. A file
+/// whose writer is still at work is locked by that writer and stays.
+void removeStaleTemporaryFiles(const Directory& dir);
 
 /// Replaces `name` in `dir` with `data`: temporary file, fsync, rename, fsync of the directory.
 /// Afterwards, and after a crash at any point, `name` holds the old or the new content in full.
+/// This and the two writers below first remove what crashed writers left (removeStaleTemporaryFiles).
 void writeFileAtomically(const Directory& dir, std::string_view name, std::string_view data, mode_t mode = 0600);
 
 /// Creates `name` in `dir` holding `data` only when no file of that name exists; false when one
@@ -76,11 +102,9 @@ bool replaceExistingFile(const Directory& dir, std::string_view name, std::strin
 /// Removes `name`; false when it did not exist.
 bool removeFile(const Directory& dir, std::string_view name);
 
-/// Reads all of `name` without following a symbolic link; nullopt when it does not exist.
+/// Reads all of `name` without following a symbolic link (a link throws with ELOOP and says so);
+/// nullopt when it does not exist.
 std::optional<std::string> readFileIfExists(const Directory& dir, std::string_view name);
-
-/// Reads all of a file by path (following links); nullopt when it does not exist.
-std::optional<std::string> readFileIfExists(const fs::path& path);
 
 /// Flushes the directory entry changes of `dir` to disk.
 void syncDirectory(const Directory& dir);

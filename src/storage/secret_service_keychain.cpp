@@ -87,7 +87,9 @@ struct ErrorSlot {
 class Deadline {
 public:
     explicit Deadline(std::chrono::milliseconds timeout)
-        : cancellable_(g_cancellable_new()), thread_([this, timeout] { run(timeout); }) {}
+        : end_(std::chrono::steady_clock::now() + timeout),
+          cancellable_(g_cancellable_new()),
+          thread_([this, timeout] { run(timeout); }) {}
     ~Deadline() {
         {
             std::lock_guard guard(mutex_);
@@ -101,6 +103,10 @@ public:
     Deadline& operator=(const Deadline&) = delete;
 
     GCancellable* cancellable() const { return cancellable_; }
+    std::chrono::milliseconds remaining() const {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end_ - std::chrono::steady_clock::now());
+        return std::max(left, std::chrono::milliseconds(0));
+    }
     bool expired() const {
         std::lock_guard guard(mutex_);
         return expired_;
@@ -115,6 +121,7 @@ private:
         g_cancellable_cancel(cancellable_);
     }
 
+    std::chrono::steady_clock::time_point end_;
     GCancellable* cancellable_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
@@ -129,25 +136,22 @@ class AddLock {
 public:
     // False when the lock could not be had before the deadline.
     bool acquire(const Deadline& deadline) {
+        std::optional<storage_detail::Directory> dir;
         try {
-            storage_detail::Directory dir =
-                storage_detail::openPrivateDirectory(storage_detail::privateRuntimeDirectory(), true);
-            int fd = ::openat(dir.fd.get(), "secret-service-add.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (fd < 0) return true;
-            fd_ = storage_detail::FileDescriptor(fd);
+            dir = storage_detail::openPrivateDirectory(storage_detail::privateRuntimeDirectory(), true);
         } catch (const std::filesystem::filesystem_error&) {
             return true;  // no usable private directory: only the check after creating remains
         }
-        while (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK && errno != EINTR) return true;
-            if (deadline.expired()) return false;
-            ::usleep(2000);
+        try {
+            lock_.emplace(*dir, "secret-service-add.lock", deadline.remaining(), "the Secret Service add lock");
+        } catch (const std::filesystem::filesystem_error& error) {
+            return error.code() != std::errc::resource_unavailable_try_again;
         }
         return true;
     }
 
 private:
-    storage_detail::FileDescriptor fd_;  // closing it releases the lock
+    std::optional<storage_detail::FileLock> lock_;
 };
 
 bool isUnreachable(const GError* error) {
@@ -176,8 +180,17 @@ bool isUnreachable(const GError* error) {
     return false;
 }
 
+// The item was deleted between finding and using it (another process cleared it): libsecret says
+// "No such secret item at path", the service "Object does not exist" or "No such interface".
+bool isVanished(const GError* error) {
+    return error->domain == G_DBUS_ERROR &&
+           (error->code == G_DBUS_ERROR_UNKNOWN_METHOD || error->code == G_DBUS_ERROR_UNKNOWN_OBJECT ||
+            error->code == G_DBUS_ERROR_UNKNOWN_INTERFACE || error->code == G_DBUS_ERROR_UNKNOWN_PROPERTY);
+}
+
 OSStatus statusFor(const GError* error, const Deadline& deadline) {
     if (deadline.expired()) return errSecNotAvailable;
+    if (isVanished(error)) return errSecItemNotFound;
     if (error->domain == SECRET_ERROR) {
         switch (error->code) {
             case SECRET_ERROR_IS_LOCKED: return errSecInteractionNotAllowed;
@@ -243,9 +256,22 @@ std::vector<std::string> takePaths(gchar** paths) {
 struct SecretServiceKeychain::Impl {
     std::chrono::milliseconds timeout;
     SecretService* service = nullptr;  // opened on first use; guarded by libsecretMutex()
+    // Set when a call went unanswered: a stopped service stays stopped for a while, and every
+    // later call waiting the full time for it would add up (a sign-out makes five).
+    bool silent = false;
 
     ~Impl() {
         if (service) g_object_unref(service);
+    }
+
+    // The bound of the next call: the full timeout, or a short probe while the service is silent.
+    std::chrono::milliseconds nextTimeout() const {
+        return silent ? std::min(timeout, std::chrono::milliseconds(250)) : timeout;
+    }
+    // Records how the call ended: answered or not.
+    OSStatus settle(OSStatus status, const Deadline& deadline) {
+        silent = deadline.expired();
+        return status;
     }
 
     // Drops the connection after a failure that may have left it unusable (the service restarted,
@@ -269,44 +295,44 @@ struct SecretServiceKeychain::Impl {
         if (status == errSecNotAvailable || status == errSecIO) forgetService();
         return status;
     }
+    OSStatus fail(ErrorSlot& error, const Deadline& deadline) {
+        auto owned = error.take();
+        return owned ? fail(owned.get(), deadline) : errSecIO;
+    }
 
+    // Matches by attributes only, not by schema name, so items that other tools stored for the
+    // same service and account (secret-tool stores none) are found and removed too.
     std::optional<OSStatus> search(const KeychainAttributes& query, const Deadline& deadline, SearchResult& out) {
         HashTablePtr attributes = attributesFor(query);
         gchar** unlocked = nullptr;
         gchar** locked = nullptr;
         ErrorSlot error;
-        if (!secret_service_search_for_dbus_paths_sync(service, tokenSchema(), attributes.get(), deadline.cancellable(),
+        if (!secret_service_search_for_dbus_paths_sync(service, nullptr, attributes.get(), deadline.cancellable(),
                                                        &unlocked, &locked, &error.out)) {
             g_strfreev(unlocked);
             g_strfreev(locked);
-            auto owned = error.take();
-            return owned ? fail(owned.get(), deadline) : errSecIO;
+            return fail(error, deadline);
         }
         out.unlocked = takePaths(unlocked);
         out.locked = takePaths(locked);
         return std::nullopt;
     }
 
-    ObjectPtr<SecretItem> item(const std::string& path, const Deadline& deadline, OSStatus& status) {
-        ErrorSlot error;
-        SecretItem* item = secret_item_new_for_dbus_path_sync(service, path.c_str(), SECRET_ITEM_NONE,
-                                                              deadline.cancellable(), &error.out);
-        if (!item) {
-            auto owned = error.take();
-            status = owned ? fail(owned.get(), deadline) : errSecIO;
-        }
-        return ObjectPtr<SecretItem>(item);
-    }
-
-    // Loads the unlocked matches; when there are several (two processes added at once) the oldest
-    // comes first, so every reader settles on the same one.
-    std::vector<ObjectPtr<SecretItem>> items(const std::vector<std::string>& paths, const Deadline& deadline,
-                                             OSStatus& status) {
-        std::vector<ObjectPtr<SecretItem>> out;
+    // Loads the unlocked matches that still exist, the oldest first, so that every process settles
+    // on the same one when several exist (two processes added at once). An item deleted since the
+    // search is left out; any other failure is returned.
+    std::optional<OSStatus> items(const std::vector<std::string>& paths, const Deadline& deadline,
+                                  std::vector<ObjectPtr<SecretItem>>& out) {
         for (const auto& path : paths) {
-            auto loaded = item(path, deadline, status);
-            if (!loaded) return {};
-            out.push_back(std::move(loaded));
+            ErrorSlot error;
+            ObjectPtr<SecretItem> loaded(secret_item_new_for_dbus_path_sync(service, path.c_str(), SECRET_ITEM_NONE,
+                                                                            deadline.cancellable(), &error.out));
+            if (loaded) {
+                out.push_back(std::move(loaded));
+                continue;
+            }
+            OSStatus status = fail(error, deadline);
+            if (status != errSecItemNotFound) return status;
         }
         std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) {
             auto ca = secret_item_get_created(a.get());
@@ -318,7 +344,16 @@ struct SecretServiceKeychain::Impl {
             if (pa.size() != pb.size()) return pa.size() < pb.size();
             return pa < pb;
         });
-        return out;
+        return std::nullopt;
+    }
+
+    // Deletes an item; one already gone counts as deleted.
+    std::optional<OSStatus> remove(SecretItem* item, const Deadline& deadline) {
+        ErrorSlot error;
+        if (secret_item_delete_sync(item, deadline.cancellable(), &error.out)) return std::nullopt;
+        OSStatus status = fail(error, deadline);
+        if (status == errSecItemNotFound) return std::nullopt;
+        return status;
     }
 
     // Reads the collection's Locked property from the service itself: the proxy's cached copy is
@@ -330,10 +365,7 @@ struct SecretServiceKeychain::Impl {
             g_dbus_proxy_get_connection(proxy), g_dbus_proxy_get_name(proxy), g_dbus_proxy_get_object_path(proxy),
             "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", "org.freedesktop.Secret.Collection", "Locked"),
             G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, -1, deadline.cancellable(), &error.out));
-        if (!reply) {
-            auto owned = error.take();
-            return owned ? fail(owned.get(), deadline) : errSecIO;
-        }
+        if (!reply) return fail(error, deadline);
         GVariant* boxed = nullptr;
         g_variant_get(reply.get(), "(v)", &boxed);
         VariantPtr value(boxed);
@@ -341,6 +373,11 @@ struct SecretServiceKeychain::Impl {
         if (g_variant_get_boolean(value.get())) return errSecInteractionNotAllowed;
         return std::nullopt;
     }
+
+    KeychainCopyResult copyMatching(const KeychainAttributes& query, const Deadline& deadline);
+    OSStatus add(const KeychainAttributes& attributes, const Deadline& deadline);
+    OSStatus update(const KeychainAttributes& query, const std::optional<std::string>& data, const Deadline& deadline);
+    OSStatus deleteItem(const KeychainAttributes& query, const Deadline& deadline);
 };
 
 SecretServiceKeychain::SecretServiceKeychain(std::chrono::milliseconds timeout) : impl_(std::make_unique<Impl>()) {
@@ -388,51 +425,74 @@ bool SecretServiceKeychain::isAvailable(std::chrono::milliseconds timeout) {
 KeychainCopyResult SecretServiceKeychain::copyMatching(const KeychainAttributes& query) {
     if (!isServable(query)) return {errSecParam, std::nullopt};
     std::lock_guard guard(libsecretMutex());
-    Deadline deadline(impl_->timeout);
-    if (auto failed = impl_->open(deadline)) return {*failed, std::nullopt};
-    SearchResult found;
-    if (auto failed = impl_->search(query, deadline, found)) return {*failed, std::nullopt};
-    if (found.unlocked.empty()) {
-        return {found.locked.empty() ? errSecItemNotFound : errSecInteractionNotAllowed, std::nullopt};
-    }
-    OSStatus status = errSecSuccess;
-    auto items = impl_->items(found.unlocked, deadline, status);
-    if (items.empty()) return {status, std::nullopt};
-    if (!query.returnData.value_or(false)) return {errSecSuccess, std::nullopt};
-
-    SecretItem* item = items.front().get();
-    ErrorSlot error;
-    if (!secret_item_load_secret_sync(item, deadline.cancellable(), &error.out)) {
-        auto owned = error.take();
-        return {owned ? impl_->fail(owned.get(), deadline) : errSecIO, std::nullopt};
-    }
-    ValuePtr value(secret_item_get_secret(item));
-    if (!value) return {errSecSuccess, std::nullopt};
-    gsize length = 0;
-    const gchar* bytes = secret_value_get(value.get(), &length);
-    return {errSecSuccess, std::string(bytes, length)};
+    Deadline deadline(impl_->nextTimeout());
+    KeychainCopyResult result = impl_->copyMatching(query, deadline);
+    impl_->settle(result.status, deadline);
+    return result;
 }
 
 OSStatus SecretServiceKeychain::add(const KeychainAttributes& attributes) {
     if (!isServable(attributes)) return errSecParam;
     std::lock_guard guard(libsecretMutex());
-    Deadline deadline(impl_->timeout);
-    if (auto failed = impl_->open(deadline)) return *failed;
+    Deadline deadline(impl_->nextTimeout());
+    return impl_->settle(impl_->add(attributes, deadline), deadline);
+}
+
+OSStatus SecretServiceKeychain::update(const KeychainAttributes& query, const KeychainAttributes& attributesToUpdate) {
+    if (!isServable(query)) return errSecParam;
+    std::lock_guard guard(libsecretMutex());
+    Deadline deadline(impl_->nextTimeout());
+    return impl_->settle(impl_->update(query, attributesToUpdate.valueData, deadline), deadline);
+}
+
+OSStatus SecretServiceKeychain::deleteItem(const KeychainAttributes& query) {
+    if (!isServable(query)) return errSecParam;
+    std::lock_guard guard(libsecretMutex());
+    Deadline deadline(impl_->nextTimeout());
+    return impl_->settle(impl_->deleteItem(query, deadline), deadline);
+}
+
+KeychainCopyResult SecretServiceKeychain::Impl::copyMatching(const KeychainAttributes& query, const Deadline& deadline) {
+    if (auto failed = open(deadline)) return {*failed, std::nullopt};
+    SearchResult found;
+    if (auto failed = search(query, deadline, found)) return {*failed, std::nullopt};
+    std::vector<ObjectPtr<SecretItem>> matches;
+    if (auto failed = items(found.unlocked, deadline, matches)) return {*failed, std::nullopt};
+    if (matches.empty()) {
+        return {found.locked.empty() ? errSecItemNotFound : errSecInteractionNotAllowed, std::nullopt};
+    }
+    if (!query.returnData.value_or(false)) return {errSecSuccess, std::nullopt};
+
+    for (const auto& match : matches) {
+        ErrorSlot error;
+        if (!secret_item_load_secret_sync(match.get(), deadline.cancellable(), &error.out)) {
+            OSStatus status = fail(error, deadline);
+            if (status == errSecItemNotFound) continue;  // deleted meanwhile: the next one serves
+            return {status, std::nullopt};
+        }
+        ValuePtr value(secret_item_get_secret(match.get()));
+        if (!value) return {errSecSuccess, std::nullopt};
+        gsize length = 0;
+        const gchar* bytes = secret_value_get(value.get(), &length);
+        return {errSecSuccess, std::string(bytes, length)};
+    }
+    return {errSecItemNotFound, std::nullopt};
+}
+
+OSStatus SecretServiceKeychain::Impl::add(const KeychainAttributes& attributes, const Deadline& deadline) {
+    if (auto failed = open(deadline)) return *failed;
     AddLock lock;
     if (!lock.acquire(deadline)) return errSecNotAvailable;
     SearchResult existing;
-    if (auto failed = impl_->search(attributes, deadline, existing)) return *failed;
+    if (auto failed = search(attributes, deadline, existing)) return *failed;
     if (!existing.empty()) return errSecDuplicateItem;
 
     ErrorSlot error;
     ObjectPtr<SecretCollection> collection(secret_collection_for_alias_sync(
-        impl_->service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, deadline.cancellable(), &error.out));
-    if (!collection) {
-        auto owned = error.take();
-        return owned ? impl_->fail(owned.get(), deadline) : errSecNoDefaultKeychain;
-    }
+        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, deadline.cancellable(), &error.out));
+    if (!collection) return error.out ? fail(error, deadline) : errSecNoDefaultKeychain;
     // Creating in a locked collection would make the service ask for its password.
-    if (auto failed = impl_->checkUnlocked(collection.get(), deadline)) return *failed;
+    if (auto failed = checkUnlocked(collection.get(), deadline)) return *failed;
 
     const std::string data = attributes.valueData.value_or(std::string());
     ValuePtr value(secret_value_new(data.data(), static_cast<gssize>(data.size()), "text/plain"));
@@ -443,75 +503,74 @@ OSStatus SecretServiceKeychain::add(const KeychainAttributes& attributes) {
                                                           value.get(), SECRET_ITEM_CREATE_NONE, deadline.cancellable(),
                                                           &error.out));
     if (!created) {
-        auto owned = error.take();
-        return owned ? impl_->fail(owned.get(), deadline) : errSecIO;
+        // libsecret loads the new item after creating it; a delete racing us may remove it first.
+        // The item was made, then deleted: as far as this add goes, it succeeded.
+        OSStatus status = fail(error, deadline);
+        return status == errSecItemNotFound ? errSecSuccess : status;
     }
 
-    // A process that does not take the lock (another library, no usable private directory) may have
-    // created the same item meanwhile. Look again: the oldest item wins, and a loser removes its
-    // own item and reports a duplicate, as a keychain would have. A tie that both sides see as
-    // won leaves two items, which update and delete treat together and lookups read alike.
+    // A process that does not take the lock (another runtime directory, another library) may
+    // have created the same item meanwhile. Look again: every process orders the matches alike
+    // and the first wins. The winner removes the others and the loser its own, reporting a
+    // duplicate as a keychain would, so a race ends with one item. A process that saw only its
+    // own item is settled by the one that created later, which sees both.
     SearchResult after;
-    if (impl_->search(attributes, deadline, after) || after.unlocked.size() + after.locked.size() <= 1) {
+    std::vector<ObjectPtr<SecretItem>> matches;
+    if (search(attributes, deadline, after) || after.unlocked.size() + after.locked.size() <= 1 ||
+        items(after.unlocked, deadline, matches) || matches.empty()) {
         return errSecSuccess;
     }
-    OSStatus status = errSecSuccess;
-    auto items = impl_->items(after.unlocked, deadline, status);
-    const char* ours = g_dbus_proxy_get_object_path(G_DBUS_PROXY(created.get()));
-    if (items.empty() || std::strcmp(g_dbus_proxy_get_object_path(G_DBUS_PROXY(items.front().get())), ours) == 0) {
-        return errSecSuccess;
+    const std::string_view ours = g_dbus_proxy_get_object_path(G_DBUS_PROXY(created.get()));
+    if (g_dbus_proxy_get_object_path(G_DBUS_PROXY(matches.front().get())) != ours) {
+        if (remove(created.get(), deadline)) return errSecSuccess;
+        return errSecDuplicateItem;
     }
-    ErrorSlot deleteError;
-    if (!secret_item_delete_sync(created.get(), deadline.cancellable(), &deleteError.out)) return errSecSuccess;
-    return errSecDuplicateItem;
+    for (std::size_t i = 1; i < matches.size(); ++i) remove(matches[i].get(), deadline);
+    return errSecSuccess;
 }
 
-OSStatus SecretServiceKeychain::update(const KeychainAttributes& query, const KeychainAttributes& attributesToUpdate) {
-    if (!isServable(query)) return errSecParam;
-    std::lock_guard guard(libsecretMutex());
-    Deadline deadline(impl_->timeout);
-    if (auto failed = impl_->open(deadline)) return *failed;
+OSStatus SecretServiceKeychain::Impl::update(const KeychainAttributes& query, const std::optional<std::string>& data,
+                                             const Deadline& deadline) {
+    if (auto failed = open(deadline)) return *failed;
     SearchResult found;
-    if (auto failed = impl_->search(query, deadline, found)) return *failed;
+    if (auto failed = search(query, deadline, found)) return *failed;
     // All or nothing: with any match locked, nothing is changed.
     if (!found.locked.empty()) return errSecInteractionNotAllowed;
-    if (found.unlocked.empty()) return errSecItemNotFound;
-    if (!attributesToUpdate.valueData) return errSecSuccess;
+    std::vector<ObjectPtr<SecretItem>> matches;
+    if (auto failed = items(found.unlocked, deadline, matches)) return *failed;
+    if (matches.empty()) return errSecItemNotFound;
+    if (!data) return errSecSuccess;
 
-    OSStatus status = errSecSuccess;
-    auto items = impl_->items(found.unlocked, deadline, status);
-    if (items.empty()) return status;
-    const std::string& data = *attributesToUpdate.valueData;
-    ValuePtr value(secret_value_new(data.data(), static_cast<gssize>(data.size()), "text/plain"));
-    for (const auto& item : items) {
+    // The first match that still exists takes the data; the others are removed, so what a racing
+    // add left behind ends as one item.
+    ValuePtr value(secret_value_new(data->data(), static_cast<gssize>(data->size()), "text/plain"));
+    std::size_t kept = matches.size();
+    for (std::size_t i = 0; i < matches.size(); ++i) {
         ErrorSlot error;
-        if (!secret_item_set_secret_sync(item.get(), value.get(), deadline.cancellable(), &error.out)) {
-            auto owned = error.take();
-            return owned ? impl_->fail(owned.get(), deadline) : errSecIO;
+        if (secret_item_set_secret_sync(matches[i].get(), value.get(), deadline.cancellable(), &error.out)) {
+            kept = i;
+            break;
         }
+        OSStatus status = fail(error, deadline);
+        if (status != errSecItemNotFound) return status;
+    }
+    if (kept == matches.size()) return errSecItemNotFound;
+    for (std::size_t i = kept + 1; i < matches.size(); ++i) {
+        if (auto failed = remove(matches[i].get(), deadline)) return *failed;
     }
     return errSecSuccess;
 }
 
-OSStatus SecretServiceKeychain::deleteItem(const KeychainAttributes& query) {
-    if (!isServable(query)) return errSecParam;
-    std::lock_guard guard(libsecretMutex());
-    Deadline deadline(impl_->timeout);
-    if (auto failed = impl_->open(deadline)) return *failed;
+OSStatus SecretServiceKeychain::Impl::deleteItem(const KeychainAttributes& query, const Deadline& deadline) {
+    if (auto failed = open(deadline)) return *failed;
     SearchResult found;
-    if (auto failed = impl_->search(query, deadline, found)) return *failed;
+    if (auto failed = search(query, deadline, found)) return *failed;
     if (!found.locked.empty()) return errSecInteractionNotAllowed;
-    if (found.unlocked.empty()) return errSecItemNotFound;
-
-    OSStatus status = errSecSuccess;
-    auto items = impl_->items(found.unlocked, deadline, status);
-    if (items.empty()) return status;
-    for (const auto& item : items) {
-        ErrorSlot error;
-        if (!secret_item_delete_sync(item.get(), deadline.cancellable(), &error.out)) {
-            auto owned = error.take();
-            return owned ? impl_->fail(owned.get(), deadline) : errSecIO;
-        }
+    std::vector<ObjectPtr<SecretItem>> matches;
+    if (auto failed = items(found.unlocked, deadline, matches)) return *failed;
+    if (matches.empty()) return errSecItemNotFound;
+    for (const auto& match : matches) {
+        if (auto failed = remove(match.get(), deadline)) return *failed;
     }
     return errSecSuccess;
 }

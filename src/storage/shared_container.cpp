@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <system_error>
+#include <thread>
 
 namespace tarn {
 
@@ -41,7 +43,15 @@ sd::Directory open(const Location& location, bool create) {
     // The fallback lives in a directory every user can write to: only one that is ours alone
     // may hold the profile or be believed when read.
     if (location.privateFallback) return sd::openPrivateDirectory(location.directory, create);
-    return sd::openDirectory(location.directory);
+    // The group directory is shared with the tunnel, perhaps through a group, and an installer
+    // may have made it as root; a directory any user can write to could hold anyone's profile.
+    return sd::openTrustedDirectory(location.directory, {.rootMayOwn = true, .groupMayWrite = true});
+}
+
+std::string readRecordText(const Location& location, const sd::Directory& dir) {
+    auto data = sd::readFileIfExists(dir, vlessFileName);
+    if (!data) sd::throwErrno("cannot read file", location.directory / vlessFileName, ENOENT);
+    return std::move(*data);
 }
 
 }  // namespace
@@ -65,11 +75,21 @@ void SharedContainer::write(const VLESSConfig& config) const {
 VLESSConfig SharedContainer::readConfig() const {
     Location location = locate(appGroupID_, root_);
     sd::Directory dir = open(location, false);
-    auto data = sd::readFileIfExists(dir, vlessFileName);
-    if (!data) {
-        sd::throwErrno("cannot read file", location.directory / vlessFileName, ENOENT);
+    return JSONDecoder::tarn().decode<VLESSConfig>(readRecordText(location, dir));
+}
+
+std::optional<VLESSConfig> SharedContainer::readMatchingConfig() const {
+    Location location = locate(appGroupID_, root_);
+    sd::Directory dir = open(location, false);
+    // A writer puts the Xray file first and the record last, moments apart: a reader that caught
+    // the new Xray file beside the old record sees them match once the record follows.
+    for (int attempt = 0;; ++attempt) {
+        VLESSConfig record = JSONDecoder::tarn().decode<VLESSConfig>(readRecordText(location, dir));
+        auto xray = sd::readFileIfExists(dir, xrayFileName);
+        if (xray && *xray == record.xrayJSON) return record;
+        if (attempt == 4) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 << attempt));
     }
-    return JSONDecoder::tarn().decode<VLESSConfig>(*data);
 }
 
 void SharedContainer::clearVPNConfig() const noexcept {

@@ -53,12 +53,18 @@ void KeychainTokenStore::save(const AuthTokens& tokens) {
     KeychainAttributes attributes = currentQuery();
     attributes.valueData = data;
     attributes.accessible = KeychainAccessibility::afterFirstUnlockThisDeviceOnly;
-    OSStatus status = keychain_->add(attributes);
-    if (status == errSecSuccess) return;
-    if (status != errSecDuplicateItem) throw KeychainError::unhandled(status);
-    // Only the data changes; the item keeps the accessibility it was created with.
-    status = keychain_->update(nonInteractiveQuery(currentQuery()), KeychainAttributes{.valueData = data});
-    if (status != errSecSuccess) throw KeychainError::unhandled(status);
+    // Only a delete makes an item that add found vanish before the update: a clear racing us. The
+    // add then succeeds on the next round; should clears keep winning, this save took effect just
+    // before one of them, which leaves no item either way, so it is no failure.
+    for (int round = 0; round < 3; ++round) {
+        OSStatus status = keychain_->add(attributes);
+        if (status == errSecSuccess) return;
+        if (status != errSecDuplicateItem) throw KeychainError::unhandled(status);
+        // Only the data changes; the item keeps the accessibility it was created with.
+        status = keychain_->update(nonInteractiveQuery(currentQuery()), KeychainAttributes{.valueData = data});
+        if (status == errSecSuccess) return;
+        if (status != errSecItemNotFound) throw KeychainError::unhandled(status);
+    }
 }
 
 void KeychainTokenStore::clear() {

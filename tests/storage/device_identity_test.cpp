@@ -73,6 +73,25 @@ TEST_F(DeviceIdentityTest, FailingOrBlankKeychainFallsToGeneration) {
     }
 }
 
+TEST_F(DeviceIdentityTest, TheOriginSaysWhereTheValueCameFrom) {
+    using Source = DeviceIdentity::Origin::Source;
+    defaults->setString(key, "stored");
+    auto stored = identity();
+    stored.deviceID();
+    EXPECT_EQ(stored.origin(), (DeviceIdentity::Origin{Source::defaults, true, ""}));
+    defaults->removeObject(key);
+    keychain->setItem("svc", "acct", true, R"({"accessToken":"from-keychain","refreshToken":"r"})");
+    auto fromKeychain = identity();
+    fromKeychain.deviceID();
+    EXPECT_EQ(fromKeychain.origin(), (DeviceIdentity::Origin{Source::keychain, true, ""}));
+    defaults->removeObject(key);
+    keychain->deleteItem({.itemClass = KeychainItemClass::genericPassword, .service = "svc", .account = "acct",
+                          .useDataProtectionKeychain = true});
+    auto fresh = identity();
+    fresh.deviceID();
+    EXPECT_EQ(fresh.origin(), (DeviceIdentity::Origin{Source::generated, true, ""}));
+}
+
 TEST_F(DeviceIdentityTest, AnInstanceKeepsItsFirstAnswer) {
     auto identity = this->identity();
     const std::string first = identity.deviceID();
@@ -89,9 +108,12 @@ TEST_F(DeviceIdentityTest, FailingDefaultsStillYieldAnIdentifier) {
         void removeObject(std::string_view) override {}
     };
     DeviceIdentity identity(std::make_shared<BrokenDefaults>(), tokens);
+    EXPECT_EQ(identity.origin(), std::nullopt);
     const std::string id = identity.deviceID();
     EXPECT_TRUE(isLowerCaseUUIDv4(id));
     EXPECT_EQ(identity.deviceID(), id);
+    EXPECT_EQ(identity.origin(), (DeviceIdentity::Origin{DeviceIdentity::Origin::Source::generated, false, "read"}))
+        << "a host must be able to say why this device now looks new";
     EXPECT_TRUE(isLowerCaseUUIDv4(DeviceIdentity(nullptr, nullptr).deviceID()));
 }
 

@@ -7,6 +7,9 @@
 
 #include "test_support.hpp"
 
+#define SECRET_API_SUBJECT_TO_CHANGE
+#include <libsecret/secret.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -58,6 +61,22 @@ KeychainAttributes returningData(KeychainAttributes q) {
 
 class KeychainBackendTest : public ::testing::TestWithParam<Backend> {
 protected:
+    // How many data-protection items (service, "acct") the backend holds, counted behind its back.
+    std::size_t itemCount(const std::string& service) {
+        if (GetParam() != Backend::secretService) {
+            return keychain->copyMatching(base(service, "acct", true)).status == errSecSuccess ? 1 : 0;
+        }
+        GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
+        g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(service.c_str()));
+        g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>("acct"));
+        g_hash_table_insert(attributes, const_cast<char*>("keychain"), const_cast<char*>("data-protection"));
+        GList* items = secret_service_search_sync(nullptr, nullptr, attributes, SECRET_SEARCH_ALL, nullptr, nullptr);
+        g_hash_table_unref(attributes);
+        std::size_t count = g_list_length(items);
+        g_list_free_full(items, g_object_unref);
+        return count;
+    }
+
     void SetUp() override {
         switch (GetParam()) {
             case Backend::memory: keychain = std::make_shared<InMemoryKeychain>(); break;
@@ -198,6 +217,32 @@ TEST_P(KeychainBackendTest, ConcurrentAddsFromSeveralProcessesLetExactlyOneWin) 
     EXPECT_EQ(found.data->rfind("process-", 0), 0u);
     EXPECT_EQ(keychain->deleteItem(base(s, "acct", true)), errSecSuccess);
     EXPECT_EQ(keychain->copyMatching(base(s, "acct", true)).status, errSecItemNotFound) << "one item, not several";
+}
+
+// Processes that do not share the add lock (each its own runtime directory) saving and clearing
+// at once: no call fails, and what is left is one item or none.
+TEST_P(KeychainBackendTest, SavesAndClearsRacingFromSeveralProcessesNeverFailAndLeaveOneItemAtMost) {
+    if (GetParam() == Backend::memory) GTEST_SKIP() << "an in-memory keychain lives in one process";
+    const auto s = service();
+    const std::string backend = GetParam() == Backend::file ? "file" : "secret-service";
+    std::vector<std::unique_ptr<testing::ScratchDirectory>> runtimes;
+    std::vector<std::unique_ptr<testing::ChildProcess>> children;
+    for (const char* operation : {"save", "save", "clear", "clear"}) {
+        runtimes.push_back(std::make_unique<testing::ScratchDirectory>());
+        children.push_back(std::make_unique<testing::ChildProcess>(
+            std::vector<std::string>{TARN_STORAGE_PROC, "token-race", backend, (scratch / "keychain").string(), s,
+                                     operation, "25"},
+            std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtimes.back()->path().string()}));
+    }
+    for (auto& child : children) child->closeInput();
+    for (auto& child : children) {
+        EXPECT_EQ(child->readLine(), "0");
+        EXPECT_EQ(child->wait(), 0);
+    }
+    EXPECT_LE(itemCount(s), 1u);
+    KeychainTokenStore(s, "acct", keychain).save({"a", "r"});
+    auto found = keychain->copyMatching(returningData(base(s, "acct", true)));
+    EXPECT_EQ(found.data, R"({"accessToken":"a","refreshToken":"r"})");
 }
 #endif
 

@@ -10,6 +10,7 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
 
 namespace tarn {
@@ -104,14 +105,15 @@ public:
         }
     }
 
-    // Stores an item as another client would, with the attributes our keychain addresses.
-    void createItem(const std::string& service, const char* keychain, const std::string& data) {
+    // Stores an item as another client would, with the attributes our keychain addresses, and
+    // with or without the schema name (secret-tool stores none).
+    void createItem(const std::string& service, const char* keychain, const std::string& data, bool named = true) {
         GVariantBuilder attributes;
         g_variant_builder_init(&attributes, G_VARIANT_TYPE("a{ss}"));
         g_variant_builder_add(&attributes, "{ss}", "service", service.c_str());
         g_variant_builder_add(&attributes, "{ss}", "account", "acct");
         g_variant_builder_add(&attributes, "{ss}", "keychain", keychain);
-        g_variant_builder_add(&attributes, "{ss}", "xdg:schema", "dev.tarn.vpn.Token");
+        if (named) g_variant_builder_add(&attributes, "{ss}", "xdg:schema", "dev.tarn.vpn.Token");
         GVariantBuilder properties;
         g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
         g_variant_builder_add(&properties, "{sv}", "org.freedesktop.Secret.Item.Label", g_variant_new_string("tarn test"));
@@ -259,14 +261,29 @@ public:
     ~ScopedBusName() { ::unsetenv("SECRET_SERVICE_BUS_NAME"); }
 };
 
-TEST_F(SecretServiceTest, ASilentServiceTimesOutAsNotAvailable) {
+// A stopped keyring daemon: the first call waits its timeout, the next ones only briefly.
+TEST_F(SecretServiceTest, ASilentServiceTimesOutAsNotAvailableOnceNotOnEveryCall) {
     SilentService silent("dev.tarn.test.Silent" + std::to_string(::getpid()));
     ScopedBusName provider(silent.name());
     EXPECT_TRUE(SecretServiceKeychain::isAvailable(std::chrono::seconds(10)));
-    SecretServiceKeychain slow(std::chrono::milliseconds(300));
+    SecretServiceKeychain slow(std::chrono::milliseconds(1500));
     EXPECT_EQ(slow.copyMatching(base(serviceName)).status, errSecNotAvailable);
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(slow.add(base(serviceName)), errSecNotAvailable);
     EXPECT_EQ(slow.deleteItem(base(serviceName)), errSecNotAvailable);
+    EXPECT_EQ(slow.deleteItem(base(serviceName, false)), errSecNotAvailable);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+}
+
+TEST_F(SecretServiceTest, ItemsStoredWithoutTheSchemaNameAreFoundAndCleared) {
+    TemporaryCollection collection;
+    collection.createItem(serviceName, "data-protection", R"({"accessToken":"a","refreshToken":"r"})", false);
+    collection.createItem(serviceName, "legacy", R"({"accessToken":"old","refreshToken":"old"})", false);
+    KeychainTokenStore store(serviceName, "acct", keychain);
+    EXPECT_EQ(store.loadTokens(), (AuthTokens{"a", "r"}));
+    store.clear();
+    EXPECT_EQ(keychain->copyMatching(base(serviceName, true)).status, errSecItemNotFound);
+    EXPECT_EQ(keychain->copyMatching(base(serviceName, false)).status, errSecItemNotFound);
 }
 
 TEST_F(SecretServiceTest, AnAbsentServiceIsNotAvailableRatherThanEmpty) {

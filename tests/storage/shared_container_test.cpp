@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/file.h>
+
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -144,8 +147,53 @@ TEST_F(SharedContainerTest, ASymbolicLinkPlantedAsTheTargetIsReplacedNotFollowed
     EXPECT_FALSE(fs::is_symlink(container.xrayConfigURL()));
 }
 
+TEST_F(SharedContainerTest, TheReaderCanTellWhetherTheXrayFileBelongsToTheRecord) {
+    SharedContainer container("group.dev.tarn", root);
+    const VLESSConfig a = testing::alternatingConfig('A');
+    const VLESSConfig b = testing::alternatingConfig('B');
+    container.write(a);
+    EXPECT_EQ(container.readMatchingConfig(), a);
+    // What a writer killed between its two steps leaves: the new Xray file beside the old record.
+    std::ofstream(container.xrayConfigURL(), std::ios::binary | std::ios::trunc) << b.xrayJSON;
+    EXPECT_EQ(container.readMatchingConfig(), std::nullopt);
+    EXPECT_EQ(container.readConfig(), a) << "the record alone still reads";
+    fs::remove(container.xrayConfigURL());
+    EXPECT_EQ(container.readMatchingConfig(), std::nullopt);
+    container.write(b);
+    EXPECT_EQ(container.readMatchingConfig(), b);
+    container.clearVPNConfig();
+    EXPECT_THROW(container.readMatchingConfig(), fs::filesystem_error);
+}
+
+TEST_F(SharedContainerTest, AGroupDirectoryOthersCouldWriteToIsRefused) {
+    SharedContainer container("group.dev.tarn", root);
+    const fs::path group = root / "group.dev.tarn";
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+    };
+    const Case cases[] = {
+        {"world-writable", [&] { fs::permissions(group, fs::perms::all); }},
+        {"owned by another user", [&] { if (::chown(group.c_str(), 65534, 65534) != 0) throw std::runtime_error("chown"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (std::string(c.name) == "owned by another user" && ::geteuid() != 0) continue;  // needs root
+        c.plant();
+        EXPECT_THROW(container.write(sampleConfig()), fs::filesystem_error);
+        EXPECT_THROW(container.readConfig(), fs::filesystem_error);
+        EXPECT_TRUE(fs::is_empty(group));
+        fs::remove_all(group);
+        fs::create_directory(group);
+    }
+    fs::permissions(group, fs::perms::owner_all | fs::perms::group_all);  // a group shared with the tunnel
+    container.write(sampleConfig());
+    EXPECT_EQ(container.readConfig(), sampleConfig());
+}
+
 #ifdef TARN_STORAGE_PROC
-// A writer killed at arbitrary points leaves each file whole: the old or the new profile.
+// A writer killed at arbitrary points leaves each file whole: the old or the new profile, and the
+// next writer sweeps away the temporary files of the dead ones, never one still being written.
 TEST_F(SharedContainerTest, AWriterKilledMidWriteLeavesEachFileOldOrNewAndValid) {
     SharedContainer container("group.dev.tarn", root);
     const VLESSConfig a = testing::alternatingConfig('A');
@@ -163,6 +211,14 @@ TEST_F(SharedContainerTest, AWriterKilledMidWriteLeavesEachFileOldOrNewAndValid)
         const std::string xray = readText(container.xrayConfigURL());
         EXPECT_TRUE(xray == a.xrayJSON || xray == b.xrayJSON) << "round " << round << ", " << xray.size() << " bytes";
     }
+    const fs::path live = container.url() / ".tmp-still-being-written";
+    std::ofstream(live) << "partial";
+    testing::ageTemporaryFiles(container.url());
+    int fd = ::open(live.c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    container.write(a);
+    EXPECT_EQ(testing::temporaryFilesIn(container.url()), std::vector<std::string>{live.filename().string()});
+    ::close(fd);
 }
 #endif
 

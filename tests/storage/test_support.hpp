@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -42,6 +43,25 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+/// The names of the temporary files writers left in `directory`.
+inline std::vector<std::string> temporaryFilesIn(const std::filesystem::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind(".tmp-", 0) == 0) names.push_back(name);
+    }
+    return names;
+}
+
+/// Dates the temporary files in `directory` back by a minute, past the age at which a sweep may
+/// take a temporary file whose writer is gone.
+inline void ageTemporaryFiles(const std::filesystem::path& directory) {
+    for (const auto& name : temporaryFilesIn(directory)) {
+        std::filesystem::last_write_time(directory / name, std::filesystem::last_write_time(directory / name) -
+                                                               std::chrono::minutes(1));
+    }
+}
 
 inline unsigned modeOf(const std::filesystem::path& path) {
     struct stat st {};
@@ -110,6 +130,7 @@ public:
         return line;
     }
     void kill(int signal) { ::kill(pid_, signal); }
+    pid_t pid() const { return pid_; }
     /// The wait status.
     int wait() {
         int status = 0;

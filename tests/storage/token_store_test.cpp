@@ -198,9 +198,19 @@ INSTANTIATE_TEST_SUITE_P(Statuses, KeychainTokenStoreStatusTest,
                          ::testing::Values(errSecInteractionNotAllowed, errSecNotAvailable, errSecIO, errSecParam,
                                            errSecNoDefaultKeychain, -34018, 1));
 
-TEST_F(KeychainTokenStoreTest, UpdateThatFindsNothingAfterADuplicateIsPassedOn) {
+// An item that add found and update did not was removed by a racing clear.
+TEST_F(KeychainTokenStoreTest, AnItemClearedBetweenAddAndUpdateIsAddedAgainWithinABound) {
+    keychain->queueOutcome(Op::add, errSecDuplicateItem);
+    keychain->queueOutcome(Op::update, errSecItemNotFound);
+    store.save(tokens);
+    EXPECT_EQ(keychain->calls().size(), 3u);
+    EXPECT_EQ(store.loadTokens(), tokens) << "the second add stored the pair";
+
     keychain->setOutcome(Op::add, errSecDuplicateItem);
-    EXPECT_EQ(thrownStatus([&] { store.save(tokens); }), errSecItemNotFound);
+    keychain->setOutcome(Op::update, errSecItemNotFound);
+    const auto before = keychain->calls().size();
+    EXPECT_NO_THROW(store.save(tokens)) << "clears that keep winning come after this save";
+    EXPECT_EQ(keychain->calls().size() - before, 6u);
 }
 
 TEST(KeychainErrorTest, EqualityIsByStatusAndTheTextNamesIt) {

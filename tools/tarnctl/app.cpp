@@ -18,6 +18,8 @@
 
 namespace tarnctl {
 
+namespace fs = std::filesystem;
+
 std::string GlobalOptions::defaultBaseURL() {
     const char* env = std::getenv("TARN_BASE_URL");
     return env && *env ? env : "http://127.0.0.1:8787";
@@ -56,6 +58,30 @@ tarn::URL checkedBaseURL(const std::string& text, bool allowPlainHTTP, const Out
     return *url;
 }
 
+// The token store as the client sees it: a stored value that is not a token pair is this
+// machine's problem, not an undecodable answer of the server, and is reported as such.
+class ExplainedTokenStore : public tarn::TokenStore {
+public:
+    ExplainedTokenStore(std::shared_ptr<tarn::TokenStore> store, std::string where)
+        : store_(std::move(store)), where_(std::move(where)) {}
+
+    std::optional<tarn::AuthTokens> loadTokens() override {
+        try {
+            return store_->loadTokens();
+        } catch (const tarn::DecodingError&) {
+            throw CliError(exitLocal, "local",
+                           "the sign-in stored in " + where_ +
+                               " is not a token pair; run `tarnctl logout` to remove it, then sign in again");
+        }
+    }
+    void save(const tarn::AuthTokens& tokens) override { store_->save(tokens); }
+    void clear() override { store_->clear(); }
+
+private:
+    std::shared_ptr<tarn::TokenStore> store_;
+    std::string where_;
+};
+
 }  // namespace
 
 App::App(GlobalOptions options) : options_(std::move(options)), out_(options_.json), baseURL_(checkedBaseURL(options_.baseURL, options_.allowPlainHTTP, out_)) {
@@ -85,9 +111,41 @@ std::string App::keychainKind() {
     return dynamic_cast<tarn::SecretServiceKeychain*>(keychain().get()) ? "secret-service" : "file";
 }
 
+std::string App::keychainDescription() {
+    if (keychainKind() == "secret-service") {
+        return std::string("the Secret Service (service ") + keychainService + ", account " + keychainAccount + ")";
+    }
+    return "a file under " + keychainFileRoot().string();
+}
+
 tarn::TokenStore& App::tokenStore() {
-    if (!tokenStore_) tokenStore_ = std::make_shared<tarn::KeychainTokenStore>(keychainService, keychainAccount, keychain());
+    if (!tokenStore_) {
+        tokenStore_ = std::make_shared<ExplainedTokenStore>(
+            std::make_shared<tarn::KeychainTokenStore>(keychainService, keychainAccount, keychain()),
+            keychainDescription());
+    }
     return *tokenStore_;
+}
+
+void App::prepareToStoreTokens() {
+    // Adding and removing an item of its own shows the store takes one, without a prompt.
+    tarn::KeychainAttributes probe{.itemClass = tarn::KeychainItemClass::genericPassword,
+                                   .service = keychainService,
+                                   .account = std::string(keychainAccount) + ".write-check",
+                                   .useDataProtectionKeychain = true,
+                                   .valueData = std::string()};
+    tarn::OSStatus status = keychain()->add(probe);
+    // The same failure the sign-in would have met after talking to the server.
+    if (status != tarn::errSecSuccess && status != tarn::errSecDuplicateItem) throw tarn::KeychainError::unhandled(status);
+    probe.valueData.reset();
+    probe.useAuthenticationContext = tarn::KeychainAuthenticationContext{.interactionNotAllowed = true};
+    keychain()->deleteItem(probe);
+    if (keychainKind() == "file") {
+        out_.note("Warning: no Secret Service answers on the session bus, so the tokens will be kept unencrypted in " +
+                  keychainDescription() + ", readable by this user only (--keychain secret-service insists on it).");
+    } else {
+        out_.note("The tokens will be kept in " + keychainDescription() + ".");
+    }
 }
 
 SyncClient& App::client() {
@@ -109,12 +167,29 @@ tarn::Defaults& App::defaults() {
 }
 
 std::string App::deviceID() {
-    if (!identity_) {
+    const bool first = !identity_;
+    std::error_code ec;
+    const fs::path defaultsFile = options_.stateDir / "defaults.json";
+    const bool defaultsExisted = fs::exists(fs::symlink_status(defaultsFile, ec));
+    if (first) {
         defaults();
         auto legacy = std::make_shared<tarn::KeychainTokenStore>(keychainService, deviceKeychainAccount, keychain());
         identity_ = std::make_unique<tarn::DeviceIdentity>(defaults_, legacy, defaultsPrefix);
     }
-    return identity_->deviceID();
+    std::string id = identity_->deviceID();
+    // Every new identifier is a new device to the server, taking a slot of the account's limit:
+    // beyond the first run, never make one without saying so.
+    auto origin = identity_->origin();
+    if (!first || !origin || origin->source != tarn::DeviceIdentity::Origin::Source::generated) return id;
+    if (!origin->saved) {
+        out_.note("Warning: this device has a new identifier, " + id + ", which cannot be kept (" +
+                  oneLine(origin->problem) + "); the next run will make another, and the server counts each as a new device.");
+    } else if (defaultsExisted) {
+        out_.note("Note: " + defaultsFile.string() + " held no device identifier (a damaged file is kept beside it as " +
+                  defaultsFile.filename().string() + ".corrupt.N); this device has a new identifier, " + id +
+                  ", which the server counts as a new device.");
+    }
+    return id;
 }
 
 tarn::SharedContainer App::container() const {
@@ -123,7 +198,11 @@ tarn::SharedContainer App::container() const {
     // otherwise create; without it the files would silently go to a private temporary directory.
     std::filesystem::path group = *options_.appGroupRoot / appGroupID;
     std::error_code ec;
-    if (std::filesystem::is_directory(*options_.appGroupRoot, ec) && !std::filesystem::exists(group, ec)) {
+    if (!std::filesystem::is_directory(*options_.appGroupRoot, ec)) {
+        // A mistyped root must not send the profile where the tunnel never looks.
+        throw usageError("--app-group-root " + options_.appGroupRoot->string() + " is not an existing directory");
+    }
+    if (!std::filesystem::exists(group, ec)) {
         if (::mkdir(group.c_str(), 0700) != 0 && errno != EEXIST) {
             throw std::filesystem::filesystem_error("cannot create the app-group directory", group,
                                                     std::error_code(errno, std::generic_category()));
@@ -157,8 +236,12 @@ tarn::VPNConnectionState App::vpnState(std::optional<tarn::VLESSConfig>* profile
     std::error_code ec;
     if (!std::filesystem::exists(shared.vlessConfigURL(), ec)) return tarn::VPNConnectionState::disconnected();
     try {
-        tarn::VLESSConfig config = shared.readConfig();
-        if (profile) *profile = std::move(config);
+        auto config = shared.readMatchingConfig();
+        if (!config) {
+            return tarn::VPNConnectionState::failed("xray-config.json does not belong to the profile beside it in " +
+                                                    shared.url().string() + "; run `tarnctl connect` again");
+        }
+        if (profile) *profile = std::move(*config);
         return tarn::VPNConnectionState::connected();
     } catch (const std::exception& e) {
         return tarn::VPNConnectionState::failed(std::string("the connection profile cannot be read: ") + e.what());

@@ -62,10 +62,17 @@ public:
     tarn::TokenStore& tokenStore();
     /// "secret-service" or "file": the backend actually in use.
     std::string keychainKind();
+    /// Where the tokens live, for people: the Secret Service item or the file store's directory.
+    std::string keychainDescription();
     std::filesystem::path keychainFileRoot() const { return options_.stateDir / "keychain"; }
     tarn::Defaults& defaults();
     std::string deviceID();
     tarn::SharedContainer container() const;
+
+    /// Where the tokens go, said before a sign-in (with a warning for the plain-file store), and a
+    /// check that the store takes an item, so that a locked keyring or an unwritable directory
+    /// fails before the password is asked or the server is contacted.
+    void prepareToStoreTokens();
 
     /// True when a token pair is stored (the pair itself is never shown).
     bool signedIn();
@@ -88,7 +95,7 @@ private:
     Input input_;
     tarn::URL baseURL_;
     std::shared_ptr<tarn::Keychain> keychain_;
-    std::shared_ptr<tarn::KeychainTokenStore> tokenStore_;
+    std::shared_ptr<tarn::TokenStore> tokenStore_;
     std::shared_ptr<tarn::Defaults> defaults_;
     std::unique_ptr<tarn::DeviceIdentity> identity_;
     std::unique_ptr<SyncClient> client_;

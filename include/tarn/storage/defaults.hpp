@@ -5,6 +5,7 @@
 
 #include "tarn/export.hpp"
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -58,16 +59,28 @@ private:
 /// other processes are seen. Writes take an flock(2) on "<file>.lock" beside it, re-read the file,
 /// change one member and replace the file atomically (temporary file, fsync, rename, fsync of the
 /// directory): two processes writing different keys both keep their values, and members of any
-/// JSON type that this store did not write are kept as they are. A file that is not a JSON object
-/// reads as empty; the next write moves it aside to "<file>.corrupt" and starts afresh.
-/// The file and its lock are created 0600, the directory 0700 when missing.
+/// JSON type that this store did not write are kept byte for byte.
 ///
-/// Failures: reading never fails (an unreadable file reads as empty); writing throws
-/// std::filesystem::filesystem_error, or EncodingError for a key or value that is not UTF-8.
+/// Damage: a file that is not one JSON object (cut short, invalid UTF-8, something else in its
+/// place) still yields every member that can be read whole, both when reading and when writing.
+/// The next write keeps the damaged file as "<file>.corrupt.<n>" (never overwriting an earlier
+/// copy; at most 8 are kept, always including the first) and writes the salvaged members with its
+/// change. A value that is valid JSON but not Unicode (a lone surrogate escape) is no damage: it
+/// reads as no string and is kept as it is.
+///
+/// Safety: the directory must be owned by this user and writable by nobody else, and the file
+/// must not be a symbolic link, or reads and writes refuse. The file and its lock are created 0600,
+/// missing directories 0700. A writer waits at most `lockTimeout` for the lock.
+///
+/// Failures: std::filesystem::filesystem_error when the file or directory cannot be used (a read
+/// of a missing file is no failure: nullopt), EWOULDBLOCK naming the holding process when the
+/// lock stays held; EncodingError for a key or value that is not UTF-8.
 /// Thread-safe and safe across processes.
 class TARN_EXPORT JSONFileDefaults : public Defaults {
 public:
-    explicit JSONFileDefaults(std::filesystem::path file);
+    static constexpr std::chrono::milliseconds defaultLockTimeout = std::chrono::seconds(5);
+
+    explicit JSONFileDefaults(std::filesystem::path file, std::chrono::milliseconds lockTimeout = defaultLockTimeout);
 
     /// $XDG_CONFIG_HOME/tarn/defaults.json, or ~/.config/tarn/defaults.json.
     static std::filesystem::path defaultPath();
@@ -81,6 +94,7 @@ public:
 
 private:
     std::filesystem::path file_;
+    std::chrono::milliseconds lockTimeout_;
     std::mutex mutex_;  // flock works between threads too; this keeps them from spinning on it
 };
 

@@ -23,15 +23,33 @@ namespace tarn {
 /// since this one looked, that value is adopted instead, so processes sharing a JSONFileDefaults
 /// agree on one identifier.
 ///
+/// A new identifier is a new device to the backend, so `origin` tells the caller where the value
+/// came from and, when the defaults could not be read or written, why: a host can then say so
+/// instead of silently taking up another device slot.
+///
 /// Thread safety: one non-recursive lock covers each whole call, so the threads of one instance
 /// all receive one value and at most one is generated.
 class TARN_EXPORT DeviceIdentity {
 public:
+    /// Where the value `deviceID` hands out came from.
+    struct Origin {
+        enum class Source { defaults, keychain, generated };
+        Source source = Source::defaults;
+        /// The defaults hold the value now (another process's value may have been adopted).
+        bool saved = false;
+        /// Why the defaults could not be read or written; empty when they could.
+        std::string problem;
+        friend bool operator==(const Origin&, const Origin&) = default;
+    };
+
     /// Reads nothing. Null pointers are allowed and count as an empty store.
     DeviceIdentity(std::shared_ptr<Defaults> defaults, std::shared_ptr<TokenStore> keychain,
                    std::string keyPrefix = "dev.tarn.vpn");
 
     std::string deviceID();
+
+    /// Where the value came from; nullopt before the first deviceID call.
+    std::optional<Origin> origin();
 
     /// The defaults key: keyPrefix + ".device.id.v1".
     const std::string& defaultsKey() const noexcept { return key_; }
@@ -46,6 +64,7 @@ private:
     std::string key_;
     std::mutex lock_;
     std::optional<std::string> cachedDeviceID_;
+    std::optional<Origin> origin_;
 };
 
 }  // namespace tarn

@@ -15,7 +15,8 @@ namespace tarn {
 /// One item per (service, account, keychain), with the attributes "service", "account" and
 /// "keychain" ("data-protection" or "legacy") under the schema "dev.tarn.vpn.Token"; the secret
 /// is the item data as it is, so `secret-tool lookup service S account A keychain data-protection`
-/// prints it. New items go to the default collection.
+/// prints it. New items go to the default collection. Lookups match the three attributes only, so
+/// an item another tool stored without the schema name is found, updated and deleted as well.
 ///
 /// Statuses besides success, duplicate and not-found:
 ///   errSecInteractionNotAllowed  the item or the default collection is locked;
@@ -23,14 +24,20 @@ namespace tarn {
 ///                                timeout (the pending call is cancelled);
 ///   errSecNoDefaultKeychain      no default collection to add to;
 ///   errSecIO                     any other failure the service reports.
-/// None of these deletes anything.
+/// None of these deletes anything. An item that another process deleted between the search and
+/// its use counts as not found (deleteItem counts it as deleted).
+///
+/// Bounds: each operation as a whole takes at most the timeout. After an operation the service
+/// left unanswered, the next ones wait at most 250 ms until it answers again, so a stopped
+/// service costs one timeout, not one per call.
 ///
 /// The Secret Service cannot create an item only if it is absent, so add looks first. The adds of
 /// all processes of the user take turns on a lock file in a private directory ($XDG_RUNTIME_DIR/tarn,
-/// else <temp>/tarn-<uid>), so two processes using this class never both create the item. After
-/// creating, add looks again and withdraws its item as a duplicate when an older one appeared (a
-/// writer that skipped the lock). A lookup that still matches several items answers the oldest;
-/// update and delete act on all of them.
+/// else <temp>/tarn-<uid>). Processes that do not share it (another runtime directory) may both
+/// create: after creating, add looks again, every process orders the matches alike (oldest
+/// first), the first stays and the others are removed, the loser reporting a duplicate. Update
+/// writes the first match and removes any other. Racing adds, updates and deletes therefore end
+/// with one item or none.
 ///
 /// Thread-safe: calls into libsecret are serialised across the process.
 class TARN_EXPORT SecretServiceKeychain : public Keychain {

@@ -7,6 +7,7 @@
 #include "tarn/models/devices_vpn.hpp"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace tarn {
@@ -18,10 +19,15 @@ namespace tarn {
 /// exists but is not a directory owned by this user without group or other access, it is not
 /// used: write and readConfig fail with filesystem_error (permission denied).
 ///
+/// The group directory must be owned by this user or root and not writable by other users, or
+/// write and readConfig refuse it (filesystem_error, operation not permitted, saying why).
+///
 /// Each file is replaced atomically (temporary file created 0600 with O_EXCL|O_NOFOLLOW in the
 /// same directory, fsync, rename, fsync of the directory): a reader in any process, and the files
 /// after a crash, hold the old or the new content, never part of one. The two files are not
-/// replaced together: write puts the Xray file first and the profile last.
+/// replaced together: write puts the Xray file first and the profile last, so a writer that dies
+/// between the two leaves a new Xray file beside the old record. The record holds the same Xray
+/// text, so a reader can tell whether the pair belongs together: readMatchingConfig does.
 ///
 /// Failures: write throws EncodingError (nothing written) or std::filesystem::filesystem_error;
 /// readConfig throws filesystem_error or DecodingError; clearVPNConfig never fails.
@@ -43,6 +49,11 @@ public:
 
     void write(const VLESSConfig& config) const;
     VLESSConfig readConfig() const;
+    /// The record, when "xray-config.json" holds exactly its `xrayJSON`, so that the Xray text the
+    /// tunnel runs is the one the record describes (run `xrayJSON` of the result rather than
+    /// reading the file again). nullopt when the pair does not match after a few re-reads over
+    /// about 75 ms (a write cut short, or writes that keep coming). Fails as readConfig does.
+    std::optional<VLESSConfig> readMatchingConfig() const;
     /// Removes both files, ignoring any failure, and always tries both.
     void clearVPNConfig() const noexcept;
 

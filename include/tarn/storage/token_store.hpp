@@ -52,6 +52,10 @@ private:
 /// forward; `clear` removes both. Every lookup, update and delete is non-interactive: a locked
 /// keychain fails with KeychainError::unhandled(errSecInteractionNotAllowed), no prompt is shown.
 ///
+/// `save` adds the item or, when it exists, updates its data. When the item vanishes between the
+/// two (a clear in another process), it adds again, three rounds at most; when clears keep
+/// winning, the save counts as made just before one of them and succeeds.
+///
 /// Failures: KeychainError for keychain statuses; DecodingError / EncodingError of the JSON coder
 /// pass through unchanged (a stored value that is not a token pair stays stored).
 /// Thread safety: no mutable state; as safe as the Keychain, which all shipped backends are.

@@ -318,6 +318,7 @@ void printUser(std::ostream& os, const tarn::CRMUser& user) {
 }
 
 int runLogin(App& app, const LoginOptions& options) {
+    app.prepareToStoreTokens();
     if (options.emailCode) return loginWithEmailCode(app, options);
     if (options.telegram) return loginWithTelegram(app);
     if (options.google) return loginWithGoogle(app);
@@ -326,10 +327,12 @@ int runLogin(App& app, const LoginOptions& options) {
 
 int runLogout(App& app) {
     bool wasSignedIn = false;
+    bool heldUnreadable = false;
     try {
         wasSignedIn = app.signedIn();
     } catch (const std::exception&) {
         // Signing out clears the store whatever it holds; the check below tells whether it did.
+        heldUnreadable = true;
     }
     app.client().logout();
     // The library's logout never fails, even when the secret store could not be cleared; a
@@ -340,7 +343,9 @@ int runLogout(App& app) {
     if (app.out().json()) {
         app.out().document(JsonObject().boolean("signed_out", true).boolean("was_signed_in", wasSignedIn).str());
     } else {
-        std::cout << (wasSignedIn ? "Signed out.\n" : "Not signed in; nothing to sign out.\n");
+        std::cout << (wasSignedIn      ? "Signed out.\n"
+                      : heldUnreadable ? "Signed out: removed a stored sign-in that could not be read.\n"
+                                       : "Not signed in; nothing to sign out.\n");
     }
     return exitOK;
 }

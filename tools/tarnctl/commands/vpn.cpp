@@ -138,11 +138,13 @@ int runDisconnect(App& app) {
         if (std::filesystem::exists(f, ec)) present.push_back(f.string());
     }
     container.clearVPNConfig();
-    // clearVPNConfig never reports a failure; say so when a file is still there.
+    // clearVPNConfig never reports a failure; say so when a file is still there, with the reason
+    // a removal of our own gets (a read-only file system, a directory we may not change).
     for (const auto& f : present) {
         if (std::filesystem::exists(f, ec)) {
-            throw std::filesystem::filesystem_error("cannot remove the connection profile", f,
-                                                    std::make_error_code(std::errc::permission_denied));
+            std::error_code why;
+            if (!std::filesystem::remove(f, why) && !why) continue;
+            if (why) throw std::filesystem::filesystem_error("cannot remove the connection profile", f, why);
         }
     }
     if (app.out().json()) {

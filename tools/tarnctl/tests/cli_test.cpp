@@ -109,6 +109,8 @@ TEST_F(CliTest, PasswordLoginKeepsTokensUntilLogoutEmptiesTheKeyStore) {
     Result login = tarnctl({"login"}, "demo@tarn.dev\ndemo-password\n");
     ASSERT_EQ(login.exitCode, 0) << login;
     EXPECT_NE(login.out.find("Signed in as demo@tarn.dev"), std::string::npos) << login;
+    EXPECT_NE(login.err.find("kept unencrypted in a file under " + (state() / "keychain").string()), std::string::npos)
+        << "the plain-file store is never chosen silently: " << login;
     EXPECT_EQ(keyStoreItems().size(), 1u);
 
     Result whoami = tarnctl({"--json", "whoami"});
@@ -122,6 +124,14 @@ TEST_F(CliTest, PasswordLoginKeepsTokensUntilLogoutEmptiesTheKeyStore) {
     Result after = tarnctl({"whoami"});
     EXPECT_EQ(after.exitCode, 5) << after;
     EXPECT_NE(after.err.find("tarnctl login"), std::string::npos) << after;
+
+    // A stored value that is not a token pair is removed too, and said to be.
+    ASSERT_EQ(tarnctl({"login"}, "demo@tarn.dev\ndemo-password\n").exitCode, 0);
+    ASSERT_EQ(keyStoreItems().size(), 1u);
+    std::ofstream(keyStoreItems().front(), std::ios::trunc) << "garbage";
+    Result garbage = tarnctl({"logout"});
+    EXPECT_NE(garbage.out.find("removed a stored sign-in that could not be read"), std::string::npos) << garbage;
+    EXPECT_TRUE(keyStoreItems().empty());
 }
 
 TEST_F(CliTest, EmailCodeLoginRetriesAWrongCodeAndCreatesTheAccount) {
@@ -495,6 +505,31 @@ INSTANTIATE_TEST_SUITE_P(
                         return std::vector<std::string>{"connect", "zz-9"};
                     },
                     9, "refused", "\"zz-9\" is not available"},
+        FailureCase{"MissingAppGroupRoot",
+                    [](CliTest& fixture, DevServer&) {
+                        return std::vector<std::string>{"--app-group-root", (fixture.groups() / "typo").string(), "disconnect"};
+                    },
+                    2, "usage", "/typo is not an existing directory"},
+        FailureCase{"StoredValueIsNotATokenPair",
+                    [](CliTest& fixture, DevServer&) {
+                        // The file store's item for service "dev.tarn.vpn", account "tarnctl", in hex.
+                        const fs::path item = fixture.state() / "keychain" / "data-protection" /
+                                              "6465762e7461726e2e76706e-7461726e63746c";
+                        fs::create_directories(item.parent_path());
+                        ::chmod((fixture.state() / "keychain").c_str(), 0700);
+                        ::chmod(item.parent_path().c_str(), 0700);
+                        std::ofstream(item) << "garbage";
+                        return std::vector<std::string>{"whoami"};
+                    },
+                    10, "local", "is not a token pair; run `tarnctl logout`"},
+        FailureCase{"KeyStoreNotWritableFailsLoginBeforeAnyPrompt",
+                    [](CliTest& fixture, DevServer&) {
+                        fs::create_directories(fixture.state() / "keychain");
+                        ::chmod((fixture.state() / "keychain").c_str(), 0755);
+                        // No input: reaching the password prompt would fail as a usage error.
+                        return std::vector<std::string>{"login", "--email", "demo@tarn.dev"};
+                    },
+                    10, "local", "secret store failure"},
         FailureCase{"KeyStoreNotPrivate",
                     [](CliTest& fixture, DevServer&) {
                         fs::create_directories(fixture.state() / "keychain");
@@ -545,6 +580,34 @@ TEST_F(CliTest, ConnectHandsAProfileToTheTunnelThatV2RayAccepts) {
     EXPECT_FALSE(fs::exists(shared() / "xray-config.json"));
     EXPECT_FALSE(fs::exists(shared() / "vless-config.json"));
     EXPECT_EQ(tarnctl({"--json", "status"}).json()["vpn_state"], "disconnected");
+}
+
+// A new device identifier takes a slot of the account's device limit: after the first run,
+// tarnctl never makes one without saying so, and a damaged defaults file keeps the one it holds.
+TEST_F(CliTest, ADeviceIdentifierIsNeverReplacedSilently) {
+    Result first = tarnctl({"--json", "status"});
+    ASSERT_EQ(first.exitCode, 0) << first;
+    EXPECT_EQ(first.err.find("identifier"), std::string::npos) << "the first one is made quietly: " << first;
+    const std::string id = first.json()["device_id"];
+    const fs::path defaults = state() / "defaults.json";
+
+    std::ofstream(defaults, std::ios::trunc) << R"({"dev.tarn.vpn.device.id.v1": ")" << id << R"(", "other": [1,)";
+    Result cutShort = tarnctl({"--json", "status"});
+    EXPECT_EQ(cutShort.json()["device_id"], id) << cutShort;
+    EXPECT_EQ(cutShort.err.find("identifier"), std::string::npos) << cutShort;
+
+    std::ofstream(defaults, std::ios::trunc) << "[]";
+    Result lost = tarnctl({"--json", "status"});
+    EXPECT_NE(lost.json()["device_id"], id) << lost;
+    EXPECT_NE(lost.err.find("held no device identifier"), std::string::npos) << lost;
+    EXPECT_TRUE(fs::exists(state() / "defaults.json.corrupt.1"));
+
+    fs::permissions(state(), fs::perms::all);
+    Result unkept = tarnctl({"--json", "status"});
+    EXPECT_NE(unkept.err.find("cannot be kept (filesystem error: refusing a directory that other users can write to"),
+              std::string::npos)
+        << unkept;
+    fs::permissions(state(), fs::perms::owner_all);
 }
 
 // -- The Secret Service -----------------------------------------------------------------------
