@@ -68,6 +68,16 @@ TEST(TarnctlWithTunnel, ConnectWaitsForTheTunnelAndDisconnectStopsIt) {
     Outcome alone = tarnctl(with({"connect"}), env);
     EXPECT_EQ(alone.exitCode, 0);
     EXPECT_NE(alone.out.find("Tunnel: not running"), std::string::npos) << alone.out;
+
+    // A tunnel whose core dies: connect reports why instead of waiting out its time.
+    Tunnel broken({"--core", "/bin/false"});
+    ASSERT_EQ(broken.waitForState("idle").state, "idle");
+    Outcome failed = tarnctl({"--base-url", backend.url(), "--keychain", "file", "--state-dir", state.path().string(),
+                              "--app-group-root", broken.groupDir().parent_path().string(), "--json", "connect"},
+                             {"TARN_TUNNEL_DIR=" + broken.runDir().string()});
+    EXPECT_EQ(failed.exitCode, 10) << failed.out;
+    EXPECT_NE(failed.out.find("the tunnel cannot run the profile: the core exited with status 1"), std::string::npos)
+        << failed.out;
 }
 
 TEST(TarnctlWithTunnel, DemoFetchesAPageThroughTheTunnel) {

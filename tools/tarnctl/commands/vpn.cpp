@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <iostream>
 #include <thread>
 #include <tuple>
@@ -55,11 +56,16 @@ std::optional<tarn::tunnel::TunnelState> waitForTunnel(const std::filesystem::pa
     if (!tarn::tunnel::readLiveState(runDirectory)) return std::nullopt;
     const std::string wanted = profileXrayJSON.empty() ? "" : tarn::tunnel::profileFingerprint(profileXrayJSON);
     const auto deadline = Clock::now() + timeout;
+    const std::int64_t startedAt = static_cast<std::int64_t>(std::time(nullptr));
     Spinner spinner;
     std::optional<tarn::tunnel::TunnelState> last;
     for (;;) {
         last = tarn::tunnel::readLiveState(runDirectory);
         if (!last) throw CliError(exitLocal, "tunnel", "the tunnel service stopped");
+        // Refused or unreadable files leave no profile to compare: a failure published since we
+        // began is ours as well (an older one may be about files already replaced).
+        if (!wanted.empty() && last->state == "failed" && last->profile.empty() && last->updatedAt >= startedAt - 1)
+            throw CliError(exitLocal, "tunnel", "the tunnel cannot use the profile: " + last->reason);
         if (wanted.empty() ? last->state == "idle" : last->profile == wanted) {
             if (last->state == "running" || last->state == "idle") break;
             // It retries after a back-off, but the person waiting deserves the reason now.
