@@ -38,19 +38,24 @@ TEST_F(DeviceIdentityTest, FreshInstallGeneratesALowerCaseUUIDAndStoresIt) {
     const std::string id = identity.deviceID();
     EXPECT_TRUE(isLowerCaseUUIDv4(id)) << id;
     EXPECT_EQ(defaults->stringForKey(key), id);
+    EXPECT_EQ(identity.origin(), (DeviceIdentity::Origin{DeviceIdentity::Origin::Source::generated, true, ""}));
     EXPECT_EQ(keychain->itemCount(), 0u) << "nothing is written to the keychain";
 }
 
 TEST_F(DeviceIdentityTest, StoredValueIsTrimmedButLeftAsItIs) {
     defaults->setString(key, "  abc\n");
-    EXPECT_EQ(identity().deviceID(), "abc");
+    auto identity = this->identity();
+    EXPECT_EQ(identity.deviceID(), "abc");
+    EXPECT_EQ(identity.origin(), (DeviceIdentity::Origin{DeviceIdentity::Origin::Source::defaults, true, ""}));
     EXPECT_EQ(defaults->stringForKey(key), "  abc\n");
 }
 
 TEST_F(DeviceIdentityTest, BlankStoredValueFallsToTheKeychainAccessToken) {
     defaults->setString(key, " \t\n\u00a0");
     keychain->setItem("svc", "acct", true, R"({"accessToken":" x ","refreshToken":"r"})");
-    EXPECT_EQ(identity().deviceID(), "x");
+    auto identity = this->identity();
+    EXPECT_EQ(identity.deviceID(), "x");
+    EXPECT_EQ(identity.origin(), (DeviceIdentity::Origin{DeviceIdentity::Origin::Source::keychain, true, ""}));
     EXPECT_EQ(defaults->stringForKey(key), "x");
 }
 
@@ -71,25 +76,6 @@ TEST_F(DeviceIdentityTest, FailingOrBlankKeychainFallsToGeneration) {
         c.setUp(*keychain);
         EXPECT_TRUE(isLowerCaseUUIDv4(identity().deviceID())) << c.name;
     }
-}
-
-TEST_F(DeviceIdentityTest, TheOriginSaysWhereTheValueCameFrom) {
-    using Source = DeviceIdentity::Origin::Source;
-    defaults->setString(key, "stored");
-    auto stored = identity();
-    stored.deviceID();
-    EXPECT_EQ(stored.origin(), (DeviceIdentity::Origin{Source::defaults, true, ""}));
-    defaults->removeObject(key);
-    keychain->setItem("svc", "acct", true, R"({"accessToken":"from-keychain","refreshToken":"r"})");
-    auto fromKeychain = identity();
-    fromKeychain.deviceID();
-    EXPECT_EQ(fromKeychain.origin(), (DeviceIdentity::Origin{Source::keychain, true, ""}));
-    defaults->removeObject(key);
-    keychain->deleteItem({.itemClass = KeychainItemClass::genericPassword, .service = "svc", .account = "acct",
-                          .useDataProtectionKeychain = true});
-    auto fresh = identity();
-    fresh.deviceID();
-    EXPECT_EQ(fresh.origin(), (DeviceIdentity::Origin{Source::generated, true, ""}));
 }
 
 TEST_F(DeviceIdentityTest, AnInstanceKeepsItsFirstAnswer) {

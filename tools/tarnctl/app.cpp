@@ -58,12 +58,23 @@ tarn::URL checkedBaseURL(const std::string& text, bool allowPlainHTTP, const Out
     return *url;
 }
 
+// A failure of the file key store names its directory and the likely cause; the status alone
+// cannot tell an unwritable directory from one that others can reach.
+[[noreturn]] void explainFileStoreFailure(const tarn::KeychainError& error, const fs::path& root) {
+    std::string cause = error.status() == tarn::errSecInvalidKeychain
+                            ? "is not private to this user: it must be owned by this user with no group or other access"
+                            : "could not be read or written: see that this user owns it and may write there";
+    throw CliError(exitLocal, "local", std::string("secret store failure: ") + error.what() + ": the key store " +
+                                           root.string() + " " + cause);
+}
+
 // The token store as the client sees it: a stored value that is not a token pair is this
-// machine's problem, not an undecodable answer of the server, and is reported as such.
+// machine's problem, not an undecodable answer of the server, and is reported as such, as is a
+// file key store that fails, with its path.
 class ExplainedTokenStore : public tarn::TokenStore {
 public:
-    ExplainedTokenStore(std::shared_ptr<tarn::TokenStore> store, std::string where)
-        : store_(std::move(store)), where_(std::move(where)) {}
+    ExplainedTokenStore(std::shared_ptr<tarn::TokenStore> store, std::string where, std::optional<fs::path> fileRoot)
+        : store_(std::move(store)), where_(std::move(where)), fileRoot_(std::move(fileRoot)) {}
 
     std::optional<tarn::AuthTokens> loadTokens() override {
         try {
@@ -72,14 +83,34 @@ public:
             throw CliError(exitLocal, "local",
                            "the sign-in stored in " + where_ +
                                " is not a token pair; run `tarnctl logout` to remove it, then sign in again");
+        } catch (const tarn::KeychainError& error) {
+            explain(error);
         }
     }
-    void save(const tarn::AuthTokens& tokens) override { store_->save(tokens); }
-    void clear() override { store_->clear(); }
+    void save(const tarn::AuthTokens& tokens) override {
+        try {
+            store_->save(tokens);
+        } catch (const tarn::KeychainError& error) {
+            explain(error);
+        }
+    }
+    void clear() override {
+        try {
+            store_->clear();
+        } catch (const tarn::KeychainError& error) {
+            explain(error);
+        }
+    }
 
 private:
+    [[noreturn]] void explain(const tarn::KeychainError& error) {
+        if (fileRoot_) explainFileStoreFailure(error, *fileRoot_);
+        throw error;
+    }
+
     std::shared_ptr<tarn::TokenStore> store_;
     std::string where_;
+    std::optional<fs::path> fileRoot_;
 };
 
 }  // namespace
@@ -120,9 +151,11 @@ std::string App::keychainDescription() {
 
 tarn::TokenStore& App::tokenStore() {
     if (!tokenStore_) {
+        std::optional<fs::path> fileRoot;
+        if (keychainKind() == "file") fileRoot = keychainFileRoot();
         tokenStore_ = std::make_shared<ExplainedTokenStore>(
             std::make_shared<tarn::KeychainTokenStore>(keychainService, keychainAccount, keychain()),
-            keychainDescription());
+            keychainDescription(), std::move(fileRoot));
     }
     return *tokenStore_;
 }
@@ -136,7 +169,11 @@ void App::prepareToStoreTokens() {
                                    .valueData = std::string()};
     tarn::OSStatus status = keychain()->add(probe);
     // The same failure the sign-in would have met after talking to the server.
-    if (status != tarn::errSecSuccess && status != tarn::errSecDuplicateItem) throw tarn::KeychainError::unhandled(status);
+    if (status != tarn::errSecSuccess && status != tarn::errSecDuplicateItem) {
+        auto error = tarn::KeychainError::unhandled(status);
+        if (keychainKind() == "file") explainFileStoreFailure(error, keychainFileRoot());
+        throw error;
+    }
     probe.valueData.reset();
     probe.useAuthenticationContext = tarn::KeychainAuthenticationContext{.interactionNotAllowed = true};
     keychain()->deleteItem(probe);
@@ -185,9 +222,13 @@ std::string App::deviceID() {
         out_.note("Warning: this device has a new identifier, " + id + ", which cannot be kept (" +
                   oneLine(origin->problem) + "); the next run will make another, and the server counts each as a new device.");
     } else if (defaultsExisted) {
-        out_.note("Note: " + defaultsFile.string() + " held no device identifier (a damaged file is kept beside it as " +
-                  defaultsFile.filename().string() + ".corrupt.N); this device has a new identifier, " + id +
-                  ", which the server counts as a new device.");
+        std::string damaged;
+        for (const auto& entry : fs::directory_iterator(options_.stateDir, ec)) {
+            std::string name = entry.path().filename().string();
+            if (name.rfind("defaults.json.corrupt.", 0) == 0) damaged = " (damaged copies are kept beside it as defaults.json.corrupt.N)";
+        }
+        out_.note("Note: " + defaultsFile.string() + " held no device identifier" + damaged +
+                  "; this device has a new identifier, " + id + ", which the server counts as a new device.");
     }
     return id;
 }

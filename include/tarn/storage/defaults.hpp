@@ -59,7 +59,8 @@ private:
 /// other processes are seen. Writes take an flock(2) on "<file>.lock" beside it, re-read the file,
 /// change one member and replace the file atomically (temporary file, fsync, rename, fsync of the
 /// directory): two processes writing different keys both keep their values, and members of any
-/// JSON type that this store did not write are kept byte for byte.
+/// JSON type that this store did not write are kept byte for byte. A write first removes the
+/// temporary files that writers killed mid-write left behind.
 ///
 /// Damage: a file that is not one JSON object (cut short, invalid UTF-8, something else in its
 /// place) still yields every member that can be read whole, both when reading and when writing.

@@ -1,7 +1,7 @@
 // FileKeychain: a Keychain for machines without a Secret Service. Items are files readable by
 // their owner only: one directory (0700) per keychain under a root, one file (0600) per item.
 // A racing add of the same item by two processes yields exactly one errSecDuplicateItem, and a
-// crash never leaves a partly written item.
+// crash never leaves a partly written item (nor, after the next write, its temporary file).
 #pragma once
 
 #include "tarn/export.hpp"
@@ -15,7 +15,8 @@ namespace tarn {
 /// encoding of the service and of the account joined by "-" (never the raw strings, so no value
 /// can name a path elsewhere). Directories are created 0700 on first write; an existing root or
 /// keychain directory that is not a directory owned by this user with no group or other access
-/// makes every operation answer errSecInvalidKeychain. The data is stored as it is, not encrypted:
+/// makes every operation answer errSecInvalidKeychain; a directory the system will not let us
+/// read or write answers errSecIO. The data is stored as it is, not encrypted:
 /// its protection is the owner-only file mode.
 ///
 /// Statuses: errSecItemNotFound, errSecDuplicateItem, errSecParam (service or account missing, or

@@ -17,14 +17,15 @@ namespace tarn {
 /// a private per-user temporary directory, <temp>/tarn-<uid> (temp: $TMPDIR or /tmp), which the
 /// tunnel running as another user cannot see. That directory is created 0700; when the path
 /// exists but is not a directory owned by this user without group or other access, it is not
-/// used: write and readConfig fail with filesystem_error (permission denied).
+/// used: write and readConfig fail with filesystem_error (operation not permitted, saying why).
 ///
 /// The group directory must be owned by this user or root and not writable by other users, or
 /// write and readConfig refuse it (filesystem_error, operation not permitted, saying why).
 ///
 /// Each file is replaced atomically (temporary file created 0600 with O_EXCL|O_NOFOLLOW in the
 /// same directory, fsync, rename, fsync of the directory): a reader in any process, and the files
-/// after a crash, hold the old or the new content, never part of one. The two files are not
+/// after a crash, hold the old or the new content, never part of one; a write first removes the
+/// temporary files that writers killed mid-write left behind. The two files are not
 /// replaced together: write puts the Xray file first and the profile last, so a writer that dies
 /// between the two leaves a new Xray file beside the old record. The record holds the same Xray
 /// text, so a reader can tell whether the pair belongs together: readMatchingConfig does.

@@ -6,10 +6,13 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -529,14 +532,14 @@ INSTANTIATE_TEST_SUITE_P(
                         // No input: reaching the password prompt would fail as a usage error.
                         return std::vector<std::string>{"login", "--email", "demo@tarn.dev"};
                     },
-                    10, "local", "secret store failure"},
+                    10, "local", "/keychain is not private to this user"},
         FailureCase{"KeyStoreNotPrivate",
                     [](CliTest& fixture, DevServer&) {
                         fs::create_directories(fixture.state() / "keychain");
                         ::chmod((fixture.state() / "keychain").c_str(), 0755);
                         return std::vector<std::string>{"whoami"};
                     },
-                    10, "local", "secret store failure"}),
+                    10, "local", "secret store failure: KeychainError.unhandled(-25295): the key store /"}),
     [](const ::testing::TestParamInfo<FailureCase>& p) { return p.param.name; });
 
 // An answer that is not HTTP is the server's fault, not a bad --base-url: exit 7, and it is kept
@@ -599,7 +602,7 @@ TEST_F(CliTest, ADeviceIdentifierIsNeverReplacedSilently) {
     std::ofstream(defaults, std::ios::trunc) << "[]";
     Result lost = tarnctl({"--json", "status"});
     EXPECT_NE(lost.json()["device_id"], id) << lost;
-    EXPECT_NE(lost.err.find("held no device identifier"), std::string::npos) << lost;
+    EXPECT_NE(lost.err.find("held no device identifier (damaged copies are kept beside it"), std::string::npos) << lost;
     EXPECT_TRUE(fs::exists(state() / "defaults.json.corrupt.1"));
 
     fs::permissions(state(), fs::perms::all);
@@ -608,6 +611,21 @@ TEST_F(CliTest, ADeviceIdentifierIsNeverReplacedSilently) {
               std::string::npos)
         << unkept;
     fs::permissions(state(), fs::perms::owner_all);
+}
+
+// Another process holding the defaults lock delays a command by the lock's bound, not forever.
+TEST_F(CliTest, AHeldDefaultsLockDelaysACommandOnlyBoundedly) {
+    fs::create_directories(state());
+    ::chmod(state().c_str(), 0700);
+    int lock = ::open((state() / "defaults.json.lock").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    const auto start = std::chrono::steady_clock::now();
+    Result status = tarnctl({"status"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    ::close(lock);
+    EXPECT_EQ(status.exitCode, 0) << status;
+    EXPECT_NE(status.err.find("cannot be kept"), std::string::npos) << status;
+    EXPECT_NE(status.err.find("is held by"), std::string::npos) << status;
 }
 
 // -- The Secret Service -----------------------------------------------------------------------
