@@ -1,7 +1,7 @@
 # Debian packages from CPack, one per install component:
 #   libtarn-core0      runtime      the shared library
 #   libtarn-core-dev   development  headers, .so link, CMake package config, pkg-config file
-#   tarnctl            tools        the command-line client
+#   tarnctl            tools        the command-line client and the tunnel service (tarn-tunnel)
 #   tarn-devserver     devserver    the development backend
 # Build them from a shared Release build configured with CMAKE_INSTALL_PREFIX=/usr
 # (the `package` preset): cpack --preset package
@@ -51,9 +51,11 @@ set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME tarnctl)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "qrencode, v2ray")
+# tarn-tunnel runs an Xray-compatible core: xray when installed, else Debian's v2ray.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "v2ray")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "qrencode")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
-  "Tarn VPN command-line client\ntarnctl signs in, lists servers, fetches connection profiles and calls every\noperation of the Tarn VPN backend from the command line.")
+  "Tarn VPN command-line client\ntarnctl signs in, lists servers, fetches connection profiles and calls every\noperation of the Tarn VPN backend from the command line. tarn-tunnel, run as a\nsystemd user service, carries the traffic of the profile tarnctl connects to.")
 
 set(CPACK_DEBIAN_DEVSERVER_PACKAGE_NAME tarn-devserver)
 set(CPACK_DEBIAN_DEVSERVER_PACKAGE_SECTION devel)

@@ -37,6 +37,7 @@ void Backend::deleteMe(Call& c) {
   std::string id = a.id;
   revokeAll(id);
   accounts_.erase(id);
+  syncVlessEndpoint();
   console_.notice("[dev] account " + id + " deleted");
   c.send(200, Json{{"ok", true}});
 }
@@ -76,6 +77,7 @@ void Backend::removeDevice(Call& c) {
   if (it == a.devices.end()) throw HttpError(404, "Device not found");
   bool rotated = it->profileIssued;  // the removed device's VLESS credential stops working
   a.devices.erase(it);
+  syncVlessEndpoint();
   Json answer{{"ok", true}};
   Json remaining = devicesJson(a);
   for (auto& [k, v] : remaining.items()) answer[k] = v;
@@ -242,6 +244,7 @@ void Backend::vpnConfig(Call& c) {
   if (!server->isAvailable) throw HttpError(503, Json{{"detail", "Server is unavailable"}, {"code", "server_unavailable"}});
   Device& d = touchDevice(a, deviceID, platform, std::nullopt);
   d.profileIssued = true;
+  syncVlessEndpoint();
   if (!a.vpnPeerID) a.vpnPeerID = "peer_" + a.id.substr(a.id.find('_') + 1);
   c.send(200, Json{{"uri", vlessURI(*server, d.vlessUUID)},
                    {"xray_json", xrayConfig(*server, d.vlessUUID).dump()},
@@ -259,6 +262,7 @@ void Backend::vpnRevoke(Call& c) {
   if (it == a.devices.end()) throw HttpError(404, "Device not found");
   it->vlessUUID = randomUUID();
   it->profileIssued = false;
+  syncVlessEndpoint();
   c.send(200, Json{{"ok", true}});
 }
 

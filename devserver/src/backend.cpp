@@ -134,6 +134,30 @@ void Backend::Call::sendHTML(int status, const std::string& html) {
 Backend::Backend(Options options, Console& console)
     : options_(std::move(options)), console_(console), servers_(makeServers(options_.serverCount, options_.seed)) {
   seed();
+  if (options_.vlessEndpoint) {
+    vless_ = std::make_unique<VlessEndpoint>();
+    // Every server is the one local endpoint: profiles for any of them connect.
+    for (auto& s : servers_) {
+      s.host = "127.0.0.1";
+      s.port = vless_->port();
+      s.localEndpoint = true;
+    }
+    syncVlessEndpoint();
+    console_.notice("[dev] VLESS endpoint (v2ray) on 127.0.0.1:" + std::to_string(vless_->port()));
+  }
+}
+
+void Backend::syncVlessEndpoint() {
+  if (!vless_) return;
+  std::set<std::string> ids;
+  for (const auto& [id, account] : accounts_)
+    for (const auto& d : account.devices)
+      if (d.profileIssued) ids.insert(d.vlessUUID);
+  try {
+    vless_->setClients(ids);
+  } catch (const std::exception& e) {
+    console_.notice(std::string("[dev] ") + e.what());
+  }
 }
 
 void Backend::route(httplib::Server& server, const std::string& method, const std::string& pattern, Handler h) {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
+#include <set>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,6 +20,7 @@
 #include "faults.hpp"
 #include "journal.hpp"
 #include "util.hpp"
+#include "vless_endpoint.hpp"
 #include "vpn.hpp"
 
 namespace tarn::devserver {
@@ -38,6 +41,8 @@ struct Options {
   bool quiet = false;  // no per-request log lines
   std::string tlsCert;
   std::string tlsKey;
+  // Run a real VLESS server (v2ray) on loopback and hand out profiles that point at it.
+  bool vlessEndpoint = false;
 };
 
 // Console output shared by all worker threads: one whole line at a time, on standard error.
@@ -172,6 +177,7 @@ private:
   Json issueTokens(Account& a);
   void revokeAll(const std::string& accountID);
   void refreshSubscription(Account& a) const;
+  void syncVlessEndpoint();  // the endpoint accepts exactly the ids of issued profiles
   Json userJson(Account& a) const;
   Json devicesJson(const Account& a) const;
   Json deviceLimitBody(const Account& a) const;
@@ -241,6 +247,7 @@ private:
   std::string publicURL_;
   std::vector<VpnServer> servers_;
   FaultBook faults_;
+  std::unique_ptr<VlessEndpoint> vless_;  // with --vless-endpoint
   Journal journal_;
 
   std::mutex mutex_;  // guards everything below

@@ -79,6 +79,8 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   app.add_flag("--quiet", options.quiet, "No per-request log lines");
+  app.add_flag("--vless-endpoint", options.vlessEndpoint,
+               "Run a real VLESS server (v2ray) on loopback and hand out profiles that connect to it");
   auto* cert = app.add_option("--tls-cert", options.tlsCert, "PEM certificate: serve HTTPS")->check(CLI::ExistingFile);
   app.add_option("--tls-key", options.tlsKey, "PEM private key of --tls-cert")->check(CLI::ExistingFile)->needs(cert);
   cert->needs(app.get_option("--tls-key"));
@@ -116,7 +118,14 @@ int main(int argc, char** argv) {
   }
 
   tarn::devserver::Console console(options.quiet);
-  tarn::devserver::Backend backend(options, console);
+  std::unique_ptr<tarn::devserver::Backend> backendHolder;
+  try {
+    backendHolder = std::make_unique<tarn::devserver::Backend>(options, console);
+  } catch (const std::exception& e) {
+    std::cerr << "tarn-devserver: " << e.what() << "\n";
+    return 1;
+  }
+  tarn::devserver::Backend& backend = *backendHolder;
 
   // Without TCP_NODELAY every keep-alive answer waits about 40 ms for the delayed ACK.
   server->set_tcp_nodelay(true);

@@ -86,11 +86,14 @@ std::string vlessURI(const VpnServer& server, const std::string& clientUUID) {
       encoded += hex[c & 15];
     }
   }
-  return "vless://" + clientUUID + "@" + server.host + ":" + std::to_string(server.port) +
-         "?encryption=none&security=tls&sni=" + server.host + "&type=tcp#" + encoded;
+  std::string security = server.localEndpoint ? "security=none" : "security=tls&sni=" + server.host;
+  return "vless://" + clientUUID + "@" + server.host + ":" + std::to_string(server.port) + "?encryption=none&" +
+         security + "&type=tcp#" + encoded;
 }
 
-Json xrayConfig(const VpnServer& server, const std::string& clientUUID) {
+namespace {
+
+Json remoteXrayConfig(const VpnServer& server, const std::string& clientUUID) {
   Json privateRanges = Json::array();
   for (auto r : kPrivateRanges) privateRanges.push_back(std::string(r));
   return Json{
@@ -124,6 +127,17 @@ Json xrayConfig(const VpnServer& server, const std::string& clientUUID) {
        {{"domainStrategy", "AsIs"},
         {"rules", Json::array({{{"type", "field"}, {"ip", privateRanges}, {"outboundTag", "direct"}}})}}},
   };
+}
+
+}  // namespace
+
+Json xrayConfig(const VpnServer& server, const std::string& clientUUID) {
+  Json config = remoteXrayConfig(server, clientUUID);
+  if (!server.localEndpoint) return config;
+  config.erase("inbounds");
+  config.erase("routing");
+  config["outbounds"][0]["streamSettings"] = Json{{"network", "tcp"}, {"security", "none"}};
+  return config;
 }
 
 }  // namespace tarn::devserver

@@ -22,6 +22,8 @@ struct VpnServer {
   bool isPremium = false;
   std::string host;  // "de-1.vpn.tarn.test"
   int port = 443;
+  // The real VLESS endpoint on this machine (--vless-endpoint): plain TCP to host:port.
+  bool localEndpoint = false;
 
   Json toJson() const;
 };
@@ -32,7 +34,9 @@ std::vector<VpnServer> makeServers(std::size_t count, std::uint64_t seed);
 // "vless://<uuid>@<host>:<port>?encryption=none&security=tls&sni=<host>&type=tcp#<label>"
 std::string vlessURI(const VpnServer& server, const std::string& clientUUID);
 // A complete client configuration (SOCKS and HTTP inbounds on loopback, a VLESS outbound over
-// TLS, direct and blocking outbounds, routing) that both Xray and V2Ray accept.
+// TLS, direct and blocking outbounds, routing) that both Xray and V2Ray accept. For the local
+// endpoint: plain TCP, no inbounds (the tunnel adds its own proxies) and no direct route for
+// private ranges, so that a loopback web server is reached through the tunnel.
 Json xrayConfig(const VpnServer& server, const std::string& clientUUID);
 
 }  // namespace tarn::devserver

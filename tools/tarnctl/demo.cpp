@@ -8,8 +8,12 @@
 
 #include <tarn/logic/connect_eligibility.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -23,22 +27,55 @@ namespace {
 constexpr const char* demoEmail = "demo@tarn.dev";
 constexpr const char* demoPassword = "demo-password";
 
-std::optional<std::filesystem::path> locateDevServer(const std::string& given) {
+// `name` given explicitly, in the environment variable `env`, beside tarnctl in a build tree
+// (`buildTreePath`, relative to <build>) or an installation, or on $PATH.
+std::optional<std::filesystem::path> locateProgram(const std::string& given, const char* env, const std::string& name,
+                                                   const std::string& buildTreePath) {
     auto executable = [](const std::filesystem::path& p) {
         std::error_code ec;
         return std::filesystem::is_regular_file(p, ec) && ::access(p.c_str(), X_OK) == 0;
     };
     if (!given.empty()) return std::filesystem::path(given);
-    if (const char* env = std::getenv("TARN_DEVSERVER"); env && *env) return std::filesystem::path(env);
+    if (const char* value = std::getenv(env); value && *value) return std::filesystem::path(value);
     std::error_code ec;
     std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (!ec) {
-        // In a build tree tarnctl is <build>/tools/tarnctl/tarnctl; installed, both share a bin/.
-        for (const auto& candidate : {self.parent_path() / "../../devserver/tarn-devserver", self.parent_path() / "tarn-devserver"}) {
+        // In a build tree tarnctl is <build>/tools/tarnctl/tarnctl; installed, all share a bin/.
+        for (const auto& candidate : {self.parent_path() / "../.." / buildTreePath, self.parent_path() / name}) {
             if (executable(candidate)) return std::filesystem::weakly_canonical(candidate);
         }
     }
-    return tarn::tools::findOnPath("tarn-devserver");
+    return tarn::tools::findOnPath(name);
+}
+
+// GET `url` (http://127.0.0.1:...) through the HTTP proxy on 127.0.0.1:`proxyPort`: the status
+// code and the size of the answer, or nullopt when the proxy does not answer within 10 s.
+std::optional<std::pair<int, std::size_t>> fetchThroughProxy(int proxyPort, const std::string& url) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::nullopt;
+    timeval limit{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(proxyPort));
+    std::string host = url.substr(url.find("://") + 3);
+    host = host.substr(0, host.find('/'));
+    std::string request = "GET " + url + " HTTP/1.0\r\nHost: " + host + "\r\nConnection: close\r\n\r\n";
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buf[4096];
+        ssize_t n;
+        while (answer.size() < (1 << 20) && (n = ::recv(fd, buf, sizeof buf, 0)) > 0) answer.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    // "HTTP/1.1 200 OK"
+    if (!answer.starts_with("HTTP/") || answer.find(' ') == std::string::npos) return std::nullopt;
+    int status = std::atoi(answer.c_str() + answer.find(' ') + 1);
+    auto body = answer.find("\r\n\r\n");
+    return std::pair{status, body == std::string::npos ? 0 : answer.size() - body - 4};
 }
 
 // A fresh private directory; removed at the end unless the demo failed or --keep was given.
@@ -94,7 +131,11 @@ std::string checkWithV2Ray(const std::filesystem::path& xrayFile) {
 }  // namespace
 
 int runDemo(const GlobalOptions& globals, const DemoOptions& options) {
-    auto program = locateDevServer(options.devserver);
+    auto program = locateProgram(options.devserver, "TARN_DEVSERVER", "tarn-devserver", "devserver/tarn-devserver");
+    // With a core and the tunnel service at hand, the demo carries real traffic: the backend runs
+    // its VLESS endpoint and the profile it hands out connects to it.
+    auto tunnelProgram = locateProgram("", "TARN_TUNNEL", "tarn-tunnel", "tools/tarn-tunnel/tarn-tunnel");
+    const bool carryTraffic = tunnelProgram && tarn::tools::findOnPath("v2ray");
     if (!program) {
         throw CliError(exitLocal, "local",
                        "tarn-devserver not found: build it (cmake --build build/release --target tarn-devserver), "
@@ -111,7 +152,9 @@ int runDemo(const GlobalOptions& globals, const DemoOptions& options) {
         steps.start("Start the development backend");
         // SIGTERM from the kernel should tarnctl die without cleaning up (SIGKILL, a crash): the
         // server then stops as cleanly as on any other way out.
-        tarn::tools::ServerProcess server(*program, {"--port", "0", "--quiet"}, temp.path() / "devserver.log", SIGTERM,
+        std::vector<std::string> serverArgs = {"--port", "0", "--quiet"};
+        if (carryTraffic) serverArgs.push_back("--vless-endpoint");
+        tarn::tools::ServerProcess server(*program, serverArgs, temp.path() / "devserver.log", SIGTERM,
                                           std::chrono::seconds(15));
         Steps::say("tarn-devserver is listening on " + server.url() + " (log: " + (temp.path() / "devserver.log").string() + ")");
 
@@ -123,6 +166,23 @@ int runDemo(const GlobalOptions& globals, const DemoOptions& options) {
         local.appGroupRoot = temp.path() / "app-groups";
         std::filesystem::create_directories(*local.appGroupRoot);
         ::chmod(local.appGroupRoot->c_str(), 0700);
+        const std::filesystem::path tunnelDir = temp.path() / "tunnel";
+        std::unique_ptr<tarn::tools::Subprocess> tunnel;
+        if (carryTraffic) {
+            tarn::tools::SpawnOptions spawn;
+            spawn.pipeStdout = false;
+            spawn.stderrFile = temp.path() / "tunnel.log";
+            spawn.parentDeathSignal = SIGTERM;
+            tunnel = std::make_unique<tarn::tools::Subprocess>(
+                *tunnelProgram,
+                std::vector<std::string>{"--app-group-root", local.appGroupRoot->string(), "--run-dir", tunnelDir.string(),
+                                         "--socks-port", "0", "--http-port", "0"},
+                spawn);
+            Steps::say("The tunnel service, tarn-tunnel, watches " + (*local.appGroupRoot / appGroupID).string() +
+                       " (log: " + spawn.stderrFile.string() + ")");
+        } else {
+            Steps::say("(tarn-tunnel or v2ray is missing: the demo hands the profile over but carries no traffic)");
+        }
         auto session = std::make_unique<App>(local);
         App& app = *session;
         SyncClient& client = app.client();
@@ -174,6 +234,21 @@ int runDemo(const GlobalOptions& globals, const DemoOptions& options) {
                    std::string(tarn::rawValue(handed.vpnAccessStatus)) + ".");
         if (std::string check = checkWithV2Ray(connected.files.front()); !check.empty()) Steps::say(check);
 
+        if (tunnel) {
+            steps.start("The tunnel runs the profile");
+            auto state = waitForTunnel(tunnelDir, connected.config.xrayJSON, tunnelTimeout);
+            if (!state) throw CliError(exitLocal, "tunnel", "tarn-tunnel did not start (see tunnel.log)");
+            Steps::say("tarn-tunnel is " + describeTunnel(state) + ".");
+
+            steps.start("Fetch a page through the tunnel");
+            std::string page = server.url() + "/app/ios/release";
+            auto fetched = fetchThroughProxy(state->httpPort, page);
+            if (!fetched) throw CliError(exitLocal, "tunnel", "no answer through the tunnel's HTTP proxy");
+            Steps::say("GET " + page + " through the HTTP proxy 127.0.0.1:" + std::to_string(state->httpPort) + ": status " +
+                       std::to_string(fetched->first) + ", " + std::to_string(fetched->second) + " bytes.");
+            Steps::say("It travelled over VLESS to the backend's endpoint, which accepts this device's id only.");
+        }
+
         steps.start("Diagnostics report (what a support request would carry)");
         Steps::block(diagnosticsReport(app));
 
@@ -181,6 +256,12 @@ int runDemo(const GlobalOptions& globals, const DemoOptions& options) {
         app.container().clearVPNConfig();
         Steps::say(std::filesystem::exists(connected.files.back()) ? "The profile is still there!"
                                                                    : "The connection profile is removed.");
+        if (tunnel) {
+            waitForTunnel(tunnelDir, "", tunnelTimeout);
+            Steps::say("The tunnel stopped its core: no proxy is listening any more.");
+            bool clean = tunnel->stop().success();
+            Steps::say(clean ? "tarn-tunnel stopped." : "tarn-tunnel stopped (it did not exit cleanly).");
+        }
         client.logout();
         Steps::say(app.signedIn() ? "Signed out, but tokens remain in the secret store!"
                                   : "Signed out; the secret store holds no tokens.");

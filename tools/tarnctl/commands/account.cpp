@@ -95,6 +95,7 @@ int runStatus(App& app) {
         }
     }
     std::string directory = app.container().url().string();
+    std::optional<tarn::tunnel::TunnelState> tunnel = tarn::tunnel::readLiveState(tarn::tunnel::defaultRunDirectory());
 
     if (app.out().json()) {
         JsonObject doc;
@@ -106,7 +107,8 @@ int runStatus(App& app) {
             .raw("user", user ? encodeRecord(*user) : "null")
             .string("vpn_state", state.description())
             .string("shared_directory", directory)
-            .optionalString("profile_server_id", profile ? std::optional(profile->serverID) : std::nullopt);
+            .optionalString("profile_server_id", profile ? std::optional(profile->serverID) : std::nullopt)
+            .raw("tunnel", tunnelJSON(tunnel));
         if (accountError) {
             doc.raw("account_error",
                     JsonObject().string("kind", accountError->kind).string("message", accountError->message).str());
@@ -120,6 +122,7 @@ int runStatus(App& app) {
         if (user) fields.emplace_back("Subscription", subscriptionSummary(*user));
         if (accountError) fields.emplace_back("Account", "unavailable: " + accountError->message);
         fields.emplace_back("VPN", state.description() + (profile ? " (profile for " + profile->serverID + ")" : ""));
+        fields.emplace_back("Tunnel", describeTunnel(tunnel));
         fields.emplace_back("Shared directory", directory);
         fields.emplace_back("Device ID", app.deviceID());
         fields.emplace_back("Secret store", keychain);

@@ -7,7 +7,11 @@
 #include <tarn/models/account.hpp>
 #include <tarn/models/devices_vpn.hpp>
 
+#include "tarn-tunnel/state.hpp"
+
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -97,5 +101,18 @@ ConnectResult connectTo(App& app, const std::string& serverID);
 std::string refusalText(const tarn::VPNConnectionState& reason, const std::optional<tarn::CRMUser>& user,
                         const std::string& serverID);
 std::string diagnosticsReport(App& app);
+
+/// How long connect and disconnect wait for the tunnel service.
+inline constexpr std::chrono::seconds tunnelTimeout{20};
+/// Waits, with a spinner, until the tunnel service in `runDirectory` runs the profile with this
+/// Xray text (or, for an empty one, runs none). nullopt at once when no service is running.
+/// Throws CliError (local) when the service fails the profile, stops, or the time runs out.
+std::optional<tarn::tunnel::TunnelState> waitForTunnel(const std::filesystem::path& runDirectory,
+                                                       const std::string& profileXrayJSON,
+                                                       std::chrono::milliseconds timeout);
+/// "running, SOCKS5 127.0.0.1:10808, HTTP proxy 127.0.0.1:10809", or how to start it.
+std::string describeTunnel(const std::optional<tarn::tunnel::TunnelState>& state);
+/// The same as a JSON object (null when no service runs).
+std::string tunnelJSON(const std::optional<tarn::tunnel::TunnelState>& state);
 
 }  // namespace tarnctl

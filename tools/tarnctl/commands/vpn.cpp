@@ -2,9 +2,15 @@
 #include "commands.hpp"
 
 #include "../errors.hpp"
+#include "../terminal.hpp"
+
+#include "tarn-tunnel/state.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <iostream>
+#include <thread>
 #include <tuple>
 
 namespace tarnctl {
@@ -22,6 +28,63 @@ std::string fileSize(const std::filesystem::path& p) {
 }
 
 }  // namespace
+
+std::string tunnelJSON(const std::optional<tarn::tunnel::TunnelState>& s) {
+    if (!s) return "null";
+    return JsonObject()
+        .string("state", s->state)
+        .string("reason", s->reason)
+        .string("server_id", s->serverID)
+        .integer("socks_port", s->socksPort)
+        .integer("http_port", s->httpPort)
+        .str();
+}
+
+std::string describeTunnel(const std::optional<tarn::tunnel::TunnelState>& s) {
+    if (!s) return "not running (start it: systemctl --user start tarn-tunnel)";
+    std::string text = s->state;
+    if (!s->reason.empty()) text += ": " + s->reason;
+    if (s->socksPort) text += ", SOCKS5 127.0.0.1:" + std::to_string(s->socksPort);
+    if (s->httpPort) text += ", HTTP proxy 127.0.0.1:" + std::to_string(s->httpPort);
+    return text;
+}
+
+std::optional<tarn::tunnel::TunnelState> waitForTunnel(const std::filesystem::path& runDirectory,
+                                                       const std::string& profileXrayJSON,
+                                                       std::chrono::milliseconds timeout) {
+    using Clock = std::chrono::steady_clock;
+    if (!tarn::tunnel::readLiveState(runDirectory)) return std::nullopt;
+    const std::string wanted = profileXrayJSON.empty() ? "" : tarn::tunnel::profileFingerprint(profileXrayJSON);
+    const auto deadline = Clock::now() + timeout;
+    const std::int64_t startedAt = static_cast<std::int64_t>(std::time(nullptr));
+    Spinner spinner;
+    std::optional<tarn::tunnel::TunnelState> last;
+    for (;;) {
+        last = tarn::tunnel::readLiveState(runDirectory);
+        if (!last) throw CliError(exitLocal, "tunnel", "the tunnel service stopped");
+        // Refused or unreadable files leave no profile to compare: a failure published since we
+        // began is ours as well (an older one may be about files already replaced).
+        if (!wanted.empty() && last->state == "failed" && last->profile.empty() && last->updatedAt >= startedAt - 1)
+            throw CliError(exitLocal, "tunnel", "the tunnel cannot use the profile: " + last->reason);
+        if (wanted.empty() ? last->state == "idle" : last->profile == wanted) {
+            if (last->state == "running" || last->state == "idle") break;
+            // It retries after a back-off, but the person waiting deserves the reason now.
+            if (last->state == "failed")
+                throw CliError(exitLocal, "tunnel", "the tunnel cannot run the profile: " + last->reason);
+        }
+        if (Clock::now() >= deadline) {
+            spinner.clear();
+            throw CliError(exitLocal, "tunnel",
+                           "the tunnel did not " + std::string(wanted.empty() ? "stop" : "start") + " within " +
+                               std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) +
+                               " s (it is " + describeTunnel(last) + ")");
+        }
+        spinner.tick(wanted.empty() ? "Waiting for the tunnel to stop..." : "Waiting for the tunnel (" + last->state + ")...");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    spinner.clear();
+    return last;
+}
 
 std::vector<tarn::VPNServer> sortedByLoad(std::vector<tarn::VPNServer> servers) {
     std::stable_sort(servers.begin(), servers.end(), [](const tarn::VPNServer& a, const tarn::VPNServer& b) {
@@ -112,6 +175,8 @@ ConnectResult connectTo(App& app, const std::string& serverID) {
 
 int runConnect(App& app, const std::string& serverID) {
     ConnectResult result = connectTo(app, serverID);
+    // Without a tunnel service the profile waits in place for one to start.
+    auto tunnel = waitForTunnel(tarn::tunnel::defaultRunDirectory(), result.config.xrayJSON, tunnelTimeout);
     if (app.out().json()) {
         std::vector<std::string> files;
         for (const auto& f : result.files) files.push_back(jsonString(f.string()));
@@ -120,6 +185,7 @@ int runConnect(App& app, const std::string& serverID) {
                                .raw("eligibility", JsonObject().boolean("can_connect", true).null("reason").str())
                                .string("directory", result.directory.string())
                                .raw("files", jsonArray(files))
+                               .raw("tunnel", tunnelJSON(tunnel))
                                .str());
         return exitOK;
     }
@@ -127,6 +193,7 @@ int runConnect(App& app, const std::string& serverID) {
               << result.server.load << "%): allowed.\nThe profile for the tunnel is in " << result.directory.string()
               << ":\n";
     for (const auto& f : result.files) std::cout << "  " << f.filename().string() << "  " << fileSize(f) << '\n';
+    std::cout << "Tunnel: " << describeTunnel(tunnel) << ".\n";
     return exitOK;
 }
 
@@ -147,6 +214,7 @@ int runDisconnect(App& app) {
             if (why) throw std::filesystem::filesystem_error("cannot remove the connection profile", f, why);
         }
     }
+    auto tunnel = waitForTunnel(tarn::tunnel::defaultRunDirectory(), "", tunnelTimeout);
     if (app.out().json()) {
         std::vector<std::string> removed;
         for (const auto& f : present) removed.push_back(jsonString(f));
@@ -157,6 +225,7 @@ int runDisconnect(App& app) {
     } else {
         std::cout << "Disconnected: removed the connection profile from " << container.url().string() << ".\n";
     }
+    if (tunnel && !app.out().json()) std::cout << "Tunnel: " << describeTunnel(tunnel) << ".\n";
     return exitOK;
 }
 

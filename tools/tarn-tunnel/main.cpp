@@ -1,0 +1,76 @@
+// tarn-tunnel: runs the connection profile that the application hands over in the shared
+// directory, in the foreground (as a systemd user service or from a terminal) until SIGTERM or
+// SIGINT.
+#include "service.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <iostream>
+
+#include <CLI/CLI.hpp>
+
+namespace {
+
+int stopPipe[2] = {-1, -1};
+
+extern "C" void requestStop(int) {
+    int saved = errno;
+    char byte = 1;
+    [[maybe_unused]] auto n = ::write(stopPipe[1], &byte, 1);
+    errno = saved;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tarn::tunnel::ServiceOptions options;
+    std::string appGroupRoot = options.appGroupRoot.string();
+    std::string runDirectory = options.runDirectory.string();
+    std::string core;
+    double startTimeout = 10;
+    CLI::App app{"Tarn tunnel service: runs the VPN profile handed over by the application"};
+    app.add_option("--app-group-root", appGroupRoot, "Directory shared with the application")->capture_default_str();
+    app.add_option("--app-group", options.appGroupID, "Application group (a directory below the root)")->capture_default_str();
+    app.add_option("--run-dir", runDirectory, "Private directory for the state file and the core's configuration")
+        ->capture_default_str();
+    app.add_option("--core", core, "Xray-compatible core to run (default: xray on $PATH, else v2ray)");
+    app.add_option("--socks-port", options.ports.socks, "Loopback SOCKS5 port added to profiles without inbounds; 0: any free port")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+    app.add_option("--http-port", options.ports.http, "Loopback HTTP proxy port added to profiles without inbounds; 0: any free port")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+    app.add_option("--start-timeout", startTimeout, "Seconds the core has to open its proxy port")
+        ->check(CLI::Range(1.0, 300.0))
+        ->capture_default_str();
+    CLI11_PARSE(app, argc, argv);
+    options.appGroupRoot = appGroupRoot;
+    options.runDirectory = std::filesystem::absolute(runDirectory);
+    options.core = core;
+    options.startTimeout = std::chrono::milliseconds(static_cast<long>(startTimeout * 1000));
+
+    // Signals become a byte in a pipe that the service's loop polls, so that stopping happens on
+    // the loop's own terms: the core is stopped and "stopped" published before we exit.
+    if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::cerr << "tarn-tunnel: cannot create a pipe\n";
+        return 1;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = requestStop;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGHUP, &sa, nullptr);
+
+    try {
+        tarn::tunnel::Service service(options);
+        service.run(stopPipe[0]);
+    } catch (const std::exception& e) {
+        std::cerr << "tarn-tunnel: " << tarn::tunnel::redactUUIDs(e.what()) << "\n";
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,293 @@
+#include "service.hpp"
+
+#include "common/loopback.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <iostream>
+#include <system_error>
+
+namespace tarn::tunnel {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* coreConfigName = "core-config.json";
+// A crash after this long running starts the back-off afresh.
+constexpr auto stableAfter = 60s;
+
+// Enough of a file's identity to notice that it was replaced, changed or removed.
+std::string stampOf(const fs::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return "-";
+    return std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+           std::to_string(st.st_mtim.tv_nsec) + ":" + std::to_string(st.st_mode) + ":" + std::to_string(st.st_uid);
+}
+
+std::string describe(const tools::ExitStatus& s) {
+    return s.signal ? "was killed by signal " + std::to_string(s.signal) : "exited with status " + std::to_string(s.code);
+}
+
+}  // namespace
+
+std::optional<fs::path> findCore() {
+    if (auto xray = tools::findOnPath("xray")) return xray;
+    return tools::findOnPath("v2ray");
+}
+
+Service::Service(ServiceOptions options)
+    : options_(std::move(options)), container_(options_.appGroupID, options_.appGroupRoot) {
+    ensurePrivateDirectory(options_.runDirectory);
+    core_ = options_.core.empty() ? findCore() : std::optional<fs::path>(options_.core);
+    if (options_.ports.socks == 0) options_.ports.socks = tools::freeLoopbackPort();
+    if (options_.ports.http == 0) {
+        do options_.ports.http = tools::freeLoopbackPort();
+        while (options_.ports.http == options_.ports.socks);
+    }
+}
+
+Service::~Service() { stopCore(); }
+
+void Service::log(const std::string& line) const { std::cerr << "tarn-tunnel: " << line << std::endl; }
+
+void Service::publish(std::string state, std::string reason) {
+    state_ = std::move(state);
+    TunnelState s;
+    s.state = state_;
+    s.reason = redactUUIDs(reason);
+    if (!xrayJSON_.empty()) {
+        s.profile = profileFingerprint(xrayJSON_);
+        s.serverID = serverID_;
+        s.socksPort = config_.socksPort;
+        s.httpPort = config_.httpPort;
+    }
+    s.pid = ::getpid();
+    s.updatedAt = static_cast<std::int64_t>(std::time(nullptr));
+    s.restarts = restarts_;
+    try {
+        writePrivateFile(stateFile(options_.runDirectory), encodeState(s));
+    } catch (const std::exception& e) {
+        log(std::string("cannot publish the state: ") + e.what());
+    }
+}
+
+void Service::run(int stopFD) {
+    int inotifyFD = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotifyFD < 0) log("inotify is not available; looking at the directory every second instead");
+    fs::path watched;
+    int watch = -1;
+    publish("idle");
+    log("watching " + container_.url().string() + "; state in " + stateFile(options_.runDirectory).string());
+    reconcile(true);
+    auto nextScan = Clock::now() + options_.rescanInterval;
+
+    for (;;) {
+        // The directory in use can change: the group directory may be created after we started.
+        fs::path directory = container_.url();
+        if (inotifyFD >= 0 && (watch < 0 || directory != watched)) {
+            if (watch >= 0) ::inotify_rm_watch(inotifyFD, watch);
+            watch = ::inotify_add_watch(inotifyFD, directory.c_str(),
+                                        IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE |
+                                            IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF);
+            watched = watch >= 0 ? directory : fs::path();
+        }
+
+        pollfd fds[3] = {{stopFD, POLLIN, 0}, {inotifyFD, POLLIN, 0}, {process_ ? process_->stdoutFD() : -1, POLLIN, 0}};
+        int ready = ::poll(fds, 3, 250);
+        if (ready < 0 && errno != EINTR) break;
+        if (fds[0].revents) break;
+        bool changed = false;
+        if (fds[1].revents & POLLIN) {
+            alignas(inotify_event) char buf[4096];
+            while (::read(inotifyFD, buf, sizeof buf) > 0) changed = true;
+            // A removed or moved directory ends its watch: add it again on the next round.
+            struct stat st {};
+            if (::stat(watched.c_str(), &st) != 0) watch = -1;
+        }
+        if (fds[2].revents) drainCoreOutput();
+        if (changed || Clock::now() >= nextScan) {
+            reconcile(false);
+            nextScan = Clock::now() + options_.rescanInterval;
+        }
+        supervise();
+    }
+    if (inotifyFD >= 0) ::close(inotifyFD);
+    stopCore();
+    publish("stopped");
+    log("stopped");
+}
+
+void Service::becomeIdle() {
+    bool wasActive = !xrayJSON_.empty();
+    stopCore();
+    xrayJSON_.clear();
+    serverID_.clear();
+    config_ = {};
+    retryAt_.reset();
+    restarts_ = attempt_ = 0;
+    if (wasActive) log("the profile was removed; the core is stopped");
+    if (state_ != "idle") publish("idle");
+}
+
+void Service::fail(std::string reason, bool retry) {
+    reason = redactUUIDs(reason);
+    stopCore();
+    if (retry) {
+        auto pause = crashBackoff(attempt_++);
+        retryAt_ = Clock::now() + pause;
+        log(reason + "; trying again in " + std::to_string(pause.count() / 1000.0).substr(0, 4) + " s");
+    } else {
+        retryAt_.reset();
+        log(reason);
+    }
+    publish("failed", reason);
+}
+
+void Service::reconcile(bool force) {
+    const fs::path xrayFile = container_.xrayConfigURL();
+    const fs::path recordFile = container_.vlessConfigURL();
+    std::string stamp = container_.url().string() + "|" + stampOf(xrayFile) + "|" + stampOf(recordFile);
+    if (!force && stamp == stamp_) return;
+
+    struct stat st {};
+    if (::lstat(recordFile.c_str(), &st) != 0 || ::lstat(xrayFile.c_str(), &st) != 0) {
+        // Cleared (or half cleared: the record goes first).
+        stamp_ = stamp;
+        becomeIdle();
+        return;
+    }
+    for (const auto& file : {xrayFile, recordFile}) {
+        if (auto why = untrustedFileReason(file)) {
+            stamp_ = stamp;
+            xrayJSON_.clear();
+            fail("refusing the profile: " + *why, false);
+            return;
+        }
+    }
+    std::optional<VLESSConfig> record;
+    try {
+        record = container_.readMatchingConfig();
+    } catch (const std::exception& e) {
+        stamp_ = stamp;
+        xrayJSON_.clear();
+        fail(std::string("cannot read the profile: ") + e.what(), false);
+        return;
+    }
+    // A pair that does not match yet is a write under way: look again on the next event or scan.
+    if (!record) return;
+    stamp_ = stamp;
+    if (record->xrayJSON == xrayJSON_ && (process_ || retryAt_)) return;
+
+    stopCore();
+    xrayJSON_ = record->xrayJSON;
+    serverID_ = record->serverID;
+    restarts_ = attempt_ = 0;
+    retryAt_.reset();
+    try {
+        config_ = prepareCoreConfig(xrayJSON_, options_.ports);
+    } catch (const ProfileError& e) {
+        config_ = {};
+        fail(e.what(), false);
+        return;
+    }
+    log("new profile for server " + serverID_);
+    startCore();
+}
+
+void Service::startCore() {
+    retryAt_.reset();
+    if (!core_) {
+        fail("no Xray-compatible core: install xray or v2ray", false);
+        return;
+    }
+    const fs::path configFile = options_.runDirectory / coreConfigName;
+    try {
+        ensurePrivateDirectory(options_.runDirectory);
+        writePrivateFile(configFile, config_.text);
+    } catch (const std::exception& e) {
+        fail(std::string("cannot write the core's configuration: ") + e.what(), false);
+        return;
+    }
+    std::vector<std::string> args;
+    if (core_->filename() == "xray") args.push_back("run");
+    args.insert(args.end(), {"-config", configFile.string()});
+    tools::SpawnOptions spawn;
+    spawn.pipeStdout = true;
+    spawn.stderrFile = options_.runDirectory / "core.log";
+    spawn.parentDeathSignal = SIGTERM;
+    // Its own group, so that a Ctrl-C meant for the service is not taken for a crash of the core.
+    spawn.newProcessGroup = true;
+    lastCoreLine_.clear();
+    try {
+        process_ = std::make_unique<tools::Subprocess>(*core_, args, spawn);
+    } catch (const std::exception& e) {
+        fail("cannot start " + core_->string() + ": " + e.what(), true);
+        return;
+    }
+    startDeadline_ = Clock::now() + options_.startTimeout;
+    log("started " + core_->filename().string() + " (pid " + std::to_string(process_->pid()) + ")");
+    publish("starting");
+}
+
+void Service::stopCore() {
+    if (process_) {
+        process_->stop(3s);
+        process_.reset();
+    }
+    // The generated configuration holds the credential: it lives only while a core may need it.
+    std::error_code ec;
+    fs::remove(options_.runDirectory / coreConfigName, ec);
+}
+
+void Service::drainCoreOutput() {
+    if (!process_) return;
+    // A short wait rather than none: a zero deadline may pass before the pipe is even looked at.
+    while (auto line = process_->readLine(2ms)) {
+        if (!line->empty()) lastCoreLine_ = redactUUIDs(*line);
+    }
+}
+
+void Service::supervise() {
+    auto now = Clock::now();
+    if (!process_) {
+        if (retryAt_ && now >= *retryAt_ && !xrayJSON_.empty()) {
+            ++restarts_;
+            startCore();
+        }
+        return;
+    }
+    if (auto exit = process_->wait(0ms)) {
+        drainCoreOutput();
+        process_.reset();
+        if (state_ == "running" && now - runningSince_ >= stableAfter) attempt_ = 0;
+        fail("the core " + describe(*exit) + (lastCoreLine_.empty() ? "" : ": " + lastCoreLine_), true);
+        return;
+    }
+    if (state_ == "starting") {
+        int probe = config_.socksPort ? config_.socksPort : config_.httpPort;
+        // A profile without a local proxy has nothing to probe: alive after a moment is all we know.
+        bool up = probe ? tools::acceptsConnections(probe) : now + options_.startTimeout - startDeadline_ >= 1s;
+        if (up && (!config_.httpPort || tools::acceptsConnections(config_.httpPort))) {
+            runningSince_ = now;
+            log("running: SOCKS5 127.0.0.1:" + std::to_string(config_.socksPort) + ", HTTP 127.0.0.1:" +
+                std::to_string(config_.httpPort));
+            publish("running");
+        } else if (now >= startDeadline_) {
+            fail("the core did not open its proxy port within " +
+                     std::to_string(options_.startTimeout.count() / 1000) + " s",
+                 true);
+        }
+    }
+}
+
+}  // namespace tarn::tunnel

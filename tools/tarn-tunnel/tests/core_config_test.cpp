@@ -1,0 +1,160 @@
+#include "core_config.hpp"
+#include "state.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "harness.hpp"
+
+namespace tarn::tunnel {
+namespace {
+
+using Json = nlohmann::json;
+namespace fs = std::filesystem;
+constexpr const char* clientID = "0b6e3a52-7d7e-4b3c-9a51-5e2f7c1d2a90";
+
+std::string withInbounds(const std::string& inbounds) {
+    return R"({"inbounds":)" + inbounds +
+           R"(,"outbounds":[{"protocol":"vless","settings":{"vnext":[{"address":"127.0.0.1","port":1,"users":[{"id":")" +
+           clientID + R"("}]}]}}]})";
+}
+
+TEST(PrepareCoreConfig, AddsLoopbackProxiesOnlyWhenTheProfileHasNone) {
+    struct Case {
+        const char* name;
+        std::string xray;
+        int socks, http;  // expected ports
+        bool added;
+    };
+    const Case cases[] = {
+        {"no inbounds", R"({"outbounds":[{"protocol":"freedom"}]})", 1111, 2222, true},
+        {"empty inbounds", withInbounds("[]"), 1111, 2222, true},
+        {"own loopback inbounds",
+         withInbounds(R"([{"listen":"127.0.0.1","port":10808,"protocol":"socks"},{"listen":"127.0.0.1","port":"10809","protocol":"http"}])"),
+         10808, 10809, false},
+        {"IPv6 loopback, no HTTP", withInbounds(R"([{"listen":"::1","port":7000,"protocol":"socks"}])"), 7000, 0, false},
+        {"port range has no single port", withInbounds(R"([{"listen":"127.0.0.2","port":"7000-7010","protocol":"socks"}])"), 0, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CoreConfig out = prepareCoreConfig(c.xray, {1111, 2222});
+        EXPECT_EQ(out.socksPort, c.socks);
+        EXPECT_EQ(out.httpPort, c.http);
+        Json config = Json::parse(out.text);
+        EXPECT_EQ(config["log"]["access"], "none") << "the access log names every site visited";
+        if (c.added) {
+            ASSERT_EQ(config["inbounds"].size(), 2u);
+            for (const auto& inbound : config["inbounds"]) EXPECT_EQ(inbound["listen"], "127.0.0.1");
+        }
+        EXPECT_EQ(config["outbounds"], Json::parse(c.xray)["outbounds"]) << "the profile's route is kept as it is";
+    }
+}
+
+TEST(PrepareCoreConfig, RefusesWhatItCannotRunSafely) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"not JSON", "{\"outbounds\":"},
+        {"not an object", "[1,2]"},
+        {"no outbounds", R"({"inbounds":[]})"},
+        {"inbounds not a list", withInbounds(R"({"port":1})")},
+        {"wildcard listen", withInbounds(R"([{"listen":"0.0.0.0","port":1080,"protocol":"socks"}])")},
+        {"no listen: all interfaces", withInbounds(R"([{"port":1080,"protocol":"socks"}])")},
+        {"a LAN address", withInbounds(R"([{"listen":"192.168.1.2","port":1080,"protocol":"http"}])")},
+        {"one good, one open", withInbounds(R"([{"listen":"127.0.0.1","port":1,"protocol":"socks"},{"listen":"::","port":2,"protocol":"http"}])")},
+    };
+    for (const auto& [name, xray] : cases) {
+        SCOPED_TRACE(name);
+        try {
+            prepareCoreConfig(xray, {});
+            ADD_FAILURE() << "accepted";
+        } catch (const ProfileError& e) {
+            EXPECT_EQ(std::string(e.what()).find(clientID), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(RedactUUIDs, HidesEveryClientIDAndNothingElse) {
+    const std::pair<std::string, std::string> cases[] = {
+        {std::string("invalid user ") + clientID, "invalid user <redacted>"},
+        {std::string(clientID) + clientID, "<redacted><redacted>"},
+        {"0B6E3A52-7D7E-4B3C-9A51-5E2F7C1D2A90.", "<redacted>."},
+        {"0b6e3a52-7d7e-4b3c-9a51-5e2f7c1d2a9", "0b6e3a52-7d7e-4b3c-9a51-5e2f7c1d2a9"},  // one digit short
+        {"0b6e3a52_7d7e-4b3c-9a51-5e2f7c1d2a90", "0b6e3a52_7d7e-4b3c-9a51-5e2f7c1d2a90"},
+        {"listening on 127.0.0.1:10808", "listening on 127.0.0.1:10808"},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(redactUUIDs(in), out) << in;
+}
+
+TEST(UntrustedFileReason, AcceptsOnlyThisUsersPrivateRegularFiles) {
+    test::TempDir dir;
+    auto make = [&](const char* name, mode_t mode) {
+        fs::path p = dir.path() / name;
+        std::ofstream(p) << "{}";
+        ::chmod(p.c_str(), mode);
+        return p;
+    };
+    fs::path ok = make("ok", 0600);
+    fs::create_symlink(ok, dir.path() / "link");
+    fs::create_directory(dir.path() / "dir");
+    const std::pair<fs::path, const char*> cases[] = {
+        {ok, nullptr},
+        {make("readonly", 0400), nullptr},
+        {make("group-readable", 0640), "open to other users (mode 640)"},
+        {make("world-writable", 0602), "open to other users (mode 602)"},
+        {dir.path() / "link", "symbolic link"},
+        {dir.path() / "dir", "not a regular file"},
+        {dir.path() / "missing", "missing"},
+    };
+    for (const auto& [path, why] : cases) {
+        auto reason = untrustedFileReason(path);
+        if (!why) {
+            EXPECT_FALSE(reason) << path << ": " << *reason;
+        } else {
+            ASSERT_TRUE(reason) << path;
+            EXPECT_NE(reason->find(why), std::string::npos) << *reason;
+        }
+    }
+    if (::geteuid() == 0) {
+        fs::path other = make("other-owner", 0600);
+        ASSERT_EQ(::chown(other.c_str(), 4242, 4242), 0);
+        ASSERT_TRUE(untrustedFileReason(other));
+        EXPECT_NE(untrustedFileReason(other)->find("belongs to user 4242"), std::string::npos);
+    }
+}
+
+TEST(CrashBackoff, DoublesFromOneSecondUpToThirty) {
+    const std::pair<int, int> cases[] = {{-1, 1}, {0, 1}, {1, 2}, {3, 8}, {4, 16}, {5, 30}, {40, 30}};
+    for (auto [attempt, seconds] : cases) EXPECT_EQ(crashBackoff(attempt), std::chrono::seconds(seconds)) << attempt;
+}
+
+TEST(TunnelStateFile, RoundTripsAndIgnoresWhatADeadServiceLeft) {
+    TunnelState s{"running", "", profileFingerprint("{}"), "de-1", 10808, 10809, ::getpid(), 1700000000, 2};
+    EXPECT_EQ(decodeState(encodeState(s)), s);
+    for (const char* bad : {"", "[]", "{}", R"({"state":7})"}) EXPECT_FALSE(decodeState(bad)) << bad;
+    EXPECT_NE(profileFingerprint("{\"a\":1}"), profileFingerprint("{\"a\":2}"));
+
+    test::TempDir dir;
+    writePrivateFile(stateFile(dir.path()), encodeState(s));
+    EXPECT_EQ(readLiveState(dir.path()), s);
+    struct stat st {};
+    ASSERT_EQ(::stat(stateFile(dir.path()).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // A pid that no longer runs: the child below has been reaped.
+    pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    s.pid = gone;
+    writePrivateFile(stateFile(dir.path()), encodeState(s));
+    EXPECT_FALSE(readLiveState(dir.path()));
+    s.pid = ::getpid();
+    s.state = "stopped";
+    writePrivateFile(stateFile(dir.path()), encodeState(s));
+    EXPECT_FALSE(readLiveState(dir.path()));
+}
+
+}  // namespace
+}  // namespace tarn::tunnel
