@@ -544,6 +544,24 @@ INSTANTIATE_TEST_SUITE_P(
                     10, "local", "secret store failure: KeychainError.unhandled(-25295): the key store /"}),
     [](const ::testing::TestParamInfo<FailureCase>& p) { return p.param.name; });
 
+// tarnctl processes that meet an expired token together share one refresh, as the app and tarnctl
+// do: whatever tarnctl wraps around its token store must hand the store's session lock on, or each
+// process spends the same refresh token and all but one end up signed out.
+TEST_F(CliTest, ProcessesMeetingAnExpiredTokenTogetherShareOneRefresh) {
+    signIn();
+    ASSERT_EQ(server().post("/dev/expire-tokens", {{"email", "demo@tarn.dev"}}).status / 100, 2);
+    fault(server(), {{"path", "/auth/refresh"}, {"delay_ms", 400}});  // the others meet their 401 meanwhile
+    std::vector<std::unique_ptr<Child>> processes;
+    for (int i = 0; i < 3; ++i) processes.push_back(interactive({"whoami"}));
+    for (auto& process : processes) {
+        process->closeInput();
+        Result r = process->finish();
+        EXPECT_EQ(r.exitCode, 0) << r;
+    }
+    Json stats = server().get("/dev/stats").json();
+    EXPECT_EQ(stats["requests"].value("POST /auth/refresh", 0), 1) << stats;
+}
+
 // An answer that is not HTTP is the server's fault, not a bad --base-url: exit 7, and it is kept
 // as the last error for the diagnostics report.
 TEST_F(CliTest, AnswerThatIsNotHTTPIsAServerErrorKeptAsTheLastError) {
