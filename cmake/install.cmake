@@ -4,7 +4,7 @@
 include(CMakePackageConfigHelpers)
 set(TARN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarn)
 
-install(TARGETS tarn_core tarn_json EXPORT tarnTargets
+install(TARGETS tarn_core tarn_json tarn_c EXPORT tarnTargets
   RUNTIME COMPONENT runtime
   LIBRARY COMPONENT runtime NAMELINK_COMPONENT development
   ARCHIVE COMPONENT development)
