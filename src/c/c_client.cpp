@@ -160,6 +160,8 @@ struct Core : std::enable_shared_from_this<Core> {
     std::optional<APIClient> api;
     std::thread thread;
     std::thread::id threadID;
+    // A handle destroyed from the client's own callback, freed by the thread when it ends.
+    tarn_client* orphan = nullptr;
 
     std::mutex mutex;
     bool closing = false;
@@ -401,6 +403,7 @@ std::shared_ptr<tarn::capi::Core> makeCore(const std::string& baseURLText, tarn:
         // The session goes before its io_context.
         core->api.reset();
         core->session.reset();
+        delete core->orphan;
     });
     core->threadID = core->thread.get_id();
     return core;
@@ -489,16 +492,19 @@ tarn_error_kind tarn_client_create_json(const char* options_json, tarn_storage* 
 
 void tarn_client_destroy(tarn_client* client) {
     if (client == nullptr) return;
-    std::shared_ptr<tarn::capi::Core> core = std::move(client->core);
-    delete client;
+    // The handle stays valid until the last callback has run: callbacks may still start calls
+    // with it, which then complete as cancelled.
+    std::shared_ptr<tarn::capi::Core> core = client->core;
     core->shutDown();
     if (std::this_thread::get_id() == core->threadID) {
         // Destroyed from one of its own callbacks: the thread cannot wait for itself; it finishes
-        // the remaining calls on its own and frees the core when it ends.
+        // the remaining calls on its own and frees the handle when it ends.
+        core->orphan = client;
         core->thread.detach();
         return;
     }
     core->thread.join();
+    delete client;
 }
 
 void tarn_call_cancel(tarn_call* call) {

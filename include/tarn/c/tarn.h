@@ -29,7 +29,7 @@
  * Synchronous functions (creation, storage) return a tarn_error_kind, TARN_ERROR_NONE on success;
  * on failure tarn_last_error_message() describes it on the calling thread. No message, result or
  * error ever contains a password, token or code the call was given, with one exception: sign-in
- * results hand the new token pair to the caller (accessToken, refreshToken), so never log them.
+ * results hand the new token pair to the caller (access_token, refresh_token), so never log them.
  *
  * Ownership: strings the library returns through a char** are the caller's and are freed with
  * tarn_string_free; everything else the caller passes in is only read during the call. */
