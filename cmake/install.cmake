@@ -40,3 +40,8 @@ endif()
 configure_file(cmake/tarn-core.pc.in ${PROJECT_BINARY_DIR}/tarn-core.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tarn-core.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+
+# The C interface is always a shared library carrying what it needs, so C programs link it alone.
+configure_file(cmake/tarn-c.pc.in ${PROJECT_BINARY_DIR}/tarn-c.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/tarn-c.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
