@@ -118,6 +118,7 @@ const char* tarn_error_kind_name(tarn_error_kind kind) {
         case TARN_ERROR_FILESYSTEM: return "filesystem";
         case TARN_ERROR_SESSION_LOCK: return "session_lock";
         case TARN_ERROR_INTERNAL: return "internal";
+        case TARN_ERROR_KIND_MAX_ENUM: break;
     }
     return "unknown";
 }

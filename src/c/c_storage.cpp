@@ -35,6 +35,7 @@ std::shared_ptr<tarn::Keychain> makeKeychain(const tarn_storage_options& options
             return std::make_shared<tarn::FileKeychain>(options.keychain_root != nullptr ? std::filesystem::path(options.keychain_root)
                                                                                          : tarn::FileKeychain::defaultRoot());
         case TARN_KEYCHAIN_MEMORY: return std::make_shared<tarn::InMemoryKeychain>();
+        case TARN_KEYCHAIN_KIND_MAX_ENUM: break;
     }
     throw InvalidArgument("keychain is not a tarn_keychain_kind");
 }

@@ -81,7 +81,9 @@ typedef enum tarn_error_kind {
     /* Another process held the token store's lock far longer than a refresh takes. */
     TARN_ERROR_SESSION_LOCK = 9,
     /* Anything else (out of memory, an unexpected failure). */
-    TARN_ERROR_INTERNAL = 10
+    TARN_ERROR_INTERNAL = 10,
+    /* Not a kind: keeps the type int-sized, and any int a binding passes a valid value of it. */
+    TARN_ERROR_KIND_MAX_ENUM = 0x7FFFFFFF
 } tarn_error_kind;
 
 /* A short constant name of the kind ("api", "transport", ...); "unknown" for other values. */
@@ -137,7 +139,8 @@ typedef enum tarn_keychain_kind {
     /* Files readable by their owner only under keychain_root, unencrypted. */
     TARN_KEYCHAIN_FILE = 1,
     /* Kept in this process only, gone when the storage is destroyed (tests, demos). */
-    TARN_KEYCHAIN_MEMORY = 2
+    TARN_KEYCHAIN_MEMORY = 2,
+    TARN_KEYCHAIN_KIND_MAX_ENUM = 0x7FFFFFFF /* not a kind; as TARN_ERROR_KIND_MAX_ENUM */
 } tarn_keychain_kind;
 
 typedef struct tarn_storage_options {
