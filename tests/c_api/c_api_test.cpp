@@ -92,6 +92,8 @@ protected:
         server_ = new tarn::tools::ServerProcess(devserverPath(), {"--port", "0", "--quiet"}, {}, SIGKILL);
     }
     static void TearDownTestSuite() {
+        // Answers held back by a delay fault would keep the server from stopping on SIGTERM.
+        server_->stop(500ms);
         delete server_;
         server_ = nullptr;
     }
