@@ -26,6 +26,17 @@ public:
     virtual void operator()(std::exception_ptr error, Results... results) = 0;
 };
 
+// What the caller receives: a result shared by many callers is copied on the caller's own thread,
+// so that a burst does not make the worker allocate one copy per caller.
+template <class T>
+T&& delivered(T&& result) {
+    return std::forward<T>(result);
+}
+template <class T>
+T delivered(std::shared_ptr<const T>&& shared) {
+    return *shared;
+}
+
 template <class Handler, class... Results>
 class ResumeOnCallerExecutor final : public Resume<Results...> {
 public:
@@ -39,7 +50,7 @@ public:
         auto executor = work_;
         asio::post(executor, [handler = std::move(handler_), work = std::move(work_), error = std::move(error),
                               ... results = std::move(results)]() mutable {
-            std::move(handler)(std::move(error), std::move(results)...);
+            std::move(handler)(std::move(error), delivered(std::move(results))...);
             (void)work;
         });
     }
@@ -54,7 +65,8 @@ std::unique_ptr<Resume<Results...>> resumeLater(Handler handler) {
     return std::make_unique<ResumeOnCallerExecutor<Handler, Results...>>(std::move(handler));
 }
 
-using LoadWaiters = std::vector<std::unique_ptr<Resume<std::optional<AuthTokens>>>>;
+using SharedPair = std::shared_ptr<const std::optional<AuthTokens>>;
+using LoadWaiters = std::vector<std::unique_ptr<Resume<SharedPair>>>;
 
 }  // namespace
 
@@ -92,7 +104,7 @@ struct TokenStoreWorker::State : std::enable_shared_from_this<State> {
         }
     }
 
-    void enqueueLoad(std::unique_ptr<Resume<std::optional<AuthTokens>>> waiter) {
+    void enqueueLoad(std::unique_ptr<Resume<SharedPair>> waiter) {
         bool first = false;
         {
             std::lock_guard lock(mutex);
@@ -110,12 +122,13 @@ struct TokenStoreWorker::State : std::enable_shared_from_this<State> {
             std::lock_guard lock(mutex);
             waiters.swap(nextLoad);  // who asks from now on waits for the next read
         }
-        std::optional<AuthTokens> tokens;
+        SharedPair tokens;
         std::exception_ptr error;
         try {
-            tokens = store->loadTokens();
+            tokens = std::make_shared<const std::optional<AuthTokens>>(store->loadTokens());
         } catch (...) {
             error = std::current_exception();
+            tokens = std::make_shared<const std::optional<AuthTokens>>();
         }
         for (auto& waiter : waiters) (*waiter)(error, tokens);
     }
@@ -128,9 +141,7 @@ TokenStoreWorker::~TokenStoreWorker() { state_->stop(); }
 
 asio::awaitable<std::optional<AuthTokens>> TokenStoreWorker::load() {
     state_->start();
-    auto initiation = [state = state_](auto handler) {
-        state->enqueueLoad(resumeLater<std::optional<AuthTokens>>(std::move(handler)));
-    };
+    auto initiation = [state = state_](auto handler) { state->enqueueLoad(resumeLater<SharedPair>(std::move(handler))); };
     UseAwaitableOutOfLine token;
     co_return co_await asio::async_initiate<UseAwaitableOutOfLine, void(std::exception_ptr, std::optional<AuthTokens>)>(
         std::move(initiation), token);
