@@ -169,13 +169,28 @@ asio::awaitable<Redactor> secretsOf(Self self, std::vector<std::string> secrets,
 
 bool isSuccess(const HttpResponse& response) { return response.statusCode >= 200 && response.statusCode <= 299; }
 
-// The error for an answer outside 2xx; its redaction may have to read the store.
-asio::awaitable<APIError> serverError(Self self, std::vector<std::string> secrets, Exchange exchange) {
+// Fails with the error for an answer outside 2xx; its redaction may have to read the store. The
+// failure paths are coroutines of their own, so that their locals do not weigh on the frame of
+// every call in flight.
+asio::awaitable<HttpResponse> failWithServerError(Self self, std::vector<std::string> secrets, Exchange exchange) {
     HttpResponse& response = exchange.response;
     std::string body = unicode::isValidUTF8(response.body) ? std::move(response.body) : std::string();
     auto redacting = secretsOf(self, std::move(secrets), std::move(exchange.tokensUsed));
     Redactor redactor = co_await std::move(redacting);
-    co_return APIError::server(response.statusCode, std::move(body), std::move(redactor));
+    throw APIError::server(response.statusCode, std::move(body), redactor);
+}
+
+// Rethrows a DecodingError with the call's secrets taken out of its description, which may quote
+// the answer, and the answer may echo what the call sent.
+template <class Response>
+asio::awaitable<Response> failRedacted(Self self, std::vector<std::string> secrets, std::exception_ptr failure) {
+    auto redacting = secretsOf(self, std::move(secrets), std::nullopt);
+    Redactor redactor = co_await std::move(redacting);
+    try {
+        std::rethrow_exception(failure);
+    } catch (const DecodingError& e) {
+        throw DecodingError(e.kind(), e.codingPath(), redactor.redact(e.debugDescription()));
+    }
 }
 
 asio::awaitable<void> refreshTokens(Self self, std::optional<AuthTokens> refused);
@@ -198,28 +213,38 @@ asio::awaitable<void> clearUnderLock(Self self, std::optional<AuthTokens> used, 
     co_await std::move(clearing);
 }
 
+asio::awaitable<Exchange> refreshAndRepeat(Self self, const Call& call, std::optional<AuthTokens> refused,
+                                           bool retryAfterRefresh, bool sessionLocked);
+
 // Sends a call and applies the 401 rules: one shared refresh, then one repeat with the stored
 // pair. `sessionLocked`: the caller holds the store's session lock for the whole call (the
 // sign-out), so its refresh runs here under that lock instead of in the gate, where it would wait
 // for the lock its own caller holds.
 asio::awaitable<HttpResponse> perform(Self self, Call call, bool retryAfterRefresh, bool sessionLocked = false) {
-    Exchange first = co_await sendOnce(self, call);
-    if (isSuccess(first.response)) co_return std::move(first.response);
-    if (first.response.statusCode != 401 || !first.fromBackend) {
-        auto failing = serverError(self, call.secrets, std::move(first));
-        APIError error = co_await std::move(failing);
-        throw error;
+    Exchange exchange = co_await sendOnce(self, call);
+    if (isSuccess(exchange.response)) co_return std::move(exchange.response);
+    if (exchange.response.statusCode == 401 && exchange.fromBackend) {
+        auto repeating = refreshAndRepeat(self, call, std::move(exchange.tokensUsed), retryAfterRefresh, sessionLocked);
+        exchange = co_await std::move(repeating);
+        if (isSuccess(exchange.response)) co_return std::move(exchange.response);
     }
+    auto failing = failWithServerError(self, call.secrets, std::move(exchange));
+    co_return co_await std::move(failing);
+}
+
+// The 401 rules: one shared refresh, then one repeat with the stored pair. Returns the repeat's
+// exchange unless it is a 401 from the backend as well.
+asio::awaitable<Exchange> refreshAndRepeat(Self self, const Call& call, std::optional<AuthTokens> refused,
+                                           bool retryAfterRefresh, bool sessionLocked) {
     if (!(call.authorized && retryAfterRefresh)) throw APIError::unauthorized();
 
     try {
         if (sessionLocked) {
-            auto refreshing = refreshLocked(self, first.tokensUsed);
+            auto refreshing = refreshLocked(self, refused);
             co_await std::move(refreshing);
         } else {
             // The task keeps the client's state alive until it ends, even if every caller goes away.
-            auto refreshing = self->refreshGate.run(
-                [self, refused = first.tokensUsed]() { return refreshTokens(self, refused); });
+            auto refreshing = self->refreshGate.run([self, refused]() { return refreshTokens(self, refused); });
             co_await std::move(refreshing);
         }
     } catch (const APIError& e) {
@@ -234,10 +259,7 @@ asio::awaitable<HttpResponse> perform(Self self, Call call, bool retryAfterRefre
         co_await std::move(clearing);
         throw APIError::unauthorized();
     }
-    if (isSuccess(repeat.response)) co_return std::move(repeat.response);
-    auto failing = serverError(self, call.secrets, std::move(repeat));
-    APIError error = co_await std::move(failing);
-    throw error;
+    co_return repeat;
 }
 
 // The one place a request is assembled: encodes the body (so an encoding failure ends the call
@@ -254,16 +276,14 @@ asio::awaitable<Response> request(Self self, std::string method, std::string pat
     if constexpr (std::is_same_v<Response, EmptyBody>) {
         if (response.body.empty()) co_return EmptyBody{};
     }
-    std::optional<DecodingError> failure;
+    std::exception_ptr undecodable;
     try {
         co_return self->decoder.decode<Response>(response.body);
-    } catch (const DecodingError& e) {
-        failure = e;
+    } catch (const DecodingError&) {
+        undecodable = std::current_exception();
     }
-    // The description may quote the answer, and the answer may echo what the call sent.
-    auto redacting = secretsOf(self, std::move(secrets), std::nullopt);
-    Redactor redactor = co_await std::move(redacting);
-    throw DecodingError(failure->kind(), failure->codingPath(), redactor.redact(failure->debugDescription()));
+    auto failing = failRedacted<Response>(self, std::move(secrets), std::move(undecodable));
+    co_return co_await std::move(failing);
 }
 
 template <class Response>
