@@ -172,7 +172,7 @@ bool isSuccess(const HttpResponse& response) { return response.statusCode >= 200
 // Fails with the error for an answer outside 2xx; its redaction may have to read the store. The
 // failure paths are coroutines of their own, so that their locals do not weigh on the frame of
 // every call in flight.
-asio::awaitable<HttpResponse> failWithServerError(Self self, std::vector<std::string> secrets, Exchange exchange) {
+asio::awaitable<void> failWithServerError(Self self, std::vector<std::string> secrets, Exchange exchange) {
     HttpResponse& response = exchange.response;
     std::string body = unicode::isValidUTF8(response.body) ? std::move(response.body) : std::string();
     auto redacting = secretsOf(self, std::move(secrets), std::move(exchange.tokensUsed));
@@ -182,8 +182,7 @@ asio::awaitable<HttpResponse> failWithServerError(Self self, std::vector<std::st
 
 // Rethrows a DecodingError with the call's secrets taken out of its description, which may quote
 // the answer, and the answer may echo what the call sent.
-template <class Response>
-asio::awaitable<Response> failRedacted(Self self, std::vector<std::string> secrets, std::exception_ptr failure) {
+asio::awaitable<void> failRedacted(Self self, std::vector<std::string> secrets, std::exception_ptr failure) {
     auto redacting = secretsOf(self, std::move(secrets), std::nullopt);
     Redactor redactor = co_await std::move(redacting);
     try {
@@ -228,8 +227,10 @@ asio::awaitable<HttpResponse> perform(Self self, Call call, bool retryAfterRefre
         exchange = co_await std::move(repeating);
         if (isSuccess(exchange.response)) co_return std::move(exchange.response);
     }
+    // Awaited for its exception only, like the decoding failure below.
     auto failing = failWithServerError(self, call.secrets, std::move(exchange));
-    co_return co_await std::move(failing);
+    co_await std::move(failing);
+    throw APIError::invalidResponse();  // not reached
 }
 
 // The 401 rules: one shared refresh, then one repeat with the stored pair. Returns the repeat's
@@ -282,8 +283,10 @@ asio::awaitable<Response> request(Self self, std::string method, std::string pat
     } catch (const DecodingError&) {
         undecodable = std::current_exception();
     }
-    auto failing = failRedacted<Response>(self, std::move(secrets), std::move(undecodable));
-    co_return co_await std::move(failing);
+    // Awaited for its exception only: a result of type Response would take room in every frame.
+    auto failing = failRedacted(self, std::move(secrets), undecodable);
+    co_await std::move(failing);
+    std::rethrow_exception(undecodable);  // not reached
 }
 
 template <class Response>
