@@ -212,8 +212,8 @@ asio::awaitable<void> clearUnderLock(Self self, std::optional<AuthTokens> used, 
     co_await std::move(clearing);
 }
 
-asio::awaitable<Exchange> refreshAndRepeat(Self self, const Call& call, std::optional<AuthTokens> refused,
-                                           bool retryAfterRefresh, bool sessionLocked);
+asio::awaitable<void> refreshForRepeat(Self self, const Call& call, std::optional<AuthTokens> refused,
+                                       bool retryAfterRefresh, bool sessionLocked);
 
 // Sends a call and applies the 401 rules: one shared refresh, then one repeat with the stored
 // pair. `sessionLocked`: the caller holds the store's session lock for the whole call (the
@@ -223,8 +223,16 @@ asio::awaitable<HttpResponse> perform(Self self, Call call, bool retryAfterRefre
     Exchange exchange = co_await sendOnce(self, call);
     if (isSuccess(exchange.response)) co_return std::move(exchange.response);
     if (exchange.response.statusCode == 401 && exchange.fromBackend) {
-        auto repeating = refreshAndRepeat(self, call, std::move(exchange.tokensUsed), retryAfterRefresh, sessionLocked);
+        auto refreshing = refreshForRepeat(self, call, std::move(exchange.tokensUsed), retryAfterRefresh, sessionLocked);
+        co_await std::move(refreshing);
+        // The repeat takes the first exchange's place, so that a frame holds one exchange.
+        auto repeating = sendOnce(self, call);
         exchange = co_await std::move(repeating);
+        if (exchange.response.statusCode == 401 && exchange.fromBackend) {
+            auto clearing = clearUnderLock(self, std::move(exchange.tokensUsed), sessionLocked);
+            co_await std::move(clearing);
+            throw APIError::unauthorized();
+        }
         if (isSuccess(exchange.response)) co_return std::move(exchange.response);
     }
     // Awaited for its exception only, like the decoding failure below.
@@ -233,10 +241,10 @@ asio::awaitable<HttpResponse> perform(Self self, Call call, bool retryAfterRefre
     throw APIError::invalidResponse();  // not reached
 }
 
-// The 401 rules: one shared refresh, then one repeat with the stored pair. Returns the repeat's
-// exchange unless it is a 401 from the backend as well.
-asio::awaitable<Exchange> refreshAndRepeat(Self self, const Call& call, std::optional<AuthTokens> refused,
-                                           bool retryAfterRefresh, bool sessionLocked) {
+// The refresh that a 401 calls for, shared with every concurrent caller, or the `unauthorized`
+// failure when the call may not repeat or the refresh was refused.
+asio::awaitable<void> refreshForRepeat(Self self, const Call& call, std::optional<AuthTokens> refused,
+                                       bool retryAfterRefresh, bool sessionLocked) {
     if (!(call.authorized && retryAfterRefresh)) throw APIError::unauthorized();
 
     try {
@@ -253,14 +261,6 @@ asio::awaitable<Exchange> refreshAndRepeat(Self self, const Call& call, std::opt
         if (isUnauthorized(e)) throw APIError::unauthorized();
         throw;
     }
-
-    Exchange repeat = co_await sendOnce(self, call);
-    if (repeat.response.statusCode == 401 && repeat.fromBackend) {
-        auto clearing = clearUnderLock(self, repeat.tokensUsed, sessionLocked);
-        co_await std::move(clearing);
-        throw APIError::unauthorized();
-    }
-    co_return repeat;
 }
 
 // The one place a request is assembled: encodes the body (so an encoding failure ends the call
