@@ -54,12 +54,13 @@ void tryLock(benchmark::State& state, const std::string& kind) {
     }
 }
 
-// The client's own path: the awaitable that polls the store, on an io_context as a refresh runs.
+// The client's own path: the awaitable that polls the store, on an io_context as a refresh runs,
+// each try and each release a round trip to the store's worker thread.
 void lockSession(benchmark::State& state, const std::string& kind) {
-    auto s = store(kind);
+    tarn::detail::TokenStoreWorker worker(store(kind));
     asio::io_context io(1);
     for (auto _ : state) {
-        asio::co_spawn(io, tarn::detail::lockSession(s), asio::detached);
+        asio::co_spawn(io, tarn::detail::lockSession(worker), asio::detached);
         io.run();
         io.restart();
     }

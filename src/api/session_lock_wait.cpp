@@ -21,8 +21,7 @@ std::string describe(std::chrono::milliseconds span) {
 
 }  // namespace
 
-asio::awaitable<std::unique_ptr<SessionLock>> lockSession(std::shared_ptr<TokenStore> store,
-                                                          std::chrono::milliseconds bound) {
+asio::awaitable<std::unique_ptr<SessionLock>> lockSession(TokenStoreWorker& worker, std::chrono::milliseconds bound) {
     using namespace std::chrono_literals;
     const auto deadline = std::chrono::steady_clock::now() + bound;
     asio::steady_timer timer(co_await asio::this_coro::executor);
@@ -30,7 +29,8 @@ asio::awaitable<std::unique_ptr<SessionLock>> lockSession(std::shared_ptr<TokenS
     // a long wait from costing more than a few dozen tries a second.
     std::chrono::milliseconds pause = 1ms;
     for (;;) {
-        if (auto lock = store->tryLockSession()) co_return lock;
+        auto trying = worker.tryLock();
+        if (auto lock = co_await std::move(trying)) co_return lock;
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
             throw SessionLockTimeout("the token store is busy: its session lock was held elsewhere for more than " +

@@ -1,10 +1,10 @@
 // Waiting for the token store's lock without holding up the thread: a try every few
-// milliseconds, with a timer in between, so the other calls on the executor keep running while
-// another process refreshes or signs out.
+// milliseconds on the store's worker thread, with a timer in between, so the other calls on the
+// executor keep running while another process refreshes or signs out.
 #pragma once
 
+#include "api/token_store_worker.hpp"
 #include "tarn/storage/session_lock.hpp"
-#include "tarn/storage/token_store.hpp"
 
 #include <asio/awaitable.hpp>
 
@@ -17,10 +17,10 @@ namespace tarn::detail {
 /// request timeout of 60 s, plus a few keychain calls.
 inline constexpr std::chrono::milliseconds sessionLockBound = std::chrono::seconds(75);
 
-/// Takes `store`'s lock, trying again until `bound` has passed. Throws SessionLockTimeout then,
-/// TransportError(cancelled) when the waiting coroutine is cancelled, and whatever the store's
-/// tryLockSession throws.
-asio::awaitable<std::unique_ptr<SessionLock>> lockSession(std::shared_ptr<TokenStore> store,
+/// Takes the lock of the worker's store, trying again until `bound` has passed. Throws
+/// SessionLockTimeout then, TransportError(cancelled) when the waiting coroutine is cancelled,
+/// and whatever the store's tryLockSession throws. `worker` must outlive the wait.
+asio::awaitable<std::unique_ptr<SessionLock>> lockSession(TokenStoreWorker& worker,
                                                           std::chrono::milliseconds bound = sessionLockBound);
 
 }  // namespace tarn::detail

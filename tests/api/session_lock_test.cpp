@@ -23,8 +23,9 @@ using testing::sync;
 TEST(SessionLockWait, GivesUpAfterItsBoundWithAClearError) {
     auto store = std::make_shared<MemoryTokenStore>();
     auto held = store->tryLockSession();
+    detail::TokenStoreWorker worker(store);
     try {
-        testing::run(detail::lockSession(store, 30ms));
+        testing::run(detail::lockSession(worker, 30ms));
         ADD_FAILURE() << "the lock was taken although it is held";
     } catch (const SessionLockTimeout& e) {
         EXPECT_NE(std::string(e.what()).find("30 ms"), std::string::npos) << e.what();

@@ -1,8 +1,10 @@
 // TokenStore: where the client keeps the signed-in user's token pair. Three synchronous
 // operations that block the calling thread and may throw; the client calls them to attach the
-// bearer token, after sign-in and refresh, and to sign out. KeychainTokenStore keeps the pair as
-// one keychain item, reads an older item from the legacy keychain and copies it forward, and
-// never asks the user anything.
+// bearer token, after sign-in and refresh, and to sign out. It never calls them on the caller's
+// executor: each APIClient calls its store (session lock included) from a thread of its own, one
+// call at a time, so a slow keychain holds up only the calls that need it. KeychainTokenStore
+// keeps the pair as one keychain item, reads an older item from the legacy keychain and copies it
+// forward, and never asks the user anything.
 #pragma once
 
 #include "tarn/export.hpp"
