@@ -76,9 +76,15 @@ void report(const char* client, long requests, double wall, double cpu) {
 
 // Tokens in memory behind a mutex: what the client asks of any store, without a keychain's own
 // cost (the shipped keychains are measured elsewhere, and the test keychain records every call).
+// It says it never blocks, so the client calls it directly; TARN_BENCH_STORE=thread makes it say
+// otherwise, to measure the trip to the client's store thread that a keychain-backed store costs.
 class MemoryTokenStore final : public tarn::TokenStore {
 public:
-    explicit MemoryTokenStore(tarn::AuthTokens tokens) : tokens_(std::move(tokens)) {}
+    explicit MemoryTokenStore(tarn::AuthTokens tokens) : tokens_(std::move(tokens)) {
+        const char* store = std::getenv("TARN_BENCH_STORE");
+        blocks_ = store != nullptr && std::string_view(store) == "thread";
+    }
+    bool mayBlock() const noexcept override { return blocks_; }
     std::optional<tarn::AuthTokens> loadTokens() override {
         std::lock_guard lock(mutex_);
         return tokens_;
@@ -95,6 +101,7 @@ public:
 private:
     std::mutex mutex_;
     std::optional<tarn::AuthTokens> tokens_;
+    bool blocks_ = false;
 };
 
 std::shared_ptr<tarn::TokenStore> tokenStore() {

@@ -140,6 +140,7 @@ TokenStoreWorker::TokenStoreWorker(std::shared_ptr<TokenStore> store)
 TokenStoreWorker::~TokenStoreWorker() { state_->stop(); }
 
 asio::awaitable<std::optional<AuthTokens>> TokenStoreWorker::load() {
+    if (!state_->store->mayBlock()) co_return state_->store->loadTokens();
     state_->start();
     auto initiation = [state = state_](auto handler) { state->enqueueLoad(resumeLater<SharedPair>(std::move(handler))); };
     UseAwaitableOutOfLine token;
@@ -148,6 +149,10 @@ asio::awaitable<std::optional<AuthTokens>> TokenStoreWorker::load() {
 }
 
 asio::awaitable<void> TokenStoreWorker::run(std::function<void(TokenStore&)> job) {
+    if (!state_->store->mayBlock()) {
+        job(*state_->store);
+        co_return;
+    }
     state_->start();
     auto initiation = [state = state_, job = std::move(job)](auto handler) mutable {
         asio::post(state->io, [store = state->store.get(), job = std::move(job), resume = resumeLater<>(std::move(handler))] {
@@ -205,7 +210,7 @@ asio::awaitable<std::unique_ptr<SessionLock>> TokenStoreWorker::tryLock() {
     std::unique_ptr<SessionLock> lock;
     auto trying = run([&lock](TokenStore& store) { lock = store.tryLockSession(); });
     co_await std::move(trying);
-    if (!lock) co_return nullptr;
+    if (!lock || !state_->store->mayBlock()) co_return lock;
     co_return std::make_unique<LockReleasedOnWorker>(std::move(lock), state_, state_->io);
 }
 

@@ -2,7 +2,7 @@
 // lock) on a thread of its own, so that a slow keychain (a Secret Service call may take seconds)
 // never holds up the I/O executor and every other call on it. Each caller is resumed on its own
 // executor. One thread per client, started by the first store call; the calls run one at a time
-// in the order they were asked for.
+// in the order they were asked for. A store that says it never blocks is called directly.
 #pragma once
 
 #include "tarn/storage/session_lock.hpp"

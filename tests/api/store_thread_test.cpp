@@ -16,6 +16,7 @@
 #include <functional>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tarn {
@@ -156,6 +157,34 @@ TEST(StoreThreadConcurrency, CallsThatAskWhileTheStoreIsBusyShareOneRead) {
     EXPECT_EQ(succeeded, burst + 1);
     EXPECT_EQ(store->loads(), 2);  // the slow read, and one for the whole burst
     EXPECT_EQ(session->count("/me"), static_cast<std::size_t>(burst + 1));
+}
+
+// A store that answers from memory may say it never blocks: it is then called where the call runs,
+// sparing every request the trip to the store thread. Any other store is called off that thread.
+TEST(StoreThreadConcurrency, OnlyAStoreThatMayBlockIsCalledOnTheStoreThread) {
+    class ThreadRecordingStore : public MemoryTokenStore {
+    public:
+        explicit ThreadRecordingStore(bool blocks) : MemoryTokenStore(kPair), blocks_(blocks) {}
+        bool mayBlock() const noexcept override { return blocks_; }
+        std::optional<AuthTokens> loadTokens() override {
+            loadedOn = std::this_thread::get_id();
+            return MemoryTokenStore::loadTokens();
+        }
+        std::thread::id loadedOn;
+
+    private:
+        bool blocks_;
+    };
+    for (bool blocks : {true, false}) {
+        asio::io_context io;
+        auto store = std::make_shared<ThreadRecordingStore>(blocks);
+        APIClient client(*URL::parse("https://api.tarn.test"), backend(), store);
+        std::exception_ptr failure;
+        asio::co_spawn(io, client.me(), [&](std::exception_ptr e, CRMUser) { failure = e; });
+        io.run();
+        ASSERT_FALSE(failure) << blocks;
+        EXPECT_EQ(store->loadedOn == std::this_thread::get_id(), !blocks) << "mayBlock " << blocks;
+    }
 }
 
 }  // namespace

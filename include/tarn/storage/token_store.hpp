@@ -31,6 +31,12 @@ public:
     /// holds it while it refreshes or signs out. The default excludes the holders in this process
     /// only; a store that other processes share excludes them as well.
     virtual std::unique_ptr<SessionLock> tryLockSession();
+    /// Whether a call may wait on something outside this process (a keychain, a file, a lock
+    /// another process holds). The client hands the calls of such a store to a thread of its own,
+    /// so that its I/O executor never waits on them. A store that answers from memory may say
+    /// false: the client then calls it directly, saving a trip to that thread and back on every
+    /// request, and may do so from several threads at once.
+    virtual bool mayBlock() const noexcept { return true; }
 };
 
 /// A keychain status the token store could not handle. Equal when the statuses are equal.
