@@ -8,6 +8,7 @@
 #include "tarn/api/device_limit.hpp"
 #include "tarn/api/http.hpp"
 #include "tarn/api/json.hpp"
+#include "tarn/error.hpp"
 #include "tarn/logic/app_update.hpp"
 #include "tarn/logic/connect_eligibility.hpp"
 #include "tarn/logic/diagnostics.hpp"

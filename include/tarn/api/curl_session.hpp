@@ -92,6 +92,8 @@ public:
 
     /// Throws TransportError; the header names and values must not contain line breaks (other).
     asio::awaitable<HttpResponse> send(HttpRequest request) override;
+    /// The executor the session was built with.
+    asio::any_io_executor executor() const override;
 
     const CurlSessionConfig& config() const noexcept;
 

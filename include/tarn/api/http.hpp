@@ -4,7 +4,9 @@
 #pragma once
 
 #include "tarn/export.hpp"
+#include "tarn/error.hpp"
 
+#include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 
 #include <chrono>
@@ -48,7 +50,7 @@ struct TARN_EXPORT HttpResponse {
 };
 
 /// A failure below HTTP: nothing usable came back.
-class TARN_EXPORT TransportError : public std::exception {
+class TARN_EXPORT TransportError : public Error {
 public:
     enum class Code {
         timedOut,
@@ -85,6 +87,10 @@ public:
     virtual ~HttpSession() = default;
     /// Throws TransportError; honours cancellation of the awaiting coroutine.
     virtual asio::awaitable<HttpResponse> send(HttpRequest request) = 0;
+    /// The executor the session does its I/O on: APIClient runs the operations started with a
+    /// completion token other than use_awaitable there. The default, an empty executor, says the
+    /// session has none of its own.
+    virtual asio::any_io_executor executor() const;
 };
 
 }  // namespace tarn
