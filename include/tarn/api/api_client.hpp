@@ -4,7 +4,7 @@
 //
 // Every operation takes an Asio completion token as its last argument. Without one it returns an
 // asio::awaitable (`co_await client.me()`), the coroutine itself with no extra cost. Any other
-// token (a callback, asio::use_future, asio::deferred, asio::as_tuple(...), a handler with a bound
+// token (a callback, asio::use_future, asio::experimental::deferred and as_tuple(...), a handler with a bound
 // cancellation slot) receives void(std::exception_ptr, T), or void(std::exception_ptr) for the
 // operations without a result. For those tokens the operation runs as a coroutine on the
 // session's executor (HttpSession::executor(); CurlSession: the executor it was built with), as
@@ -45,6 +45,7 @@
 #include <asio/async_result.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
+#include <asio/system_executor.hpp>
 #include <asio/use_awaitable.hpp>
 
 #include <chrono>
@@ -78,10 +79,20 @@ struct CompletionSignatureOf<void> {
 struct InitiateOperation {
     template <class Handler, class T>
     void operator()(Handler&& handler, asio::awaitable<T> operation, asio::any_io_executor sessionExecutor) const {
-        asio::any_io_executor executor = sessionExecutor
-                                             ? std::move(sessionExecutor)
-                                             : asio::any_io_executor(asio::get_associated_executor(handler));
-        asio::co_spawn(executor, std::move(operation), std::forward<Handler>(handler));
+        if (!sessionExecutor) sessionExecutor = fallbackExecutor(handler);
+        asio::co_spawn(sessionExecutor, std::move(operation), std::forward<Handler>(handler));
+    }
+
+    // Some handlers' executors cannot run a coroutine (use_future's only forwards to the system
+    // executor): the system executor then runs it directly.
+    template <class Handler>
+    static asio::any_io_executor fallbackExecutor(const Handler& handler) {
+        auto associated = asio::get_associated_executor(handler, asio::system_executor());
+        if constexpr (std::is_constructible_v<asio::any_io_executor, decltype(associated)>) {
+            return associated;
+        } else {
+            return asio::system_executor();
+        }
     }
 };
 
