@@ -563,8 +563,8 @@ asio::awaitable<AuthResponse> APIClient::loginOp(std::string email, std::string 
 }
 
 asio::awaitable<AuthResponse> APIClient::registerAccountOp(std::string email, std::string password,
-                                                         std::optional<std::string> name, bool acceptedTerms,
-                                                         bool acceptedPersonalDataProcessing) const {
+                                                           std::optional<std::string> name, bool acceptedTerms,
+                                                           bool acceptedPersonalDataProcessing) const {
     std::vector<std::string> secrets{password};
     return signIn(impl_, "auth/register",
                   RegisterRequest{std::move(email), std::move(password), std::move(name), acceptedTerms,
@@ -573,14 +573,15 @@ asio::awaitable<AuthResponse> APIClient::registerAccountOp(std::string email, st
 }
 
 asio::awaitable<EmailCodeChallenge> APIClient::requestEmailCodeOp(std::string email, std::string deviceID,
-                                                                std::string platform) const {
+                                                                  std::string platform) const {
     EmailCodeRequest body{unicode::lowercased(unicode::trimmingWhitespaceAndNewlines(email)), std::move(platform),
                           std::move(deviceID)};
     return send<EmailCodeChallenge>(impl_, "POST", "api/v1/auth/email/request-code", std::move(body), false);
 }
 
-asio::awaitable<AuthResponse> APIClient::verifyEmailCodeOp(std::string challengeID, std::string code, bool acceptedTerms,
-                                                         bool acceptedPersonalDataProcessing) const {
+asio::awaitable<AuthResponse> APIClient::verifyEmailCodeOp(std::string challengeID, std::string code,
+                                                           bool acceptedTerms,
+                                                           bool acceptedPersonalDataProcessing) const {
     std::string digits = unicode::keepingNumerics(code);
     std::vector<std::string> secrets{digits};
     return signIn(impl_, "api/v1/auth/email/verify-code",
@@ -590,8 +591,8 @@ asio::awaitable<AuthResponse> APIClient::verifyEmailCodeOp(std::string challenge
 }
 
 asio::awaitable<AuthResponse> APIClient::loginWithAppleOp(std::string identityToken,
-                                                        std::optional<std::string> authorizationCode,
-                                                        std::optional<std::string> name, std::string deviceID) const {
+                                                          std::optional<std::string> authorizationCode,
+                                                          std::optional<std::string> name, std::string deviceID) const {
     std::vector<std::string> secrets{identityToken, authorizationCode.value_or("")};
     return signIn(impl_, "auth/apple",
                   AppleAuthRequest{std::move(identityToken), std::move(authorizationCode), std::move(name),
@@ -610,7 +611,7 @@ asio::awaitable<TelegramSessionStatus> APIClient::telegramSessionStatusOp(std::s
 }
 
 asio::awaitable<AuthResponse> APIClient::verifyTelegramSessionOp(std::string id, std::string secret,
-                                                               std::string code) const {
+                                                                 std::string code) const {
     return verifyTelegramImpl(impl_, std::move(id), std::move(secret), std::move(code));
 }
 
@@ -651,7 +652,9 @@ asio::awaitable<UserSyncResponse> APIClient::verifyAppleTransactionOp(AppleTrans
     return send<UserSyncResponse>(impl_, "POST", "billing/apple/verify", std::move(payload));
 }
 
-asio::awaitable<BillingCatalog> APIClient::billingCatalogOp() const { return get<BillingCatalog>(impl_, "billing/catalog"); }
+asio::awaitable<BillingCatalog> APIClient::billingCatalogOp() const {
+    return get<BillingCatalog>(impl_, "billing/catalog");
+}
 
 asio::awaitable<BillingCheckoutResponse> APIClient::createBillingCheckoutOp(BillingCheckoutRequest request) const {
     return send<BillingCheckoutResponse>(impl_, "POST", "billing/checkout", std::move(request));
@@ -661,7 +664,8 @@ asio::awaitable<std::vector<VPNServer>> APIClient::serversOp() const {
     return get<std::vector<VPNServer>>(impl_, "vpn/servers");
 }
 
-asio::awaitable<VLESSConfig> APIClient::vpnConfigOp(std::string serverID, std::string deviceID, std::string platform) const {
+asio::awaitable<VLESSConfig> APIClient::vpnConfigOp(std::string serverID, std::string deviceID,
+                                                    std::string platform) const {
     return send<VLESSConfig>(impl_, "POST", "vpn/config",
                              detail::VPNConfigBody{std::move(serverID), std::move(deviceID), "vless", std::move(platform)});
 }
@@ -686,6 +690,8 @@ asio::awaitable<void> APIClient::deletePushTokenOp(PushTokenRequest request) con
     return discard(send<EmptyBody>(impl_, "DELETE", "app/push-token", std::move(request)));
 }
 
-asio::awaitable<IOSAppRelease> APIClient::appReleaseOp() const { return get<IOSAppRelease>(impl_, "app/ios/release", false); }
+asio::awaitable<IOSAppRelease> APIClient::appReleaseOp() const {
+    return get<IOSAppRelease>(impl_, "app/ios/release", false);
+}
 
 }  // namespace tarn

@@ -4,9 +4,9 @@
 //
 // Every operation takes an Asio completion token as its last argument. Without one it returns an
 // asio::awaitable (`co_await client.me()`), the coroutine itself with no extra cost. Any other
-// token (a callback, asio::use_future, asio::experimental::deferred and as_tuple(...), a handler with a bound
-// cancellation slot) receives void(std::exception_ptr, T), or void(std::exception_ptr) for the
-// operations without a result. For those tokens the operation runs as a coroutine on the
+// token (a callback, asio::use_future, asio::experimental::deferred or as_tuple(...), a handler
+// with a bound cancellation slot) receives void(std::exception_ptr, T), or
+// void(std::exception_ptr) for the operations without a result. For those tokens the operation runs as a coroutine on the
 // session's executor (HttpSession::executor(); CurlSession: the executor it was built with), as
 // the operations of any Asio I/O object do, and the handler is invoked through its associated
 // executor (bind_executor to a strand to be called there). A session without an executor of its
