@@ -4,11 +4,19 @@
 include(CMakePackageConfigHelpers)
 set(TARN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarn)
 
-install(TARGETS tarn_core tarn_json EXPORT tarnTargets
+set(TARN_INSTALLED_TARGETS tarn_core tarn_json)
+if(TARGET tarn_c)
+  list(APPEND TARN_INSTALLED_TARGETS tarn_c)
+endif()
+install(TARGETS ${TARN_INSTALLED_TARGETS} EXPORT tarnTargets
   RUNTIME COMPONENT runtime
   LIBRARY COMPONENT runtime NAMELINK_COMPONENT development
   ARCHIVE COMPONENT development)
-install(DIRECTORY include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+set(TARN_HEADER_EXCLUDES)
+if(NOT TARGET tarn_c)
+  set(TARN_HEADER_EXCLUDES REGEX "/tarn/c$" EXCLUDE)
+endif()
+install(DIRECTORY include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development ${TARN_HEADER_EXCLUDES})
 install(EXPORT tarnTargets NAMESPACE tarn:: DESTINATION ${TARN_CMAKE_DIR} COMPONENT development)
 
 get_target_property(TARN_LIBRARY_TYPE tarn_core TYPE)
@@ -40,3 +48,10 @@ endif()
 configure_file(cmake/tarn-core.pc.in ${PROJECT_BINARY_DIR}/tarn-core.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tarn-core.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+
+# The C interface is always a shared library carrying what it needs, so C programs link it alone.
+if(TARGET tarn_c)
+  configure_file(cmake/tarn-c.pc.in ${PROJECT_BINARY_DIR}/tarn-c.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/tarn-c.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+endif()

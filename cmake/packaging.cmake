@@ -1,5 +1,5 @@
 # Debian packages from CPack, one per install component:
-#   libtarn-core0      runtime      the shared library
+#   libtarn-core0      runtime      the shared libraries (libtarn-core, and libtarn-c, its C interface)
 #   libtarn-core-dev   development  headers, .so link, CMake package config, pkg-config file
 #   tarnctl            tools        the command-line client and the tunnel service (tarn-tunnel)
 #   tarn-devserver     devserver    the development backend
@@ -36,7 +36,7 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
-  "Tarn VPN client core library\nThe non-interface core of the Tarn VPN desktop app: a typed asynchronous\nclient for the backend's REST API, its JSON records, token storage in the\nSecret Service and the connection profile handed to the tunnel process.")
+  "Tarn VPN client core library\nThe non-interface core of the Tarn VPN desktop app: a typed asynchronous\nclient for the backend's REST API, its JSON records, token storage in the\nSecret Service and the connection profile handed to the tunnel process.\nlibtarn-c offers the same as a non-blocking C interface with callbacks.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libtarn-core-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)

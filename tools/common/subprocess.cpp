@@ -179,10 +179,21 @@ Subprocess::Subprocess(const std::filesystem::path& program, const std::vector<s
     const int childOut = options.pipeStdout ? out.write.get() : devNull.get();
     const int childErr = options.pipeStderr ? err.write.get() : logFile.get() >= 0 ? logFile.get() : devNull.get();
 
+    // The child starts with no signal blocked and none ignored, whatever this process chose for
+    // itself: tarnctl ignores SIGPIPE, a test thread may block signals, and a program started
+    // from here would otherwise inherit both across exec without knowing it.
+    sigset_t unblocked;
+    ::sigemptyset(&unblocked);
+
     const pid_t parent = ::getpid();
     pid_t pid = ::fork();
     if (pid < 0) throw systemError(errno, "cannot start " + program.string());
     if (pid == 0) {
+        for (int signal = 1; signal < NSIG; ++signal) {
+            struct sigaction current {};
+            if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) ::signal(signal, SIG_DFL);
+        }
+        ::sigprocmask(SIG_SETMASK, &unblocked, nullptr);
         if (options.parentDeathSignal != 0) {
             ::prctl(PR_SET_PDEATHSIG, options.parentDeathSignal);
             // The parent may have died before the request: nobody would send the signal then.

@@ -1,5 +1,6 @@
 #include "app.hpp"
 
+#include "deadline.hpp"
 #include "errors.hpp"
 
 #include <tarn/api/api_client.hpp>
@@ -71,6 +72,14 @@ tarn::URL checkedBaseURL(const std::string& text, bool allowPlainHTTP, const Out
                        "): the key store " + root.string() + " " + cause);
 }
 
+// A Secret Service failure names the item involved, so that it can be found with secret-tool or
+// Seahorse, beside the status and what it usually means.
+[[noreturn]] void explainSecretServiceFailure(const tarn::KeychainError& error, const std::string& where) {
+    throw CliError(exitLocal, "local",
+                   "secret store failure: KeychainError.unhandled(" + std::to_string(error.status()) + ") in " + where +
+                       ": " + keychainStatusText(error.status()));
+}
+
 // The token store as the client sees it: a stored value that is not a token pair is this
 // machine's problem, not an undecodable answer of the server, and is reported as such, as is a
 // file key store that fails, with its path.
@@ -80,6 +89,7 @@ public:
         : store_(std::move(store)), where_(std::move(where)), fileRoot_(std::move(fileRoot)) {}
 
     std::optional<tarn::AuthTokens> loadTokens() override {
+        CommandDeadline::Step step("using the secret store, " + where_, exitLocal);
         try {
             std::optional<tarn::AuthTokens> tokens = store_->loadTokens();
             if (tokens) remember(*tokens);
@@ -93,6 +103,7 @@ public:
         }
     }
     void save(const tarn::AuthTokens& tokens) override {
+        CommandDeadline::Step step("using the secret store, " + where_, exitLocal);
         remember(tokens);
         try {
             store_->save(tokens);
@@ -101,6 +112,7 @@ public:
         }
     }
     void clear() override {
+        CommandDeadline::Step step("using the secret store, " + where_, exitLocal);
         try {
             store_->clear();
         } catch (const tarn::KeychainError& error) {
@@ -122,7 +134,7 @@ private:
 
     [[noreturn]] void explain(const tarn::KeychainError& error) {
         if (fileRoot_) explainFileStoreFailure(error, *fileRoot_);
-        throw error;
+        explainSecretServiceFailure(error, where_);
     }
 
     std::shared_ptr<tarn::TokenStore> store_;
@@ -135,6 +147,9 @@ private:
 App::App(GlobalOptions options) : options_(std::move(options)), out_(options_.json), baseURL_(checkedBaseURL(options_.baseURL, options_.allowPlainHTTP, out_)) {
     if (!(options_.timeoutSeconds > 0) || options_.timeoutSeconds > 86'400) {
         throw usageError("--timeout must be a number of seconds above 0");
+    }
+    if (!(options_.deadlineSeconds > 0) || options_.deadlineSeconds > 86'400) {
+        throw usageError("--deadline must be a number of seconds above 0");
     }
     if (options_.stateDir.empty() || options_.stateDir.is_relative()) {
         options_.stateDir = std::filesystem::absolute(options_.stateDir.empty() ? "." : options_.stateDir);
@@ -178,6 +193,7 @@ tarn::TokenStore& App::tokenStore() {
 }
 
 void App::prepareToStoreTokens() {
+    CommandDeadline::Step step("checking that the secret store takes an item", exitLocal);
     // Adding and removing an item of its own shows the store takes one, without a prompt.
     tarn::KeychainAttributes probe{.itemClass = tarn::KeychainItemClass::genericPassword,
                                    .service = keychainService,
@@ -189,7 +205,7 @@ void App::prepareToStoreTokens() {
     if (status != tarn::errSecSuccess && status != tarn::errSecDuplicateItem) {
         auto error = tarn::KeychainError::unhandled(status);
         if (keychainKind() == "file") explainFileStoreFailure(error, keychainFileRoot());
-        throw error;
+        explainSecretServiceFailure(error, keychainDescription());
     }
     probe.valueData.reset();
     probe.useAuthenticationContext = tarn::KeychainAuthenticationContext{.interactionNotAllowed = true};
@@ -214,6 +230,8 @@ tarn::BlockingClient& App::client() {
         session.caFile = options_.caFile;
         session.connectTimeout = std::min(session.connectTimeout, timeout);
         client_ = std::make_unique<tarn::BlockingClient>(baseURL_, tokenStore_, std::move(options), std::move(session));
+        // Between local steps, a command with a client is waiting for the server.
+        CommandDeadline::setBaseStep("waiting for " + options_.baseURL, exitNetwork);
     }
     return *client_;
 }
@@ -227,6 +245,7 @@ std::string App::deviceID() {
     const bool first = !identity_;
     std::error_code ec;
     const fs::path defaultsFile = options_.stateDir / "defaults.json";
+    CommandDeadline::Step step("reading the device identifier from " + defaultsFile.string(), exitLocal);
     const bool defaultsExisted = fs::exists(fs::symlink_status(defaultsFile, ec));
     if (first) {
         defaults();
@@ -278,6 +297,7 @@ void App::saveTokens(const tarn::AuthResponse& auth) { tokenStore().save({auth.a
 
 void App::recordLastError(const std::string& line) noexcept {
     try {
+        CommandDeadline::Step step("recording the error in " + (options_.stateDir / "defaults.json").string(), exitLocal);
         // Kept for support requests, so it holds what the message says (kind, status, a short
         // reason) and never a credential or a raw answer, even if a caller passed one.
         defaults().setString(lastErrorKey, oneLine(line));

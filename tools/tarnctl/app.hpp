@@ -38,6 +38,8 @@ struct GlobalOptions {
     std::filesystem::path stateDir;
     std::optional<std::filesystem::path> appGroupRoot;
     double timeoutSeconds = 60;
+    /// The bound on the whole command: several requests, lock waits and secret-store calls.
+    double deadlineSeconds = 300;
     std::optional<std::string> caFile;
     /// Accept plain http to hosts other than this machine (with a warning).
     bool allowPlainHTTP = false;

@@ -28,8 +28,6 @@ const char* const exitCodeHelp =
     "  9  connect refused by the eligibility check (the reason is shown)\n"
     " 10  local failure: secret store, files, anything else on this machine";
 
-namespace {
-
 std::string keychainStatusText(tarn::OSStatus status) {
     switch (status) {
         case tarn::errSecInteractionNotAllowed: return "the keyring is locked; unlock it and try again";
@@ -41,8 +39,6 @@ std::string keychainStatusText(tarn::OSStatus status) {
         default: return "unexpected keychain status";
     }
 }
-
-}  // namespace
 
 std::string oneLine(std::string_view text, std::size_t maxBytes) { return tarn::summarizing(text, {}, maxBytes); }
 

@@ -2,6 +2,7 @@
 // from the library's exceptions to one clear line of text.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <string>
 #include <utility>
@@ -62,5 +63,8 @@ ErrorReport describeError(const std::exception_ptr& error, const std::string& ba
 /// Text made safe for one line of output: credentials and e-mail addresses redacted, control
 /// characters escaped, long text cut (at a character boundary) with "…" after `maxBytes`.
 std::string oneLine(std::string_view text, std::size_t maxBytes = 300);
+
+/// What a key store status usually means, for people ("the keyring is locked; ...").
+std::string keychainStatusText(std::int32_t status);
 
 }  // namespace tarnctl

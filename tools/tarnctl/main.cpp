@@ -3,13 +3,16 @@
 // stdout) and a distinct exit code.
 #include "app.hpp"
 #include "commands/commands.hpp"
+#include "deadline.hpp"
 #include "errors.hpp"
 
 #include <CLI/CLI.hpp>
 
 #include <signal.h>
 
+#include <cstdlib>
 #include <iostream>
+#include <sstream>
 
 #ifndef TARNCTL_VERSION
 #define TARNCTL_VERSION "0.0.0"
@@ -31,6 +34,24 @@ int report(const ErrorReport& error, bool json) {
         std::cout << JsonObject().raw("error", detail.str()).str() << '\n' << std::flush;
     }
     return error.exitCode;
+}
+
+// From here on the command ends within --deadline, whatever it is waiting for. The demo is left
+// out: it runs a server of its own that an abrupt exit would leave behind.
+void startDeadline(const GlobalOptions& globals) {
+    std::ostringstream limit;
+    limit << globals.deadlineSeconds;
+    const bool json = globals.json;
+    tarnctl::CommandDeadline::start(
+        std::chrono::milliseconds(static_cast<std::int64_t>(globals.deadlineSeconds * 1000)),
+        [json, limit = limit.str()](const std::string& step, int exitCode) {
+            report({exitCode, exitCode == exitNetwork ? "network" : "local",
+                    "gave up after " + limit + " s (--deadline) while " + step, {}},
+                   json);
+            // The command's thread is stuck where it is; nothing it holds needs tidying that the
+            // kernel does not do (locks are released with the process).
+            std::_Exit(exitCode);
+        });
 }
 
 int run(int argc, char** argv) {
@@ -56,6 +77,8 @@ int run(int argc, char** argv) {
     cli.add_option("--app-group-root", appGroupRoot,
                    "Directory shared with the tunnel, holding group.dev.tarn.vpn/ (default: /var/lib/tarn/app-groups)");
     cli.add_option("--timeout", globals.timeoutSeconds, "Seconds allowed for each request (default: 60)");
+    cli.add_option("--deadline", globals.deadlineSeconds,
+                   "Seconds allowed for the whole command, not counting waits for your input (default: 300)");
     cli.add_flag("--allow-plain-http", globals.allowPlainHTTP,
                  "Allow an http:// base URL on another machine (passwords and tokens travel unencrypted)");
     cli.add_option("--ca-file", caFile, "PEM file of certificate authorities to trust instead of the system's");
@@ -136,6 +159,7 @@ int run(int argc, char** argv) {
     try {
         if (demoCmd->parsed()) return runDemo(globals, demo);
         app = std::make_unique<App>(globals);
+        startDeadline(globals);
         if (loginCmd->parsed()) return runLogin(*app, login);
         if (logoutCmd->parsed()) return runLogout(*app);
         if (whoamiCmd->parsed()) return runWhoami(*app);

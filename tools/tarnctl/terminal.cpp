@@ -1,5 +1,6 @@
 #include "terminal.hpp"
 
+#include "deadline.hpp"
 #include "errors.hpp"
 
 #include <poll.h>
@@ -23,6 +24,8 @@ std::string trimmed(std::string_view text) {
 bool Input::stdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 
 Input::Result Input::readLine(std::optional<std::chrono::milliseconds> timeout) {
+    // Typing takes as long as it takes: the command's deadline does not run meanwhile.
+    CommandDeadline::UserWait waitingForInput;
     auto deadline = timeout ? std::chrono::steady_clock::now() + *timeout : std::chrono::steady_clock::time_point::max();
     for (;;) {
         if (auto nl = buffer_.find('\n'); nl != std::string::npos) {

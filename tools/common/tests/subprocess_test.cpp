@@ -83,6 +83,29 @@ TEST(Subprocess, TheChildGetsTheGivenEnvironmentAndStandardInput) {
     EXPECT_EQ(child.readLine(5s), "no home") << "only the given variables";
 }
 
+// What the parent blocked or ignored is its own business: the child starts with neither (exec
+// keeps both, so a server started by tarnctl would otherwise never see SIGPIPE or SIGTERM).
+TEST(Subprocess, TheChildStartsWithNoSignalBlockedOrIgnored) {
+    sigset_t blocked, saved;
+    ::sigemptyset(&blocked);
+    ::sigaddset(&blocked, SIGTERM);
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &saved), 0);
+    struct sigaction ignore {}, previous {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &previous), 0);
+    std::optional<std::string> masks;
+    {
+        Subprocess child = script("grep -E '^Sig(Blk|Ign):' /proc/self/status | tr '\\n' ' '; echo");
+        masks = child.readLine(5s);
+        child.wait(5s);
+    }
+    ::sigaction(SIGPIPE, &previous, nullptr);
+    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    ASSERT_TRUE(masks);
+    EXPECT_NE(masks->find("SigBlk:\t0000000000000000"), std::string::npos) << *masks;
+    EXPECT_NE(masks->find("SigIgn:\t0000000000000000"), std::string::npos) << *masks;
+}
+
 TEST(Subprocess, TheParentDeathSignalComesWhenTheStartingThreadEnds) {
     // The kernel ties the signal to the thread that forked, not to the process: a child started
     // from a worker thread is signalled when that thread ends. The constructor returns only after

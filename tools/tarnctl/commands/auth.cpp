@@ -1,6 +1,7 @@
 // Signing in (password, e-mail code, Telegram bot, Google), signing out, and who is signed in.
 #include "commands.hpp"
 
+#include "../deadline.hpp"
 #include "../errors.hpp"
 #include "common/subprocess.hpp"
 
@@ -320,6 +321,7 @@ int loginWithGoogle(App& app) {
                                "the Google sign-in ended (" + std::string(tarn::rawValue(status.status)) + ")" +
                                    (status.error ? ": " + oneLine(*status.error) : std::string()));
         }
+        CommandDeadline::UserWait waitingForTheBrowser;
         for (int i = 0; i < 10; ++i) {
             spinner.tick("Waiting for the browser sign-in…");
             std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -53,6 +53,17 @@ public:
         fs::create_directories(groups());
         ::chmod(groups().c_str(), 0700);
     }
+    ~CliTest() override {
+        if (heldLock_ >= 0) ::close(heldLock_);
+    }
+
+    // Holds the defaults file's lock as another process would, until the test ends.
+    void holdDefaultsLock() {
+        fs::create_directories(state());
+        ::chmod(state().c_str(), 0700);
+        heldLock_ = ::open((state() / "defaults.json.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_EQ(::flock(heldLock_, LOCK_EX), 0);
+    }
 
     DevServer& server() {
         if (!server_) server_ = std::make_unique<DevServer>(serverArgs_);
@@ -74,10 +85,12 @@ public:
     // No display, so the Google sign-in prints its URL instead of starting a browser.
     static EnvChanges cleanEnv() { return {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"TARN_BASE_URL", std::nullopt}}; }
 
-    Result tarnctl(std::vector<std::string> args, const std::string& input = "") {
+    Result tarnctl(std::vector<std::string> args, const std::string& input = "", const EnvChanges& env = {}) {
         std::vector<std::string> all = base();
         all.insert(all.end(), args.begin(), args.end());
-        return run(TARNCTL_PATH, all, input, cleanEnv());
+        EnvChanges changes = cleanEnv();
+        for (const auto& [name, value] : env) changes[name] = value;
+        return run(TARNCTL_PATH, all, input, changes);
     }
     std::unique_ptr<Child> interactive(std::vector<std::string> args) {
         std::vector<std::string> all = base();
@@ -103,6 +116,7 @@ public:
     }
 
     TempDir dir_;
+    int heldLock_ = -1;
     std::vector<std::string> serverArgs_;
     std::unique_ptr<DevServer> server_;
 };
@@ -403,6 +417,7 @@ struct FailureCase {
     int exitCode;
     std::string kind;
     std::string message;
+    EnvChanges env = {};
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
@@ -419,7 +434,7 @@ TEST_P(FailureTest, GivesOneLineAndItsExitCode) {
     std::vector<std::string> args = c.setup(*this, server());
     if (HasFatalFailure()) return;
     args.insert(args.begin(), "--json");
-    Result r = tarnctl(args);
+    Result r = tarnctl(args, "", c.env);
     EXPECT_EQ(r.exitCode, c.exitCode) << r;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one line: " << r;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r;
@@ -541,7 +556,27 @@ INSTANTIATE_TEST_SUITE_P(
                         ::chmod((fixture.state() / "keychain").c_str(), 0755);
                         return std::vector<std::string>{"whoami"};
                     },
-                    10, "local", "secret store failure: KeychainError.unhandled(-25295): the key store /"}),
+                    10, "local", "secret store failure: KeychainError.unhandled(-25295): the key store /"},
+        FailureCase{"SecretServiceFailureNamesTheItem",
+                    [](CliTest&, DevServer&) {
+                        return std::vector<std::string>{"--keychain", "secret-service", "whoami"};
+                    },
+                    10, "local", "in the Secret Service (service dev.tarn.vpn, account tarnctl): no Secret Service answers",
+                    {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"}}},
+        // Each request has its timeout; the command as a whole has one more bound, named with
+        // what it was waiting for.
+        FailureCase{"DeadlineWhileWaitingForTheServer",
+                    [](CliTest&, DevServer& s) {
+                        fault(s, {{"path", "/app/ios/release"}, {"delay_ms", 2500}});
+                        return std::vector<std::string>{"--timeout", "30", "--deadline", "0.5", "update-check"};
+                    },
+                    3, "network", "gave up after 0.5 s (--deadline) while waiting for http://127.0.0.1:"},
+        FailureCase{"DeadlineWhileAnotherProcessHoldsTheDefaults",
+                    [](CliTest& fixture, DevServer&) {
+                        fixture.holdDefaultsLock();
+                        return std::vector<std::string>{"--deadline", "0.5", "status"};
+                    },
+                    10, "local", "(--deadline) while reading the device identifier from /"}),
     [](const ::testing::TestParamInfo<FailureCase>& p) { return p.param.name; });
 
 // tarnctl processes that meet an expired token together share one refresh, as the app and tarnctl
@@ -596,6 +631,21 @@ TEST_F(CliTest, ConnectHandsAProfileToTheTunnelThatV2RayAccepts) {
         Result check = run(v2ray->string(), {"-test", "-config", (shared() / "xray-config.json").string()});
         if (check.exitCode != 0) check = run(v2ray->string(), {"test", "-c", (shared() / "xray-config.json").string()});
         EXPECT_EQ(check.exitCode, 0) << check;
+    }
+
+    // A read-only shared directory: the refusal names the file it could not remove, and the
+    // profile stays whole.
+    if (run("/usr/bin/unshare", {"-rm", "true"}).exitCode == 0) {
+        std::vector<std::string> args = {"-rm", "sh", "-c",
+                                         R"(mount --bind "$1" "$1" && mount -o remount,ro,bind "$1" && shift && exec "$@")",
+                                         "sh", shared().string(), TARNCTL_PATH};
+        for (const std::string& arg : base()) args.push_back(arg);
+        args.push_back("disconnect");
+        Result readOnly = run("/usr/bin/unshare", args, "", cleanEnv());
+        EXPECT_EQ(readOnly.exitCode, 10) << readOnly;
+        EXPECT_NE(readOnly.err.find((shared() / "xray-config.json").string()), std::string::npos) << readOnly;
+        EXPECT_NE(readOnly.err.find("Read-only file system"), std::string::npos) << readOnly;
+        EXPECT_TRUE(fs::exists(shared() / "vless-config.json"));
     }
 
     Result disconnect = tarnctl({"disconnect"});

@@ -1,0 +1,375 @@
+"""Python binding of the Tarn VPN client core, over its C interface (libtarn-c) with ctypes.
+
+Every network operation returns at once with a Call, a future of the answer: the backend's record
+as Python values (dicts, lists), or None for operations that answer nothing. Call.result() waits
+for it and raises TarnError (Cancelled for a cancelled call) on failure.
+
+    with tarn.Storage(keychain="file", keychain_root="/tmp/k") as storage, \\
+         tarn.Client("http://127.0.0.1:8787", storage=storage) as client:
+        client.login("demo@tarn.dev", "demo-password").result()
+        servers = client.servers().result()
+
+The library is found through $TARN_C_LIBRARY, then next to this file, then in the build trees of
+the source checkout, then by the system's loader ("libtarn-c.so.0").
+"""
+
+import concurrent.futures
+import ctypes
+import itertools
+import json
+import os
+import threading
+
+__all__ = ["Call", "Cancelled", "Client", "Storage", "TarnError", "api_version", "version"]
+
+_C_API_VERSION = 1
+
+
+def _find_library():
+    explicit = os.environ.get("TARN_C_LIBRARY")
+    if explicit:
+        return explicit
+    here = os.path.dirname(os.path.abspath(__file__))
+    candidates = [os.path.join(here, "libtarn-c.so")]
+    for preset in ("dev", "release", "package"):
+        candidates.append(os.path.join(here, "..", "..", "build", preset, "libtarn-c.so"))
+    for candidate in candidates:
+        if os.path.exists(candidate):
+            return candidate
+    return "libtarn-c.so.0"
+
+
+class _Result(ctypes.Structure):
+    _fields_ = [
+        ("kind", ctypes.c_int),
+        ("http_status", ctypes.c_int64),
+        ("code", ctypes.c_int64),
+        ("message", ctypes.c_char_p),
+        ("json", ctypes.c_void_p),
+        ("json_length", ctypes.c_size_t),
+    ]
+
+
+class _StorageOptions(ctypes.Structure):
+    _fields_ = [
+        ("struct_size", ctypes.c_size_t),
+        ("keychain", ctypes.c_int),
+        ("keychain_root", ctypes.c_char_p),
+        ("service", ctypes.c_char_p),
+        ("account", ctypes.c_char_p),
+        ("defaults_file", ctypes.c_char_p),
+        ("defaults_prefix", ctypes.c_char_p),
+        ("app_group_id", ctypes.c_char_p),
+        ("app_group_root", ctypes.c_char_p),
+    ]
+
+
+_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.POINTER(_Result))
+_KINDS = ["none", "api", "transport", "decoding", "encoding", "keychain", "invalid_argument",
+          "cancelled", "filesystem", "session_lock", "internal"]
+_KEYCHAINS = {"secret-service": 0, "file": 1, "memory": 2}
+
+
+def _declare(lib):
+    p, c_str, i64, kind = ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int64, ctypes.c_int
+    out = ctypes.POINTER(ctypes.c_void_p)
+    signatures = {
+        "tarn_version": (c_str, []),
+        "tarn_c_api_version": (ctypes.c_int, []),
+        "tarn_string_free": (None, [p]),
+        "tarn_last_error_message": (c_str, []),
+        "tarn_last_error_kind": (kind, []),
+        "tarn_call_cancel": (None, [p]),
+        "tarn_call_release": (None, [p]),
+        "tarn_storage_options_init": (None, [ctypes.POINTER(_StorageOptions)]),
+        "tarn_storage_create": (kind, [ctypes.POINTER(_StorageOptions), out]),
+        "tarn_storage_destroy": (None, [p]),
+        "tarn_storage_device_id": (kind, [p, out, ctypes.POINTER(ctypes.c_int)]),
+        "tarn_storage_has_session": (kind, [p, ctypes.POINTER(ctypes.c_int)]),
+        "tarn_storage_clear_session": (kind, [p]),
+        "tarn_storage_write_connection_profile": (kind, [p, c_str]),
+        "tarn_storage_read_connection_profile": (kind, [p, out]),
+        "tarn_storage_clear_connection_profile": (kind, [p]),
+        "tarn_storage_connection_profile_dir": (kind, [p, out]),
+        "tarn_client_create_json": (kind, [c_str, p, out]),
+        "tarn_client_destroy": (None, [p]),
+        "tarn_client_login": (p, [p, c_str, c_str, _CALLBACK, p]),
+        "tarn_client_logout": (p, [p, _CALLBACK, p]),
+        "tarn_client_me": (p, [p, _CALLBACK, p]),
+        "tarn_client_servers": (p, [p, _CALLBACK, p]),
+        "tarn_client_vpn_config": (p, [p, c_str, c_str, c_str, _CALLBACK, p]),
+        "tarn_client_account_devices": (p, [p, _CALLBACK, p]),
+        "tarn_client_remove_account_device": (p, [p, i64, _CALLBACK, p]),
+        "tarn_client_app_release": (p, [p, _CALLBACK, p]),
+        "tarn_client_call": (p, [p, c_str, c_str, _CALLBACK, p]),
+    }
+    for name, (restype, argtypes) in signatures.items():
+        function = getattr(lib, name)
+        function.restype = restype
+        function.argtypes = argtypes
+    return lib
+
+
+# ctypes.CDLL releases the interpreter lock around every call, so a client's I/O thread can run
+# callbacks while another thread waits in tarn_client_destroy.
+_lib = _declare(ctypes.CDLL(_find_library()))
+if _lib.tarn_c_api_version() != _C_API_VERSION:
+    raise ImportError("libtarn-c has C API version %d, this binding needs %d"
+                      % (_lib.tarn_c_api_version(), _C_API_VERSION))
+
+
+def version():
+    """The library's version, "0.1.0"."""
+    return _lib.tarn_version().decode()
+
+
+def api_version():
+    return _lib.tarn_c_api_version()
+
+
+class TarnError(Exception):
+    """A failed operation: kind ("api", "transport", "decoding", ...), the HTTP status of a
+    backend failure (0 otherwise), a kind-specific code, and a message free of secrets."""
+
+    def __init__(self, kind, message, http_status=0, code=0):
+        super().__init__(message)
+        self.kind = kind
+        self.message = message
+        self.http_status = http_status
+        self.code = code
+
+    def __repr__(self):
+        return "TarnError(%r, %r, http_status=%d)" % (self.kind, self.message, self.http_status)
+
+
+class Cancelled(TarnError):
+    pass
+
+
+def _error(kind_value, message, http_status=0, code=0):
+    kind = _KINDS[kind_value] if 0 <= kind_value < len(_KINDS) else "unknown"
+    cls = Cancelled if kind == "cancelled" else TarnError
+    return cls(kind, message, http_status, code)
+
+
+def _last_error():
+    return _error(_lib.tarn_last_error_kind(), _lib.tarn_last_error_message().decode(errors="replace"))
+
+
+def _check(kind_value):
+    if kind_value != 0:
+        raise _last_error()
+
+
+def _take_string(pointer):
+    try:
+        return ctypes.string_at(pointer.value).decode()
+    finally:
+        _lib.tarn_string_free(pointer)
+
+
+def _bytes(text):
+    return None if text is None else os.fsencode(text) if isinstance(text, os.PathLike) else text.encode()
+
+
+# Calls in flight by key: the C side holds only the key, so nothing Python owns is referenced from
+# C after its callback ran.
+_pending = {}
+_pending_lock = threading.Lock()
+_keys = itertools.count(1)
+
+
+@_CALLBACK
+def _on_result(user_data, result_pointer):
+    with _pending_lock:
+        future = _pending.pop(user_data, None)
+    if future is None:
+        return
+    r = result_pointer.contents
+    if r.kind == 0:
+        text = ctypes.string_at(r.json, r.json_length).decode() if r.json else None
+        future.set_result(None if text is None else json.loads(text))
+    else:
+        future.set_exception(_error(r.kind, r.message.decode(errors="replace"), r.http_status, r.code))
+
+
+class Call:
+    """One operation in flight: a concurrent.futures.Future of its answer, plus cancel()."""
+
+    def __init__(self, start):
+        self.future = concurrent.futures.Future()
+        key = next(_keys)
+        with _pending_lock:
+            _pending[key] = self.future
+        handle = start(_on_result, key)
+        if not handle:
+            with _pending_lock:
+                _pending.pop(key, None)
+            raise _last_error()
+        self._handle = ctypes.c_void_p(handle)
+        self._lock = threading.Lock()
+
+    def result(self, timeout=None):
+        """The answer; raises TarnError, Cancelled, or TimeoutError when timeout passes first."""
+        return self.future.result(timeout)
+
+    def done(self):
+        return self.future.done()
+
+    def cancel(self):
+        """Asks the call to stop; unless it has already finished, it ends with Cancelled."""
+        with self._lock:
+            if self._handle is not None:
+                _lib.tarn_call_cancel(self._handle)
+
+    def __del__(self):
+        lock = getattr(self, "_lock", None)
+        if lock is None:
+            return
+        with lock:
+            if self._handle is not None:
+                _lib.tarn_call_release(self._handle)
+                self._handle = None
+
+
+class Storage:
+    """Token store, device identifier and the connection profile handed to the tunnel.
+
+    keychain: "secret-service" (default), "file" (owner-only files under keychain_root) or
+    "memory". The other arguments default as in tarn_storage_options (tarn/c/tarn.h)."""
+
+    def __init__(self, keychain="secret-service", keychain_root=None, service=None, account=None,
+                 defaults_file=None, defaults_prefix=None, app_group_id=None, app_group_root=None):
+        if keychain not in _KEYCHAINS:
+            raise ValueError("keychain must be one of %s" % ", ".join(_KEYCHAINS))
+        options = _StorageOptions()
+        _lib.tarn_storage_options_init(ctypes.byref(options))
+        options.keychain = _KEYCHAINS[keychain]
+        # Kept referenced until the call returns; the library copies what it keeps.
+        values = {name: _bytes(value) for name, value in (
+            ("keychain_root", keychain_root), ("service", service), ("account", account),
+            ("defaults_file", defaults_file), ("defaults_prefix", defaults_prefix),
+            ("app_group_id", app_group_id), ("app_group_root", app_group_root))}
+        for name, value in values.items():
+            setattr(options, name, value)
+        handle = ctypes.c_void_p()
+        _check(_lib.tarn_storage_create(ctypes.byref(options), ctypes.byref(handle)))
+        self._handle = handle
+
+    def _live(self):
+        if self._handle is None:
+            raise TarnError("invalid_argument", "the storage is closed")
+        return self._handle
+
+    def device_id(self):
+        out = ctypes.c_void_p()
+        _check(_lib.tarn_storage_device_id(self._live(), ctypes.byref(out), None))
+        return _take_string(out)
+
+    def has_session(self):
+        flag = ctypes.c_int()
+        _check(_lib.tarn_storage_has_session(self._live(), ctypes.byref(flag)))
+        return bool(flag.value)
+
+    def clear_session(self):
+        _check(_lib.tarn_storage_clear_session(self._live()))
+
+    def write_connection_profile(self, profile):
+        """profile: the answer of Client.vpn_config (a dict) or its JSON text."""
+        text = profile if isinstance(profile, str) else json.dumps(profile)
+        _check(_lib.tarn_storage_write_connection_profile(self._live(), text.encode()))
+
+    def read_connection_profile(self):
+        out = ctypes.c_void_p()
+        _check(_lib.tarn_storage_read_connection_profile(self._live(), ctypes.byref(out)))
+        return json.loads(_take_string(out))
+
+    def clear_connection_profile(self):
+        _check(_lib.tarn_storage_clear_connection_profile(self._live()))
+
+    def connection_profile_dir(self):
+        out = ctypes.c_void_p()
+        _check(_lib.tarn_storage_connection_profile_dir(self._live(), ctypes.byref(out)))
+        return _take_string(out)
+
+    def close(self):
+        if self._handle is not None:
+            _lib.tarn_storage_destroy(self._handle)
+            self._handle = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        if getattr(self, "_handle", None) is not None:
+            self.close()
+
+
+class Client:
+    """A client of the backend at base_url with its own I/O thread. Options as in
+    tarn_client_create_json: allow_plain_http, ca_file, pinned_public_key, proxy, user_agent,
+    connect_timeout_ms."""
+
+    def __init__(self, base_url, storage=None, **options):
+        options["base_url"] = base_url
+        handle = ctypes.c_void_p()
+        _check(_lib.tarn_client_create_json(json.dumps(options).encode(),
+                                            storage._live() if storage is not None else None,
+                                            ctypes.byref(handle)))
+        self._handle = handle
+
+    def _live(self):
+        if self._handle is None:
+            raise TarnError("invalid_argument", "the client is closed")
+        return self._handle
+
+    def _start(self, function, *args):
+        handle = self._live()
+        return Call(lambda callback, key: function(handle, *args, callback, key))
+
+    def login(self, email, password):
+        return self._start(_lib.tarn_client_login, email.encode(), password.encode())
+
+    def logout(self):
+        return self._start(_lib.tarn_client_logout)
+
+    def me(self):
+        return self._start(_lib.tarn_client_me)
+
+    def servers(self):
+        return self._start(_lib.tarn_client_servers)
+
+    def vpn_config(self, server_id, device_id, platform="linux"):
+        return self._start(_lib.tarn_client_vpn_config, server_id.encode(), device_id.encode(), platform.encode())
+
+    def account_devices(self):
+        return self._start(_lib.tarn_client_account_devices)
+
+    def remove_account_device(self, device_id):
+        return self._start(_lib.tarn_client_remove_account_device, int(device_id))
+
+    def app_release(self):
+        return self._start(_lib.tarn_client_app_release)
+
+    def call(self, operation, **arguments):
+        """Any operation by its name in tarn_client_call, arguments as keywords."""
+        return self._start(_lib.tarn_client_call, operation.encode(), json.dumps(arguments).encode())
+
+    def close(self):
+        """Cancels what is in flight (those calls end with Cancelled) and stops the I/O thread."""
+        if self._handle is not None:
+            _lib.tarn_client_destroy(self._handle)
+            self._handle = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        if getattr(self, "_handle", None) is not None:
+            self.close()

@@ -1,0 +1,97 @@
+"""The Python binding against a running tarn-devserver, whose base URL comes in
+$TARN_DEVSERVER_URL (ctest starts one through tarn_with_devserver)."""
+
+import json
+import os
+import shutil
+import tempfile
+import unittest
+import urllib.request
+
+import tarn
+
+SERVER = os.environ.get("TARN_DEVSERVER_URL")
+
+
+def add_fault(rule):
+    request = urllib.request.Request(SERVER + "/dev/faults", data=json.dumps(rule).encode(),
+                                     headers={"Content-Type": "application/json"}, method="POST")
+    urllib.request.urlopen(request, timeout=10).close()
+
+
+@unittest.skipUnless(SERVER, "needs TARN_DEVSERVER_URL, the base URL of a running tarn-devserver")
+class BindingTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tarn-py-")
+        os.mkdir(os.path.join(self.dir, "group.dev.tarn.vpn"), 0o700)
+        self.storage = tarn.Storage(keychain="memory", defaults_file=os.path.join(self.dir, "defaults.json"),
+                                    app_group_root=self.dir)
+        self.client = tarn.Client(SERVER, storage=self.storage)
+
+    def tearDown(self):
+        self.client.close()
+        self.storage.close()
+        shutil.rmtree(self.dir)
+
+    def test_signs_in_lists_servers_and_writes_the_profile(self):
+        self.assertEqual(tarn.api_version(), 1)
+        self.assertRegex(tarn.version(), r"^\d+\.\d+\.\d+$")
+        auth = self.client.login("demo@tarn.dev", "demo-password").result(30)
+        self.assertEqual(auth["user"]["email"], "demo@tarn.dev")
+        self.assertTrue(self.storage.has_session())
+        servers = self.client.servers().result(30)
+        server = next(s for s in servers if s["is_available"])
+        device = self.storage.device_id()
+        self.assertEqual(device, self.storage.device_id())
+        profile = self.client.vpn_config(server["id"], device).result(30)
+        self.assertEqual(profile["server_id"], server["id"])
+        self.storage.write_connection_profile(profile)
+        self.assertEqual(self.storage.read_connection_profile(), profile)
+        self.assertEqual(self.storage.connection_profile_dir(), os.path.join(self.dir, "group.dev.tarn.vpn"))
+        self.assertIsNone(self.client.logout().result(30))
+        self.assertFalse(self.storage.has_session())
+
+    def test_concurrent_calls_each_get_their_own_answer(self):
+        self.client.login("demo@tarn.dev", "demo-password").result(30)
+        calls = [self.client.me() if i % 2 else self.client.account_devices() for i in range(20)]
+        for i, call in enumerate(calls):
+            answer = call.result(30)
+            self.assertIn("email" if i % 2 else "devices", answer)
+
+    def test_failures_raise_with_kind_status_and_no_secret(self):
+        password = "Py-secret-never-shown"
+        add_fault({"path": "/auth/login", "status": 503, "body": json.dumps({"detail": "down " + password})})
+        cases = [
+            (lambda: self.client.login("demo@tarn.dev", password).result(30), "api", 503),
+            (lambda: self.client.call("vpn_config", device_id="d").result(30), "decoding", 0),
+            (lambda: self.client.call("no_such_operation").result(30), "invalid_argument", 0),
+            (lambda: self.storage.write_connection_profile({"uri": 1}), "decoding", 0),
+            (lambda: tarn.Client("ftp://127.0.0.1/"), "api", 0),
+            (lambda: tarn.Client(SERVER, connect_timeout_ms=-1), "invalid_argument", 0),
+        ]
+        for run, kind, status in cases:
+            with self.subTest(kind=kind, status=status):
+                with self.assertRaises(tarn.TarnError) as caught:
+                    run()
+                self.assertEqual(caught.exception.kind, kind, caught.exception.message)
+                self.assertEqual(caught.exception.http_status, status)
+                self.assertNotIn(password, str(caught.exception))
+        with self.assertRaises(ValueError):
+            tarn.Storage(keychain="paper")
+
+    def test_cancelled_and_closed_calls_end_cancelled(self):
+        add_fault({"path": "/app/ios/release", "delay_ms": 20000, "count": 2})
+        cancelled = self.client.app_release()
+        cancelled.cancel()
+        with self.assertRaises(tarn.Cancelled):
+            cancelled.result(30)
+        in_flight = self.client.app_release()
+        self.client.close()
+        with self.assertRaises(tarn.Cancelled):
+            in_flight.result(0)
+        with self.assertRaises(tarn.TarnError):
+            self.client.me()
+
+
+if __name__ == "__main__":
+    unittest.main()

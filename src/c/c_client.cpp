@@ -1,0 +1,582 @@
+// The client handle behind tarn_client: an io_context run by a thread of its own, a CurlSession
+// on it and an APIClient. Each call is a coroutine spawned on that io_context; its outcome is
+// encoded as JSON and handed to the caller's callback there.
+#include "c_errors.hpp"
+#include "c_storage.hpp"
+
+#include "tarn/api/api_client.hpp"
+#include "tarn/api/api_error.hpp"
+#include "tarn/api/curl_session.hpp"
+#include "tarn/api/json_codec.hpp"
+
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_set>
+#include <utility>
+
+// Arguments of the operations that take more than one scalar, as JSON objects named the way the
+// backend names its members, decoded by the library's own codec so that a bad type or a missing
+// member is reported exactly as in a response.
+namespace tarn::capi {
+
+struct LoginArgs {
+    std::string email;
+    std::string password;
+};
+struct RegisterArgs {
+    std::string email;
+    std::string password;
+    std::optional<std::string> name;
+    bool acceptedTerms = false;
+    bool acceptedPersonalDataProcessing = false;
+};
+struct EmailCodeArgs {
+    std::string email;
+    std::string deviceID;
+    std::optional<std::string> platform;
+};
+struct VerifyEmailCodeArgs {
+    std::string challengeID;
+    std::string code;
+    bool acceptedTerms = false;
+    bool acceptedPersonalDataProcessing = false;
+};
+struct DeviceArgs {
+    std::string deviceID;
+};
+struct RemoveDeviceArgs {
+    std::int64_t id = 0;
+};
+struct VPNConfigArgs {
+    std::string serverID;
+    std::string deviceID;
+    std::optional<std::string> platform;
+};
+struct ClientOptionsJSON {
+    std::string baseURL;
+    std::optional<bool> allowPlainHTTP;
+    std::optional<std::string> caFile;
+    std::optional<std::string> pinnedPublicKey;
+    std::optional<std::string> proxy;
+    std::optional<std::string> userAgent;
+    std::optional<std::int64_t> connectTimeoutMs;
+};
+
+}  // namespace tarn::capi
+
+namespace tarn {
+template <>
+inline constexpr auto json::members<capi::LoginArgs> = std::tuple{
+    json::member("email", &capi::LoginArgs::email), json::member("password", &capi::LoginArgs::password)};
+template <>
+inline constexpr auto json::members<capi::RegisterArgs> = std::tuple{
+    json::member("email", &capi::RegisterArgs::email),
+    json::member("password", &capi::RegisterArgs::password),
+    json::member("name", &capi::RegisterArgs::name),
+    json::member("accepted_terms", &capi::RegisterArgs::acceptedTerms),
+    json::member("accepted_personal_data_processing", &capi::RegisterArgs::acceptedPersonalDataProcessing)};
+template <>
+inline constexpr auto json::members<capi::EmailCodeArgs> = std::tuple{
+    json::member("email", &capi::EmailCodeArgs::email), json::member("device_id", &capi::EmailCodeArgs::deviceID),
+    json::member("platform", &capi::EmailCodeArgs::platform)};
+template <>
+inline constexpr auto json::members<capi::VerifyEmailCodeArgs> = std::tuple{
+    json::member("challenge_id", &capi::VerifyEmailCodeArgs::challengeID),
+    json::member("code", &capi::VerifyEmailCodeArgs::code),
+    json::member("accepted_terms", &capi::VerifyEmailCodeArgs::acceptedTerms),
+    json::member("accepted_personal_data_processing", &capi::VerifyEmailCodeArgs::acceptedPersonalDataProcessing)};
+template <>
+inline constexpr auto json::members<capi::DeviceArgs> = std::tuple{json::member("device_id", &capi::DeviceArgs::deviceID)};
+template <>
+inline constexpr auto json::members<capi::RemoveDeviceArgs> = std::tuple{json::member("id", &capi::RemoveDeviceArgs::id)};
+template <>
+inline constexpr auto json::members<capi::VPNConfigArgs> = std::tuple{
+    json::member("server_id", &capi::VPNConfigArgs::serverID), json::member("device_id", &capi::VPNConfigArgs::deviceID),
+    json::member("platform", &capi::VPNConfigArgs::platform)};
+template <>
+inline constexpr auto json::members<capi::ClientOptionsJSON> = std::tuple{
+    json::member("base_url", &capi::ClientOptionsJSON::baseURL),
+    json::member("allow_plain_http", &capi::ClientOptionsJSON::allowPlainHTTP),
+    json::member("ca_file", &capi::ClientOptionsJSON::caFile),
+    json::member("pinned_public_key", &capi::ClientOptionsJSON::pinnedPublicKey),
+    json::member("proxy", &capi::ClientOptionsJSON::proxy),
+    json::member("user_agent", &capi::ClientOptionsJSON::userAgent),
+    json::member("connect_timeout_ms", &capi::ClientOptionsJSON::connectTimeoutMs)};
+}  // namespace tarn
+
+TARN_JSON_DECODABLE(tarn::capi::LoginArgs);
+TARN_JSON_DECODABLE(tarn::capi::RegisterArgs);
+TARN_JSON_DECODABLE(tarn::capi::EmailCodeArgs);
+TARN_JSON_DECODABLE(tarn::capi::VerifyEmailCodeArgs);
+TARN_JSON_DECODABLE(tarn::capi::DeviceArgs);
+TARN_JSON_DECODABLE(tarn::capi::RemoveDeviceArgs);
+TARN_JSON_DECODABLE(tarn::capi::VPNConfigArgs);
+TARN_JSON_DECODABLE(tarn::capi::ClientOptionsJSON);
+
+namespace tarn::capi {
+namespace {
+
+constexpr const char* defaultPlatform = "linux";
+
+/// What a finished operation hands to the callback: the answer's JSON, or nothing.
+struct Reply {
+    std::optional<std::string> json;
+};
+
+/// An operation with its arguments bound, to be started on the client's I/O thread.
+using Operation = std::function<asio::awaitable<Reply>(const APIClient&)>;
+
+struct Core;
+
+struct CallState {
+    CallState(tarn_callback cb, void* ud, std::weak_ptr<Core> c) : callback(cb), userData(ud), core(std::move(c)) {}
+    tarn_callback callback;
+    void* userData;
+    std::weak_ptr<Core> core;
+    std::atomic<bool> cancelRequested{false};
+    std::atomic<bool> finished{false};
+    // Used on the I/O thread only: the coroutine's slot is bound there and emitted there.
+    asio::cancellation_signal signal;
+};
+
+struct Core : std::enable_shared_from_this<Core> {
+    asio::io_context io{1};
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
+    std::shared_ptr<CurlSession> session;
+    std::optional<APIClient> api;
+    std::thread thread;
+    std::thread::id threadID;
+    // A handle destroyed from the client's own callback, freed by the thread when it ends.
+    tarn_client* orphan = nullptr;
+
+    std::mutex mutex;
+    bool closing = false;
+    std::unordered_set<std::shared_ptr<CallState>> inflight;
+
+    void complete(const std::shared_ptr<CallState>& state, std::exception_ptr error, Reply reply) noexcept;
+    void start(std::shared_ptr<CallState> state, std::optional<Operation> operation, std::exception_ptr early);
+    void requestCancel(const std::shared_ptr<CallState>& state);
+    void shutDown();
+};
+
+void Core::complete(const std::shared_ptr<CallState>& state, std::exception_ptr error, Reply reply) noexcept {
+    if (state->finished.exchange(true)) return;
+    {
+        std::lock_guard lock(mutex);
+        inflight.erase(state);
+    }
+    // A cancel that came in before the outcome wins, whatever the outcome was: the caller asked
+    // to hear no more of this call.
+    if (state->cancelRequested.load()) error = std::make_exception_ptr(Cancelled());
+    ErrorInfo info = describe(error);
+    tarn_result result{};
+    result.kind = info.kind;
+    result.http_status = info.httpStatus;
+    result.code = info.code;
+    result.message = info.message.c_str();
+    if (!error && reply.json) {
+        result.json = reply.json->c_str();
+        result.json_length = reply.json->size();
+    }
+    try {
+        state->callback(state->userData, &result);
+    } catch (...) {
+        // A C callback cannot throw; one written in C++ that does must not take the I/O thread down.
+    }
+}
+
+void Core::start(std::shared_ptr<CallState> state, std::optional<Operation> operation, std::exception_ptr early) {
+    {
+        std::lock_guard lock(mutex);
+        if (closing) {
+            early = std::make_exception_ptr(Cancelled());
+            operation.reset();
+        }
+        inflight.insert(state);
+    }
+    // Spawned from the I/O thread, so that binding the cancellation slot never races with a
+    // cancel, which is emitted there too.
+    asio::post(io, [self = shared_from_this(), state, operation = std::move(operation), early]() mutable {
+        if (early || !operation || state->cancelRequested.load()) {
+            self->complete(state, early, {});
+            return;
+        }
+        Core* core = self.get();
+        asio::co_spawn(core->io, (*operation)(*core->api),
+                       asio::bind_cancellation_slot(state->signal.slot(), [core, state](std::exception_ptr e, Reply reply) {
+                           core->complete(state, e, std::move(reply));
+                       }));
+    });
+}
+
+void Core::requestCancel(const std::shared_ptr<CallState>& state) {
+    state->cancelRequested.store(true);
+    asio::post(io, [state] {
+        if (!state->finished.load()) state->signal.emit(asio::cancellation_type::terminal);
+    });
+}
+
+void Core::shutDown() {
+    std::unordered_set<std::shared_ptr<CallState>> pending;
+    {
+        std::lock_guard lock(mutex);
+        closing = true;
+        pending = inflight;
+    }
+    for (const auto& state : pending) requestCancel(state);
+    // Without the guard, run() returns once the last call (and any token refresh it started) is over.
+    asio::post(io, [self = shared_from_this()] { self->work.reset(); });
+}
+
+template <class T>
+Reply encoded(const T& value) {
+    return {JSONEncoder::tarn().encode(value)};
+}
+
+template <class T>
+T decodeArgs(std::string_view json) {
+    return JSONDecoder::tarn().decode<T>(json);
+}
+
+// One coroutine per operation: its arguments are copied into its frame, so nothing the caller
+// passed has to outlive the call.
+//
+// g++ 12 with optimisation and sanitizers pairs a coroutine frame's class-specific operator
+// delete (Asio's frame allocator) with the global new it thinks allocated it, and warns about a
+// mismatch that is not there.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+asio::awaitable<Reply> loginOp(const APIClient& api, std::string email, std::string password) {
+    co_return encoded(co_await api.login(std::move(email), std::move(password)));
+}
+asio::awaitable<Reply> registerOp(const APIClient& api, RegisterArgs a) {
+    co_return encoded(co_await api.registerAccount(std::move(a.email), std::move(a.password), std::move(a.name),
+                                                   a.acceptedTerms, a.acceptedPersonalDataProcessing));
+}
+asio::awaitable<Reply> requestEmailCodeOp(const APIClient& api, EmailCodeArgs a) {
+    co_return encoded(co_await api.requestEmailCode(std::move(a.email), std::move(a.deviceID),
+                                                    a.platform.value_or(defaultPlatform)));
+}
+asio::awaitable<Reply> verifyEmailCodeOp(const APIClient& api, VerifyEmailCodeArgs a) {
+    co_return encoded(co_await api.verifyEmailCode(std::move(a.challengeID), std::move(a.code), a.acceptedTerms,
+                                                   a.acceptedPersonalDataProcessing));
+}
+asio::awaitable<Reply> logoutOp(const APIClient& api) {
+    co_await api.logout();
+    co_return Reply{};
+}
+asio::awaitable<Reply> deleteAccountOp(const APIClient& api, std::string deviceID) {
+    co_await api.deleteAccount(std::move(deviceID));
+    co_return Reply{};
+}
+asio::awaitable<Reply> meOp(const APIClient& api) { co_return encoded(co_await api.me()); }
+asio::awaitable<Reply> subscriptionStatusOp(const APIClient& api) { co_return encoded(co_await api.subscriptionStatus()); }
+asio::awaitable<Reply> syncUserOp(const APIClient& api, UserSyncRequest request) {
+    co_return encoded(co_await api.syncUser(std::move(request)));
+}
+asio::awaitable<Reply> accountDevicesOp(const APIClient& api) { co_return encoded(co_await api.accountDevices()); }
+asio::awaitable<Reply> removeAccountDeviceOp(const APIClient& api, std::int64_t id) {
+    co_return encoded(co_await api.removeAccountDevice(id));
+}
+asio::awaitable<Reply> billingCatalogOp(const APIClient& api) { co_return encoded(co_await api.billingCatalog()); }
+asio::awaitable<Reply> createBillingCheckoutOp(const APIClient& api, BillingCheckoutRequest request) {
+    co_return encoded(co_await api.createBillingCheckout(std::move(request)));
+}
+asio::awaitable<Reply> serversOp(const APIClient& api) { co_return encoded(co_await api.servers()); }
+asio::awaitable<Reply> vpnConfigOp(const APIClient& api, std::string serverID, std::string deviceID, std::string platform) {
+    co_return encoded(co_await api.vpnConfig(std::move(serverID), std::move(deviceID), std::move(platform)));
+}
+asio::awaitable<Reply> revokeVPNOp(const APIClient& api, std::string deviceID) {
+    co_await api.revokeVPN(std::move(deviceID));
+    co_return Reply{};
+}
+asio::awaitable<Reply> recordAppEventOp(const APIClient& api, AppEventPayload payload) {
+    co_await api.recordAppEvent(std::move(payload));
+    co_return Reply{};
+}
+asio::awaitable<Reply> recordAnonymousAppEventOp(const APIClient& api, AppEventPayload payload) {
+    co_await api.recordAnonymousAppEvent(std::move(payload));
+    co_return Reply{};
+}
+asio::awaitable<Reply> registerPushTokenOp(const APIClient& api, PushTokenRequest request) {
+    co_await api.registerPushToken(std::move(request));
+    co_return Reply{};
+}
+asio::awaitable<Reply> deletePushTokenOp(const APIClient& api, PushTokenRequest request) {
+    co_await api.deletePushToken(std::move(request));
+    co_return Reply{};
+}
+asio::awaitable<Reply> appReleaseOp(const APIClient& api) { co_return encoded(co_await api.appRelease()); }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+template <class Coroutine, class... Args>
+Operation bound(Coroutine coroutine, Args... args) {
+    return [coroutine, args...](const APIClient& api) { return coroutine(api, args...); };
+}
+
+// The operations of tarn_client_call: each decodes its arguments and binds them.
+using OperationFactory = Operation (*)(std::string_view arguments);
+
+template <class Args>
+Args argsOf(std::string_view json) {
+    return decodeArgs<Args>(json);
+}
+
+// Operations without arguments still check that they were given a JSON object.
+void noArgs(std::string_view json) { (void)JSONDecoder::tarn().decode<EmptyBody>(json); }
+
+const std::map<std::string, OperationFactory, std::less<>>& operations() {
+    static const std::map<std::string, OperationFactory, std::less<>> table{
+        {"login", [](std::string_view a) { auto x = argsOf<LoginArgs>(a); return bound(&loginOp, x.email, x.password); }},
+        {"register", [](std::string_view a) { return bound(&registerOp, argsOf<RegisterArgs>(a)); }},
+        {"request_email_code", [](std::string_view a) { return bound(&requestEmailCodeOp, argsOf<EmailCodeArgs>(a)); }},
+        {"verify_email_code", [](std::string_view a) { return bound(&verifyEmailCodeOp, argsOf<VerifyEmailCodeArgs>(a)); }},
+        {"logout", [](std::string_view a) { noArgs(a); return bound(&logoutOp); }},
+        {"delete_account", [](std::string_view a) { return bound(&deleteAccountOp, argsOf<DeviceArgs>(a).deviceID); }},
+        {"me", [](std::string_view a) { noArgs(a); return bound(&meOp); }},
+        {"subscription_status", [](std::string_view a) { noArgs(a); return bound(&subscriptionStatusOp); }},
+        {"sync_user", [](std::string_view a) { return bound(&syncUserOp, argsOf<UserSyncRequest>(a)); }},
+        {"account_devices", [](std::string_view a) { noArgs(a); return bound(&accountDevicesOp); }},
+        {"remove_account_device", [](std::string_view a) { return bound(&removeAccountDeviceOp, argsOf<RemoveDeviceArgs>(a).id); }},
+        {"billing_catalog", [](std::string_view a) { noArgs(a); return bound(&billingCatalogOp); }},
+        {"create_billing_checkout",
+         [](std::string_view a) { return bound(&createBillingCheckoutOp, argsOf<BillingCheckoutRequest>(a)); }},
+        {"servers", [](std::string_view a) { noArgs(a); return bound(&serversOp); }},
+        {"vpn_config",
+         [](std::string_view a) {
+             auto x = argsOf<VPNConfigArgs>(a);
+             return bound(&vpnConfigOp, x.serverID, x.deviceID, x.platform.value_or(defaultPlatform));
+         }},
+        {"revoke_vpn", [](std::string_view a) { return bound(&revokeVPNOp, argsOf<DeviceArgs>(a).deviceID); }},
+        {"record_app_event", [](std::string_view a) { return bound(&recordAppEventOp, argsOf<AppEventPayload>(a)); }},
+        {"record_anonymous_app_event",
+         [](std::string_view a) { return bound(&recordAnonymousAppEventOp, argsOf<AppEventPayload>(a)); }},
+        {"register_push_token", [](std::string_view a) { return bound(&registerPushTokenOp, argsOf<PushTokenRequest>(a)); }},
+        {"delete_push_token", [](std::string_view a) { return bound(&deletePushTokenOp, argsOf<PushTokenRequest>(a)); }},
+        {"app_release", [](std::string_view a) { noArgs(a); return bound(&appReleaseOp); }},
+    };
+    return table;
+}
+
+}  // namespace
+}  // namespace tarn::capi
+
+struct tarn_client {
+    std::shared_ptr<tarn::capi::Core> core;
+};
+
+struct tarn_call {
+    std::shared_ptr<tarn::capi::CallState> state;
+};
+
+namespace {
+
+using tarn::capi::guarded;
+using tarn::capi::InvalidArgument;
+
+std::shared_ptr<tarn::capi::Core> makeCore(const std::string& baseURLText, tarn::APIClientOptions clientOptions,
+                                           tarn::CurlSessionConfig sessionConfig, tarn_storage* storage) {
+    auto baseURL = tarn::URL::parse(baseURLText);
+    if (!baseURL) throw tarn::APIError::invalidBaseURL();
+    auto core = std::make_shared<tarn::capi::Core>();
+    core->session = std::make_shared<tarn::CurlSession>(core->io.get_executor(), std::move(sessionConfig));
+    core->api.emplace(*baseURL, core->session, storage != nullptr ? storage->tokens : nullptr, clientOptions);
+    core->work.emplace(core->io.get_executor());
+    // The thread keeps the core alive until run() is over, so that a client destroyed from its
+    // own callback is torn down here, once nothing runs on the io_context any more.
+    core->thread = std::thread([core] {
+        for (;;) {
+            try {
+                core->io.run();
+                break;
+            } catch (...) {
+                // Completions catch everything; should anything still escape, keep serving.
+            }
+        }
+        // The session goes before its io_context.
+        core->api.reset();
+        core->session.reset();
+        delete core->orphan;
+    });
+    core->threadID = core->thread.get_id();
+    return core;
+}
+
+template <class Prepare>
+tarn_call* startCall(tarn_client* client, tarn_callback callback, void* userData, Prepare prepare) noexcept {
+    tarn::capi::clearLastError();
+    if (client == nullptr || callback == nullptr) {
+        tarn::capi::setLastError({TARN_ERROR_INVALID_ARGUMENT, 0, 0, client == nullptr ? "client is NULL" : "callback is NULL"});
+        return nullptr;
+    }
+    try {
+        auto state = std::make_shared<tarn::capi::CallState>(callback, userData, client->core);
+        auto handle = std::make_unique<tarn_call>(tarn_call{state});
+        std::optional<tarn::capi::Operation> operation;
+        std::exception_ptr early;
+        try {
+            operation = prepare();
+        } catch (...) {
+            early = std::current_exception();
+        }
+        client->core->start(std::move(state), std::move(operation), early);
+        return handle.release();
+    } catch (...) {
+        tarn::capi::setLastError(tarn::capi::describe(std::current_exception()));
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+void tarn_client_options_init(tarn_client_options* options) {
+    if (options == nullptr) return;
+    *options = tarn_client_options{};
+    options->struct_size = sizeof(tarn_client_options);
+}
+
+tarn_error_kind tarn_client_create(const char* base_url, const tarn_client_options* options, tarn_storage* storage,
+                                   tarn_client** out_client) {
+    return guarded([&] {
+        if (out_client == nullptr) throw InvalidArgument("out_client is NULL");
+        *out_client = nullptr;
+        tarn_client_options chosen;
+        tarn_client_options_init(&chosen);
+        if (options != nullptr) {
+            if (options->struct_size != sizeof(tarn_client_options)) {
+                throw InvalidArgument("options->struct_size is not sizeof(tarn_client_options): call tarn_client_options_init first");
+            }
+            chosen = *options;
+        }
+        if (chosen.connect_timeout_ms < 0) throw InvalidArgument("connect_timeout_ms is negative");
+        tarn::CurlSessionConfig config;
+        if (chosen.ca_file != nullptr) config.caFile = chosen.ca_file;
+        if (chosen.pinned_public_key != nullptr) config.pinnedPublicKey = chosen.pinned_public_key;
+        if (chosen.proxy != nullptr) config.proxy = chosen.proxy;
+        if (chosen.user_agent != nullptr) config.userAgent = chosen.user_agent;
+        if (chosen.connect_timeout_ms > 0) config.connectTimeout = std::chrono::milliseconds(chosen.connect_timeout_ms);
+        tarn::APIClientOptions clientOptions;
+        clientOptions.allowPlainHTTP = chosen.allow_plain_http != 0;
+        auto core = makeCore(tarn::capi::required(base_url, "base_url"), clientOptions, std::move(config), storage);
+        *out_client = new tarn_client{std::move(core)};
+    });
+}
+
+tarn_error_kind tarn_client_create_json(const char* options_json, tarn_storage* storage, tarn_client** out_client) {
+    return guarded([&] {
+        if (out_client == nullptr) throw InvalidArgument("out_client is NULL");
+        *out_client = nullptr;
+        auto o = tarn::capi::decodeArgs<tarn::capi::ClientOptionsJSON>(tarn::capi::required(options_json, "options_json"));
+        if (o.connectTimeoutMs && *o.connectTimeoutMs < 0) throw InvalidArgument("connect_timeout_ms is negative");
+        tarn::CurlSessionConfig config;
+        config.caFile = o.caFile;
+        config.pinnedPublicKey = o.pinnedPublicKey;
+        config.proxy = o.proxy;
+        config.userAgent = o.userAgent;
+        if (o.connectTimeoutMs && *o.connectTimeoutMs > 0) config.connectTimeout = std::chrono::milliseconds(*o.connectTimeoutMs);
+        tarn::APIClientOptions clientOptions;
+        clientOptions.allowPlainHTTP = o.allowPlainHTTP.value_or(false);
+        auto core = makeCore(o.baseURL, clientOptions, std::move(config), storage);
+        *out_client = new tarn_client{std::move(core)};
+    });
+}
+
+void tarn_client_destroy(tarn_client* client) {
+    if (client == nullptr) return;
+    // The handle stays valid until the last callback has run: callbacks may still start calls
+    // with it, which then complete as cancelled.
+    std::shared_ptr<tarn::capi::Core> core = client->core;
+    core->shutDown();
+    if (std::this_thread::get_id() == core->threadID) {
+        // Destroyed from one of its own callbacks: the thread cannot wait for itself; it finishes
+        // the remaining calls on its own and frees the handle when it ends.
+        core->orphan = client;
+        core->thread.detach();
+        return;
+    }
+    core->thread.join();
+    delete client;
+}
+
+void tarn_call_cancel(tarn_call* call) {
+    if (call == nullptr || call->state->finished.load()) return;
+    if (auto core = call->state->core.lock()) core->requestCancel(call->state);
+}
+
+void tarn_call_release(tarn_call* call) { delete call; }
+
+tarn_call* tarn_client_login(tarn_client* client, const char* email, const char* password, tarn_callback callback,
+                             void* user_data) {
+    return startCall(client, callback, user_data, [&] {
+        return tarn::capi::bound(&tarn::capi::loginOp, tarn::capi::required(email, "email"),
+                                tarn::capi::required(password, "password"));
+    });
+}
+
+tarn_call* tarn_client_logout(tarn_client* client, tarn_callback callback, void* user_data) {
+    return startCall(client, callback, user_data, [] { return tarn::capi::bound(&tarn::capi::logoutOp); });
+}
+
+tarn_call* tarn_client_me(tarn_client* client, tarn_callback callback, void* user_data) {
+    return startCall(client, callback, user_data, [] { return tarn::capi::bound(&tarn::capi::meOp); });
+}
+
+tarn_call* tarn_client_servers(tarn_client* client, tarn_callback callback, void* user_data) {
+    return startCall(client, callback, user_data, [] { return tarn::capi::bound(&tarn::capi::serversOp); });
+}
+
+tarn_call* tarn_client_vpn_config(tarn_client* client, const char* server_id, const char* device_id, const char* platform,
+                                  tarn_callback callback, void* user_data) {
+    return startCall(client, callback, user_data, [&] {
+        return tarn::capi::bound(&tarn::capi::vpnConfigOp, tarn::capi::required(server_id, "server_id"),
+                                tarn::capi::required(device_id, "device_id"),
+                                std::string(platform != nullptr ? platform : tarn::capi::defaultPlatform));
+    });
+}
+
+tarn_call* tarn_client_account_devices(tarn_client* client, tarn_callback callback, void* user_data) {
+    return startCall(client, callback, user_data, [] { return tarn::capi::bound(&tarn::capi::accountDevicesOp); });
+}
+
+tarn_call* tarn_client_remove_account_device(tarn_client* client, int64_t device_id, tarn_callback callback,
+                                             void* user_data) {
+    return startCall(client, callback, user_data,
+                     [&] { return tarn::capi::bound(&tarn::capi::removeAccountDeviceOp, std::int64_t{device_id}); });
+}
+
+tarn_call* tarn_client_app_release(tarn_client* client, tarn_callback callback, void* user_data) {
+    return startCall(client, callback, user_data, [] { return tarn::capi::bound(&tarn::capi::appReleaseOp); });
+}
+
+tarn_call* tarn_client_call(tarn_client* client, const char* operation, const char* arguments_json,
+                            tarn_callback callback, void* user_data) {
+    return startCall(client, callback, user_data, [&] {
+        const std::string name = tarn::capi::required(operation, "operation");
+        const auto& table = tarn::capi::operations();
+        auto found = table.find(name);
+        if (found == table.end()) throw InvalidArgument("no operation named \"" + name + "\"");
+        return found->second(arguments_json != nullptr ? std::string_view(arguments_json) : std::string_view("{}"));
+    });
+}
+
+}  // extern "C"
