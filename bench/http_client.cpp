@@ -324,7 +324,7 @@ int main(int argc, char** argv) {
             asio::io_context io(1);
             tarn::APIClient client(*tarn::URL::parse(o.base), std::make_shared<tarn::CurlSession>(io.get_executor()),
                                    tokenStore());
-            auto user = asio::co_spawn(io, client.me(), asio::use_future);
+            auto user = client.me(asio::use_future);
             io.run();
             if (!user.get().email) return 1;
         } else if (o.mode == "burst") {

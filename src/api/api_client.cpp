@@ -20,6 +20,8 @@
 #include <cctype>
 #include <chrono>
 #include <functional>
+#include <stdexcept>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -27,14 +29,19 @@
 namespace tarn {
 
 struct APIClient::Impl {
-    Impl(URL base, std::shared_ptr<HttpSession> s, std::shared_ptr<TokenStore> store)
-        : baseURL(std::move(base)), session(std::move(s)), tokenStore(store), storeWorker(std::move(store)) {}
+    Impl(URL base, std::shared_ptr<HttpSession> s, std::shared_ptr<TokenStore> store, APIClientOptions opts)
+        : baseURL(std::move(base)),
+          session(std::move(s)),
+          tokenStore(store),
+          storeWorker(std::move(store)),
+          options(std::move(opts)) {}
 
     URL baseURL;
     std::shared_ptr<HttpSession> session;
     // Never called on the caller's executor: every store call goes through storeWorker.
     std::shared_ptr<TokenStore> tokenStore;
     detail::TokenStoreWorker storeWorker;
+    const APIClientOptions options;
     JSONDecoder decoder = JSONDecoder::tarn();
     JSONEncoder encoder = JSONEncoder::tarn();
     detail::TokenRefreshGate refreshGate;
@@ -122,13 +129,78 @@ asio::awaitable<void> clearIfUnchanged(Self self, std::optional<AuthTokens> used
     }
 }
 
+// The path for a trace: query values may be credentials (a token in a link), so only the names of
+// the query items are kept.
+std::string traceablePath(const URL& url) {
+    std::string path = url.percentEncodedPath();
+    std::optional<std::string> query = url.percentEncodedQuery();
+    if (!query) return path;
+    path += '?';
+    std::string_view rest = *query;
+    while (true) {
+        std::size_t end = std::min(rest.find('&'), rest.size());
+        std::string_view item = rest.substr(0, end);
+        std::size_t equals = item.find('=');
+        path += item.substr(0, equals);
+        if (equals != std::string_view::npos) path.append("=").append(redactedMarker);
+        if (end == rest.size()) break;
+        path += '&';
+        rest.remove_prefix(end + 1);
+    }
+    return path;
+}
+
+void report(const APIClientOptions& options, HttpTrace& trace, std::chrono::steady_clock::time_point started) {
+    trace.duration = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+    try {
+        options.trace(trace);
+    } catch (...) {
+        // A failing observer must not change the outcome of the call it watched.
+    }
+}
+
+asio::awaitable<HttpResponse> tracedSend(Self self, HttpRequest request, const URL& url) {
+    const APIClientOptions& options = self->options;
+    if (!options.trace) {
+        auto sending = self->session->send(std::move(request));
+        co_return co_await std::move(sending);
+    }
+    HttpTrace trace;
+    trace.method = request.method;
+    trace.path = traceablePath(url);
+    trace.bytesSent = request.body ? request.body->size() : 0;
+    const auto started = std::chrono::steady_clock::now();
+    std::optional<HttpResponse> response;
+    try {
+        auto sending = self->session->send(std::move(request));
+        response = co_await std::move(sending);
+    } catch (const TransportError& e) {
+        trace.transportError = e.code();
+        report(options, trace, started);
+        throw;
+    } catch (...) {
+        trace.transportError = TransportError::Code::other;
+        report(options, trace, started);
+        throw;
+    }
+    trace.statusCode = response->statusCode;
+    trace.bytesReceived = response->body.size();
+    report(options, trace, started);
+    co_return std::move(*response);
+}
+
 asio::awaitable<Exchange> sendOnce(Self self, const Call& call) {
+    const APIClientOptions& options = self->options;
+    const URL url = self->baseURL.appendingPath(call.path);
     HttpRequest request;
-    request.url = self->baseURL.appendingPath(call.path).absoluteString();
-    request.timeout = 60s;
+    request.url = url.absoluteString();
+    request.timeout = options.requestTimeout;
     request.method = call.method;
-    request.headers.reserve(call.headers.size() + 3);  // Accept, Content-Type, Authorization
+    // Accept, User-Agent, Content-Type, Authorization
+    request.headers.reserve(options.extraHeaders.size() + call.headers.size() + 4);
     request.setHeader("Accept", "application/json");
+    if (!options.userAgent.empty()) request.setHeader("User-Agent", options.userAgent);
+    for (const auto& [name, value] : options.extraHeaders) request.setHeader(name, value);
     for (const auto& [name, value] : call.headers) request.setHeader(name, value);
     Exchange exchange;
     if (call.authorized && self->tokenStore) {
@@ -141,11 +213,10 @@ asio::awaitable<Exchange> sendOnce(Self self, const Call& call) {
         request.setHeader("Content-Type", "application/json");
     }
     if (exchange.tokensUsed) request.setHeader("Authorization", "Bearer " + exchange.tokensUsed->accessToken);
-    const std::string url = request.url;
-    auto sending = self->session->send(std::move(request));
+    auto sending = tracedSend(self, std::move(request), url);
     exchange.response = co_await std::move(sending);
     if (!exchange.response.isHTTP) throw APIError::invalidResponse();
-    exchange.fromBackend = sameOrigin(url, exchange.response.url);
+    exchange.fromBackend = sameOrigin(url.absoluteString(), exchange.response.url);
     co_return exchange;
 }
 
@@ -469,11 +540,69 @@ asio::awaitable<void> deleteAccountImpl(Self self, std::string deviceID) {
 
 }  // namespace
 
+namespace {
+
+bool isHeaderToken(std::string_view name) {
+    constexpr std::string_view symbols = "!#$%&'*+-.^_`|~";
+    return !name.empty() && std::all_of(name.begin(), name.end(), [&](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || symbols.find(c) != std::string_view::npos;
+    });
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// The headers the client or the transport sets itself: replacing them would send credentials
+// elsewhere, break the framing of the body or the meaning of a request.
+constexpr std::string_view reservedHeaders[] = {
+    "Authorization",     "Proxy-Authorization", "Cookie", "Content-Type", "Content-Length",
+    "Transfer-Encoding", "Host",                "Connection", "X-Tarn-Auth-Session-Secret",
+    "X-Tarn-Auth-Session-Secret-Version",
+};
+
+// The messages name the header, never its value: a value may be a credential of its own.
+void checkOptions(const APIClientOptions& options) {
+    if (options.requestTimeout <= std::chrono::milliseconds::zero()) {
+        throw std::invalid_argument("APIClientOptions: requestTimeout must be positive");
+    }
+    auto breaksTheHeaderLine = [](std::string_view text) {
+        return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+    };
+    if (breaksTheHeaderLine(options.userAgent)) {
+        throw std::invalid_argument("APIClientOptions: the User-Agent contains CR, LF or NUL");
+    }
+    for (const auto& [name, value] : options.extraHeaders) {
+        if (!isHeaderToken(name)) {
+            throw std::invalid_argument("APIClientOptions: \"" + escapingControlCharacters(name) +
+                                        "\" is not a valid header name");
+        }
+        for (std::string_view reserved : reservedHeaders) {
+            if (equalsIgnoringCase(name, reserved)) {
+                throw std::invalid_argument("APIClientOptions: the client sets " + std::string(reserved) +
+                                            " itself; it cannot be an extra header");
+            }
+        }
+        if (breaksTheHeaderLine(value)) {
+            throw std::invalid_argument("APIClientOptions: the value of " + name + " contains CR, LF or NUL");
+        }
+    }
+}
+
+}  // namespace
+
+std::string APIClientOptions::defaultUserAgent() { return std::string("tarn-vpn-core/") + TARN_VERSION; }
+
 APIClient::APIClient(URL baseURL, std::shared_ptr<HttpSession> session, std::shared_ptr<TokenStore> tokenStore,
                      APIClientOptions options) {
     if (!isUsableBaseURL(baseURL, options)) throw APIError::invalidBaseURL();
-    impl_ = std::make_shared<Impl>(std::move(baseURL), std::move(session), std::move(tokenStore));
+    checkOptions(options);
+    impl_ = std::make_shared<Impl>(std::move(baseURL), std::move(session), std::move(tokenStore), std::move(options));
 }
+
+asio::any_io_executor APIClient::sessionExecutor() const { return impl_->session->executor(); }
 
 bool APIClient::isLoopbackHost(std::string_view host) {
     std::string lower(host);
@@ -510,15 +639,15 @@ const URL& APIClient::baseURL() const { return impl_->baseURL; }
 // this APIClient is destroyed while the call is suspended, and every failure (bad input included)
 // surfaces when the operation is awaited.
 
-asio::awaitable<AuthResponse> APIClient::login(std::string email, std::string password) const {
+asio::awaitable<AuthResponse> APIClient::loginOp(std::string email, std::string password) const {
     std::vector<std::string> secrets{password};
     return signIn(impl_, "auth/login", detail::PasswordLoginBody{std::move(email), std::move(password)},
                   std::move(secrets));
 }
 
-asio::awaitable<AuthResponse> APIClient::registerAccount(std::string email, std::string password,
-                                                         std::optional<std::string> name, bool acceptedTerms,
-                                                         bool acceptedPersonalDataProcessing) const {
+asio::awaitable<AuthResponse> APIClient::registerAccountOp(std::string email, std::string password,
+                                                           std::optional<std::string> name, bool acceptedTerms,
+                                                           bool acceptedPersonalDataProcessing) const {
     std::vector<std::string> secrets{password};
     return signIn(impl_, "auth/register",
                   RegisterRequest{std::move(email), std::move(password), std::move(name), acceptedTerms,
@@ -526,15 +655,16 @@ asio::awaitable<AuthResponse> APIClient::registerAccount(std::string email, std:
                   std::move(secrets));
 }
 
-asio::awaitable<EmailCodeChallenge> APIClient::requestEmailCode(std::string email, std::string deviceID,
-                                                                std::string platform) const {
+asio::awaitable<EmailCodeChallenge> APIClient::requestEmailCodeOp(std::string email, std::string deviceID,
+                                                                  std::string platform) const {
     EmailCodeRequest body{unicode::lowercased(unicode::trimmingWhitespaceAndNewlines(email)), std::move(platform),
                           std::move(deviceID)};
     return send<EmailCodeChallenge>(impl_, "POST", "api/v1/auth/email/request-code", std::move(body), false);
 }
 
-asio::awaitable<AuthResponse> APIClient::verifyEmailCode(std::string challengeID, std::string code, bool acceptedTerms,
-                                                         bool acceptedPersonalDataProcessing) const {
+asio::awaitable<AuthResponse> APIClient::verifyEmailCodeOp(std::string challengeID, std::string code,
+                                                           bool acceptedTerms,
+                                                           bool acceptedPersonalDataProcessing) const {
     std::string digits = unicode::keepingNumerics(code);
     std::vector<std::string> secrets{digits};
     return signIn(impl_, "api/v1/auth/email/verify-code",
@@ -543,9 +673,9 @@ asio::awaitable<AuthResponse> APIClient::verifyEmailCode(std::string challengeID
                   std::move(secrets));
 }
 
-asio::awaitable<AuthResponse> APIClient::loginWithApple(std::string identityToken,
-                                                        std::optional<std::string> authorizationCode,
-                                                        std::optional<std::string> name, std::string deviceID) const {
+asio::awaitable<AuthResponse> APIClient::loginWithAppleOp(std::string identityToken,
+                                                          std::optional<std::string> authorizationCode,
+                                                          std::optional<std::string> name, std::string deviceID) const {
     std::vector<std::string> secrets{identityToken, authorizationCode.value_or("")};
     return signIn(impl_, "auth/apple",
                   AppleAuthRequest{std::move(identityToken), std::move(authorizationCode), std::move(name),
@@ -553,93 +683,98 @@ asio::awaitable<AuthResponse> APIClient::loginWithApple(std::string identityToke
                   std::move(secrets));
 }
 
-asio::awaitable<TelegramAuthSession> APIClient::createTelegramSession(std::string deviceID) const {
+asio::awaitable<TelegramAuthSession> APIClient::createTelegramSessionOp(std::string deviceID) const {
     return request<TelegramAuthSession>(
         impl_, "POST", "auth/telegram/session", std::optional{TelegramAuthSessionRequest{std::move(deviceID)}}, false,
         HttpHeaders{{"X-Tarn-Auth-Session-Secret-Version", std::to_string(TelegramAuthContract::flowVersion)}});
 }
 
-asio::awaitable<TelegramSessionStatus> APIClient::telegramSessionStatus(std::string id, std::string secret) const {
+asio::awaitable<TelegramSessionStatus> APIClient::telegramSessionStatusOp(std::string id, std::string secret) const {
     return telegramStatusImpl(impl_, std::move(id), std::move(secret));
 }
 
-asio::awaitable<AuthResponse> APIClient::verifyTelegramSession(std::string id, std::string secret,
-                                                               std::string code) const {
+asio::awaitable<AuthResponse> APIClient::verifyTelegramSessionOp(std::string id, std::string secret,
+                                                                 std::string code) const {
     return verifyTelegramImpl(impl_, std::move(id), std::move(secret), std::move(code));
 }
 
-asio::awaitable<OAuthAuthSession> APIClient::createOAuthSession(OAuthProvider provider, std::string deviceID) const {
+asio::awaitable<OAuthAuthSession> APIClient::createOAuthSessionOp(OAuthProvider provider, std::string deviceID) const {
     return send<OAuthAuthSession>(impl_, "POST", "auth/oauth/session",
                                   OAuthSessionRequest{std::string(rawValue(provider)), std::move(deviceID), "ios"},
                                   false);
 }
 
-asio::awaitable<OAuthSessionStatus> APIClient::oauthSessionStatus(std::string id) const {
+asio::awaitable<OAuthSessionStatus> APIClient::oauthSessionStatusOp(std::string id) const {
     return oauthStatusImpl(impl_, std::move(id));
 }
 
-asio::awaitable<void> APIClient::logout() const { return logoutImpl(impl_); }
+asio::awaitable<void> APIClient::logoutOp() const { return logoutImpl(impl_); }
 
-asio::awaitable<void> APIClient::deleteAccount(std::string deviceID) const {
+asio::awaitable<void> APIClient::deleteAccountOp(std::string deviceID) const {
     return deleteAccountImpl(impl_, std::move(deviceID));
 }
 
-asio::awaitable<CRMUser> APIClient::me() const { return get<CRMUser>(impl_, "me"); }
+asio::awaitable<CRMUser> APIClient::meOp() const { return get<CRMUser>(impl_, "me"); }
 
-asio::awaitable<UserSyncResponse> APIClient::syncUser(UserSyncRequest request) const {
+asio::awaitable<UserSyncResponse> APIClient::syncUserOp(UserSyncRequest request) const {
     return send<UserSyncResponse>(impl_, "POST", "users/sync", std::move(request));
 }
 
-asio::awaitable<CRMUser> APIClient::subscriptionStatus() const { return get<CRMUser>(impl_, "subscription/status"); }
+asio::awaitable<CRMUser> APIClient::subscriptionStatusOp() const { return get<CRMUser>(impl_, "subscription/status"); }
 
-asio::awaitable<AccountDevicesResponse> APIClient::accountDevices() const {
+asio::awaitable<AccountDevicesResponse> APIClient::accountDevicesOp() const {
     return get<AccountDevicesResponse>(impl_, "devices");
 }
 
-asio::awaitable<AccountDeviceRemovalResponse> APIClient::removeAccountDevice(std::int64_t id) const {
+asio::awaitable<AccountDeviceRemovalResponse> APIClient::removeAccountDeviceOp(std::int64_t id) const {
     return request<AccountDeviceRemovalResponse>(impl_, "DELETE", "devices/" + std::to_string(id),
                                                  std::optional<EmptyBody>{}, true);
 }
 
-asio::awaitable<UserSyncResponse> APIClient::verifyAppleTransaction(AppleTransactionPayload payload) const {
+asio::awaitable<UserSyncResponse> APIClient::verifyAppleTransactionOp(AppleTransactionPayload payload) const {
     return send<UserSyncResponse>(impl_, "POST", "billing/apple/verify", std::move(payload));
 }
 
-asio::awaitable<BillingCatalog> APIClient::billingCatalog() const { return get<BillingCatalog>(impl_, "billing/catalog"); }
+asio::awaitable<BillingCatalog> APIClient::billingCatalogOp() const {
+    return get<BillingCatalog>(impl_, "billing/catalog");
+}
 
-asio::awaitable<BillingCheckoutResponse> APIClient::createBillingCheckout(BillingCheckoutRequest request) const {
+asio::awaitable<BillingCheckoutResponse> APIClient::createBillingCheckoutOp(BillingCheckoutRequest request) const {
     return send<BillingCheckoutResponse>(impl_, "POST", "billing/checkout", std::move(request));
 }
 
-asio::awaitable<std::vector<VPNServer>> APIClient::servers() const {
+asio::awaitable<std::vector<VPNServer>> APIClient::serversOp() const {
     return get<std::vector<VPNServer>>(impl_, "vpn/servers");
 }
 
-asio::awaitable<VLESSConfig> APIClient::vpnConfig(std::string serverID, std::string deviceID, std::string platform) const {
+asio::awaitable<VLESSConfig> APIClient::vpnConfigOp(std::string serverID, std::string deviceID,
+                                                    std::string platform) const {
     return send<VLESSConfig>(impl_, "POST", "vpn/config",
                              detail::VPNConfigBody{std::move(serverID), std::move(deviceID), "vless", std::move(platform)});
 }
 
-asio::awaitable<void> APIClient::revokeVPN(std::string deviceID) const {
+asio::awaitable<void> APIClient::revokeVPNOp(std::string deviceID) const {
     return discard(send<EmptyBody>(impl_, "POST", "vpn/revoke", detail::DeviceIDBody{std::move(deviceID)}));
 }
 
-asio::awaitable<void> APIClient::recordAppEvent(AppEventPayload payload) const {
+asio::awaitable<void> APIClient::recordAppEventOp(AppEventPayload payload) const {
     return discard(send<EmptyBody>(impl_, "POST", "app/events", std::move(payload)));
 }
 
-asio::awaitable<void> APIClient::recordAnonymousAppEvent(AppEventPayload payload) const {
+asio::awaitable<void> APIClient::recordAnonymousAppEventOp(AppEventPayload payload) const {
     return discard(send<EmptyBody>(impl_, "POST", "app/events/anonymous", std::move(payload), false));
 }
 
-asio::awaitable<void> APIClient::registerPushToken(PushTokenRequest request) const {
+asio::awaitable<void> APIClient::registerPushTokenOp(PushTokenRequest request) const {
     return discard(send<EmptyBody>(impl_, "POST", "app/push-token", std::move(request)));
 }
 
-asio::awaitable<void> APIClient::deletePushToken(PushTokenRequest request) const {
+asio::awaitable<void> APIClient::deletePushTokenOp(PushTokenRequest request) const {
     return discard(send<EmptyBody>(impl_, "DELETE", "app/push-token", std::move(request)));
 }
 
-asio::awaitable<IOSAppRelease> APIClient::appRelease() const { return get<IOSAppRelease>(impl_, "app/ios/release", false); }
+asio::awaitable<IOSAppRelease> APIClient::appReleaseOp() const {
+    return get<IOSAppRelease>(impl_, "app/ios/release", false);
+}
 
 }  // namespace tarn

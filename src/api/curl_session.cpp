@@ -1053,6 +1053,8 @@ CurlSession::~CurlSession() {
 
 const CurlSessionConfig& CurlSession::config() const noexcept { return impl_->config; }
 
+asio::any_io_executor CurlSession::executor() const { return impl_->io; }
+
 asio::awaitable<HttpResponse> CurlSession::send(HttpRequest request) {
     // A free coroutine holding a weak reference: the frame may outlive this object.
     return detail::sendFollowingRedirects(impl_, impl_->config.maxRedirects, std::move(request));

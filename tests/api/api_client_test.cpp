@@ -92,8 +92,9 @@ TEST(RequestBuilding, AuthorizedGetCarriesAcceptAndBearerButNoContentType) {
     EXPECT_EQ(sent.method, "GET");
     EXPECT_EQ(sent.url, "https://api.tarn.test/v1/me");
     EXPECT_EQ(sent.timeout, std::chrono::seconds(60));
-    EXPECT_EQ(sent.headers.size(), 2u);
+    EXPECT_EQ(sent.headers.size(), 3u);
     EXPECT_EQ(sent.header("Accept"), "application/json");
+    EXPECT_EQ(sent.header("User-Agent"), APIClientOptions::defaultUserAgent());
     EXPECT_EQ(sent.header("Authorization"), "Bearer old-access");
     EXPECT_FALSE(sent.body);
 }

@@ -1,7 +1,13 @@
 #include "tarn/api/api_error.hpp"
+#include "tarn/api/json.hpp"
+#include "tarn/api/transport_error.hpp"
+#include "tarn/error.hpp"
+#include "tarn/storage/session_lock.hpp"
+#include "tarn/storage/token_store.hpp"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 
 namespace tarn {
@@ -64,6 +70,35 @@ TEST(APIError, TextNamesKindStatusAndARedactedReason) {
     }
     // The body itself stays as received: equality and the device-limit check read it.
     EXPECT_EQ(APIError::server(500, "rt-123", Redactor().add("rt-123")).body(), "rt-123");
+}
+
+// "Any tarn failure" is one catch, and it keeps the message the type itself gives.
+TEST(ErrorFamily, EveryLibraryErrorIsCaughtAsTarnError) {
+    const struct {
+        const char* type;
+        std::function<void()> raise;
+        std::string what;
+    } cases[] = {
+        {"APIError", [] { throw APIError::unauthorized(); }, APIError::unauthorized().what()},
+        {"TransportError", [] { throw TransportError(TransportError::Code::timedOut, "slow"); }, "timedOut: slow"},
+        {"DecodingError", [] { throw DecodingError(DecodingError::Kind::dataCorrupted, {}, "bad"); },
+         DecodingError(DecodingError::Kind::dataCorrupted, {}, "bad").what()},
+        {"EncodingError", [] { throw EncodingError({}, "not UTF-8"); }, EncodingError({}, "not UTF-8").what()},
+        {"KeychainError", [] { throw KeychainError::unhandled(errSecIO); },
+         KeychainError::unhandled(errSecIO).what()},
+        {"SessionLockTimeout", [] { throw SessionLockTimeout("busy"); }, "busy"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.type);
+        try {
+            c.raise();
+            ADD_FAILURE() << "nothing thrown";
+        } catch (const Error& e) {
+            EXPECT_EQ(std::string(e.what()), c.what);
+        } catch (...) {
+            ADD_FAILURE() << "not a tarn::Error";
+        }
+    }
 }
 
 }  // namespace

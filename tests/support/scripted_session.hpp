@@ -43,6 +43,11 @@ public:
         co_return co_await handler_(request);
     }
 
+    asio::any_io_executor executor() const override { return ioExecutor; }
+
+    /// Where operations started with a completion token run; empty: the handler's executor.
+    asio::any_io_executor ioExecutor;
+
     std::vector<HttpRequest> requests() const {
         std::lock_guard lock(mutex_);
         return requests_;

@@ -10,6 +10,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -217,15 +218,18 @@ void App::prepareToStoreTokens() {
     }
 }
 
-SyncClient& App::client() {
+tarn::BlockingClient& App::client() {
     if (!client_) {
         tokenStore();
-        SessionSettings settings;
-        settings.timeout = std::chrono::milliseconds(std::llround(options_.timeoutSeconds * 1000));
-        settings.caFile = options_.caFile;
-        settings.userAgent = std::string("tarnctl/") + TARNCTL_VERSION;
-        settings.allowPlainHTTP = options_.allowPlainHTTP;
-        client_ = std::make_unique<SyncClient>(baseURL_, tokenStore_, settings);
+        const std::chrono::milliseconds timeout(std::llround(options_.timeoutSeconds * 1000));
+        tarn::APIClientOptions options;
+        options.allowPlainHTTP = options_.allowPlainHTTP;
+        options.requestTimeout = timeout;
+        options.userAgent = std::string("tarnctl/") + TARNCTL_VERSION;
+        tarn::CurlSessionConfig session;
+        session.caFile = options_.caFile;
+        session.connectTimeout = std::min(session.connectTimeout, timeout);
+        client_ = std::make_unique<tarn::BlockingClient>(baseURL_, tokenStore_, std::move(options), std::move(session));
         // Between local steps, a command with a client is waiting for the server.
         CommandDeadline::setBaseStep("waiting for " + options_.baseURL, exitNetwork);
     }

@@ -4,9 +4,9 @@
 #pragma once
 
 #include "output.hpp"
-#include "sync_client.hpp"
 #include "terminal.hpp"
 
+#include <tarn/api/blocking_client.hpp>
 #include <tarn/logic/connect_eligibility.hpp>
 #include <tarn/storage/defaults.hpp>
 #include <tarn/storage/device_identity.hpp>
@@ -60,7 +60,7 @@ public:
     const Output& out() const noexcept { return out_; }
     Input& input() noexcept { return input_; }
 
-    SyncClient& client();
+    tarn::BlockingClient& client();
     tarn::TokenStore& tokenStore();
     /// "secret-service" or "file": the backend actually in use.
     std::string keychainKind();
@@ -100,7 +100,7 @@ private:
     std::shared_ptr<tarn::TokenStore> tokenStore_;
     std::shared_ptr<tarn::Defaults> defaults_;
     std::unique_ptr<tarn::DeviceIdentity> identity_;
-    std::unique_ptr<SyncClient> client_;
+    std::unique_ptr<tarn::BlockingClient> client_;
 };
 
 }  // namespace tarnctl

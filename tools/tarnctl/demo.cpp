@@ -185,7 +185,7 @@ int runDemo(const GlobalOptions& globals, const DemoOptions& options) {
         }
         auto session = std::make_unique<App>(local);
         App& app = *session;
-        SyncClient& client = app.client();
+        tarn::BlockingClient& client = app.client();
 
         steps.start(std::string("Sign in with a password as ") + demoEmail);
         tarn::AuthResponse auth = client.login(demoEmail, demoPassword);

@@ -1,23 +1,36 @@
-// APIClient: the typed, asynchronous client of the backend's REST API. One operation per endpoint,
-// each an asio::awaitable; bearer authentication from a TokenStore; a 401 on an authorized call
-// triggers one token refresh shared by every concurrent caller, then one repeat.
+// APIClient: the typed, asynchronous client of the backend's REST API. One operation per endpoint;
+// bearer authentication from a TokenStore; a 401 on an authorized call triggers one token refresh
+// shared by every concurrent caller, then one repeat.
+//
+// Every operation takes an Asio completion token as its last argument. Without one it returns an
+// asio::awaitable (`co_await client.me()`), the coroutine itself with no extra cost. Any other
+// token (a callback, asio::use_future, asio::experimental::deferred or as_tuple(...), a handler
+// with a bound cancellation slot) receives void(std::exception_ptr, T), or
+// void(std::exception_ptr) for the operations without a result. For those tokens the operation runs as a coroutine on the
+// session's executor (HttpSession::executor(); CurlSession: the executor it was built with), as
+// the operations of any Asio I/O object do, and the handler is invoked through its associated
+// executor (bind_executor to a strand to be called there). A session without an executor of its
+// own runs the operation on the handler's associated executor instead. Emitting the signal of a
+// bound cancellation slot aborts the exchange in flight (TransportError cancelled).
+// For plain blocking calls, BlockingClient (tarn/api/blocking_client.hpp) does the driving.
 //
 // The client has no mutable state of its own: copies share the same refresh gate, and one client
 // may be used from many coroutines on many threads at once. Nothing runs until an operation is
-// awaited; destroying the client while calls or a refresh are in flight is safe (they keep what
-// they need).
+// awaited or initiated; destroying the client while calls or a refresh are in flight is safe
+// (they keep what they need).
 //
 // Processes that share one token store (the app, tarnctl) take turns through the store's session
 // lock around a refresh and a sign-out: only one of them spends a refresh token, the others repeat
 // with the pair it stored, and a refresh never saves over a sign-out.
 //
-// Failures are exceptions: APIError for HTTP outcomes, TransportError from the session,
-// DecodingError / EncodingError from the JSON coders, whatever the TokenStore throws, and
-// SessionLockTimeout when another holder kept the store's lock far longer than a refresh takes.
-// Use from plain code: asio::co_spawn(io, client.me(), asio::use_future).get().
+// Failures are exceptions, all derived from tarn::Error: APIError for HTTP outcomes,
+// TransportError from the session, DecodingError / EncodingError from the JSON coders,
+// SessionLockTimeout when another holder kept the store's lock far longer than a refresh takes,
+// and whatever the TokenStore throws (KeychainError from the keychain store).
 #pragma once
 
 #include "tarn/export.hpp"
+#include "tarn/api/client_options.hpp"
 #include "tarn/api/http.hpp"
 #include "tarn/models/account.hpp"
 #include "tarn/models/auth_requests.hpp"
@@ -27,29 +40,70 @@
 #include "tarn/platform/url.hpp"
 #include "tarn/storage/token_store.hpp"
 
+#include <asio/any_io_executor.hpp>
+#include <asio/associated_executor.hpp>
+#include <asio/async_result.hpp>
 #include <asio/awaitable.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/system_executor.hpp>
+#include <asio/use_awaitable.hpp>
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace tarn {
 
-/// How a client may be configured beyond its base URL, session and token store.
-struct TARN_EXPORT APIClientOptions {
-    /// Plain http is accepted only for loopback hosts ("localhost", 127.0.0.0/8, ::1), where no
-    /// one else can read the traffic. Set this to send passwords and tokens unencrypted to any
-    /// host, e.g. a staging backend on a private network.
-    bool allowPlainHTTP = false;
+namespace detail {
+
+template <class T>
+struct CompletionSignatureOf {
+    using type = void(std::exception_ptr, T);
 };
+template <>
+struct CompletionSignatureOf<void> {
+    using type = void(std::exception_ptr);
+};
+
+// Starts an operation for a token other than use_awaitable: co_spawn carries the handler's
+// associated executor and cancellation slot over to the coroutine.
+struct InitiateOperation {
+    template <class Handler, class T>
+    void operator()(Handler&& handler, asio::awaitable<T> operation, asio::any_io_executor sessionExecutor) const {
+        if (!sessionExecutor) sessionExecutor = fallbackExecutor(handler);
+        asio::co_spawn(sessionExecutor, std::move(operation), std::forward<Handler>(handler));
+    }
+
+    // Some handlers' executors cannot run a coroutine (use_future's only forwards to the system
+    // executor): the system executor then runs it directly.
+    template <class Handler>
+    static asio::any_io_executor fallbackExecutor(const Handler& handler) {
+        auto associated = asio::get_associated_executor(handler, asio::system_executor());
+        if constexpr (std::is_constructible_v<asio::any_io_executor, decltype(associated)>) {
+            return associated;
+        } else {
+            return asio::system_executor();
+        }
+    }
+};
+
+}  // namespace detail
 
 class TARN_EXPORT APIClient {
 public:
     /// Stores baseURL as given (with or without a trailing "/"), the session and the optional
     /// token store (nullptr: no token is ever attached or stored).
+    /// Throws std::invalid_argument for options that cannot work: a request timeout that is not
+    /// positive, an extra header that is refused (see APIClientOptions::extraHeaders).
     /// Throws APIError::invalidBaseURL when baseURL is not an absolute http or https URL with a
     /// host, when it carries a user name or password (they would travel with every request and
     /// show in every log of the URL), or when it is plain http to a host that is not loopback and
@@ -64,68 +118,211 @@ public:
     /// subdomains, 127.0.0.0/8, ::1 and IPv4-mapped loopback addresses.
     static bool isLoopbackHost(std::string_view host);
 
+    /// The token an operation completes with when none is given: it returns an awaitable.
+    using DefaultToken = asio::use_awaitable_t<>;
+
     // -- Sign-in and session flows ------------------------------------------------------------
 
     /// Password sign-in; the returned pair is saved to the token store.
-    asio::awaitable<AuthResponse> login(std::string email, std::string password) const;
+    template <class Token = DefaultToken>
+    auto login(std::string email, std::string password, Token&& token = {}) const {
+        return complete(loginOp(std::move(email), std::move(password)), std::forward<Token>(token));
+    }
     /// Account creation (`register` is a reserved word in C++); the returned pair is saved.
-    asio::awaitable<AuthResponse> registerAccount(std::string email, std::string password,
-                                                  std::optional<std::string> name, bool acceptedTerms,
-                                                  bool acceptedPersonalDataProcessing) const;
+    template <class Token = DefaultToken>
+    auto registerAccount(std::string email, std::string password, std::optional<std::string> name, bool acceptedTerms,
+                         bool acceptedPersonalDataProcessing, Token&& token = {}) const {
+        return complete(registerAccountOp(std::move(email), std::move(password), std::move(name), acceptedTerms,
+                                          acceptedPersonalDataProcessing),
+                        std::forward<Token>(token));
+    }
     /// Asks for an e-mailed code; the address is trimmed and lower-cased before sending.
-    asio::awaitable<EmailCodeChallenge> requestEmailCode(std::string email, std::string deviceID,
-                                                         std::string platform) const;
+    template <class Token = DefaultToken>
+    auto requestEmailCode(std::string email, std::string deviceID, std::string platform, Token&& token = {}) const {
+        return complete(requestEmailCodeOp(std::move(email), std::move(deviceID), std::move(platform)),
+                        std::forward<Token>(token));
+    }
     /// Submits the code (only its numeric characters are sent); the returned pair is saved.
-    asio::awaitable<AuthResponse> verifyEmailCode(std::string challengeID, std::string code, bool acceptedTerms,
-                                                  bool acceptedPersonalDataProcessing) const;
+    template <class Token = DefaultToken>
+    auto verifyEmailCode(std::string challengeID, std::string code, bool acceptedTerms,
+                         bool acceptedPersonalDataProcessing, Token&& token = {}) const {
+        return complete(
+            verifyEmailCodeOp(std::move(challengeID), std::move(code), acceptedTerms, acceptedPersonalDataProcessing),
+            std::forward<Token>(token));
+    }
     /// Sign in with Apple; the returned pair is saved.
-    asio::awaitable<AuthResponse> loginWithApple(std::string identityToken, std::optional<std::string> authorizationCode,
-                                                 std::optional<std::string> name, std::string deviceID) const;
+    template <class Token = DefaultToken>
+    auto loginWithApple(std::string identityToken, std::optional<std::string> authorizationCode,
+                        std::optional<std::string> name, std::string deviceID, Token&& token = {}) const {
+        return complete(loginWithAppleOp(std::move(identityToken), std::move(authorizationCode), std::move(name),
+                                         std::move(deviceID)),
+                        std::forward<Token>(token));
+    }
     /// Opens a Telegram bot session (flow version 2).
-    asio::awaitable<TelegramAuthSession> createTelegramSession(std::string deviceID) const;
+    template <class Token = DefaultToken>
+    auto createTelegramSession(std::string deviceID, Token&& token = {}) const {
+        return complete(createTelegramSessionOp(std::move(deviceID)), std::forward<Token>(token));
+    }
     /// Polls a Telegram session. Throws APIError::invalidResponse without sending anything when
     /// the identifier or the secret is malformed. The secret travels only in a header.
-    asio::awaitable<TelegramSessionStatus> telegramSessionStatus(std::string id, std::string secret) const;
+    template <class Token = DefaultToken>
+    auto telegramSessionStatus(std::string id, std::string secret, Token&& token = {}) const {
+        return complete(telegramSessionStatusOp(std::move(id), std::move(secret)), std::forward<Token>(token));
+    }
     /// Completes a Telegram session with the six-digit code. Nothing is stored: the tokens reach
     /// the caller only. Throws APIError::invalidResponse before sending on malformed input.
-    asio::awaitable<AuthResponse> verifyTelegramSession(std::string id, std::string secret, std::string code) const;
-    asio::awaitable<OAuthAuthSession> createOAuthSession(OAuthProvider provider, std::string deviceID) const;
+    template <class Token = DefaultToken>
+    auto verifyTelegramSession(std::string id, std::string secret, std::string code, Token&& token = {}) const {
+        return complete(verifyTelegramSessionOp(std::move(id), std::move(secret), std::move(code)),
+                        std::forward<Token>(token));
+    }
+    template <class Token = DefaultToken>
+    auto createOAuthSession(OAuthProvider provider, std::string deviceID, Token&& token = {}) const {
+        return complete(createOAuthSessionOp(provider, std::move(deviceID)), std::forward<Token>(token));
+    }
     /// Polls an OAuth session; a present `auth` is handed to the caller, not stored.
-    asio::awaitable<OAuthSessionStatus> oauthSessionStatus(std::string id) const;
+    template <class Token = DefaultToken>
+    auto oauthSessionStatus(std::string id, Token&& token = {}) const {
+        return complete(oauthSessionStatusOp(std::move(id)), std::forward<Token>(token));
+    }
     /// Signs out on the backend and clears the token store, holding the store's session lock
     /// throughout, so the backend is told the current refresh token and no refresh in flight
     /// elsewhere saves a pair afterwards. Never fails.
-    asio::awaitable<void> logout() const;
+    template <class Token = DefaultToken>
+    auto logout(Token&& token = {}) const {
+        return complete(logoutOp(), std::forward<Token>(token));
+    }
     /// Deletes the account; the token store is cleared after success only.
-    asio::awaitable<void> deleteAccount(std::string deviceID) const;
+    template <class Token = DefaultToken>
+    auto deleteAccount(std::string deviceID, Token&& token = {}) const {
+        return complete(deleteAccountOp(std::move(deviceID)), std::forward<Token>(token));
+    }
 
     // -- Account, VPN, billing, telemetry -----------------------------------------------------
 
-    asio::awaitable<CRMUser> me() const;
-    asio::awaitable<UserSyncResponse> syncUser(UserSyncRequest request) const;
-    asio::awaitable<CRMUser> subscriptionStatus() const;
-    asio::awaitable<AccountDevicesResponse> accountDevices() const;
-    asio::awaitable<AccountDeviceRemovalResponse> removeAccountDevice(std::int64_t id) const;
-    asio::awaitable<UserSyncResponse> verifyAppleTransaction(AppleTransactionPayload payload) const;
-    asio::awaitable<BillingCatalog> billingCatalog() const;
-    asio::awaitable<BillingCheckoutResponse> createBillingCheckout(BillingCheckoutRequest request) const;
-    asio::awaitable<std::vector<VPNServer>> servers() const;
+    template <class Token = DefaultToken>
+    auto me(Token&& token = {}) const {
+        return complete(meOp(), std::forward<Token>(token));
+    }
+    template <class Token = DefaultToken>
+    auto syncUser(UserSyncRequest request, Token&& token = {}) const {
+        return complete(syncUserOp(std::move(request)), std::forward<Token>(token));
+    }
+    template <class Token = DefaultToken>
+    auto subscriptionStatus(Token&& token = {}) const {
+        return complete(subscriptionStatusOp(), std::forward<Token>(token));
+    }
+    template <class Token = DefaultToken>
+    auto accountDevices(Token&& token = {}) const {
+        return complete(accountDevicesOp(), std::forward<Token>(token));
+    }
+    template <class Token = DefaultToken>
+    auto removeAccountDevice(std::int64_t id, Token&& token = {}) const {
+        return complete(removeAccountDeviceOp(id), std::forward<Token>(token));
+    }
+    template <class Token = DefaultToken>
+    auto verifyAppleTransaction(AppleTransactionPayload payload, Token&& token = {}) const {
+        return complete(verifyAppleTransactionOp(std::move(payload)), std::forward<Token>(token));
+    }
+    template <class Token = DefaultToken>
+    auto billingCatalog(Token&& token = {}) const {
+        return complete(billingCatalogOp(), std::forward<Token>(token));
+    }
+    template <class Token = DefaultToken>
+    auto createBillingCheckout(BillingCheckoutRequest request, Token&& token = {}) const {
+        return complete(createBillingCheckoutOp(std::move(request)), std::forward<Token>(token));
+    }
+    template <class Token = DefaultToken>
+    auto servers(Token&& token = {}) const {
+        return complete(serversOp(), std::forward<Token>(token));
+    }
     /// The connection profile of one server for this device (protocol "vless").
-    asio::awaitable<VLESSConfig> vpnConfig(std::string serverID, std::string deviceID, std::string platform) const;
-    asio::awaitable<void> revokeVPN(std::string deviceID) const;
-    asio::awaitable<void> recordAppEvent(AppEventPayload payload) const;
+    template <class Token = DefaultToken>
+    auto vpnConfig(std::string serverID, std::string deviceID, std::string platform, Token&& token = {}) const {
+        return complete(vpnConfigOp(std::move(serverID), std::move(deviceID), std::move(platform)),
+                        std::forward<Token>(token));
+    }
+    template <class Token = DefaultToken>
+    auto revokeVPN(std::string deviceID, Token&& token = {}) const {
+        return complete(revokeVPNOp(std::move(deviceID)), std::forward<Token>(token));
+    }
+    template <class Token = DefaultToken>
+    auto recordAppEvent(AppEventPayload payload, Token&& token = {}) const {
+        return complete(recordAppEventOp(std::move(payload)), std::forward<Token>(token));
+    }
     /// Sent without a token, so it works before sign-in.
-    asio::awaitable<void> recordAnonymousAppEvent(AppEventPayload payload) const;
-    asio::awaitable<void> registerPushToken(PushTokenRequest request) const;
-    asio::awaitable<void> deletePushToken(PushTokenRequest request) const;
+    template <class Token = DefaultToken>
+    auto recordAnonymousAppEvent(AppEventPayload payload, Token&& token = {}) const {
+        return complete(recordAnonymousAppEventOp(std::move(payload)), std::forward<Token>(token));
+    }
+    template <class Token = DefaultToken>
+    auto registerPushToken(PushTokenRequest request, Token&& token = {}) const {
+        return complete(registerPushTokenOp(std::move(request)), std::forward<Token>(token));
+    }
+    template <class Token = DefaultToken>
+    auto deletePushToken(PushTokenRequest request, Token&& token = {}) const {
+        return complete(deletePushTokenOp(std::move(request)), std::forward<Token>(token));
+    }
     /// The published release; sent without a token.
-    asio::awaitable<IOSAppRelease> appRelease() const;
+    template <class Token = DefaultToken>
+    auto appRelease(Token&& token = {}) const {
+        return complete(appReleaseOp(), std::forward<Token>(token));
+    }
 
     const URL& baseURL() const;
 
     struct Impl;
 
 private:
+    template <class T, class Token>
+    auto complete(asio::awaitable<T> operation, Token&& token) const {
+        if constexpr (std::is_same_v<std::decay_t<Token>, DefaultToken>) {
+            return operation;
+        } else {
+            // The executor is taken now: a deferred operation may start after this client is gone.
+            return asio::async_initiate<Token, typename detail::CompletionSignatureOf<T>::type>(
+                detail::InitiateOperation{}, token, std::move(operation), sessionExecutor());
+        }
+    }
+
+    asio::any_io_executor sessionExecutor() const;
+
+    // What each public operation wraps: the whole of its work, in src/.
+    asio::awaitable<AuthResponse> loginOp(std::string email, std::string password) const;
+    asio::awaitable<AuthResponse> registerAccountOp(std::string email, std::string password,
+                                                    std::optional<std::string> name, bool acceptedTerms,
+                                                    bool acceptedPersonalDataProcessing) const;
+    asio::awaitable<EmailCodeChallenge> requestEmailCodeOp(std::string email, std::string deviceID,
+                                                           std::string platform) const;
+    asio::awaitable<AuthResponse> verifyEmailCodeOp(std::string challengeID, std::string code, bool acceptedTerms,
+                                                    bool acceptedPersonalDataProcessing) const;
+    asio::awaitable<AuthResponse> loginWithAppleOp(std::string identityToken,
+                                                   std::optional<std::string> authorizationCode,
+                                                   std::optional<std::string> name, std::string deviceID) const;
+    asio::awaitable<TelegramAuthSession> createTelegramSessionOp(std::string deviceID) const;
+    asio::awaitable<TelegramSessionStatus> telegramSessionStatusOp(std::string id, std::string secret) const;
+    asio::awaitable<AuthResponse> verifyTelegramSessionOp(std::string id, std::string secret, std::string code) const;
+    asio::awaitable<OAuthAuthSession> createOAuthSessionOp(OAuthProvider provider, std::string deviceID) const;
+    asio::awaitable<OAuthSessionStatus> oauthSessionStatusOp(std::string id) const;
+    asio::awaitable<void> logoutOp() const;
+    asio::awaitable<void> deleteAccountOp(std::string deviceID) const;
+    asio::awaitable<CRMUser> meOp() const;
+    asio::awaitable<UserSyncResponse> syncUserOp(UserSyncRequest request) const;
+    asio::awaitable<CRMUser> subscriptionStatusOp() const;
+    asio::awaitable<AccountDevicesResponse> accountDevicesOp() const;
+    asio::awaitable<AccountDeviceRemovalResponse> removeAccountDeviceOp(std::int64_t id) const;
+    asio::awaitable<UserSyncResponse> verifyAppleTransactionOp(AppleTransactionPayload payload) const;
+    asio::awaitable<BillingCatalog> billingCatalogOp() const;
+    asio::awaitable<BillingCheckoutResponse> createBillingCheckoutOp(BillingCheckoutRequest request) const;
+    asio::awaitable<std::vector<VPNServer>> serversOp() const;
+    asio::awaitable<VLESSConfig> vpnConfigOp(std::string serverID, std::string deviceID, std::string platform) const;
+    asio::awaitable<void> revokeVPNOp(std::string deviceID) const;
+    asio::awaitable<void> recordAppEventOp(AppEventPayload payload) const;
+    asio::awaitable<void> recordAnonymousAppEventOp(AppEventPayload payload) const;
+    asio::awaitable<void> registerPushTokenOp(PushTokenRequest request) const;
+    asio::awaitable<void> deletePushTokenOp(PushTokenRequest request) const;
+    asio::awaitable<IOSAppRelease> appReleaseOp() const;
+
     std::shared_ptr<Impl> impl_;
 };
 

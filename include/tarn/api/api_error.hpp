@@ -5,6 +5,7 @@
 #pragma once
 
 #include "tarn/export.hpp"
+#include "tarn/error.hpp"
 #include "tarn/api/redaction.hpp"
 
 #include <cstdint>
@@ -14,7 +15,7 @@
 
 namespace tarn {
 
-class TARN_EXPORT APIError : public std::exception {
+class TARN_EXPORT APIError : public Error {
 public:
     enum class Kind { server, invalidBaseURL, invalidResponse, unauthorized };
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "tarn/export.hpp"
+#include "tarn/api/curl_session_config.hpp"
 #include "tarn/api/http.hpp"
 
 #include <asio/any_io_executor.hpp>
@@ -20,33 +21,6 @@ namespace tarn {
 namespace detail {
 class CurlSessionImpl;
 }
-
-struct TARN_EXPORT CurlSessionConfig {
-    /// PEM bundle of trusted certificate authorities; the system store when absent. Certificate
-    /// and host name verification is always on.
-    std::optional<std::string> caFile;
-    /// Expected public key of the server in "sha256//<base64>" form (several joined with ";").
-    std::optional<std::string> pinnedPublicKey;
-    /// Proxy URL as libcurl understands it ("http://host:port", "socks5h://host:port"). Without
-    /// one, requests go direct: proxy environment variables are not consulted.
-    std::optional<std::string> proxy;
-    std::optional<std::string> userAgent;
-    /// Largest response body accepted; a larger one fails with TransportError tooLarge.
-    std::size_t maxBodyBytes = 16 * 1024 * 1024;
-    /// Connections opened to one host at most; further transfers wait for a free one.
-    long maxConnectionsPerHost = 8;
-    /// Requests handed to libcurl at once, across all hosts. libcurl keeps its buffers for a
-    /// request (about 18 KB) from the moment it has it, even while the request waits for a
-    /// connection; beyond this number requests wait in the session instead, holding only
-    /// themselves, and start in the order they came as earlier ones finish. Their timeout runs
-    /// while they wait. The default matches the streams one HTTP/2 connection carries at once.
-    std::size_t maxTransfersInFlight = 100;
-    /// Redirects followed for one request at most.
-    int maxRedirects = 10;
-    std::chrono::milliseconds connectTimeout{30'000};
-
-    friend bool operator==(const CurlSessionConfig&, const CurlSessionConfig&) = default;
-};
 
 /// An HttpSession that sends requests with libcurl.
 ///
@@ -92,6 +66,8 @@ public:
 
     /// Throws TransportError; the header names and values must not contain line breaks (other).
     asio::awaitable<HttpResponse> send(HttpRequest request) override;
+    /// The executor the session was built with.
+    asio::any_io_executor executor() const override;
 
     const CurlSessionConfig& config() const noexcept;
 

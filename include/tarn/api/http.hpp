@@ -4,7 +4,9 @@
 #pragma once
 
 #include "tarn/export.hpp"
+#include "tarn/api/transport_error.hpp"
 
+#include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 
 #include <chrono>
@@ -47,36 +49,6 @@ struct TARN_EXPORT HttpResponse {
     std::optional<std::string> header(std::string_view name) const;
 };
 
-/// A failure below HTTP: nothing usable came back.
-class TARN_EXPORT TransportError : public std::exception {
-public:
-    enum class Code {
-        timedOut,
-        cannotConnect,      // resolve or connect failed
-        cancelled,
-        tls,                // handshake, certificate or pinned-key failure
-        tooLarge,           // the body exceeded the configured cap, or the headers libcurl's limit
-        redirectRefused,    // https -> http, credentials to another origin, or too many redirects
-        badURL,
-        other,
-    };
-
-    TransportError(Code code, std::string message, int curlCode = 0);
-
-    Code code() const noexcept { return code_; }
-    /// libcurl's CURLcode when the failure came from libcurl, otherwise 0.
-    int curlCode() const noexcept { return curlCode_; }
-    const std::string& message() const noexcept { return message_; }
-    const char* what() const noexcept override { return what_.c_str(); }
-
-private:
-    Code code_;
-    int curlCode_;
-    std::string message_;
-    std::string what_;
-};
-
-TARN_EXPORT std::string_view to_string(TransportError::Code code);
 
 /// Sends one request. Implementations must be safe to call from many coroutines on many threads
 /// at once and must resume the caller on the caller's own executor.
@@ -85,6 +57,10 @@ public:
     virtual ~HttpSession() = default;
     /// Throws TransportError; honours cancellation of the awaiting coroutine.
     virtual asio::awaitable<HttpResponse> send(HttpRequest request) = 0;
+    /// The executor the session does its I/O on: APIClient runs the operations started with a
+    /// completion token other than use_awaitable there. The default, an empty executor, says the
+    /// session has none of its own.
+    virtual asio::any_io_executor executor() const;
 };
 
 }  // namespace tarn

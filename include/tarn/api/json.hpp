@@ -26,6 +26,7 @@
 #pragma once
 
 #include "tarn/export.hpp"
+#include "tarn/error.hpp"
 
 #include <array>
 #include <cstdint>
@@ -48,7 +49,7 @@ struct TARN_EXPORT CodingKey {
 };
 
 /// A failure to decode: the kind, where in the document it happened, and what was wrong.
-class TARN_EXPORT DecodingError : public std::exception {
+class TARN_EXPORT DecodingError : public Error {
 public:
     enum class Kind { typeMismatch, valueNotFound, keyNotFound, dataCorrupted };
 
@@ -73,7 +74,7 @@ private:
 TARN_EXPORT std::string_view to_string(DecodingError::Kind kind);
 
 /// A value that cannot be written as JSON (text that is not valid UTF-8).
-class TARN_EXPORT EncodingError : public std::exception {
+class TARN_EXPORT EncodingError : public Error {
 public:
     EncodingError(std::vector<CodingKey> codingPath, std::string debugDescription);
     const std::vector<CodingKey>& codingPath() const noexcept { return codingPath_; }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "tarn/export.hpp"
+#include "tarn/error.hpp"
 
 #include <stdexcept>
 
@@ -22,9 +23,9 @@ public:
 
 /// Thrown by the client when the token store's lock could not be had within its bound: another
 /// holder kept it longer than any refresh takes (a process that hangs while holding it).
-class TARN_EXPORT SessionLockTimeout : public std::runtime_error {
+class TARN_EXPORT SessionLockTimeout : public Error {
 public:
-    using std::runtime_error::runtime_error;
+    using Error::Error;
 };
 
 }  // namespace tarn

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "tarn/export.hpp"
+#include "tarn/error.hpp"
 #include "tarn/models/account.hpp"
 #include "tarn/storage/keychain.hpp"
 #include "tarn/storage/session_lock.hpp"
@@ -40,7 +41,7 @@ public:
 };
 
 /// A keychain status the token store could not handle. Equal when the statuses are equal.
-class TARN_EXPORT KeychainError : public std::exception {
+class TARN_EXPORT KeychainError : public Error {
 public:
     enum class Kind { unhandled };
 

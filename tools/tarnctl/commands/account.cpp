@@ -232,7 +232,7 @@ int runCatalog(App& app) {
 }
 
 int runCheckout(App& app, const CheckoutOptions& options) {
-    SyncClient& client = app.client();
+    tarn::BlockingClient& client = app.client();
     tarn::BillingCatalog catalog = client.billingCatalog();
     const tarn::BillingTariffGroup* group = nullptr;
     for (const auto& g : catalog.tariffGroups) {

@@ -66,7 +66,7 @@ public:
     Args(App& app, ApiCommand& command, const OperationSpec& op) : app_(app), command_(command), op_(op) {}
 
     App& app() { return app_; }
-    SyncClient& client() { return app_.client(); }
+    tarn::BlockingClient& client() { return app_.client(); }
     bool showSecrets() const { return command_.showSecrets; }
 
     bool given(const std::string& name) { return command_.options[op_.name][name]->count() > 0; }

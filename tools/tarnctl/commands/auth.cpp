@@ -92,7 +92,7 @@ int loginWithEmailCode(App& app, const LoginOptions& options) {
     std::string email = trimmed(options.email.empty() ? app.input().prompt("Email: ", "the email address") : options.email);
     if (!tarn::EmailValidator::isValid(email)) throw usageError("not a valid email address: \"" + email + "\"");
 
-    SyncClient& client = app.client();
+    tarn::BlockingClient& client = app.client();
     std::string deviceID = app.deviceID();
     tarn::EmailOTPFlowState flow;
     auto requestCode = [&] {
@@ -188,7 +188,7 @@ void showQRCode(const Output& out, const std::string& text) {
 }
 
 int loginWithTelegram(App& app) {
-    SyncClient& client = app.client();
+    tarn::BlockingClient& client = app.client();
     tarn::TelegramAuthSession session = client.createTelegramSession(app.deviceID());
     const std::string& id = session.session.id;
     const std::string& secret = session.session.secret;
@@ -274,7 +274,7 @@ int loginWithTelegram(App& app) {
 // -- Google -----------------------------------------------------------------------------------
 
 int loginWithGoogle(App& app) {
-    SyncClient& client = app.client();
+    tarn::BlockingClient& client = app.client();
     tarn::OAuthAuthSession session = client.createOAuthSession(tarn::OAuthProvider::google, app.deviceID());
     const tarn::URL& url = session.authorizationURL;
     std::string scheme = url.scheme().value_or("");

@@ -148,7 +148,7 @@ namespace {
 }  // namespace
 
 ConnectResult connectTo(App& app, const std::string& serverID) {
-    SyncClient& client = app.client();
+    tarn::BlockingClient& client = app.client();
     std::optional<tarn::CRMUser> user = client.me();
     std::vector<tarn::VPNServer> servers = sortedByLoad(client.servers());
     std::optional<tarn::VPNServer> server;
