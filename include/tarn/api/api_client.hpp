@@ -6,18 +6,21 @@
 // asio::awaitable (`co_await client.me()`), the coroutine itself with no extra cost. Any other
 // token (a callback, asio::use_future, asio::experimental::deferred or as_tuple(...), a handler
 // with a bound cancellation slot) receives void(std::exception_ptr, T), or
-// void(std::exception_ptr) for the operations without a result. For those tokens the operation runs as a coroutine on the
-// session's executor (HttpSession::executor(); CurlSession: the executor it was built with), as
-// the operations of any Asio I/O object do, and the handler is invoked through its associated
-// executor (bind_executor to a strand to be called there). A session without an executor of its
-// own runs the operation on the handler's associated executor instead. Emitting the signal of a
-// bound cancellation slot aborts the exchange in flight (TransportError cancelled).
+// void(std::exception_ptr) for the operations without a result. For those tokens the operation
+// runs as a coroutine on the session's executor (HttpSession::executor(); CurlSession: the
+// executor it was built with), as the operations of any Asio I/O object do, and the handler is
+// invoked through its associated executor (bind_executor to a strand to be called there). A
+// session without an executor of its own runs the operation on the handler's associated executor
+// instead. Emitting the signal of a bound cancellation slot aborts the exchange in flight
+// (TransportError cancelled).
 // For plain blocking calls, BlockingClient (tarn/api/blocking_client.hpp) does the driving.
 //
-// The client has no mutable state of its own: copies share the same refresh gate, and one client
-// may be used from many coroutines on many threads at once. Nothing runs until an operation is
-// awaited or initiated; destroying the client while calls or a refresh are in flight is safe
-// (they keep what they need).
+// Copies of a client share its refresh gate and its token store's thread, and one client may be
+// used from many coroutines on many threads at once. A token store that may block (a keychain;
+// see TokenStore::mayBlock) is only ever called on that thread, which the client starts at its
+// first store call, so a slow keychain never holds up the executor the calls run on. Nothing
+// runs until an operation is awaited or initiated; destroying the client while calls or a
+// refresh are in flight is safe (they keep what they need).
 //
 // Processes that share one token store (the app, tarnctl) take turns through the store's session
 // lock around a refresh and a sign-out: only one of them spends a refresh token, the others repeat
