@@ -74,39 +74,25 @@ void report(const char* client, long requests, double wall, double cpu) {
                 static_cast<double>(requests) / wall, cpu * 1e6 / static_cast<double>(requests));
 }
 
-// Tokens in memory behind a mutex: what the client asks of any store, without a keychain's own
-// cost (the shipped keychains are measured elsewhere, and the test keychain records every call).
-// It says it never blocks, so the client calls it directly; TARN_BENCH_STORE=thread makes it say
-// otherwise, to measure the trip to the client's store thread that a keychain-backed store costs.
-class MemoryTokenStore final : public tarn::TokenStore {
+// The library's store in memory: what the client asks of any store, without a keychain's own
+// cost (the shipped keychains are measured elsewhere). It says it never blocks, so the client
+// calls it directly; TARN_BENCH_STORE=thread makes it say otherwise, to measure the trip to the
+// client's store thread that a keychain-backed store costs.
+class BenchTokenStore final : public tarn::MemoryTokenStore {
 public:
-    explicit MemoryTokenStore(tarn::AuthTokens tokens) : tokens_(std::move(tokens)) {
+    explicit BenchTokenStore(tarn::AuthTokens tokens) : MemoryTokenStore(std::move(tokens)) {
         const char* store = std::getenv("TARN_BENCH_STORE");
         blocks_ = store != nullptr && std::string_view(store) == "thread";
     }
     bool mayBlock() const noexcept override { return blocks_; }
-    std::optional<tarn::AuthTokens> loadTokens() override {
-        std::lock_guard lock(mutex_);
-        return tokens_;
-    }
-    void save(const tarn::AuthTokens& tokens) override {
-        std::lock_guard lock(mutex_);
-        tokens_ = tokens;
-    }
-    void clear() override {
-        std::lock_guard lock(mutex_);
-        tokens_.reset();
-    }
 
 private:
-    std::mutex mutex_;
-    std::optional<tarn::AuthTokens> tokens_;
     bool blocks_ = false;
 };
 
 std::shared_ptr<tarn::TokenStore> tokenStore() {
     const char* refresh = std::getenv("TARN_BENCH_REFRESH");
-    return std::make_shared<MemoryTokenStore>(
+    return std::make_shared<BenchTokenStore>(
         tarn::AuthTokens{env("TARN_BENCH_TOKEN"), refresh != nullptr ? refresh : "none"});
 }
 

@@ -9,29 +9,7 @@
 #include <future>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <optional>
-
-// Keeps the signed-in pair for this run only; an app uses KeychainTokenStore to keep it.
-class RunTokenStore : public tarn::TokenStore {
-public:
-    std::optional<tarn::AuthTokens> loadTokens() override {
-        std::lock_guard lock(mutex_);
-        return tokens_;
-    }
-    void save(const tarn::AuthTokens& tokens) override {
-        std::lock_guard lock(mutex_);
-        tokens_ = tokens;
-    }
-    void clear() override {
-        std::lock_guard lock(mutex_);
-        tokens_.reset();
-    }
-
-private:
-    std::mutex mutex_;
-    std::optional<tarn::AuthTokens> tokens_;
-};
 
 int main(int argc, char** argv) {
     if (argc != 4) {
@@ -43,7 +21,8 @@ int main(int argc, char** argv) {
         std::cerr << "not a URL: " << argv[1] << "\n";
         return 2;
     }
-    auto tokens = std::make_shared<RunTokenStore>();
+    // The pair for this run only; an app keeps it in a KeychainTokenStore.
+    auto tokens = std::make_shared<tarn::MemoryTokenStore>();
     try {
         // Plain calls: the client runs its own I/O thread; each call blocks and returns or throws.
         tarn::APIClientOptions options;

@@ -9,29 +9,7 @@
 
 #include <algorithm>
 #include <iostream>
-#include <mutex>
 #include <optional>
-
-// Keeps the signed-in pair for this run only; an app uses KeychainTokenStore to keep it.
-class MemoryTokenStore : public tarn::TokenStore {
-public:
-    std::optional<tarn::AuthTokens> loadTokens() override {
-        std::lock_guard lock(mutex_);
-        return tokens_;
-    }
-    void save(const tarn::AuthTokens& tokens) override {
-        std::lock_guard lock(mutex_);
-        tokens_ = tokens;
-    }
-    void clear() override {
-        std::lock_guard lock(mutex_);
-        tokens_.reset();
-    }
-
-private:
-    std::mutex mutex_;
-    std::optional<tarn::AuthTokens> tokens_;
-};
 
 asio::awaitable<tarn::VLESSConfig> fetchProfile(tarn::APIClient client, std::string email, std::string password) {
     tarn::AuthResponse session = co_await client.login(email, password);
@@ -55,7 +33,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     auto session = std::make_shared<tarn::CurlSession>(io.get_executor());
-    tarn::APIClient client(*base, session, std::make_shared<MemoryTokenStore>());
+    tarn::APIClient client(*base, session, std::make_shared<tarn::MemoryTokenStore>());
     auto profile = asio::co_spawn(io, fetchProfile(client, argv[2], argv[3]), asio::use_future);
     io.run();
     try {

@@ -232,7 +232,37 @@ class Call:
                 self._handle = None
 
 
-class Storage:
+class _Handle:
+    """A library object owned by a Python one: closed explicitly, by `with`, or when collected."""
+
+    _handle = None
+    _what = "object"
+
+    def _destroy(self, handle):
+        raise NotImplementedError
+
+    def _live(self):
+        if self._handle is None:
+            raise TarnError("invalid_argument", "the %s is closed" % self._what)
+        return self._handle
+
+    def close(self):
+        if self._handle is not None:
+            handle, self._handle = self._handle, None
+            self._destroy(handle)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        if getattr(self, "_handle", None) is not None:
+            self.close()
+
+
+class Storage(_Handle):
     """Token store, device identifier and the connection profile handed to the tunnel.
 
     keychain: "secret-service" (default), "file" (owner-only files under keychain_root) or
@@ -256,10 +286,10 @@ class Storage:
         _check(_lib.tarn_storage_create(ctypes.byref(options), ctypes.byref(handle)))
         self._handle = handle
 
-    def _live(self):
-        if self._handle is None:
-            raise TarnError("invalid_argument", "the storage is closed")
-        return self._handle
+    _what = "storage"
+
+    def _destroy(self, handle):
+        _lib.tarn_storage_destroy(handle)
 
     def device_id(self):
         out = ctypes.c_void_p()
@@ -292,23 +322,8 @@ class Storage:
         _check(_lib.tarn_storage_connection_profile_dir(self._live(), ctypes.byref(out)))
         return _take_string(out)
 
-    def close(self):
-        if self._handle is not None:
-            _lib.tarn_storage_destroy(self._handle)
-            self._handle = None
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        if getattr(self, "_handle", None) is not None:
-            self.close()
-
-
-class Client:
+class Client(_Handle):
     """A client of the backend at base_url with its own I/O thread. Options as in
     tarn_client_create_json: allow_plain_http, ca_file, pinned_public_key, proxy, user_agent,
     connect_timeout_ms."""
@@ -321,10 +336,11 @@ class Client:
                                             ctypes.byref(handle)))
         self._handle = handle
 
-    def _live(self):
-        if self._handle is None:
-            raise TarnError("invalid_argument", "the client is closed")
-        return self._handle
+    _what = "client"
+
+    def _destroy(self, handle):
+        """Cancels what is in flight (those calls end with Cancelled) and stops the I/O thread."""
+        _lib.tarn_client_destroy(handle)
 
     def _start(self, function, *args):
         handle = self._live()
@@ -358,18 +374,3 @@ class Client:
         """Any operation by its name in tarn_client_call, arguments as keywords."""
         return self._start(_lib.tarn_client_call, operation.encode(), json.dumps(arguments).encode())
 
-    def close(self):
-        """Cancels what is in flight (those calls end with Cancelled) and stops the I/O thread."""
-        if self._handle is not None:
-            _lib.tarn_client_destroy(self._handle)
-            self._handle = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        if getattr(self, "_handle", None) is not None:
-            self.close()

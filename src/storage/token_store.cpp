@@ -26,6 +26,21 @@ KeychainError::KeychainError(OSStatus status)
     : status_(status),
       what_("KeychainError.unhandled(" + std::to_string(status) + "): " + std::string(statusReason(status))) {}
 
+std::optional<AuthTokens> MemoryTokenStore::loadTokens() {
+    std::lock_guard lock(mutex_);
+    return tokens_;
+}
+
+void MemoryTokenStore::save(const AuthTokens& tokens) {
+    std::lock_guard lock(mutex_);
+    tokens_ = tokens;
+}
+
+void MemoryTokenStore::clear() {
+    std::lock_guard lock(mutex_);
+    tokens_.reset();
+}
+
 KeychainTokenStore::KeychainTokenStore(std::string service, std::string account, std::shared_ptr<Keychain> keychain)
     : service_(std::move(service)), account_(std::move(account)), keychain_(std::move(keychain)) {}
 

@@ -15,6 +15,7 @@
 
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -58,6 +59,22 @@ private:
     explicit KeychainError(OSStatus status);
     OSStatus status_;
     std::string what_;
+};
+
+/// The pair kept in this process only, gone when the store is: for a command-line run, a test or
+/// an app that keeps its sign-in elsewhere. It never blocks, so the client calls it directly.
+class TARN_EXPORT MemoryTokenStore : public TokenStore {
+public:
+    explicit MemoryTokenStore(std::optional<AuthTokens> tokens = std::nullopt) : tokens_(std::move(tokens)) {}
+
+    std::optional<AuthTokens> loadTokens() override;
+    void save(const AuthTokens& tokens) override;
+    void clear() override;
+    bool mayBlock() const noexcept override { return false; }
+
+private:
+    std::mutex mutex_;
+    std::optional<AuthTokens> tokens_;
 };
 
 /// The token pair as one generic-password item (service, account) in the data-protection keychain,
