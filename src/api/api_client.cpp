@@ -130,9 +130,16 @@ asio::awaitable<void> clearIfUnchanged(Self self, std::optional<AuthTokens> used
 }
 
 // The path for a trace: query values may be credentials (a token in a link), so only the names of
-// the query items are kept.
+// the query items are kept. An OAuth session's identifier is one too: whoever has it collects the
+// token pair once the browser confirms the sign-in.
 std::string traceablePath(const URL& url) {
     std::string path = url.percentEncodedPath();
+    constexpr std::string_view oauthSession = "/auth/oauth/session/";
+    if (std::size_t at = path.find(oauthSession); at != std::string::npos && at + oauthSession.size() < path.size()) {
+        const std::size_t start = at + oauthSession.size();
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        path.replace(start, end - start, redactedMarker);
+    }
     std::optional<std::string> query = url.percentEncodedQuery();
     if (!query) return path;
     path += '?';
@@ -395,14 +402,6 @@ asio::awaitable<void> saveIfUnchanged(Self self, AuthTokens used, AuthTokens ren
     co_await std::move(saving);
 }
 
-// g++ 12 at -O1 pairs the ::operator new that Asio's frame allocator inlines to with the frame's
-// class operator delete and warns of a mismatch that is not there (Asio frees with ::operator
-// delete in turn); seen on this coroutine only.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
 // Runs with the store's session lock held by this task, so that of all the processes sharing the
 // store only one spends a refresh token at a time.
 asio::awaitable<void> refreshLocked(Self self, std::optional<AuthTokens> refused) {
@@ -437,9 +436,6 @@ asio::awaitable<void> refreshLocked(Self self, std::optional<AuthTokens> refused
     co_await std::move(saving);
 }
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 
 asio::awaitable<void> refreshTokens(Self self, std::optional<AuthTokens> refused) {
     if (!self->tokenStore) throw APIError::unauthorized();

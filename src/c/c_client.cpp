@@ -254,14 +254,6 @@ T decodeArgs(std::string_view json) {
 
 // One coroutine per operation: its arguments are copied into its frame, so nothing the caller
 // passed has to outlive the call.
-//
-// g++ 12 with optimisation and sanitizers pairs a coroutine frame's class-specific operator
-// delete (Asio's frame allocator) with the global new it thinks allocated it, and warns about a
-// mismatch that is not there.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
 asio::awaitable<Reply> loginOp(const APIClient& api, std::string email, std::string password) {
     co_return encoded(co_await api.login(std::move(email), std::move(password)));
 }
@@ -323,9 +315,6 @@ asio::awaitable<Reply> deletePushTokenOp(const APIClient& api, PushTokenRequest 
     co_return Reply{};
 }
 asio::awaitable<Reply> appReleaseOp(const APIClient& api) { co_return encoded(co_await api.appRelease()); }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 
 template <class Coroutine, class... Args>
 Operation bound(Coroutine coroutine, Args... args) {

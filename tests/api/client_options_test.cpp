@@ -109,9 +109,11 @@ struct Traces {
 };
 
 // An expired token, its refresh and the repeat: three exchanges, each traced once, and nothing in
-// any trace is a token, the password or a query value.
+// any trace is a token, the password, a query value or an OAuth session's identifier (which
+// collects the tokens once confirmed).
 TEST(ClientOptions, TraceSeesEveryExchangeButNoSecret) {
     auto session = std::make_shared<ScriptedSession>(sync([](const HttpRequest& r) {
+        if (r.url.find("/auth/oauth/session/") != std::string::npos) return respond(200, R"({"status":"pending"})");
         if (r.url.find("/auth/refresh") != std::string::npos) {
             return respond(200, testing::authJSON("new-access", "new-refresh"));
         }
@@ -141,6 +143,10 @@ TEST(ClientOptions, TraceSeesEveryExchangeButNoSecret) {
     EXPECT_EQ(traces.seen[1].path, "/v1/auth/refresh?key=<redacted>&flag");
     EXPECT_GT(traces.seen[1].bytesSent, 0u);
     EXPECT_EQ(traces.seen[2].bytesReceived, testing::kUserJSON.size());
+
+    run(client.oauthSessionStatus("oauth-poll-id"));
+    ASSERT_EQ(traces.seen.size(), 4u);
+    EXPECT_EQ(traces.seen[3].path, "/v1/auth/oauth/session/<redacted>?key=<redacted>&flag");
 }
 
 TEST(ClientOptions, TraceReportsATransportFailureAndAThrowingHookChangesNothing) {
