@@ -1,9 +1,3 @@
-// g++ 12 at -O1 (the sanitizer build) reports a false "may be used uninitialized" inside
-// libstdc++'s <regex>/std::function; the regex here is only the reference for the validator.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
 #include "tarn/logic/email_otp.hpp"
 
 #include <gtest/gtest.h>
