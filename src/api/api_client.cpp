@@ -168,10 +168,6 @@ void report(const APIClientOptions& options, HttpTrace& trace, std::chrono::stea
 
 asio::awaitable<HttpResponse> tracedSend(Self self, HttpRequest request, const URL& url) {
     const APIClientOptions& options = self->options;
-    if (!options.trace) {
-        auto sending = self->session->send(std::move(request));
-        co_return co_await std::move(sending);
-    }
     HttpTrace trace;
     trace.method = request.method;
     trace.path = traceablePath(url);
@@ -196,6 +192,12 @@ asio::awaitable<HttpResponse> tracedSend(Self self, HttpRequest request, const U
     co_return std::move(*response);
 }
 
+// Without an observer the session's own coroutine is handed on: no frame of ours in between.
+asio::awaitable<HttpResponse> observedSend(const Self& self, HttpRequest request, const URL& url) {
+    if (!self->options.trace) return self->session->send(std::move(request));
+    return tracedSend(self, std::move(request), url);
+}
+
 asio::awaitable<Exchange> sendOnce(Self self, const Call& call) {
     const APIClientOptions& options = self->options;
     const URL url = self->baseURL.appendingPath(call.path);
@@ -211,8 +213,12 @@ asio::awaitable<Exchange> sendOnce(Self self, const Call& call) {
     for (const auto& [name, value] : call.headers) request.setHeader(name, value);
     Exchange exchange;
     if (call.authorized && self->tokenStore) {
-        auto loading = self->storeWorker.load();
-        exchange.tokensUsed = co_await std::move(loading);
+        if (self->storeWorker.callsInline()) {
+            exchange.tokensUsed = self->storeWorker.loadInline();
+        } else {
+            auto loading = self->storeWorker.load();
+            exchange.tokensUsed = co_await std::move(loading);
+        }
     }
     std::optional<std::string> body = call.bodyFromTokens ? call.bodyFromTokens(exchange.tokensUsed) : call.body;
     if (body) {
@@ -220,7 +226,7 @@ asio::awaitable<Exchange> sendOnce(Self self, const Call& call) {
         request.setHeader("Content-Type", "application/json");
     }
     if (exchange.tokensUsed) request.setHeader("Authorization", "Bearer " + exchange.tokensUsed->accessToken);
-    auto sending = tracedSend(self, std::move(request), url);
+    auto sending = observedSend(self, std::move(request), url);
     exchange.response = co_await std::move(sending);
     if (!exchange.response.isHTTP) throw APIError::invalidResponse();
     exchange.fromBackend = sameOrigin(url.absoluteString(), exchange.response.url);

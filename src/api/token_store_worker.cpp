@@ -139,6 +139,10 @@ TokenStoreWorker::TokenStoreWorker(std::shared_ptr<TokenStore> store)
 
 TokenStoreWorker::~TokenStoreWorker() { state_->stop(); }
 
+bool TokenStoreWorker::callsInline() const noexcept { return state_->store && !state_->store->mayBlock(); }
+
+std::optional<AuthTokens> TokenStoreWorker::loadInline() const { return state_->store->loadTokens(); }
+
 asio::awaitable<std::optional<AuthTokens>> TokenStoreWorker::load() {
     if (!state_->store->mayBlock()) co_return state_->store->loadTokens();
     state_->start();

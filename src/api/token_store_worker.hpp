@@ -30,6 +30,12 @@ public:
     /// read: a burst of calls costs the keychain one or two reads, not one each, and every
     /// caller still sees a read that began after it asked.
     asio::awaitable<std::optional<AuthTokens>> load();
+    /// True when the store says it never blocks: its calls may be made right where they are
+    /// needed, without a coroutine of the worker's in between (the request path reads the token
+    /// on every call, and that frame is a measurable part of it).
+    bool callsInline() const noexcept;
+    /// The stored pair, read on the calling thread. Only when callsInline().
+    std::optional<AuthTokens> loadInline() const;
     asio::awaitable<void> save(AuthTokens tokens);
     asio::awaitable<void> clear();
     /// The store's tryLockSession. The lock it hands out is given up on the worker too, after
