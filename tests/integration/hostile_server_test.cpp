@@ -1,7 +1,9 @@
 // CurlSession and APIClient against a server that misbehaves on purpose: redirects that try to
 // take credentials elsewhere, connections that die after the request, answers that are not HTTP,
 // tokens that cannot be sent, and paths with dot segments.
+#include "scripted_session.hpp"
 #include "scripted_tcp_server.hpp"
+#include "common/loopback.hpp"
 #include "transport_fixture.hpp"
 #include "wire_samples.hpp"
 
@@ -23,6 +25,7 @@ std::string answer(int status, std::string body = "", std::string extraHeaders =
            "\r\n" + extraHeaders + "\r\n" + body;
 }
 
+using tarn::testing::as;
 using tarn::testing::authJSON;
 
 const AuthTokens kStored{"stored-access", "stored-refresh"};
@@ -74,18 +77,6 @@ protected:
     IoThreads threads{2};
     std::shared_ptr<CurlSession> session = std::make_shared<CurlSession>(threads.io.get_executor());
 };
-
-template <class E>
-std::optional<E> as(std::exception_ptr error) {
-    try {
-        if (error) std::rethrow_exception(error);
-    } catch (const E& e) {
-        return e;
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << "failed otherwise: " << e.what();
-    }
-    return std::nullopt;
-}
 
 // -- Redirects --------------------------------------------------------------------------------
 
@@ -248,7 +239,7 @@ TEST_F(HostileServerTest, FailuresNameTheirCause) {
     EXPECT_NE(huge.error->message().find("header"), std::string::npos) << huge;
     EXPECT_EQ(huge.error->message().find("memory"), std::string::npos) << huge;
 
-    auto refused = send(request("GET", "http://127.0.0.1:" + std::to_string(closedPort()) + "/"));
+    auto refused = send(request("GET", "http://127.0.0.1:" + std::to_string(tools::freeLoopbackPort()) + "/"));
     ASSERT_EQ(refused.code(), Code::cannotConnect) << refused;
     const std::string text = refused.error->what();
     EXPECT_NE(text.find("Connection refused"), std::string::npos) << text;
