@@ -594,7 +594,9 @@ TEST_F(CliTest, AnswerThatIsNotHTTPIsAServerErrorKeptAsTheLastError) {
 
 // -- connect / disconnect ---------------------------------------------------------------------
 
-TEST_F(CliTest, ConnectHandsAProfileToTheTunnelThatV2RayAccepts) {
+// That V2Ray accepts every server's profile is the development backend's own test; here the file
+// the tunnel reads must be exactly the profile's Xray text.
+TEST_F(CliTest, ConnectHandsTheProfileToTheTunnelAndDisconnectTakesItBack) {
     signIn();
     Result connect = tarnctl({"connect", "fi-1"});
     ASSERT_EQ(connect.exitCode, 0) << connect;
@@ -604,13 +606,6 @@ TEST_F(CliTest, ConnectHandsAProfileToTheTunnelThatV2RayAccepts) {
     std::string xray = readFile(shared() / "xray-config.json");
     EXPECT_EQ(xray, vless["xray_json"].get<std::string>()) << "the tunnel's file is the profile's Xray text";
     EXPECT_EQ(fs::status(shared() / "vless-config.json").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
-
-    if (auto v2ray = findOnPath("v2ray")) {
-        // V2Ray 4 spells it "-test -config"; V2Ray 5 has a "test" command.
-        Result check = run(v2ray->string(), {"-test", "-config", (shared() / "xray-config.json").string()});
-        if (check.exitCode != 0) check = run(v2ray->string(), {"test", "-c", (shared() / "xray-config.json").string()});
-        EXPECT_EQ(check.exitCode, 0) << check;
-    }
 
     // A read-only shared directory: the refusal names the file it could not remove, and the
     // profile stays whole.
