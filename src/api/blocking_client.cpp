@@ -1,17 +1,12 @@
 #include "tarn/api/blocking_client.hpp"
 
-#include "tarn/api/api_client.hpp"
-#include "tarn/api/curl_session.hpp"
-
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
+#include "api/owned_io_client.hpp"
 
 #include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
-#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -68,32 +63,12 @@ struct Completion<void> {
 
 }  // namespace
 
-struct BlockingClient::Impl {
-    // The order is the order of construction: the thread starts only once everything it runs is
-    // in place, so a constructor that throws leaves no thread behind.
-    asio::io_context io{1};
-    asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
-    std::shared_ptr<CurlSession> session;
-    std::optional<APIClient> client;
-    std::thread thread;
-
-    Impl(URL baseURL, std::shared_ptr<TokenStore> tokenStore, APIClientOptions options, CurlSessionConfig config)
-        : session(std::make_shared<CurlSession>(io.get_executor(), std::move(config))),
-          client(std::in_place, std::move(baseURL), session, std::move(tokenStore), std::move(options)),
-          thread([this] { io.run(); }) {}
-
-    ~Impl() {
-        // Calls in flight keep the session until they end; after them it closes its connections,
-        // and once nothing is left to do the I/O thread returns.
-        client.reset();
-        session.reset();
-        work.reset();
-        thread.join();
-    }
+struct BlockingClient::Impl : detail::OwnedIOClient {
+    using OwnedIOClient::OwnedIOClient;
 
     template <class T, class Start>
     T wait(Start start) {
-        if (io.get_executor().running_in_this_thread()) {
+        if (onIOThread()) {
             throw std::logic_error("BlockingClient: a blocking call on the client's own I/O thread would wait forever");
         }
         auto outcome = std::make_shared<Outcome<T>>();
@@ -109,17 +84,17 @@ BlockingClient::BlockingClient(URL baseURL, std::shared_ptr<TokenStore> tokenSto
 
 BlockingClient::~BlockingClient() = default;
 
-const URL& BlockingClient::baseURL() const { return impl_->client->baseURL(); }
+const URL& BlockingClient::baseURL() const { return impl_->api().baseURL(); }
 
 AuthResponse BlockingClient::login(std::string email, std::string password) const {
     return impl_->wait<AuthResponse>(
-        [&](auto done) { impl_->client->login(std::move(email), std::move(password), std::move(done)); });
+        [&](auto done) { impl_->api().login(std::move(email), std::move(password), std::move(done)); });
 }
 
 AuthResponse BlockingClient::registerAccount(std::string email, std::string password, std::optional<std::string> name,
                                              bool acceptedTerms, bool acceptedPersonalDataProcessing) const {
     return impl_->wait<AuthResponse>([&](auto done) {
-        impl_->client->registerAccount(std::move(email), std::move(password), std::move(name), acceptedTerms,
+        impl_->api().registerAccount(std::move(email), std::move(password), std::move(name), acceptedTerms,
                                        acceptedPersonalDataProcessing, std::move(done));
     });
 }
@@ -127,14 +102,14 @@ AuthResponse BlockingClient::registerAccount(std::string email, std::string pass
 EmailCodeChallenge BlockingClient::requestEmailCode(std::string email, std::string deviceID,
                                                     std::string platform) const {
     return impl_->wait<EmailCodeChallenge>([&](auto done) {
-        impl_->client->requestEmailCode(std::move(email), std::move(deviceID), std::move(platform), std::move(done));
+        impl_->api().requestEmailCode(std::move(email), std::move(deviceID), std::move(platform), std::move(done));
     });
 }
 
 AuthResponse BlockingClient::verifyEmailCode(std::string challengeID, std::string code, bool acceptedTerms,
                                              bool acceptedPersonalDataProcessing) const {
     return impl_->wait<AuthResponse>([&](auto done) {
-        impl_->client->verifyEmailCode(std::move(challengeID), std::move(code), acceptedTerms,
+        impl_->api().verifyEmailCode(std::move(challengeID), std::move(code), acceptedTerms,
                                        acceptedPersonalDataProcessing, std::move(done));
     });
 }
@@ -142,114 +117,114 @@ AuthResponse BlockingClient::verifyEmailCode(std::string challengeID, std::strin
 AuthResponse BlockingClient::loginWithApple(std::string identityToken, std::optional<std::string> authorizationCode,
                                             std::optional<std::string> name, std::string deviceID) const {
     return impl_->wait<AuthResponse>([&](auto done) {
-        impl_->client->loginWithApple(std::move(identityToken), std::move(authorizationCode), std::move(name),
+        impl_->api().loginWithApple(std::move(identityToken), std::move(authorizationCode), std::move(name),
                                       std::move(deviceID), std::move(done));
     });
 }
 
 TelegramAuthSession BlockingClient::createTelegramSession(std::string deviceID) const {
     return impl_->wait<TelegramAuthSession>(
-        [&](auto done) { impl_->client->createTelegramSession(std::move(deviceID), std::move(done)); });
+        [&](auto done) { impl_->api().createTelegramSession(std::move(deviceID), std::move(done)); });
 }
 
 TelegramSessionStatus BlockingClient::telegramSessionStatus(std::string id, std::string secret) const {
     return impl_->wait<TelegramSessionStatus>(
-        [&](auto done) { impl_->client->telegramSessionStatus(std::move(id), std::move(secret), std::move(done)); });
+        [&](auto done) { impl_->api().telegramSessionStatus(std::move(id), std::move(secret), std::move(done)); });
 }
 
 AuthResponse BlockingClient::verifyTelegramSession(std::string id, std::string secret, std::string code) const {
     return impl_->wait<AuthResponse>([&](auto done) {
-        impl_->client->verifyTelegramSession(std::move(id), std::move(secret), std::move(code), std::move(done));
+        impl_->api().verifyTelegramSession(std::move(id), std::move(secret), std::move(code), std::move(done));
     });
 }
 
 OAuthAuthSession BlockingClient::createOAuthSession(OAuthProvider provider, std::string deviceID) const {
     return impl_->wait<OAuthAuthSession>(
-        [&](auto done) { impl_->client->createOAuthSession(provider, std::move(deviceID), std::move(done)); });
+        [&](auto done) { impl_->api().createOAuthSession(provider, std::move(deviceID), std::move(done)); });
 }
 
 OAuthSessionStatus BlockingClient::oauthSessionStatus(std::string id) const {
     return impl_->wait<OAuthSessionStatus>(
-        [&](auto done) { impl_->client->oauthSessionStatus(std::move(id), std::move(done)); });
+        [&](auto done) { impl_->api().oauthSessionStatus(std::move(id), std::move(done)); });
 }
 
 void BlockingClient::logout() const {
-    return impl_->wait<void>([&](auto done) { impl_->client->logout(std::move(done)); });
+    return impl_->wait<void>([&](auto done) { impl_->api().logout(std::move(done)); });
 }
 
 void BlockingClient::deleteAccount(std::string deviceID) const {
-    return impl_->wait<void>([&](auto done) { impl_->client->deleteAccount(std::move(deviceID), std::move(done)); });
+    return impl_->wait<void>([&](auto done) { impl_->api().deleteAccount(std::move(deviceID), std::move(done)); });
 }
 
 CRMUser BlockingClient::me() const {
-    return impl_->wait<CRMUser>([&](auto done) { impl_->client->me(std::move(done)); });
+    return impl_->wait<CRMUser>([&](auto done) { impl_->api().me(std::move(done)); });
 }
 
 UserSyncResponse BlockingClient::syncUser(UserSyncRequest request) const {
     return impl_->wait<UserSyncResponse>(
-        [&](auto done) { impl_->client->syncUser(std::move(request), std::move(done)); });
+        [&](auto done) { impl_->api().syncUser(std::move(request), std::move(done)); });
 }
 
 CRMUser BlockingClient::subscriptionStatus() const {
-    return impl_->wait<CRMUser>([&](auto done) { impl_->client->subscriptionStatus(std::move(done)); });
+    return impl_->wait<CRMUser>([&](auto done) { impl_->api().subscriptionStatus(std::move(done)); });
 }
 
 AccountDevicesResponse BlockingClient::accountDevices() const {
-    return impl_->wait<AccountDevicesResponse>([&](auto done) { impl_->client->accountDevices(std::move(done)); });
+    return impl_->wait<AccountDevicesResponse>([&](auto done) { impl_->api().accountDevices(std::move(done)); });
 }
 
 AccountDeviceRemovalResponse BlockingClient::removeAccountDevice(std::int64_t id) const {
     return impl_->wait<AccountDeviceRemovalResponse>(
-        [&](auto done) { impl_->client->removeAccountDevice(id, std::move(done)); });
+        [&](auto done) { impl_->api().removeAccountDevice(id, std::move(done)); });
 }
 
 UserSyncResponse BlockingClient::verifyAppleTransaction(AppleTransactionPayload payload) const {
     return impl_->wait<UserSyncResponse>(
-        [&](auto done) { impl_->client->verifyAppleTransaction(std::move(payload), std::move(done)); });
+        [&](auto done) { impl_->api().verifyAppleTransaction(std::move(payload), std::move(done)); });
 }
 
 BillingCatalog BlockingClient::billingCatalog() const {
-    return impl_->wait<BillingCatalog>([&](auto done) { impl_->client->billingCatalog(std::move(done)); });
+    return impl_->wait<BillingCatalog>([&](auto done) { impl_->api().billingCatalog(std::move(done)); });
 }
 
 BillingCheckoutResponse BlockingClient::createBillingCheckout(BillingCheckoutRequest request) const {
     return impl_->wait<BillingCheckoutResponse>(
-        [&](auto done) { impl_->client->createBillingCheckout(std::move(request), std::move(done)); });
+        [&](auto done) { impl_->api().createBillingCheckout(std::move(request), std::move(done)); });
 }
 
 std::vector<VPNServer> BlockingClient::servers() const {
-    return impl_->wait<std::vector<VPNServer>>([&](auto done) { impl_->client->servers(std::move(done)); });
+    return impl_->wait<std::vector<VPNServer>>([&](auto done) { impl_->api().servers(std::move(done)); });
 }
 
 VLESSConfig BlockingClient::vpnConfig(std::string serverID, std::string deviceID, std::string platform) const {
     return impl_->wait<VLESSConfig>([&](auto done) {
-        impl_->client->vpnConfig(std::move(serverID), std::move(deviceID), std::move(platform), std::move(done));
+        impl_->api().vpnConfig(std::move(serverID), std::move(deviceID), std::move(platform), std::move(done));
     });
 }
 
 void BlockingClient::revokeVPN(std::string deviceID) const {
-    return impl_->wait<void>([&](auto done) { impl_->client->revokeVPN(std::move(deviceID), std::move(done)); });
+    return impl_->wait<void>([&](auto done) { impl_->api().revokeVPN(std::move(deviceID), std::move(done)); });
 }
 
 void BlockingClient::recordAppEvent(AppEventPayload payload) const {
-    return impl_->wait<void>([&](auto done) { impl_->client->recordAppEvent(std::move(payload), std::move(done)); });
+    return impl_->wait<void>([&](auto done) { impl_->api().recordAppEvent(std::move(payload), std::move(done)); });
 }
 
 void BlockingClient::recordAnonymousAppEvent(AppEventPayload payload) const {
     return impl_->wait<void>(
-        [&](auto done) { impl_->client->recordAnonymousAppEvent(std::move(payload), std::move(done)); });
+        [&](auto done) { impl_->api().recordAnonymousAppEvent(std::move(payload), std::move(done)); });
 }
 
 void BlockingClient::registerPushToken(PushTokenRequest request) const {
-    return impl_->wait<void>([&](auto done) { impl_->client->registerPushToken(std::move(request), std::move(done)); });
+    return impl_->wait<void>([&](auto done) { impl_->api().registerPushToken(std::move(request), std::move(done)); });
 }
 
 void BlockingClient::deletePushToken(PushTokenRequest request) const {
-    return impl_->wait<void>([&](auto done) { impl_->client->deletePushToken(std::move(request), std::move(done)); });
+    return impl_->wait<void>([&](auto done) { impl_->api().deletePushToken(std::move(request), std::move(done)); });
 }
 
 IOSAppRelease BlockingClient::appRelease() const {
-    return impl_->wait<IOSAppRelease>([&](auto done) { impl_->client->appRelease(std::move(done)); });
+    return impl_->wait<IOSAppRelease>([&](auto done) { impl_->api().appRelease(std::move(done)); });
 }
 
 }  // namespace tarn

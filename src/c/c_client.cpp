@@ -1,19 +1,16 @@
-// The client handle behind tarn_client: an io_context run by a thread of its own, a CurlSession
-// on it and an APIClient. Each call is a coroutine spawned on that io_context; its outcome is
+// The client handle behind tarn_client: an APIClient with an io_context run by a thread of its
+// own (OwnedIOClient). Each call is a coroutine spawned on that io_context; its outcome is
 // encoded as JSON and handed to the caller's callback there.
 #include "c_errors.hpp"
 #include "c_storage.hpp"
 
-#include "tarn/api/api_client.hpp"
+#include "api/owned_io_client.hpp"
 #include "tarn/api/api_error.hpp"
-#include "tarn/api/curl_session.hpp"
 #include "tarn/api/json_codec.hpp"
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
 #include <asio/post.hpp>
 
 #include <atomic>
@@ -24,7 +21,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <unordered_set>
 #include <utility>
 
@@ -154,14 +150,10 @@ struct CallState {
 };
 
 struct Core : std::enable_shared_from_this<Core> {
-    asio::io_context io{1};
-    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
-    std::shared_ptr<CurlSession> session;
-    std::optional<APIClient> api;
-    std::thread thread;
-    std::thread::id threadID;
-    // A handle destroyed from the client's own callback, freed by the thread when it ends.
-    tarn_client* orphan = nullptr;
+    Core(URL baseURL, std::shared_ptr<TokenStore> tokens, APIClientOptions options, CurlSessionConfig config)
+        : client(std::move(baseURL), std::move(tokens), std::move(options), std::move(config)) {}
+
+    detail::OwnedIOClient client;
 
     std::mutex mutex;
     bool closing = false;
@@ -210,13 +202,13 @@ void Core::start(std::shared_ptr<CallState> state, std::optional<Operation> oper
     }
     // Spawned from the I/O thread, so that binding the cancellation slot never races with a
     // cancel, which is emitted there too.
-    asio::post(io, [self = shared_from_this(), state, operation = std::move(operation), early]() mutable {
+    asio::post(client.io(), [self = shared_from_this(), state, operation = std::move(operation), early]() mutable {
         if (early || !operation || state->cancelRequested.load()) {
             self->complete(state, early, {});
             return;
         }
         Core* core = self.get();
-        asio::co_spawn(core->io, (*operation)(*core->api),
+        asio::co_spawn(core->client.io(), (*operation)(core->client.api()),
                        asio::bind_cancellation_slot(state->signal.slot(), [core, state](std::exception_ptr e, Reply reply) {
                            core->complete(state, e, std::move(reply));
                        }));
@@ -225,7 +217,7 @@ void Core::start(std::shared_ptr<CallState> state, std::optional<Operation> oper
 
 void Core::requestCancel(const std::shared_ptr<CallState>& state) {
     state->cancelRequested.store(true);
-    asio::post(io, [state] {
+    asio::post(client.io(), [state] {
         if (!state->finished.load()) state->signal.emit(asio::cancellation_type::terminal);
     });
 }
@@ -238,8 +230,8 @@ void Core::shutDown() {
         pending = inflight;
     }
     for (const auto& state : pending) requestCancel(state);
-    // Without the guard, run() returns once the last call (and any token refresh it started) is over.
-    asio::post(io, [self = shared_from_this()] { self->work.reset(); });
+    // The I/O thread returns once the last call (and any token refresh it started) is over.
+    client.stop();
 }
 
 template <class T>
@@ -385,28 +377,8 @@ std::shared_ptr<tarn::capi::Core> makeCore(const std::string& baseURLText, tarn:
                                            tarn::CurlSessionConfig sessionConfig, tarn_storage* storage) {
     auto baseURL = tarn::URL::parse(baseURLText);
     if (!baseURL) throw tarn::APIError::invalidBaseURL();
-    auto core = std::make_shared<tarn::capi::Core>();
-    core->session = std::make_shared<tarn::CurlSession>(core->io.get_executor(), std::move(sessionConfig));
-    core->api.emplace(*baseURL, core->session, storage != nullptr ? storage->tokens : nullptr, clientOptions);
-    core->work.emplace(core->io.get_executor());
-    // The thread keeps the core alive until run() is over, so that a client destroyed from its
-    // own callback is torn down here, once nothing runs on the io_context any more.
-    core->thread = std::thread([core] {
-        for (;;) {
-            try {
-                core->io.run();
-                break;
-            } catch (...) {
-                // Completions catch everything; should anything still escape, keep serving.
-            }
-        }
-        // The session goes before its io_context.
-        core->api.reset();
-        core->session.reset();
-        delete core->orphan;
-    });
-    core->threadID = core->thread.get_id();
-    return core;
+    return std::make_shared<tarn::capi::Core>(*baseURL, storage != nullptr ? storage->tokens : nullptr, clientOptions,
+                                              std::move(sessionConfig));
 }
 
 template <class Prepare>
@@ -496,14 +468,13 @@ void tarn_client_destroy(tarn_client* client) {
     // with it, which then complete as cancelled.
     std::shared_ptr<tarn::capi::Core> core = client->core;
     core->shutDown();
-    if (std::this_thread::get_id() == core->threadID) {
+    if (core->client.onIOThread()) {
         // Destroyed from one of its own callbacks: the thread cannot wait for itself; it finishes
         // the remaining calls on its own and frees the handle when it ends.
-        core->orphan = client;
-        core->thread.detach();
+        core->client.detach([client] { delete client; });
         return;
     }
-    core->thread.join();
+    core->client.join();
     delete client;
 }
 

@@ -13,7 +13,7 @@ namespace {
 
 using testing::MemoryTokenStore;
 using testing::respond;
-using testing::run;
+using testing::failure;
 using testing::ScriptedSession;
 using testing::sync;
 
@@ -99,14 +99,6 @@ TEST(Redaction, ErrorTextsOfACallNeverShowItsSecrets) {
         const char* name;
         std::function<std::exception_ptr(APIClient&)> run;
         std::vector<std::string> secrets;  // what this call knows: the stored pair and its own
-    };
-    auto failure = [](auto awaitable) -> std::exception_ptr {
-        try {
-            run(std::move(awaitable));
-        } catch (...) {
-            return std::current_exception();
-        }
-        return nullptr;
     };
     const Call calls[] = {
         {"login", [&](APIClient& c) { return failure(c.login("a@b.test", password)); }, withStored({password})},

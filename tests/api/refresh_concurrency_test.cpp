@@ -160,7 +160,7 @@ TEST(RefreshGate, CancelledWaiterStopsWaitingWhileTheRefreshGoesOn) {
     EXPECT_FALSE(gate.isRefreshing());
 }
 
-TEST(RefreshGate, FailureReachesJoinersAndLeavesTheGateIdle) {
+TEST(RefreshGate, FailureReachesJoinersAndEveryOutcomeLeavesTheGateIdle) {
     detail::TokenRefreshGate gate;
     asio::io_context io;
     int runs = 0;
@@ -181,6 +181,20 @@ TEST(RefreshGate, FailureReachesJoinersAndLeavesTheGateIdle) {
     io.run();
     EXPECT_THROW(again.get(), APIError);
     EXPECT_EQ(runs, 2);
+
+    // A refresh that succeeded frees the gate just the same: the next expiry costs one more.
+    auto succeeding = [&]() -> asio::awaitable<void> {
+        ++runs;
+        co_return;
+    };
+    for (int expected : {3, 4}) {
+        io.restart();
+        auto ok = asio::co_spawn(io, gate.run(succeeding), asio::use_future);
+        io.run();
+        EXPECT_NO_THROW(ok.get());
+        EXPECT_EQ(runs, expected);
+        EXPECT_FALSE(gate.isRefreshing());
+    }
 }
 
 TEST(RefreshConcurrency, DestroyingTheClientDuringARefreshIsSafe) {

@@ -306,6 +306,18 @@ TEST_F(CInterface, SignsInListsServersAndHandsTheProfileToTheTunnel) {
     tarn_string_free(again);
     ASSERT_EQ(profile.kind, TARN_ERROR_NONE) << profile.message;
 
+    // The profile took a device slot; removing the device frees it, removing it again is a 404.
+    Outcome devices = run([&](tarn_callback cb, void* ud) { return tarn_client_account_devices(client_, cb, ud); });
+    ASSERT_EQ(devices.kind, TARN_ERROR_NONE) << devices.message;
+    const std::string key = "\"devices\":[{\"id\":";
+    ASSERT_NE(devices.json->find(key), std::string::npos) << *devices.json;
+    const std::int64_t id = std::stoll(devices.json->substr(devices.json->find(key) + key.size()));
+    auto remove = [&](tarn_callback cb, void* ud) { return tarn_client_remove_account_device(client_, id, cb, ud); };
+    EXPECT_EQ(run(remove).kind, TARN_ERROR_NONE);
+    Outcome gone = run(remove);
+    EXPECT_EQ(gone.kind, TARN_ERROR_API);
+    EXPECT_EQ(gone.status, 404) << gone.message;
+
     ASSERT_EQ(tarn_storage_write_connection_profile(storage_, profile.json->c_str()), TARN_ERROR_NONE)
         << tarn_last_error_message();
     char* dir = nullptr;
@@ -329,21 +341,6 @@ TEST_F(CInterface, SignsInListsServersAndHandsTheProfileToTheTunnel) {
     EXPECT_EQ(signedIn, 0);
     Outcome after = run([&](tarn_callback cb, void* ud) { return tarn_client_me(client_, cb, ud); });
     EXPECT_EQ(after.kind, TARN_ERROR_API);
-}
-
-TEST_F(CInterface, ListsAndRemovesAccountDevices) {
-    ASSERT_EQ(signIn().kind, TARN_ERROR_NONE);
-    Outcome devices = run([&](tarn_callback cb, void* ud) { return tarn_client_account_devices(client_, cb, ud); });
-    ASSERT_EQ(devices.kind, TARN_ERROR_NONE) << devices.message;
-    const std::string key = "\"devices\":[{\"id\":";
-    auto at = devices.json->find(key);
-    ASSERT_NE(at, std::string::npos) << *devices.json;
-    const std::int64_t id = std::stoll(devices.json->substr(at + key.size()));
-    Outcome removed = run([&](tarn_callback cb, void* ud) { return tarn_client_remove_account_device(client_, id, cb, ud); });
-    EXPECT_EQ(removed.kind, TARN_ERROR_NONE) << removed.message;
-    Outcome gone = run([&](tarn_callback cb, void* ud) { return tarn_client_remove_account_device(client_, id, cb, ud); });
-    EXPECT_EQ(gone.kind, TARN_ERROR_API);
-    EXPECT_EQ(gone.status, 404) << gone.message;
 }
 
 TEST_F(CInterface, GenericCallsDecodeTheirArgumentsWithTheLibrarysDecoders) {

@@ -96,10 +96,6 @@ std::string DevAPI::telegramCode(const std::string& sessionID) {
         .get<std::string>();
 }
 
-void DevAPI::telegramReady(const std::string& sessionID, const Json& telegramUser) {
-    expect(200, post("/dev/telegram/" + sessionID + "/ready", telegramUser), "Telegram ready");
-}
-
 void DevAPI::addFault(const Json& rule) { expect(201, post("/dev/faults", rule), "add fault"); }
 
 void DevAPI::clearFaults() { expect(204, send("DELETE", "/dev/faults"), "clear faults"); }

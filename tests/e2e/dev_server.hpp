@@ -63,7 +63,6 @@ public:
 
     std::string emailCode(const std::string& email);
     std::string telegramCode(const std::string& sessionID);
-    void telegramReady(const std::string& sessionID, const Json& telegramUser);
     void addFault(const Json& rule);
     void clearFaults();
     void resetStats();

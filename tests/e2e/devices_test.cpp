@@ -25,7 +25,8 @@ TEST_F(DeviceLimitTest, NewDeviceBeyondTheLimitIsRefusedUntilOneIsRemoved) {
     const std::string serverID = run(api.servers()).front().id;
 
     run(api.vpnConfig(serverID, "laptop", "linux"));
-    run(api.vpnConfig(serverID, "phone", "ios"));
+    // A device the app only synced takes a slot as well.
+    run(api.syncUser(UserSyncRequest{"phone", "ios", "1.0", {}, {}, {}, {}}));
     // A device that already has its slot keeps working at the limit.
     EXPECT_EQ(run(api.vpnConfig(serverID, "laptop", "linux")).serverID, serverID);
 
@@ -81,6 +82,10 @@ TEST_F(DeviceLimitTest, UserAtTheLimitCanStillSignInAndRemoveADevice) {
     ASSERT_TRUE(missing);
     EXPECT_EQ(missing->statusCode(), 404);
     EXPECT_FALSE(DeviceLimitErrorPolicy::matches(*missing));
+    // So is revoking the VPN profile of a device the account never had.
+    auto unknown = failureOf<APIError>(api.revokeVPN("never-seen-device"));
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->statusCode(), 404);
 }
 
 }  // namespace

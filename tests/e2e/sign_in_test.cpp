@@ -47,7 +47,9 @@ TEST_F(SignInTest, RegistrationStartsATrialAndStoresThePair) {
     auto store = newStore();
     auto api = client(store);
     std::string email = uniqueEmail("register");
-    AuthResponse auth = run(api.registerAccount(email, kPassword, "New User", true, true));
+    std::string typed = email;
+    typed[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(typed[0])));
+    AuthResponse auth = run(api.registerAccount(typed, kPassword, "New User", true, true));
 
     EXPECT_EQ(store->loadTokens(), (AuthTokens{auth.accessToken, auth.refreshToken}));
     EXPECT_EQ(auth.user.subscriptionSource, SubscriptionSource::trial);

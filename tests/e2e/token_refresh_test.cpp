@@ -1,5 +1,6 @@
-// Expired and refused access tokens against the real backend: one refresh and one repeat, what a
-// failed refresh does to the stored pair, and a token that runs out by itself.
+// Expired access tokens against the real backend: one refresh and one repeat, a rotation whose
+// answer is lost, and a token that runs out by itself. Every outcome of a refresh and of its
+// repeat is checked against a scripted session in tests/api/api_client_test.cpp.
 #include "backend_test.hpp"
 
 #include <chrono>
@@ -44,88 +45,6 @@ TEST_F(TokenRefreshTest, ExpiredTokenIsRefreshedOnceAndTheCallRepeated) {
     // The server spent the old refresh token and accepts the new access token.
     EXPECT_EQ(dev().post("/auth/refresh", Json{{"refresh_token", old.refreshToken}}).status, 401);
     EXPECT_EQ(dev().get("/me", rotated->accessToken).status, 200);
-}
-
-TEST_F(TokenRefreshTest, Injected401OnAnAuthorizedCallRefreshesOnceThenSucceeds) {
-    auto store = newStore();
-    auto api = client(store);
-    signUp(api);
-    AuthTokens old = *store->loadTokens();
-    dev().resetStats();
-    dev().addFault(Json{{"path", "/subscription/status"}, {"method", "GET"}, {"status", 401}});
-
-    CRMUser user = run(api.subscriptionStatus());
-    EXPECT_EQ(user.subscriptionStatus, SubscriptionStatus::active);
-    EXPECT_EQ(refreshes(), 1);
-    EXPECT_EQ(dev().statusCounts("GET /subscription/status"),
-              (std::map<std::string, std::int64_t>{{"200", 1}, {"401", 1}}));
-    EXPECT_NE(store->loadTokens(), old);
-}
-
-TEST_F(TokenRefreshTest, A401OnTheRepeatSignsOutWithoutASecondRefresh) {
-    auto store = newStore();
-    auto api = client(store);
-    signUp(api);
-    dev().resetStats();
-    dev().addFault(Json{{"path", "/me"}, {"method", "GET"}, {"status", 401}, {"count", 2}});
-
-    auto error = failureOf<APIError>(api.me());
-    EXPECT_EQ(error, APIError::unauthorized());
-    EXPECT_EQ(refreshes(), 1);
-    EXPECT_EQ(dev().requestCounts()["GET /me"], 2);
-    EXPECT_FALSE(store->loadTokens());
-}
-
-TEST_F(TokenRefreshTest, UnknownTokensAreClearedAfterTheRefreshIsRefused) {
-    auto store = newStore();
-    store->save({"not-a-real-access-token", "not-a-real-refresh-token"});
-    dev().resetStats();
-
-    auto error = failureOf<APIError>(client(store).accountDevices());
-    EXPECT_EQ(error, APIError::unauthorized());
-    EXPECT_FALSE(store->loadTokens());
-    EXPECT_EQ(refreshes(), 1);
-    EXPECT_EQ(dev().requestCounts()["GET /devices"], 1);
-}
-
-// A refresh that fails for any reason but a 401 leaves the stored pair alone, and the next call
-// refreshes again.
-TEST_F(TokenRefreshTest, RefreshFailingOtherwiseKeepsTheTokensForTheNextTry) {
-    struct Case {
-        const char* name;
-        Json fault;
-    };
-    const Case cases[] = {
-        {"server error", Json{{"status", 500}, {"body", "refresh backend down"}}},
-        {"unavailable", Json{{"status", 503}, {"body", R"({"detail":"maintenance"})"}}},
-        // Twice: libcurl resends once by itself when a kept-alive connection dies without an answer.
-        {"connection dropped", Json{{"close", true}, {"count", 2}}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        auto [store, api, old] = signedInThenExpired();
-        Json fault = c.fault;
-        fault["path"] = "/auth/refresh";
-        dev().addFault(fault);
-
-        try {
-            run(api.me());
-            ADD_FAILURE() << "the call succeeded";
-        } catch (const APIError& e) {
-            ASSERT_TRUE(c.fault.contains("status")) << e.description();
-            EXPECT_EQ(e, APIError::server(c.fault["status"].get<int>(), c.fault["body"].get<std::string>()));
-        } catch (const TransportError& e) {
-            EXPECT_TRUE(c.fault.contains("close")) << e.what();
-        }
-        EXPECT_EQ(store->loadTokens(), old);
-        EXPECT_EQ(dev().requestCounts()["GET /me"], 1) << "no repeat without new tokens";
-
-        dev().clearFaults();
-        CRMUser me = run(api.me());
-        EXPECT_TRUE(me.email);
-        EXPECT_EQ(dev().statusCounts("POST /auth/refresh")["200"], 1);
-        EXPECT_NE(store->loadTokens(), old);
-    }
 }
 
 // The server rotated the pair but its answer never arrived, so the client is left with a spent

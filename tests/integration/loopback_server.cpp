@@ -1,7 +1,5 @@
 #include "loopback_server.hpp"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
@@ -141,20 +139,6 @@ TLSMaterial::TLSMaterial() {
 TLSMaterial::~TLSMaterial() {
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
-}
-
-int closedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throw std::runtime_error("cannot find a free port");
-    }
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 int processThreadCount() {

@@ -96,8 +96,6 @@ std::map<std::string, std::string> parseHeaders(const std::string& text);
 /// Runs a shell command and returns its standard output; throws when it fails.
 std::string shellOutput(const std::string& command);
 
-/// A loopback port that nothing listens on (bound once, then closed).
-int closedPort();
 
 /// The "Threads:" line of /proc/self/status.
 int processThreadCount();

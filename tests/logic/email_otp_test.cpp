@@ -176,14 +176,6 @@ TEST(EmailOTPFlowState, CancelAfterAnySequenceEqualsAFreshState) {
     EXPECT_EQ(t, EmailOTPFlowState());
 }
 
-TEST(EmailOTPPhase, RawValuesAreTheCaseNames) {
-    EXPECT_EQ(fromRawValue<EmailOTPPhase>("verifyingCode"), EmailOTPPhase::verifyingCode);
-    EXPECT_EQ(rawValue(EmailOTPPhase::authenticated), "authenticated");
-    for (const char* raw : {"VerifyingCode", "", "verifyingcode", "verifyingCode "}) {
-        EXPECT_EQ(fromRawValue<EmailOTPPhase>(raw), std::nullopt) << raw;
-    }
-}
-
 TEST(EmailValidator, AcceptsAndRejects) {
     struct Case {
         const char* email;

@@ -19,11 +19,6 @@ std::optional<URL> validated(const std::string& link, const std::string& id = se
     return TelegramAuthContract::validatedDeepLink(*url, id, secret);
 }
 
-TEST(TelegramAuthContract, FlowVersionAndHost) {
-    static_assert(TelegramAuthContract::flowVersion == 2);
-    EXPECT_EQ(TelegramAuthContract::shortLinkHost, "t.me");
-}
-
 TEST(TelegramAuthContract, IdentifierAndSecretLengthsAndAlphabet) {
     struct Case {
         std::string value;

@@ -9,6 +9,7 @@
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <random>

@@ -5,6 +5,8 @@
 #include "tarn/api/http.hpp"
 #include "tarn/storage/token_store.hpp"
 
+#include <gtest/gtest.h>
+
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
@@ -139,6 +141,30 @@ T run(asio::awaitable<T> a) {
         if (error) std::rethrow_exception(error);
         return std::move(*value);
     }
+}
+
+/// The exception `a` ends with; null when it succeeds.
+template <class T>
+std::exception_ptr failure(asio::awaitable<T> a) {
+    try {
+        run(std::move(a));
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
+/// The error `error` holds, as an E; nullopt (and a test failure for another type) otherwise.
+template <class E>
+std::optional<E> as(std::exception_ptr error) {
+    try {
+        if (error) std::rethrow_exception(error);
+    } catch (const E& e) {
+        return e;
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "failed otherwise: " << e.what();
+    }
+    return std::nullopt;
 }
 
 }  // namespace tarn::testing

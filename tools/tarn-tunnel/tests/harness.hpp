@@ -6,6 +6,7 @@
 
 #include "common/loopback.hpp"
 #include "common/subprocess.hpp"
+#include "scratch_directory.hpp"
 
 #include <tarn/api/json.hpp>
 #include <tarn/models/devices_vpn.hpp>
@@ -31,22 +32,7 @@ using namespace std::chrono_literals;
 inline constexpr const char* group = "group.dev.tarn.vpn";
 
 /// A fresh private directory, removed at the end.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "tarn-tunnel-test-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using TempDir = tarn::testing::ScratchDirectory;
 
 /// A VLESSConfig around `xrayJSON`, as the backend would send it.
 inline VLESSConfig profile(const std::string& xrayJSON, const std::string& serverID = "de-1") {

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -172,15 +174,11 @@ Result run(const std::string& program, const std::vector<std::string>& args, con
     return child.finish(timeout);
 }
 
-TempDir::TempDir() {
-    std::string pattern = ::testing::TempDir() + "tarnctl-test-XXXXXX";
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+std::string readFile(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
 }
 
 }  // namespace tarnctl::test

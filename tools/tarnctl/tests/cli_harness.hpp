@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/subprocess.hpp"
+#include "scratch_directory.hpp"
 
 namespace tarnctl::test {
 
@@ -86,15 +87,10 @@ Result run(const std::string& program, const std::vector<std::string>& args, con
 
 using tarn::tools::findOnPath;
 
-/// A fresh private directory under the test temp dir, removed by the destructor.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::filesystem::path& path() const { return path_; }
+/// The whole content of a file; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& p);
 
-private:
-    std::filesystem::path path_;
-};
+/// A fresh private directory, removed with everything in it.
+using TempDir = tarn::testing::ScratchDirectory;
 
 }  // namespace tarnctl::test

@@ -2,10 +2,9 @@
 // own backend on a free port, its own state directory with a file key store, and its own
 // app-group directory, so tests run in parallel and never touch the user's own state.
 #include "cli_harness.hpp"
+#include "common/loopback.hpp"
 #include "scripted_tcp_server.hpp"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -26,26 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* groupID = "group.dev.tarn.vpn";
-
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// A loopback port that nothing listens on: bound once by us, then released.
-int closedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
 class CliTest : public ::testing::Test {
 public:
@@ -467,7 +446,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "--allow-plain-http"},
         FailureCase{"Unreachable",
                     [](CliTest&, DevServer&) {
-                        return withBaseURL("http://127.0.0.1:" + std::to_string(closedPort()), {"update-check"});
+                        return withBaseURL("http://127.0.0.1:" + std::to_string(tarn::tools::freeLoopbackPort()), {"update-check"});
                     },
                     3, "network", "cannot reach"},
         FailureCase{"TimedOut",
@@ -615,7 +594,9 @@ TEST_F(CliTest, AnswerThatIsNotHTTPIsAServerErrorKeptAsTheLastError) {
 
 // -- connect / disconnect ---------------------------------------------------------------------
 
-TEST_F(CliTest, ConnectHandsAProfileToTheTunnelThatV2RayAccepts) {
+// That V2Ray accepts every server's profile is the development backend's own test; here the file
+// the tunnel reads must be exactly the profile's Xray text.
+TEST_F(CliTest, ConnectHandsTheProfileToTheTunnelAndDisconnectTakesItBack) {
     signIn();
     Result connect = tarnctl({"connect", "fi-1"});
     ASSERT_EQ(connect.exitCode, 0) << connect;
@@ -625,13 +606,6 @@ TEST_F(CliTest, ConnectHandsAProfileToTheTunnelThatV2RayAccepts) {
     std::string xray = readFile(shared() / "xray-config.json");
     EXPECT_EQ(xray, vless["xray_json"].get<std::string>()) << "the tunnel's file is the profile's Xray text";
     EXPECT_EQ(fs::status(shared() / "vless-config.json").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
-
-    if (auto v2ray = findOnPath("v2ray")) {
-        // V2Ray 4 spells it "-test -config"; V2Ray 5 has a "test" command.
-        Result check = run(v2ray->string(), {"-test", "-config", (shared() / "xray-config.json").string()});
-        if (check.exitCode != 0) check = run(v2ray->string(), {"test", "-c", (shared() / "xray-config.json").string()});
-        EXPECT_EQ(check.exitCode, 0) << check;
-    }
 
     // A read-only shared directory: the refusal names the file it could not remove, and the
     // profile stays whole.

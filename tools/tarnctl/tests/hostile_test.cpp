@@ -38,13 +38,6 @@ std::string authJSON() {
            userJSON("\"Victim\"") + "}";
 }
 
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 using Answer = std::function<void(const httplib::Request&, httplib::Response&)>;
 
 // A backend whose answers a row replaces by path prefix; sign-in and `me` work by default.
