@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <system_error>
@@ -72,7 +73,11 @@ void writeAll(int fd, std::string_view data, const fs::path& path) {
     }
 }
 
-std::string readAll(int fd, const fs::path& path) {
+std::string tooLargeMessage(std::size_t maxBytes) {
+    return "refusing to read a file larger than " + std::to_string(maxBytes) + " bytes";
+}
+
+std::string readAll(int fd, const fs::path& path, std::size_t maxBytes = std::numeric_limits<std::size_t>::max()) {
     std::string out;
     char buffer[16384];
     for (;;) {
@@ -82,6 +87,8 @@ std::string readAll(int fd, const fs::path& path) {
             throwErrno("cannot read file", path, errno);
         }
         if (n == 0) return out;
+        // The size was checked before reading, but the file may be growing under us.
+        if (static_cast<std::size_t>(n) > maxBytes - out.size()) throwErrno(tooLargeMessage(maxBytes).c_str(), path, EFBIG);
         out.append(buffer, static_cast<std::size_t>(n));
     }
 }
@@ -342,7 +349,7 @@ bool removeFile(const Directory& dir, std::string_view name) {
     return true;
 }
 
-std::optional<std::string> readFileIfExists(const Directory& dir, std::string_view name) {
+std::optional<std::string> readFileIfExists(const Directory& dir, std::string_view name, std::size_t maxBytes) {
     // O_NONBLOCK: a FIFO planted in the file's place must not block the reader.
     int fd = ::openat(dir.fd.get(), nameString(name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
@@ -355,7 +362,8 @@ std::optional<std::string> readFileIfExists(const Directory& dir, std::string_vi
     if (::fstat(fd, &st) != 0) throwErrno("cannot inspect file", dir.path / name, errno);
     if (S_ISDIR(st.st_mode)) throwErrno("cannot read file", dir.path / name, EISDIR);
     if (!S_ISREG(st.st_mode)) throwErrno("refusing to read something that is not a regular file", dir.path / name, EINVAL);
-    return readAll(fd, dir.path / name);
+    if (static_cast<std::uintmax_t>(st.st_size) > maxBytes) throwErrno(tooLargeMessage(maxBytes).c_str(), dir.path / name, EFBIG);
+    return readAll(fd, dir.path / name, maxBytes);
 }
 
 fs::path privateTemporaryDirectory() {

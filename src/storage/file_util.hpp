@@ -6,7 +6,9 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -103,8 +105,10 @@ bool replaceExistingFile(const Directory& dir, std::string_view name, std::strin
 bool removeFile(const Directory& dir, std::string_view name);
 
 /// Reads all of `name` without following a symbolic link (a link throws with ELOOP and says so);
-/// nullopt when it does not exist.
-std::optional<std::string> readFileIfExists(const Directory& dir, std::string_view name);
+/// nullopt when it does not exist. A file of more than `maxBytes` throws with EFBIG, before any
+/// of it is read.
+std::optional<std::string> readFileIfExists(const Directory& dir, std::string_view name,
+                                            std::size_t maxBytes = std::numeric_limits<std::size_t>::max());
 
 /// Flushes the directory entry changes of `dir` to disk.
 void syncDirectory(const Directory& dir);

@@ -48,8 +48,9 @@ sd::Directory open(const Location& location, bool create) {
     return sd::openTrustedDirectory(location.directory, {.rootMayOwn = true, .groupMayWrite = true});
 }
 
-std::string readRecordText(const Location& location, const sd::Directory& dir) {
-    auto data = sd::readFileIfExists(dir, vlessFileName);
+std::string readRecordText(const Location& location, const sd::Directory& dir,
+                           std::size_t maxBytes = std::numeric_limits<std::size_t>::max()) {
+    auto data = sd::readFileIfExists(dir, vlessFileName, maxBytes);
     if (!data) sd::throwErrno("cannot read file", location.directory / vlessFileName, ENOENT);
     return std::move(*data);
 }
@@ -78,14 +79,14 @@ VLESSConfig SharedContainer::readConfig() const {
     return JSONDecoder::tarn().decode<VLESSConfig>(readRecordText(location, dir));
 }
 
-std::optional<VLESSConfig> SharedContainer::readMatchingConfig() const {
+std::optional<VLESSConfig> SharedContainer::readMatchingConfig(std::size_t maxFileBytes) const {
     Location location = locate(appGroupID_, root_);
     sd::Directory dir = open(location, false);
     // A writer puts the Xray file first and the record last, moments apart: a reader that caught
     // the new Xray file beside the old record sees them match once the record follows.
     for (int attempt = 0;; ++attempt) {
-        VLESSConfig record = JSONDecoder::tarn().decode<VLESSConfig>(readRecordText(location, dir));
-        auto xray = sd::readFileIfExists(dir, xrayFileName);
+        VLESSConfig record = JSONDecoder::tarn().decode<VLESSConfig>(readRecordText(location, dir, maxFileBytes));
+        auto xray = sd::readFileIfExists(dir, xrayFileName, maxFileBytes);
         if (xray && *xray == record.xrayJSON) return record;
         if (attempt == 4) return std::nullopt;
         std::this_thread::sleep_for(std::chrono::milliseconds(5 << attempt));

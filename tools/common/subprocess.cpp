@@ -167,7 +167,7 @@ Subprocess::Subprocess(const std::filesystem::path& program, const std::vector<s
     if (devNull.get() < 0) throw systemError(errno, "cannot open /dev/null");
     OwnedFD logFile;
     if (!options.pipeStderr && !options.stderrFile.empty()) {
-        logFile.reset(::open(options.stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        logFile.reset(::open(options.stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (logFile.get() < 0) throw systemError(errno, "cannot create " + options.stderrFile.string());
     }
     Pipe in, out, err, execFailure;

@@ -38,7 +38,7 @@ struct SpawnOptions {
     bool pipeStdin = false;   // otherwise /dev/null
     bool pipeStdout = true;   // otherwise /dev/null
     bool pipeStderr = false;  // otherwise stderrFile, or /dev/null when that is empty
-    std::filesystem::path stderrFile;  // created or truncated, readable by the owner only
+    std::filesystem::path stderrFile;  // created or truncated, readable by the owner only; never a link
     /// Sent by the kernel when the thread that started the child ends, so that a crash or a
     /// SIGKILL of ours does not leave it running; 0 for none.
     int parentDeathSignal = 0;

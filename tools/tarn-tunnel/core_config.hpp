@@ -3,11 +3,13 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarn::tunnel {
 
@@ -25,15 +27,33 @@ struct CoreConfig {
     std::string text;  // the configuration for the core
     int socksPort = 0;  // the loopback proxies applications use; 0 when the profile has none
     int httpPort = 0;
+    /// Top-level members of the profile left out of the configuration, as JSON strings, for the log.
+    std::vector<std::string> dropped;
 };
 
-/// The profile with the core's logging tamed (warnings only, no access log: it names every site
-/// visited). A profile without inbounds gets a SOCKS5 and an HTTP proxy on 127.0.0.1 at `ports`;
-/// a profile with its own inbounds keeps them, but each must listen on a loopback address: a
-/// missing or wildcard "listen" would offer an open proxy to the whole network. Throws
-/// ProfileError for text that is not a JSON object, a profile without outbounds, or such an
-/// inbound.
+/// Bounds on a profile, checked before it is parsed: the parser's memory grows with both.
+inline constexpr std::size_t maxProfileBytes = 1 << 20;
+inline constexpr int maxProfileDepth = 64;
+
+/// The core's configuration built from the profile, which comes from the backend and is untrusted:
+/// only "outbounds", "routing", "dns" and "policy" are taken from it, matched as the core matches
+/// member names (regardless of case); every other member, the core's legacy spellings of inbounds,
+/// its API, statistics and log settings among them, is left out. The log is ours: warnings to
+/// standard error, no access log (it names every site visited), no file. A profile without
+/// inbounds gets a SOCKS5 and an HTTP proxy on 127.0.0.1 at `ports`; its own inbounds are kept
+/// only as socks, http or dokodemo-door inbounds listening on a loopback address, rebuilt from the
+/// members the tunnel knows. Nothing may use a Unix socket ("domainsocket"), which would make the
+/// core create or reach a file of the profile's choosing.
+///
+/// Throws ProfileError, with a reason that quotes no credential, for anything else: text over
+/// maxProfileBytes or nested deeper than maxProfileDepth, text that is not a JSON object, a member
+/// named twice, wrong JSON types, no outbounds, or an inbound that breaks the rules above.
 CoreConfig prepareCoreConfig(std::string_view xrayJSON, LocalPorts ports);
+
+/// `name` folded the way the core's JSON decoder compares member names: ASCII letters in upper
+/// case, and the three non-ASCII letters that fold onto ASCII ones (KELVIN SIGN, LATIN SMALL
+/// LETTER LONG S, DOTLESS I) replaced by them.
+std::string foldMemberName(std::string_view name);
 
 /// Every UUID-shaped run in `text` replaced by "<redacted>": a VLESS client id is a credential,
 /// and the core's own messages may quote it.

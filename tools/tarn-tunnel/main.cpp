@@ -68,6 +68,10 @@ int main(int argc, char** argv) {
     try {
         tarn::tunnel::Service service(options);
         service.run(stopPipe[0]);
+    } catch (const tarn::tunnel::AlreadyRunning& e) {
+        // Its own exit status, which the unit does not restart on: waiting will not change it.
+        std::cerr << "tarn-tunnel: " << e.what() << "\n";
+        return 3;
     } catch (const std::exception& e) {
         std::cerr << "tarn-tunnel: " << tarn::tunnel::redactUUIDs(e.what()) << "\n";
         return 1;

@@ -23,6 +23,12 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr const char* coreConfigName = "core-config.json";
+constexpr const char* coreLogName = "core.log";
+// Each shared file may be this large: the record holds the Xray text with its escapes.
+constexpr std::size_t maxProfileFileBytes = 4 * maxProfileBytes;
+// How long the core has to exit on SIGTERM before it is killed: the service itself must be gone
+// within a second of its own SIGTERM.
+constexpr auto coreStopGrace = 500ms;
 // A crash after this long running starts the back-off afresh.
 constexpr auto stableAfter = 60s;
 
@@ -48,6 +54,8 @@ std::optional<fs::path> findCore() {
 Service::Service(ServiceOptions options)
     : options_(std::move(options)), container_(options_.appGroupID, options_.appGroupRoot) {
     ensurePrivateDirectory(options_.runDirectory);
+    lock_.emplace(options_.runDirectory);
+    removeLeftovers();
     core_ = options_.core.empty() ? findCore() : std::optional<fs::path>(options_.core);
     if (options_.ports.socks == 0) options_.ports.socks = tools::freeLoopbackPort();
     if (options_.ports.http == 0) {
@@ -57,6 +65,18 @@ Service::Service(ServiceOptions options)
 }
 
 Service::~Service() { stopCore(); }
+
+void Service::removeLeftovers() {
+    // A service killed outright leaves the credential in the core's configuration, and writers
+    // killed mid-write their temporary files; the log goes too when something else took its name.
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(options_.runDirectory, ec)) {
+        const std::string name = entry.path().filename().string();
+        bool leftover = name == coreConfigName || name.find(".tmp-") != std::string::npos ||
+                        (name == coreLogName && !fs::is_regular_file(entry.symlink_status(ec)));
+        if (leftover) fs::remove(entry.path(), ec);
+    }
+}
 
 void Service::log(const std::string& line) const { std::cerr << "tarn-tunnel: " << line << std::endl; }
 
@@ -115,11 +135,16 @@ void Service::run(int stopFD) {
             if (::stat(watched.c_str(), &st) != 0) watch = -1;
         }
         if (fds[2].revents) drainCoreOutput();
-        if (changed || Clock::now() >= nextScan) {
-            reconcile(false);
-            nextScan = Clock::now() + options_.rescanInterval;
+        // Whatever a profile does, the service goes on: a failure here is the profile's, not ours.
+        try {
+            if (changed || Clock::now() >= nextScan) {
+                reconcile(false);
+                nextScan = Clock::now() + options_.rescanInterval;
+            }
+            supervise();
+        } catch (const std::exception& e) {
+            fail(std::string("cannot run the profile: ") + e.what(), false);
         }
-        supervise();
     }
     if (inotifyFD >= 0) ::close(inotifyFD);
     stopCore();
@@ -176,7 +201,7 @@ void Service::reconcile(bool force) {
     }
     std::optional<VLESSConfig> record;
     try {
-        record = container_.readMatchingConfig();
+        record = container_.readMatchingConfig(maxProfileFileBytes);
     } catch (const std::exception& e) {
         stamp_ = stamp;
         xrayJSON_.clear();
@@ -195,12 +220,17 @@ void Service::reconcile(bool force) {
     retryAt_.reset();
     try {
         config_ = prepareCoreConfig(xrayJSON_, options_.ports);
-    } catch (const ProfileError& e) {
+    } catch (const std::exception& e) {
         config_ = {};
         fail(e.what(), false);
         return;
     }
     log("new profile for server " + serverID_);
+    if (!config_.dropped.empty()) {
+        std::string names;
+        for (const auto& name : config_.dropped) names += (names.empty() ? "" : ", ") + name;
+        log("left out of the profile: " + names);
+    }
     startCore();
 }
 
@@ -218,12 +248,15 @@ void Service::startCore() {
         fail(std::string("cannot write the core's configuration: ") + e.what(), false);
         return;
     }
+    std::error_code ignored;
     std::vector<std::string> args;
     if (core_->filename() == "xray") args.push_back("run");
     args.insert(args.end(), {"-config", configFile.string()});
     tools::SpawnOptions spawn;
     spawn.pipeStdout = true;
-    spawn.stderrFile = options_.runDirectory / "core.log";
+    spawn.stderrFile = options_.runDirectory / coreLogName;
+    // Made afresh, so that whatever took the log's name is never followed or truncated.
+    fs::remove(spawn.stderrFile, ignored);
     spawn.parentDeathSignal = SIGTERM;
     // Its own group, so that a Ctrl-C meant for the service is not taken for a crash of the core.
     spawn.newProcessGroup = true;
@@ -241,7 +274,7 @@ void Service::startCore() {
 
 void Service::stopCore() {
     if (process_) {
-        process_->stop(3s);
+        process_->stop(coreStopGrace);
         process_.reset();
     }
     // The generated configuration holds the credential: it lives only while a core may need it.
@@ -279,6 +312,9 @@ void Service::supervise() {
         bool up = probe ? tools::acceptsConnections(probe) : now + options_.startTimeout - startDeadline_ >= 1s;
         if (up && (!config_.httpPort || tools::acceptsConnections(config_.httpPort))) {
             runningSince_ = now;
+            // The core has read its configuration: the credential need not stay on disk.
+            std::error_code ec;
+            fs::remove(options_.runDirectory / coreConfigName, ec);
             log("running: SOCKS5 127.0.0.1:" + std::to_string(config_.socksPort) + ", HTTP 127.0.0.1:" +
                 std::to_string(config_.httpPort));
             publish("running");

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core_config.hpp"
+#include "instance_lock.hpp"
 #include "state.hpp"
 
 #include "common/subprocess.hpp"
@@ -39,7 +40,9 @@ std::optional<std::filesystem::path> findCore();
 
 class Service {
 public:
-    /// Creates the private run directory; throws filesystem_error when it is not private.
+    /// Creates the private run directory and takes its lock, then removes what a killed service
+    /// left there (the core's configuration, half-written files). Throws filesystem_error when
+    /// the directory is not private, AlreadyRunning when another service holds it.
     explicit Service(ServiceOptions options);
     ~Service();
     Service(const Service&) = delete;
@@ -50,6 +53,7 @@ public:
 
 private:
     struct FileStamp;
+    void removeLeftovers();
     void reconcile(bool force);
     void startCore();
     void stopCore();
@@ -62,6 +66,7 @@ private:
 
     ServiceOptions options_;
     SharedContainer container_;
+    std::optional<InstanceLock> lock_;
     std::optional<std::filesystem::path> core_;
 
     std::string stamp_;    // the files as last looked at, to skip reading them again

@@ -1,15 +1,14 @@
 #include "state.hpp"
 
+#include "instance_lock.hpp"
+
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
@@ -88,7 +87,9 @@ void ensurePrivateDirectory(const fs::path& directory) {
 void writePrivateFile(const fs::path& path, std::string_view content) {
     fs::path temporary = path;
     temporary += ".tmp-" + std::to_string(::getpid());
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // A fresh file, never one found under that name: whatever was there (a link) is not followed.
+    ::unlink(temporary.c_str());
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) fail("cannot create file", temporary, errno);
     const char* p = content.data();
     std::size_t left = content.size();
@@ -104,8 +105,6 @@ void writePrivateFile(const fs::path& path, std::string_view content) {
         p += n;
         left -= static_cast<std::size_t>(n);
     }
-    // A file that existed with wider permissions keeps them through O_TRUNC.
-    ::fchmod(fd, 0600);
     ::close(fd);
     if (::rename(temporary.c_str(), path.c_str()) != 0) {
         int e = errno;
@@ -116,14 +115,21 @@ void writePrivateFile(const fs::path& path, std::string_view content) {
 
 std::optional<TunnelState> readLiveState(const fs::path& runDirectory) {
     fs::path path = stateFile(runDirectory);
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    std::string text;
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    auto state = decodeState(text.str());
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_size <= 65536) {
+        text.resize(static_cast<std::size_t>(st.st_size));
+        ssize_t n = ::read(fd, text.data(), text.size());
+        text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+    ::close(fd);
+    auto state = decodeState(text);
     if (!state || state->pid <= 0 || state->state == "stopped") return std::nullopt;
-    if (::kill(state->pid, 0) != 0 && errno == ESRCH) return std::nullopt;
+    // Only the service that holds the run directory speaks for it: a killed one leaves its last
+    // state behind, and its pid may since have gone to another process.
+    if (lockHolder(runDirectory) != state->pid) return std::nullopt;
     return state;
 }
 

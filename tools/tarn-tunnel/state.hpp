@@ -47,7 +47,8 @@ void ensurePrivateDirectory(const std::filesystem::path& directory);
 void writePrivateFile(const std::filesystem::path& path, std::string_view content);
 
 /// The state the service published, when the file exists, parses, is this user's and the
-/// service that wrote it still runs (a crashed service leaves a stale file behind).
+/// service that wrote it still holds the run directory (a killed service leaves a stale file
+/// behind).
 std::optional<TunnelState> readLiveState(const std::filesystem::path& runDirectory);
 
 /// A short stable digest of a profile's Xray text (64-bit FNV-1a, hex), so that a reader can

@@ -6,7 +6,9 @@
 #include "tarn/export.hpp"
 #include "tarn/models/devices_vpn.hpp"
 
+#include <cstddef>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -53,8 +55,10 @@ public:
     /// The record, when "xray-config.json" holds exactly its `xrayJSON`, so that the Xray text the
     /// tunnel runs is the one the record describes (run `xrayJSON` of the result rather than
     /// reading the file again). nullopt when the pair does not match after a few re-reads over
-    /// about 75 ms (a write cut short, or writes that keep coming). Fails as readConfig does.
-    std::optional<VLESSConfig> readMatchingConfig() const;
+    /// about 75 ms (a write cut short, or writes that keep coming). Fails as readConfig does, and
+    /// with filesystem_error (file too large) for a file of more than `maxFileBytes`, which a
+    /// reader of untrusted profiles sets to bound its memory.
+    std::optional<VLESSConfig> readMatchingConfig(std::size_t maxFileBytes = std::numeric_limits<std::size_t>::max()) const;
     /// Removes both files, ignoring any failure, and always tries both.
     void clearVPNConfig() const noexcept;
 

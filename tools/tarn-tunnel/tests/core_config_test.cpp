@@ -1,8 +1,10 @@
 #include "core_config.hpp"
+#include "instance_lock.hpp"
 #include "state.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -54,8 +56,38 @@ TEST(PrepareCoreConfig, AddsLoopbackProxiesOnlyWhenTheProfileHasNone) {
     }
 }
 
-TEST(PrepareCoreConfig, RefusesWhatItCannotRunSafely) {
+std::string withMembers(const std::string& members) {
+    return R"({"outbounds":[{"protocol":"freedom"}],)" + members + "}";
+}
+
+std::string nested(int depth) { return withMembers(R"("routing":{"x":)" + std::string(depth, '[') + std::string(depth, ']') + "}"); }
+
+TEST(PrepareCoreConfig, LeavesOutWhatTheCoreWouldReadBesideTheTunnelsOwnSettings) {
+    // Go's decoder, which the core uses, matches member names regardless of case, and the core
+    // still reads its legacy spellings of inbounds: none of these may reach it.
     const std::pair<const char*, std::string> cases[] = {
+        {"legacy inboundDetour", withMembers(R"("inboundDetour":[{"listen":"0.0.0.0","port":1080,"protocol":"socks"}])")},
+        {"legacy inbound", withMembers(R"("inbound":{"listen":"0.0.0.0","port":1080,"protocol":"socks"})")},
+        {"log in another case", withMembers(R"("Log":{"error":"/home/user/.bashrc","loglevel":"debug"})")},
+        {"log with files", withMembers(R"("log":{"error":"/home/user/.profile","access":"/tmp/visited"})")},
+        {"API, statistics, reverse proxy, metrics",
+         withMembers(R"("api":{"tag":"api","listen":"0.0.0.0:8080"},"stats":{},"reverse":{"portals":[]},"metrics":{"listen":"0.0.0.0:1"})")},
+        {"global Unix socket transport", withMembers(R"("transport":{"dsSettings":{"path":"/home/user/.ssh/authorized_keys"}})")},
+    };
+    for (const auto& [name, xray] : cases) {
+        SCOPED_TRACE(name);
+        CoreConfig out = prepareCoreConfig(xray, {1111, 2222});
+        Json config = Json::parse(out.text);
+        for (const auto& [member, value] : config.items())
+            EXPECT_TRUE(member == "log" || member == "inbounds" || member == "outbounds") << member;
+        EXPECT_EQ(config["log"], Json::parse(R"({"loglevel":"warning","access":"none"})"));
+        for (const auto& inbound : config["inbounds"]) EXPECT_EQ(inbound["listen"], "127.0.0.1");
+        EXPECT_FALSE(out.dropped.empty());
+    }
+}
+
+TEST(PrepareCoreConfig, RefusesWhatItCannotRunSafely) {
+    const std::pair<std::string, std::string> cases[] = {
         {"not JSON", "{\"outbounds\":"},
         {"not an object", "[1,2]"},
         {"no outbounds", R"({"inbounds":[]})"},
@@ -64,6 +96,23 @@ TEST(PrepareCoreConfig, RefusesWhatItCannotRunSafely) {
         {"no listen: all interfaces", withInbounds(R"([{"port":1080,"protocol":"socks"}])")},
         {"a LAN address", withInbounds(R"([{"listen":"192.168.1.2","port":1080,"protocol":"http"}])")},
         {"one good, one open", withInbounds(R"([{"listen":"127.0.0.1","port":1,"protocol":"socks"},{"listen":"::","port":2,"protocol":"http"}])")},
+        {"inbounds in another case", withMembers(R"("Inbounds":[{"listen":"0.0.0.0","port":1080,"protocol":"socks"}])")},
+        {"inbounds with a long s", withMembers(R"("inbound\u017f":[{"listen":"0.0.0.0","port":1080,"protocol":"socks"}])")},
+        {"inbounds named twice", withMembers(R"("inbounds":[],"INBOUNDS":[{"listen":"0.0.0.0","port":1,"protocol":"socks"}])")},
+        {"listen named twice", withInbounds(R"([{"listen":"127.0.0.1","Listen":"0.0.0.0","port":1,"protocol":"socks"}])")},
+        {"tag is a number", withInbounds(R"([{"tag":7,"listen":"127.0.0.1","port":1,"protocol":"socks"}])")},
+        {"protocol is a number", withInbounds(R"([{"listen":"127.0.0.1","port":1,"protocol":7}])")},
+        {"listen is a number", withInbounds(R"([{"listen":2130706433,"port":1,"protocol":"socks"}])")},
+        {"port is negative", withInbounds(R"([{"listen":"127.0.0.1","port":-1,"protocol":"socks"}])")},
+        {"a server inbound", withInbounds(R"([{"listen":"127.0.0.1","port":1,"protocol":"vless","settings":{"fallbacks":[{"dest":"/run/x.sock"}]}}])")},
+        {"inbound stream settings", withInbounds(R"([{"listen":"127.0.0.1","port":1,"protocol":"socks","streamSettings":{"network":"domainsocket"}}])")},
+        {"outbound over a Unix socket",
+         R"({"outbounds":[{"protocol":"vless","streamSettings":{"network":"DomainSocket","dsSettings":{"path":"/run/docker.sock"}}}]})"},
+        {"outbound not an object", R"({"outbounds":[1]})"},
+        {"outbound tag is a list", R"({"outbounds":[{"protocol":"freedom","tag":[]}]})"},
+        {"routing is a list", withMembers(R"("routing":[])")},
+        {"nested too deep", nested(maxProfileDepth)},
+        {"too large", withMembers("\"routing\":{\"x\":\"" + std::string(maxProfileBytes, 'a') + "\"}")},
     };
     for (const auto& [name, xray] : cases) {
         SCOPED_TRACE(name);
@@ -74,6 +123,7 @@ TEST(PrepareCoreConfig, RefusesWhatItCannotRunSafely) {
             EXPECT_EQ(std::string(e.what()).find(clientID), std::string::npos) << e.what();
         }
     }
+    EXPECT_NO_THROW(prepareCoreConfig(nested(maxProfileDepth - 2), {})) << "real profiles nest a few levels";
 }
 
 TEST(RedactUUIDs, HidesEveryClientIDAndNothingElse) {
@@ -130,30 +180,52 @@ TEST(CrashBackoff, DoublesFromOneSecondUpToThirty) {
     for (auto [attempt, seconds] : cases) EXPECT_EQ(crashBackoff(attempt), std::chrono::seconds(seconds)) << attempt;
 }
 
-TEST(TunnelStateFile, RoundTripsAndIgnoresWhatADeadServiceLeft) {
+TEST(TunnelStateFile, IsBelievedOnlyWhileItsServiceHoldsTheRunDirectory) {
     TunnelState s{"running", "", profileFingerprint("{}"), "de-1", 10808, 10809, ::getpid(), 1700000000, 2};
     EXPECT_EQ(decodeState(encodeState(s)), s);
-    for (const char* bad : {"", "[]", "{}", R"({"state":7})"}) EXPECT_FALSE(decodeState(bad)) << bad;
+    for (const char* bad : {"", "[]", "{}", R"({"state":7})", R"({"state":"running","pid":"1"})"}) EXPECT_FALSE(decodeState(bad)) << bad;
     EXPECT_NE(profileFingerprint("{\"a\":1}"), profileFingerprint("{\"a\":2}"));
 
+    // A service in another process: it takes the lock, says so, and waits to be told to end.
     test::TempDir dir;
+    int ready[2], done[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(done), 0);
+    pid_t service = ::fork();
+    if (service == 0) {
+        InstanceLock lock(dir.path());
+        char byte = 1;
+        if (::write(ready[1], &byte, 1) != 1 || ::read(done[0], &byte, 1) < 0) ::_exit(1);
+        ::_exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    EXPECT_EQ(lockHolder(dir.path()), service);
+    EXPECT_THROW(InstanceLock{dir.path()}, AlreadyRunning);
+
+    s.pid = service;
     writePrivateFile(stateFile(dir.path()), encodeState(s));
     EXPECT_EQ(readLiveState(dir.path()), s);
     struct stat st {};
     ASSERT_EQ(::stat(stateFile(dir.path()).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    // A pid that no longer runs: the child below has been reaped.
-    pid_t gone = ::fork();
-    if (gone == 0) ::_exit(0);
-    ::waitpid(gone, nullptr, 0);
-    s.pid = gone;
+    // A live pid that does not hold the lock: a killed service's pid taken by another process.
+    s.pid = ::getpid();
     writePrivateFile(stateFile(dir.path()), encodeState(s));
     EXPECT_FALSE(readLiveState(dir.path()));
-    s.pid = ::getpid();
+    s.pid = service;
     s.state = "stopped";
     writePrivateFile(stateFile(dir.path()), encodeState(s));
     EXPECT_FALSE(readLiveState(dir.path()));
+
+    s.state = "running";
+    writePrivateFile(stateFile(dir.path()), encodeState(s));
+    ASSERT_EQ(::write(done[1], &byte, 1), 1);
+    ::waitpid(service, nullptr, 0);
+    EXPECT_FALSE(readLiveState(dir.path())) << "the lock goes with the process";
+    EXPECT_FALSE(lockHolder(dir.path()));
+    for (int fd : {ready[0], ready[1], done[0], done[1]}) ::close(fd);
 }
 
 }  // namespace

@@ -43,16 +43,24 @@ inline VLESSConfig profile(const std::string& xrayJSON, const std::string& serve
 /// The tunnel service on a private app-group root and run directory, on free ports.
 class Tunnel {
 public:
-    explicit Tunnel(std::vector<std::string> extra = {}) {
+    /// `prepare` sees the run directory, created 0700, before the service starts.
+    explicit Tunnel(std::vector<std::string> extra = {}, const std::function<void(const fs::path&)>& prepare = {}) {
         ::mkdir((root_.path() / group).c_str(), 0700);
+        if (prepare) {
+            ::mkdir(runDir().c_str(), 0700);
+            prepare(runDir());
+        }
+        process_ = start(args(extra), run_.path() / "tunnel.log");
+    }
+
+    /// Another service on the same directories, logging to `logFile`.
+    std::unique_ptr<tools::Subprocess> startAnother(const fs::path& logFile) const { return start(args({}), logFile); }
+
+    std::vector<std::string> args(const std::vector<std::string>& extra) const {
         std::vector<std::string> args = {"--app-group-root", root_.path().string(), "--run-dir", runDir().string(),
                                          "--socks-port", "0", "--http-port", "0"};
         args.insert(args.end(), extra.begin(), extra.end());
-        tools::SpawnOptions options;
-        options.pipeStdout = false;
-        options.stderrFile = run_.path() / "tunnel.log";
-        options.parentDeathSignal = SIGTERM;
-        process_ = std::make_unique<tools::Subprocess>(TARN_TUNNEL_PATH, args, options);
+        return args;
     }
 
     SharedContainer container() const { return SharedContainer(group, root_.path()); }
@@ -80,6 +88,14 @@ public:
     }
 
 private:
+    static std::unique_ptr<tools::Subprocess> start(const std::vector<std::string>& args, const fs::path& logFile) {
+        tools::SpawnOptions options;
+        options.pipeStdout = false;
+        options.stderrFile = logFile;
+        options.parentDeathSignal = SIGTERM;
+        return std::make_unique<tools::Subprocess>(TARN_TUNNEL_PATH, args, options);
+    }
+
     TempDir root_;
     TempDir run_;
     std::unique_ptr<tools::Subprocess> process_;

@@ -25,9 +25,8 @@ TEST(TunnelService, FollowsTheProfileFromHandOverToClearAndStop) {
     ASSERT_GT(first.socksPort, 0);
     ASSERT_GT(first.httpPort, 0);
     EXPECT_TRUE(tools::acceptsConnections(first.socksPort));
+    EXPECT_FALSE(fs::exists(tunnel.runDir() / "core-config.json")) << "the credential stays on disk only until the core read it";
     struct stat st {};
-    ASSERT_EQ(::stat((tunnel.runDir() / "core-config.json").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the generated configuration holds the credential";
     ASSERT_EQ(::stat(tunnel.runDir().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 
@@ -91,6 +90,12 @@ TEST(TunnelService, ReportsWhyAProfileCannotRun) {
         {"open proxy", "/bin/true", R"({"inbounds":[{"port":1,"protocol":"socks"}],"outbounds":[{"protocol":"freedom"}]})",
          "does not listen on a loopback address only", false},
         {"not JSON", "/bin/true", "{", "not a JSON object", false},
+        {"a tag that is a number", "/bin/true",
+         R"({"inbounds":[{"tag":7,"listen":"127.0.0.1","port":1,"protocol":"socks"}],"outbounds":[{"protocol":"freedom"}]})",
+         "tag is not a string", false},
+        {"nested 100,000 levels deep", "/bin/true", std::string(100000, '[') + std::string(100000, ']'), "nested more than", false},
+        {"larger than any profile", "/bin/true",
+         R"({"outbounds":[{"protocol":"freedom"}],"x":")" + std::string(5 << 20, 'a') + "\"}", "larger than", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -105,7 +110,68 @@ TEST(TunnelService, ReportsWhyAProfileCannotRun) {
             TunnelState again = tunnel.waitFor([](const TunnelState& s) { return s.restarts >= 1; }, 5s);
             EXPECT_GE(again.restarts, 1) << tunnel.log();
         }
+        EXPECT_FALSE(tunnel.process().wait(0ms)) << "a profile must not end the service";
+        ::kill(tunnel.process().pid(), SIGTERM);
+        auto exit = tunnel.process().wait(1s);
+        ASSERT_TRUE(exit) << "SIGTERM not honoured within a second";
+        EXPECT_TRUE(exit->success());
     }
+}
+
+TEST(TunnelService, HoldsItsRunDirectoryAloneAndCleansUpAfterAKilledOne) {
+    // What a service killed outright leaves behind: the credential, a state that claims to run
+    // under a pid that is alive (ours), a half-written file, and a link where the core's log goes.
+    TempDir elsewhere;
+    const fs::path target = elsewhere.path() / "target";
+    std::ofstream(target) << "keep";
+    Tunnel tunnel({"--core", "/bin/true"}, [&](const fs::path& run) {
+        writePrivateFile(run / "core-config.json", "{\"id\":\"0b6e3a52-7d7e-4b3c-9a51-5e2f7c1d2a90\"}");
+        writePrivateFile(run / "state.json.tmp-99999", "{");
+        writePrivateFile(stateFile(run), encodeState({"running", "", "", "de-1", 1, 2, ::getpid(), 0, 0}));
+        EXPECT_FALSE(readLiveState(run)) << "nothing holds the directory";
+        fs::create_symlink(target, run / "core.log");
+    });
+    TunnelState idle = tunnel.waitFor([&](const TunnelState& s) { return s.state == "idle" && s.pid == tunnel.process().pid(); });
+    ASSERT_EQ(idle.state, "idle") << tunnel.log();
+    EXPECT_EQ(readLiveState(tunnel.runDir()), idle);
+    for (const char* leftover : {"core-config.json", "state.json.tmp-99999", "core.log"})
+        EXPECT_FALSE(fs::exists(fs::symlink_status(tunnel.runDir() / leftover))) << leftover;
+
+    // The core's log is made afresh, never through a link.
+    fs::create_symlink(target, tunnel.runDir() / "core.log");
+    tunnel.container().write(profile(directProfile));
+    ASSERT_EQ(tunnel.waitForState("failed").state, "failed") << tunnel.log();
+    std::ifstream in(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep");
+
+    // A second service on the same run directory is refused and names the first.
+    auto second = tunnel.startAnother(elsewhere.path() / "second.log");
+    auto exit = second->wait(5s);
+    ASSERT_TRUE(exit);
+    EXPECT_EQ(exit->code, 3);
+    std::ifstream secondLog(elsewhere.path() / "second.log");
+    std::string said(std::istreambuf_iterator<char>(secondLog), {});
+    EXPECT_NE(said.find("pid " + std::to_string(tunnel.process().pid())), std::string::npos) << said;
+    EXPECT_FALSE(tunnel.process().wait(0ms)) << "the first one goes on";
+}
+
+TEST(TunnelService, RunsAHostileProfileWithoutItsOpenProxyOrItsLogFile) {
+    SKIP_WITHOUT_CORE();
+    TempDir home;
+    const fs::path chosen = home.path() / ".bashrc";
+    const int open = tools::freeLoopbackPort();
+    const std::string hostile = R"({"outbounds":[{"protocol":"freedom","settings":{}}],
+        "inboundDetour":[{"listen":"0.0.0.0","port":)" + std::to_string(open) + R"(,"protocol":"socks","settings":{"auth":"noauth"}}],
+        "Log":{"error":")" + chosen.string() + R"(","loglevel":"debug"}})";
+    Tunnel tunnel;
+    tunnel.container().write(profile(hostile));
+    TunnelState running = tunnel.waitForState("running");
+    ASSERT_EQ(running.state, "running") << running.reason << tunnel.log();
+    EXPECT_TRUE(tools::acceptsConnections(running.socksPort));
+    // A proxy on 0.0.0.0 would answer on loopback too.
+    EXPECT_FALSE(tools::acceptsConnections(open, 300ms)) << "the profile's own proxy on every interface runs";
+    EXPECT_FALSE(fs::exists(chosen)) << "the core writes a file of the profile's choosing";
+    EXPECT_NE(tunnel.log().find("left out of the profile"), std::string::npos) << tunnel.log();
 }
 
 }  // namespace
