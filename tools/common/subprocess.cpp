@@ -1,6 +1,7 @@
 #include "subprocess.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -194,6 +195,13 @@ Subprocess::Subprocess(const std::filesystem::path& program, const std::vector<s
             if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) ::signal(signal, SIG_DFL);
         }
         ::sigprocmask(SIG_SETMASK, &unblocked, nullptr);
+        // The group before exec, and none besides it: firewall rules that single out the child's
+        // traffic match on its group. Before the parent-death signal, which a change of group clears.
+        if (options.groupID && (::setgroups(0, nullptr) != 0 || ::setgid(*options.groupID) != 0)) {
+            int error = errno;
+            [[maybe_unused]] ssize_t written = ::write(execFailure.write.get(), &error, sizeof error);
+            ::_exit(127);
+        }
         if (options.parentDeathSignal != 0) {
             ::prctl(PR_SET_PDEATHSIG, options.parentDeathSignal);
             // The parent may have died before the request: nobody would send the signal then.

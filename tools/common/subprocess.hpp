@@ -43,6 +43,8 @@ struct SpawnOptions {
     /// SIGKILL of ours does not leave it running; 0 for none.
     int parentDeathSignal = 0;
     bool newProcessGroup = false;
+    /// The child's only group (needs the privilege to change groups); nullopt keeps ours.
+    std::optional<gid_t> groupID;
     /// The whole environment as "NAME=value" entries; nullopt passes ours on.
     std::optional<std::vector<std::string>> environment;
 };

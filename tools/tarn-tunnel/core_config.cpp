@@ -184,7 +184,7 @@ std::string foldMemberName(std::string_view name) {
     return out;
 }
 
-CoreConfig prepareCoreConfig(std::string_view xrayJSON, LocalPorts ports) {
+CoreConfig prepareCoreConfig(std::string_view xrayJSON, LocalPorts ports, std::optional<TransparentInbound> transparent) {
     if (xrayJSON.size() > maxProfileBytes)
         throw ProfileError("the profile's Xray configuration is " + std::to_string(xrayJSON.size()) +
                            " bytes long, more than the " + std::to_string(maxProfileBytes) + " the tunnel accepts");
@@ -225,6 +225,20 @@ CoreConfig prepareCoreConfig(std::string_view xrayJSON, LocalPorts ports) {
         Json checked = Json::array();
         for (const Json& inbound : *inbounds) checked.push_back(checkedInbound(inbound, out));
         config["inbounds"] = std::move(checked);
+    }
+    if (transparent) {
+        // Connections and datagrams keep their original destination through TPROXY; the core
+        // reads it from the socket and sends each flow on through the profile's route.
+        for (const char* listen : {"127.0.0.1", "::1"}) {
+            if (std::string_view(listen) == "::1" && !transparent->ipv6) continue;
+            config["inbounds"].push_back(
+                {{"tag", std::string("transparent-") + (std::string_view(listen) == "::1" ? "ipv6" : "ipv4")},
+                 {"listen", listen},
+                 {"port", transparent->port},
+                 {"protocol", "dokodemo-door"},
+                 {"settings", {{"network", "tcp,udp"}, {"followRedirect", true}}},
+                 {"streamSettings", {{"sockopt", {{"tproxy", "tproxy"}}}}}});
+        }
     }
     out.text = config.dump(2, ' ', false, Json::error_handler_t::replace);
     return out;

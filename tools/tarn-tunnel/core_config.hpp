@@ -31,6 +31,13 @@ struct CoreConfig {
     std::vector<std::string> dropped;
 };
 
+/// System mode: the inbounds through which the host's redirected flows reach the core, on
+/// 127.0.0.1 and, when the host has IPv6, on ::1.
+struct TransparentInbound {
+    int port = 0;
+    bool ipv6 = true;
+};
+
 /// Bounds on a profile, checked before it is parsed: the parser's memory grows with both.
 inline constexpr std::size_t maxProfileBytes = 1 << 20;
 inline constexpr int maxProfileDepth = 64;
@@ -48,7 +55,10 @@ inline constexpr int maxProfileDepth = 64;
 /// Throws ProfileError, with a reason that quotes no credential, for anything else: text over
 /// maxProfileBytes or nested deeper than maxProfileDepth, text that is not a JSON object, a member
 /// named twice, wrong JSON types, no outbounds, or an inbound that breaks the rules above.
-CoreConfig prepareCoreConfig(std::string_view xrayJSON, LocalPorts ports);
+///
+/// With `transparent`, the tunnel's transparent inbounds are added to whatever else runs.
+CoreConfig prepareCoreConfig(std::string_view xrayJSON, LocalPorts ports,
+                             std::optional<TransparentInbound> transparent = std::nullopt);
 
 /// `name` folded the way the core's JSON decoder compares member names: ASCII letters in upper
 /// case, and the three non-ASCII letters that fold onto ASCII ones (KELVIN SIGN, LATIN SMALL

@@ -46,7 +46,26 @@ int main(int argc, char** argv) {
     app.add_option("--start-timeout", startTimeout, "Seconds the core has to open its proxy port")
         ->check(CLI::Range(1.0, 300.0))
         ->capture_default_str();
+    app.add_flag("--system", options.systemMode,
+                 "Route every flow of the host through the profile, with a kill switch (needs CAP_NET_ADMIN)");
+    app.add_flag("--allow-lan", options.allowLAN, "In system mode: reach the local network directly");
+    app.add_option("--core-group", options.coreGroup, "In system mode: the group the core runs with; its traffic goes around the tunnel")
+        ->capture_default_str();
+    bool removeRules = false;
+    app.add_flag("--remove-rules", removeRules, "Remove the system mode's rules and routes (lifting the kill switch) and exit");
     CLI11_PARSE(app, argc, argv);
+    if (removeRules) {
+        std::string problems;
+        try {
+            std::filesystem::path directory = std::filesystem::absolute(runDirectory);
+            tarn::tunnel::ensurePrivateDirectory(directory);
+            problems = tarn::tunnel::removeSystemRouting(directory);
+        } catch (const std::exception& e) {
+            problems = e.what();
+        }
+        if (!problems.empty()) std::cerr << "tarn-tunnel: " << problems << "\n";
+        return problems.empty() ? 0 : 1;
+    }
     options.appGroupRoot = appGroupRoot;
     options.runDirectory = std::filesystem::absolute(runDirectory);
     options.core = core;

@@ -3,6 +3,8 @@
 #include "common/loopback.hpp"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -40,6 +42,17 @@ std::string stampOf(const fs::path& path) {
            std::to_string(st.st_mtim.tv_nsec) + ":" + std::to_string(st.st_mode) + ":" + std::to_string(st.st_uid);
 }
 
+bool hasIPv6Loopback() {
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
 std::string describe(const tools::ExitStatus& s) {
     return s.signal ? "was killed by signal " + std::to_string(s.signal) : "exited with status " + std::to_string(s.code);
 }
@@ -56,6 +69,11 @@ Service::Service(ServiceOptions options)
     ensurePrivateDirectory(options_.runDirectory);
     lock_.emplace(options_.runDirectory);
     removeLeftovers();
+    if (options_.systemMode) {
+        transparent_ = TransparentInbound{tools::freeLoopbackPort(), hasIPv6Loopback()};
+        // An earlier service's rules are adopted: they stay until the profile is found gone.
+        routingInstalled_ = systemRoutingInstalled(options_.runDirectory);
+    }
     core_ = options_.core.empty() ? findCore() : std::optional<fs::path>(options_.core);
     if (options_.ports.socks == 0) options_.ports.socks = tools::freeLoopbackPort();
     if (options_.ports.http == 0) {
@@ -82,6 +100,7 @@ void Service::log(const std::string& line) const { std::cerr << "tarn-tunnel: " 
 
 void Service::publish(std::string state, std::string reason) {
     state_ = std::move(state);
+    lastReason_ = reason;
     TunnelState s;
     s.state = state_;
     s.reason = redactUUIDs(reason);
@@ -94,6 +113,8 @@ void Service::publish(std::string state, std::string reason) {
     s.pid = ::getpid();
     s.updatedAt = static_cast<std::int64_t>(std::time(nullptr));
     s.restarts = restarts_;
+    s.mode = options_.systemMode ? "system" : "proxy";
+    s.killSwitch = routingInstalled_;
     try {
         writePrivateFile(stateFile(options_.runDirectory), encodeState(s));
     } catch (const std::exception& e) {
@@ -148,8 +169,26 @@ void Service::run(int stopFD) {
     }
     if (inotifyFD >= 0) ::close(inotifyFD);
     stopCore();
+    // The kill switch outlives the service: only a disconnect lifts it (or --remove-rules).
+    if (routingInstalled_) log("the kill switch stays until the profile is removed");
     publish("stopped");
     log("stopped");
+}
+
+void Service::holdTheNetwork() {
+    if (!options_.systemMode || routingCurrent_) return;
+    // An earlier service's rules are replaced in one transaction: they send flows to its port.
+    installSystemRouting({transparent_->port, options_.coreGroup, options_.allowLAN}, options_.runDirectory);
+    routingInstalled_ = routingCurrent_ = true;
+    log("all traffic goes through the tunnel; the kill switch is up");
+}
+
+void Service::releaseTheNetwork() {
+    if (!routingInstalled_) return;
+    std::string problems = removeSystemRouting(options_.runDirectory);
+    routingInstalled_ = routingCurrent_ = !problems.empty();
+    log(problems.empty() ? "the kill switch is lifted" : problems);
+    publish(state_, state_ == "failed" ? lastReason_ : "");
 }
 
 void Service::becomeIdle() {
@@ -161,6 +200,7 @@ void Service::becomeIdle() {
     retryAt_.reset();
     restarts_ = attempt_ = 0;
     if (wasActive) log("the profile was removed; the core is stopped");
+    releaseTheNetwork();
     if (state_ != "idle") publish("idle");
 }
 
@@ -191,6 +231,16 @@ void Service::reconcile(bool force) {
         becomeIdle();
         return;
     }
+    // From the hand-over on, whatever becomes of this profile, nothing leaves around the tunnel.
+    try {
+        holdTheNetwork();
+    } catch (const std::exception& e) {
+        // Without the rules the core would protect only what uses its proxies: not connected.
+        stamp_ = stamp;
+        xrayJSON_.clear();
+        fail(e.what(), false);
+        return;
+    }
     for (const auto& file : {xrayFile, recordFile}) {
         if (auto why = untrustedFileReason(file)) {
             stamp_ = stamp;
@@ -219,7 +269,7 @@ void Service::reconcile(bool force) {
     restarts_ = attempt_ = 0;
     retryAt_.reset();
     try {
-        config_ = prepareCoreConfig(xrayJSON_, options_.ports);
+        config_ = prepareCoreConfig(xrayJSON_, options_.ports, transparent_);
     } catch (const std::exception& e) {
         config_ = {};
         fail(e.what(), false);
@@ -260,6 +310,7 @@ void Service::startCore() {
     spawn.parentDeathSignal = SIGTERM;
     // Its own group, so that a Ctrl-C meant for the service is not taken for a crash of the core.
     spawn.newProcessGroup = true;
+    if (options_.systemMode) spawn.groupID = options_.coreGroup;
     lastCoreLine_.clear();
     try {
         process_ = std::make_unique<tools::Subprocess>(*core_, args, spawn);

@@ -5,6 +5,7 @@
 #include "core_config.hpp"
 #include "instance_lock.hpp"
 #include "state.hpp"
+#include "system_routes.hpp"
 
 #include "common/subprocess.hpp"
 
@@ -32,6 +33,14 @@ struct ServiceOptions {
     /// How often the directory is looked at even without a file-system event: the group
     /// directory may appear only after the service started.
     std::chrono::milliseconds rescanInterval = std::chrono::seconds(1);
+
+    /// System mode (needs CAP_NET_ADMIN): every flow of the host goes through the profile, and
+    /// the kill switch holds from the moment a profile is handed over until it is removed.
+    bool systemMode = false;
+    /// In system mode: the local network is reached directly, not through the tunnel.
+    bool allowLAN = false;
+    /// In system mode: the group the core runs with; its own traffic goes around the tunnel.
+    gid_t coreGroup = 2411;
 };
 
 /// The core on $PATH that the service would run: xray when present (backend profiles may use
@@ -54,6 +63,8 @@ public:
 private:
     struct FileStamp;
     void removeLeftovers();
+    void holdTheNetwork();
+    void releaseTheNetwork();
     void reconcile(bool force);
     void startCore();
     void stopCore();
@@ -75,10 +86,14 @@ private:
     CoreConfig config_;
     std::unique_ptr<tools::Subprocess> process_;
     std::string state_ = "idle";
+    std::string lastReason_;
     std::string lastCoreLine_;
     std::chrono::steady_clock::time_point startDeadline_{};
     std::chrono::steady_clock::time_point runningSince_{};
     std::optional<std::chrono::steady_clock::time_point> retryAt_;
+    std::optional<TransparentInbound> transparent_;  // system mode's inbound
+    bool routingInstalled_ = false;  // the kill switch is up (perhaps left by an earlier service)
+    bool routingCurrent_ = false;    // ...and installed by this service, for its core
     int attempt_ = 0;   // crashes in a row, for the back-off
     int restarts_ = 0;  // restarts of the current profile
 };

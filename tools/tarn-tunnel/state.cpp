@@ -34,7 +34,8 @@ fs::path fromEnv(const char* name) {
 std::string encodeState(const TunnelState& s) {
     Json j{{"state", s.state},           {"reason", s.reason},         {"profile", s.profile},
            {"server_id", s.serverID},    {"socks_port", s.socksPort},  {"http_port", s.httpPort},
-           {"pid", s.pid},               {"updated_at", s.updatedAt},  {"restarts", s.restarts}};
+           {"pid", s.pid},               {"updated_at", s.updatedAt},  {"restarts", s.restarts},
+           {"mode", s.mode},             {"kill_switch", s.killSwitch}};
     return j.dump(2) + "\n";
 }
 
@@ -52,6 +53,8 @@ std::optional<TunnelState> decodeState(std::string_view text) {
         s.pid = j.value("pid", 0);
         s.updatedAt = j.value("updated_at", std::int64_t{0});
         s.restarts = j.value("restarts", 0);
+        s.mode = j.value("mode", "proxy");
+        s.killSwitch = j.value("kill_switch", false);
         return s;
     } catch (const Json::exception&) {
         return std::nullopt;

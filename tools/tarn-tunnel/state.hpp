@@ -24,6 +24,10 @@ struct TunnelState {
     pid_t pid = 0;           // the service itself
     std::int64_t updatedAt = 0;  // seconds since the epoch
     int restarts = 0;        // restarts after crashes of the current profile
+    /// "system" (every flow of the host goes through the tunnel) or "proxy" (only what uses the
+    /// local proxies).
+    std::string mode = "proxy";
+    bool killSwitch = false;  // system mode's rules hold: nothing leaves around the tunnel
 
     bool operator==(const TunnelState&) const = default;
 };
