@@ -54,8 +54,13 @@ set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 # tarn-tunnel runs an Xray-compatible core: xray when installed, else Debian's v2ray.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "v2ray")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "qrencode")
+# The shared directory and its group.
+# Its maintainer script adds the group.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/tools/postinst)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
-  "Tarn VPN command-line client\ntarnctl signs in, lists servers, fetches connection profiles and calls every\noperation of the Tarn VPN backend from the command line. tarn-tunnel, run as a\nsystemd user service, carries the traffic of the profile tarnctl connects to.")
+  "Tarn VPN command-line client\ntarnctl signs in, lists servers, fetches connection profiles and calls every\noperation of the Tarn VPN backend from the command line. tarn-tunnel carries\nthe traffic of the profile tarnctl connects to: as a systemd user service\nthrough local proxies, or as a system service for all traffic with a kill\nswitch.")
 
 set(CPACK_DEBIAN_DEVSERVER_PACKAGE_NAME tarn-devserver)
 set(CPACK_DEBIAN_DEVSERVER_PACKAGE_SECTION devel)

@@ -1,6 +1,8 @@
 #include "core_config.hpp"
 
 #include <arpa/inet.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +38,22 @@ int portOf(const Json& port) {
             return std::stoi(s);
     }
     return 0;
+}
+
+bool isMember(uid_t uid, gid_t group) {
+    std::vector<char> buffer(16384);
+    passwd pw{};
+    passwd* user = nullptr;
+    if (::getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &user) != 0 || !user) return false;
+    if (user->pw_gid == group) return true;
+    const std::string name = user->pw_name;
+    std::vector<char> groupBuffer(65536);
+    struct group gr {};
+    struct group* found = nullptr;
+    if (::getgrgid_r(group, &gr, groupBuffer.data(), groupBuffer.size(), &found) != 0 || !found) return false;
+    for (char** member = found->gr_mem; member && *member; ++member)
+        if (name == *member) return true;
+    return false;
 }
 
 std::string octal(mode_t mode) {
@@ -268,14 +286,15 @@ std::string redactUUIDs(std::string_view text) {
     return out;
 }
 
-std::optional<std::string> untrustedFileReason(const std::filesystem::path& path) {
+std::optional<std::string> untrustedFileReason(const std::filesystem::path& path, std::optional<gid_t> sharedGroup) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return path.filename().string() + " is missing";
     const std::string name = path.filename().string();
     if (S_ISLNK(st.st_mode)) return name + " is a symbolic link";
     if (!S_ISREG(st.st_mode)) return name + " is not a regular file";
-    if (st.st_uid != ::geteuid())
-        return name + " belongs to user " + std::to_string(st.st_uid) + ", not to this user";
+    if (st.st_uid != ::geteuid() && !(sharedGroup && isMember(st.st_uid, *sharedGroup)))
+        return name + " belongs to user " + std::to_string(st.st_uid) + ", not to this user" +
+               (sharedGroup ? " nor to a member of group " + std::to_string(*sharedGroup) : "");
     if ((st.st_mode & 077) != 0) return name + " is open to other users (mode " + octal(st.st_mode) + ")";
     return std::nullopt;
 }

@@ -2,6 +2,8 @@
 // the core runs, deciding whether files may be trusted, and how long to wait after a crash.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
@@ -70,9 +72,11 @@ std::string foldMemberName(std::string_view name);
 std::string redactUUIDs(std::string_view text);
 
 /// Why `path` may not be believed (a link, not a regular file, another user's, readable or
-/// writable by group or others), or nullopt when it is this user's own private file. A missing
-/// file is reported as missing.
-std::optional<std::string> untrustedFileReason(const std::filesystem::path& path);
+/// writable by group or others), or nullopt when it is a private file of this user's or, when
+/// `sharedGroup` is given (a service running for the users of that group), of a member of it. A
+/// missing file is reported as missing.
+std::optional<std::string> untrustedFileReason(const std::filesystem::path& path,
+                                               std::optional<gid_t> sharedGroup = std::nullopt);
 
 /// The pause before restart number `attempt` (0, 1, ...) after a crash: 1 s doubling to 30 s.
 std::chrono::milliseconds crashBackoff(int attempt);

@@ -69,6 +69,14 @@ Service::Service(ServiceOptions options)
     ensurePrivateDirectory(options_.runDirectory);
     lock_.emplace(options_.runDirectory);
     removeLeftovers();
+    // A service running as root for the users of a shared directory (root's, with a group of
+    // its own, as the package makes it) takes the profile from any member of that group.
+    struct stat root {};
+    if (::geteuid() == 0 && ::stat(options_.appGroupRoot.c_str(), &root) == 0 && root.st_uid == 0) {
+        struct stat group {};
+        fs::path groupDirectory = options_.appGroupRoot / options_.appGroupID;
+        if (::stat(groupDirectory.c_str(), &group) == 0 && group.st_uid == 0 && group.st_gid != 0) sharedGroup_ = group.st_gid;
+    }
     if (options_.systemMode) {
         transparent_ = TransparentInbound{tools::freeLoopbackPort(), hasIPv6Loopback()};
         // An earlier service's rules are adopted: they stay until the profile is found gone.
@@ -242,7 +250,7 @@ void Service::reconcile(bool force) {
         return;
     }
     for (const auto& file : {xrayFile, recordFile}) {
-        if (auto why = untrustedFileReason(file)) {
+        if (auto why = untrustedFileReason(file, sharedGroup_)) {
             stamp_ = stamp;
             xrayJSON_.clear();
             fail("refusing the profile: " + *why, false);

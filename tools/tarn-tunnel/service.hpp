@@ -78,6 +78,7 @@ private:
     ServiceOptions options_;
     SharedContainer container_;
     std::optional<InstanceLock> lock_;
+    std::optional<gid_t> sharedGroup_;  // whose members' profiles a root service takes
     std::optional<std::filesystem::path> core_;
 
     std::string stamp_;    // the files as last looked at, to skip reading them again

@@ -172,6 +172,14 @@ TEST(UntrustedFileReason, AcceptsOnlyThisUsersPrivateRegularFiles) {
         ASSERT_EQ(::chown(other.c_str(), 4242, 4242), 0);
         ASSERT_TRUE(untrustedFileReason(other));
         EXPECT_NE(untrustedFileReason(other)->find("belongs to user 4242"), std::string::npos);
+        // A root service for a shared directory takes a member's file, and only a member's.
+        fs::path nobodys = make("nobodys", 0600);
+        ASSERT_EQ(::chown(nobodys.c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(untrustedFileReason(nobodys, 65534)) << "nobody's primary group is nogroup";
+        EXPECT_TRUE(untrustedFileReason(nobodys, 4242));
+        EXPECT_TRUE(untrustedFileReason(other, 65534));
+        ASSERT_EQ(::chmod(nobodys.c_str(), 0660), 0);
+        EXPECT_TRUE(untrustedFileReason(nobodys, 65534)) << "a member's file others may change";
     }
 }
 
