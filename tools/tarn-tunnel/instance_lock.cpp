@@ -1,6 +1,7 @@
 #include "instance_lock.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,10 +25,11 @@ flock wholeFile(short type) {
 
 }  // namespace
 
-InstanceLock::InstanceLock(const fs::path& runDirectory) {
+InstanceLock::InstanceLock(const fs::path& runDirectory, bool readable) {
     const fs::path path = lockFile(runDirectory);
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd_ < 0) throw fs::filesystem_error("cannot open the lock file", path, std::error_code(errno, std::generic_category()));
+    ::fchmod(fd_, readable ? 0644 : 0600);
     flock lock = wholeFile(F_WRLCK);
     if (::fcntl(fd_, F_SETLK, &lock) == 0) return;
     int error = errno;

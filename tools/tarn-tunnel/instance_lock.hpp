@@ -23,7 +23,8 @@ public:
     /// Takes the lock of `runDirectory` (which must exist). Throws AlreadyRunning, naming the
     /// holder, or std::filesystem::filesystem_error (the lock file cannot be opened: a link or
     /// something else in its place).
-    explicit InstanceLock(const std::filesystem::path& runDirectory);
+    /// `readable`: other users may open the lock file to ask who holds it.
+    explicit InstanceLock(const std::filesystem::path& runDirectory, bool readable = false);
     ~InstanceLock();
     InstanceLock(const InstanceLock&) = delete;
     InstanceLock& operator=(const InstanceLock&) = delete;

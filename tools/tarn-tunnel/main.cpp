@@ -28,14 +28,15 @@ extern "C" void requestStop(int) {
 int main(int argc, char** argv) {
     tarn::tunnel::ServiceOptions options;
     std::string appGroupRoot = options.appGroupRoot.string();
-    std::string runDirectory = options.runDirectory.string();
+    std::string runDirectory;
     std::string core;
     double startTimeout = 10;
     CLI::App app{"Tarn tunnel service: runs the VPN profile handed over by the application"};
     app.add_option("--app-group-root", appGroupRoot, "Directory shared with the application")->capture_default_str();
     app.add_option("--app-group", options.appGroupID, "Application group (a directory below the root)")->capture_default_str();
-    app.add_option("--run-dir", runDirectory, "Private directory for the state file and the core's configuration")
-        ->capture_default_str();
+    app.add_option("--run-dir", runDirectory,
+                   "Private directory for the state file and the core's configuration (default: " +
+                       options.runDirectory.string() + ", with --system " + tarn::tunnel::systemRunDirectory().string() + ")");
     app.add_option("--core", core, "Xray-compatible core to run (default: xray on $PATH, else v2ray)");
     app.add_option("--socks-port", options.ports.socks, "Loopback SOCKS5 port added to profiles without inbounds; 0: any free port")
         ->check(CLI::Range(0, 65535))
@@ -54,11 +55,13 @@ int main(int argc, char** argv) {
     bool removeRules = false;
     app.add_flag("--remove-rules", removeRules, "Remove the system mode's rules and routes (lifting the kill switch) and exit");
     CLI11_PARSE(app, argc, argv);
+    if (runDirectory.empty())
+        runDirectory = (options.systemMode || removeRules ? tarn::tunnel::systemRunDirectory() : options.runDirectory).string();
     if (removeRules) {
         std::string problems;
         try {
             std::filesystem::path directory = std::filesystem::absolute(runDirectory);
-            tarn::tunnel::ensurePrivateDirectory(directory);
+            tarn::tunnel::ensurePrivateDirectory(directory, true);
             problems = tarn::tunnel::removeSystemRouting(directory);
         } catch (const std::exception& e) {
             problems = e.what();

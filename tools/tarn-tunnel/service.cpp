@@ -66,8 +66,9 @@ std::optional<fs::path> findCore() {
 
 Service::Service(ServiceOptions options)
     : options_(std::move(options)), container_(options_.appGroupID, options_.appGroupRoot) {
-    ensurePrivateDirectory(options_.runDirectory);
-    lock_.emplace(options_.runDirectory);
+    // System mode's state is everyone's to read: it says whether the host's traffic is held.
+    ensurePrivateDirectory(options_.runDirectory, options_.systemMode);
+    lock_.emplace(options_.runDirectory, options_.systemMode);
     removeLeftovers();
     // A service running as root for the users of a shared directory (root's, with a group of
     // its own, as the package makes it) takes the profile from any member of that group.
@@ -124,7 +125,7 @@ void Service::publish(std::string state, std::string reason) {
     s.mode = options_.systemMode ? "system" : "proxy";
     s.killSwitch = routingInstalled_;
     try {
-        writePrivateFile(stateFile(options_.runDirectory), encodeState(s));
+        writePrivateFile(stateFile(options_.runDirectory), encodeState(s), options_.systemMode ? 0644 : 0600);
     } catch (const std::exception& e) {
         log(std::string("cannot publish the state: ") + e.what());
     }
@@ -300,7 +301,7 @@ void Service::startCore() {
     }
     const fs::path configFile = options_.runDirectory / coreConfigName;
     try {
-        ensurePrivateDirectory(options_.runDirectory);
+        ensurePrivateDirectory(options_.runDirectory, options_.systemMode);
         writePrivateFile(configFile, config_.text);
     } catch (const std::exception& e) {
         fail(std::string("cannot write the core's configuration: ") + e.what(), false);

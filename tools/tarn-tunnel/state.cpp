@@ -69,14 +69,22 @@ fs::path defaultRunDirectory() {
     return fs::temp_directory_path() / ("tarn-tunnel-" + std::to_string(::geteuid()));
 }
 
-void ensurePrivateDirectory(const fs::path& directory) {
+fs::path systemRunDirectory() { return "/run/tarn-tunnel"; }
+
+std::optional<std::pair<TunnelState, fs::path>> findLiveState() {
+    for (const fs::path& directory : {defaultRunDirectory(), systemRunDirectory()})
+        if (auto state = readLiveState(directory)) return std::pair(*state, directory);
+    return std::nullopt;
+}
+
+void ensurePrivateDirectory(const fs::path& directory, bool readable) {
     std::error_code ec;
     fs::create_directories(directory.parent_path(), ec);
-    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) fail("cannot create directory", directory, errno);
+    if (::mkdir(directory.c_str(), readable ? 0755 : 0700) != 0 && errno != EEXIST) fail("cannot create directory", directory, errno);
     struct stat st {};
     if (::lstat(directory.c_str(), &st) != 0) fail("cannot inspect directory", directory, errno);
     // The generated configuration holds the credential: only a directory that is ours alone.
-    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & (readable ? 022 : 077)) != 0) {
         fail("not a private directory of this user (owner " + std::to_string(st.st_uid) + ", mode " +
                  [&] {
                      char buf[8];
@@ -87,12 +95,14 @@ void ensurePrivateDirectory(const fs::path& directory) {
     }
 }
 
-void writePrivateFile(const fs::path& path, std::string_view content) {
+void writePrivateFile(const fs::path& path, std::string_view content, mode_t mode) {
     fs::path temporary = path;
     temporary += ".tmp-" + std::to_string(::getpid());
     // A fresh file, never one found under that name: whatever was there (a link) is not followed.
     ::unlink(temporary.c_str());
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Past the umask, which may be stricter than the file needs to be.
+    if (fd >= 0 && mode != 0600) ::fchmod(fd, mode);
     if (fd < 0) fail("cannot create file", temporary, errno);
     const char* p = content.data();
     std::size_t left = content.size();
@@ -122,7 +132,9 @@ std::optional<TunnelState> readLiveState(const fs::path& runDirectory) {
     if (fd < 0) return std::nullopt;
     std::string text;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_size <= 65536) {
+    // This user's own service, or the system-mode one.
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_uid == ::geteuid() || st.st_uid == 0) &&
+        st.st_size <= 65536) {
         text.resize(static_cast<std::size_t>(st.st_size));
         ssize_t n = ::read(fd, text.data(), text.size());
         text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);

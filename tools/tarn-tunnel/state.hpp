@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tarn::tunnel {
 
@@ -44,16 +45,26 @@ inline std::filesystem::path stateFile(const std::filesystem::path& runDirectory
     return runDirectory / "state.json";
 }
 
-/// Creates `directory` 0700 when missing; throws filesystem_error when it is not a directory of
-/// this user's without group or other access.
-void ensurePrivateDirectory(const std::filesystem::path& directory);
-/// Replaces `path` atomically with a file of mode 0600. Throws filesystem_error.
-void writePrivateFile(const std::filesystem::path& path, std::string_view content);
+/// Where the system-mode service (root) keeps its state: readable by every user, like the state
+/// itself, so that anyone's tarnctl can show it; what holds a credential in there is root's alone.
+std::filesystem::path systemRunDirectory();
 
-/// The state the service published, when the file exists, parses, is this user's and the
-/// service that wrote it still holds the run directory (a killed service leaves a stale file
+/// Creates `directory` 0700 (0755 when `readable`) when missing; throws filesystem_error when it
+/// is not a directory of this user's that no other user may write to, or, unless `readable`,
+/// read.
+void ensurePrivateDirectory(const std::filesystem::path& directory, bool readable = false);
+/// Replaces `path` atomically with a file of mode `mode` (0600 unless said). Throws
+/// filesystem_error.
+void writePrivateFile(const std::filesystem::path& path, std::string_view content, mode_t mode = 0600);
+
+/// The state the service published, when the file exists, parses, is this user's or root's and
+/// the service that wrote it still holds the run directory (a killed service leaves a stale file
 /// behind).
 std::optional<TunnelState> readLiveState(const std::filesystem::path& runDirectory);
+
+/// The live state of this user's service, else of the system-mode service, with the run
+/// directory it came from.
+std::optional<std::pair<TunnelState, std::filesystem::path>> findLiveState();
 
 /// A short stable digest of a profile's Xray text (64-bit FNV-1a, hex), so that a reader can
 /// tell which profile the service runs without the file holding the credential inside it.

@@ -200,6 +200,8 @@ TEST_F(SystemMode, EveryFlowGoesThroughTheTunnelAndNothingLeaksUntilDisconnect) 
     container().write(profile(profileFor(serverAddress)));
     TunnelState running = waitForState("running");
     ASSERT_EQ(running.state, "running") << running.reason << tunnelLog();
+    EXPECT_EQ(running.mode, "system");
+    EXPECT_TRUE(running.killSwitch);
 
     // The servers see the VLESS server's address, not the client's: the flows went through it.
     ASSERT_TRUE(fetch(serverAddress)) << tunnelLog();
@@ -237,7 +239,9 @@ TEST_F(SystemMode, EveryFlowGoesThroughTheTunnelAndNothingLeaksUntilDisconnect) 
 
     // Disconnect: direct traffic works again and nothing of ours is left.
     container().clearVPNConfig();
-    ASSERT_EQ(waitForState("idle").state, "idle") << tunnelLog();
+    TunnelState idle = waitForState("idle");
+    ASSERT_EQ(idle.state, "idle") << tunnelLog();
+    EXPECT_FALSE(idle.killSwitch);
     EXPECT_TRUE(fetch(serverAddress));
     EXPECT_EQ(lastSource("web"), clientAddress);
     std::string left = ours();
