@@ -14,6 +14,8 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 
+#include <cxxabi.h>
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -83,6 +85,10 @@ private:
             try {
                 state.io.run();
                 break;
+            } catch (abi::__forced_unwind&) {
+                // A handler ended the thread (pthread_exit, as Python does to a thread that calls
+                // into it during its shutdown): let it end; swallowing the unwind aborts.
+                throw;
             } catch (...) {
                 // Completions catch everything; should anything still escape, keep serving.
             }
