@@ -9,16 +9,24 @@ for it and raises TarnError (Cancelled for a cancelled call) on failure.
         client.login("demo@tarn.dev", "demo-password").result()
         servers = client.servers().result()
 
+A call keeps its client alive until it completes. At interpreter exit every client still open is
+closed (its calls end with Cancelled) before Python stops running callbacks.
+
+Text arguments must be str that can be written as UTF-8; anything else raises TarnError
+("invalid_argument") naming the argument, never showing its value.
+
 The library is found through $TARN_C_LIBRARY, then next to this file, then in the build trees of
 the source checkout, then by the system's loader ("libtarn-c.so.0").
 """
 
+import atexit
 import concurrent.futures
 import ctypes
 import itertools
 import json
 import os
 import threading
+import weakref
 
 __all__ = ["Call", "Cancelled", "Client", "Storage", "TarnError", "api_version", "version"]
 
@@ -168,39 +176,93 @@ def _take_string(pointer):
         _lib.tarn_string_free(pointer)
 
 
-def _bytes(text):
-    return None if text is None else os.fsencode(text) if isinstance(text, os.PathLike) else text.encode()
+def _invalid(name, what):
+    return TarnError("invalid_argument", "%s %s" % (name, what))
 
 
-# Calls in flight by key: the C side holds only the key, so nothing Python owns is referenced from
-# C after its callback ran.
+def _utf8(value, name):
+    """value as UTF-8 bytes. Python's own encoding error would carry the whole value (a password,
+    a profile with its secret) in its text and its repr, so it never leaves here: the error raised
+    names the argument only, and is raised outside the handler so that it has no such context."""
+    if not isinstance(value, str):
+        raise _invalid(name, "must be a str, not %s" % type(value).__name__)
+    try:
+        return value.encode()
+    except UnicodeEncodeError:
+        pass
+    raise _invalid(name, "is not valid Unicode text (a lone surrogate cannot be written as UTF-8)")
+
+
+def _optional_utf8(value, name):
+    return None if value is None else _utf8(value, name)
+
+
+def _path(value):
+    # File names are bytes to the system; os.fsencode gives back exactly those Python decoded.
+    return None if value is None else os.fsencode(value)
+
+
+def _json_arguments(arguments):
+    """arguments as one JSON object in UTF-8, checked the same way, argument by argument."""
+    for name, value in arguments.items():
+        try:
+            json.dumps(value, ensure_ascii=False).encode()
+            continue
+        except UnicodeEncodeError:
+            pass
+        except (TypeError, ValueError):
+            raise _invalid(name, "cannot be written as JSON") from None
+        raise _invalid(name, "is not valid Unicode text (a lone surrogate cannot be written as UTF-8)")
+    return json.dumps(arguments, ensure_ascii=False).encode()
+
+
+# Calls in flight by key, each with its client: the C side holds only the key, so nothing Python
+# owns is referenced from C after its callback ran, and the client lives until its calls are over.
 _pending = {}
 _pending_lock = threading.Lock()
 _keys = itertools.count(1)
 
 
+def _outcome(r):
+    """What the call ended with: the answer, or the TarnError to raise."""
+    if r.kind != 0:
+        return _error(r.kind, r.message.decode(errors="replace"), r.http_status, r.code)
+    if not r.json:
+        return None
+    try:
+        return json.loads(ctypes.string_at(r.json, r.json_length))
+    except ValueError:
+        pass
+    # Made outside the handler: the decoder's error holds the text, a sign-in's tokens included.
+    return TarnError("decoding", "the answer is not JSON")
+
+
 @_CALLBACK
 def _on_result(user_data, result_pointer):
     with _pending_lock:
-        future = _pending.pop(user_data, None)
+        future, client = _pending.pop(user_data, (None, None))
     if future is None:
         return
-    r = result_pointer.contents
-    if r.kind == 0:
-        text = ctypes.string_at(r.json, r.json_length).decode() if r.json else None
-        future.set_result(None if text is None else json.loads(text))
-    else:
-        future.set_exception(_error(r.kind, r.message.decode(errors="replace"), r.http_status, r.code))
+    client._callback_thread = threading.get_ident()
+    outcome = _outcome(result_pointer.contents)
+    try:
+        if isinstance(outcome, TarnError):
+            future.set_exception(outcome)
+        else:
+            future.set_result(outcome)
+    except concurrent.futures.InvalidStateError:
+        pass  # the caller cancelled the future itself; nobody waits for the answer
+    del client  # possibly the last reference: see Client.close
 
 
 class Call:
     """One operation in flight: a concurrent.futures.Future of its answer, plus cancel()."""
 
-    def __init__(self, start):
+    def __init__(self, client, start):
         self.future = concurrent.futures.Future()
         key = next(_keys)
         with _pending_lock:
-            _pending[key] = self.future
+            _pending[key] = (self.future, client)
         handle = start(_on_result, key)
         if not handle:
             with _pending_lock:
@@ -222,13 +284,15 @@ class Call:
             if self._handle is not None:
                 _lib.tarn_call_cancel(self._handle)
 
-    def __del__(self):
+    # The library's function is bound at definition: late in the interpreter's shutdown the
+    # module's globals may already be gone when an object is collected.
+    def __del__(self, _release=_lib.tarn_call_release):
         lock = getattr(self, "_lock", None)
         if lock is None:
             return
         with lock:
             if self._handle is not None:
-                _lib.tarn_call_release(self._handle)
+                _release(self._handle)
                 self._handle = None
 
 
@@ -276,10 +340,12 @@ class Storage(_Handle):
         _lib.tarn_storage_options_init(ctypes.byref(options))
         options.keychain = _KEYCHAINS[keychain]
         # Kept referenced until the call returns; the library copies what it keeps.
-        values = {name: _bytes(value) for name, value in (
-            ("keychain_root", keychain_root), ("service", service), ("account", account),
-            ("defaults_file", defaults_file), ("defaults_prefix", defaults_prefix),
-            ("app_group_id", app_group_id), ("app_group_root", app_group_root))}
+        values = {
+            "keychain_root": _path(keychain_root), "defaults_file": _path(defaults_file),
+            "app_group_root": _path(app_group_root), "service": _optional_utf8(service, "service"),
+            "account": _optional_utf8(account, "account"),
+            "defaults_prefix": _optional_utf8(defaults_prefix, "defaults_prefix"),
+            "app_group_id": _optional_utf8(app_group_id, "app_group_id")}
         for name, value in values.items():
             setattr(options, name, value)
         handle = ctypes.c_void_p()
@@ -288,8 +354,8 @@ class Storage(_Handle):
 
     _what = "storage"
 
-    def _destroy(self, handle):
-        _lib.tarn_storage_destroy(handle)
+    def _destroy(self, handle, _destroy=_lib.tarn_storage_destroy):
+        _destroy(handle)
 
     def device_id(self):
         out = ctypes.c_void_p()
@@ -307,7 +373,7 @@ class Storage(_Handle):
     def write_connection_profile(self, profile):
         """profile: the answer of Client.vpn_config (a dict) or its JSON text."""
         text = profile if isinstance(profile, str) else json.dumps(profile)
-        _check(_lib.tarn_storage_write_connection_profile(self._live(), text.encode()))
+        _check(_lib.tarn_storage_write_connection_profile(self._live(), _utf8(text, "profile")))
 
     def read_connection_profile(self):
         out = ctypes.c_void_p()
@@ -331,23 +397,42 @@ class Client(_Handle):
     def __init__(self, base_url, storage=None, **options):
         options["base_url"] = base_url
         handle = ctypes.c_void_p()
-        _check(_lib.tarn_client_create_json(json.dumps(options).encode(),
+        _check(_lib.tarn_client_create_json(_json_arguments(options),
                                             storage._live() if storage is not None else None,
                                             ctypes.byref(handle)))
         self._handle = handle
+        _open_clients.add(self)
 
     _what = "client"
+    _callback_thread = None
 
-    def _destroy(self, handle):
+    def _destroy(self, handle, _destroy=_lib.tarn_client_destroy):
         """Cancels what is in flight (those calls end with Cancelled) and stops the I/O thread."""
-        _lib.tarn_client_destroy(handle)
+        _destroy(handle)
+
+    def close(self):
+        if self._handle is None:
+            return
+        handle, self._handle = self._handle, None
+        if threading.get_ident() != self._callback_thread:
+            self._destroy(handle)
+            return
+        # From one of this client's own callbacks (typically its last call dropping the last
+        # reference). The library would let the client wind down on its thread after the callback,
+        # unobserved, possibly while the process exits. A thread of Python's own waits for it
+        # instead, and Python waits for that thread before it exits.
+        closer = threading.Thread(target=self._destroy, args=(handle,), name="tarn-client-close", daemon=False)
+        try:
+            closer.start()
+        except RuntimeError:
+            self._destroy(handle)  # no thread to be had: the library's own way, then
 
     def _start(self, function, *args):
         handle = self._live()
-        return Call(lambda callback, key: function(handle, *args, callback, key))
+        return Call(self, lambda callback, key: function(handle, *args, callback, key))
 
     def login(self, email, password):
-        return self._start(_lib.tarn_client_login, email.encode(), password.encode())
+        return self._start(_lib.tarn_client_login, _utf8(email, "email"), _utf8(password, "password"))
 
     def logout(self):
         return self._start(_lib.tarn_client_logout)
@@ -359,7 +444,8 @@ class Client(_Handle):
         return self._start(_lib.tarn_client_servers)
 
     def vpn_config(self, server_id, device_id, platform="linux"):
-        return self._start(_lib.tarn_client_vpn_config, server_id.encode(), device_id.encode(), platform.encode())
+        return self._start(_lib.tarn_client_vpn_config, _utf8(server_id, "server_id"), _utf8(device_id, "device_id"),
+                           _utf8(platform, "platform"))
 
     def account_devices(self):
         return self._start(_lib.tarn_client_account_devices)
@@ -372,5 +458,18 @@ class Client(_Handle):
 
     def call(self, operation, **arguments):
         """Any operation by its name in tarn_client_call, arguments as keywords."""
-        return self._start(_lib.tarn_client_call, operation.encode(), json.dumps(arguments).encode())
+        return self._start(_lib.tarn_client_call, _utf8(operation, "operation"), _json_arguments(arguments))
+
+
+# A client's thread calls back into Python. Once the interpreter has begun to tear itself down, any
+# thread that calls into it is ended on the spot, and a call still in flight then would never
+# complete. Exit functions run before that point, so every client still open is closed here, while
+# its callbacks (each call ending as Cancelled) can still run.
+_open_clients = weakref.WeakSet()
+
+
+@atexit.register
+def _close_open_clients():
+    for client in list(_open_clients):
+        client.close()
 

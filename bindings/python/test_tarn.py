@@ -4,19 +4,28 @@ $TARN_DEVSERVER_URL (ctest starts one through tarn_with_devserver)."""
 import json
 import os
 import shutil
+import signal
+import subprocess
+import sys
 import tempfile
+import traceback
 import unittest
 import urllib.request
 
 import tarn
 
 SERVER = os.environ.get("TARN_DEVSERVER_URL")
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def add_fault(rule):
     request = urllib.request.Request(SERVER + "/dev/faults", data=json.dumps(rule).encode(),
                                      headers={"Content-Type": "application/json"}, method="POST")
     urllib.request.urlopen(request, timeout=10).close()
+
+
+def clear_faults():
+    urllib.request.urlopen(urllib.request.Request(SERVER + "/dev/faults", method="DELETE"), timeout=10).close()
 
 
 @unittest.skipUnless(SERVER, "needs TARN_DEVSERVER_URL, the base URL of a running tarn-devserver")
@@ -61,7 +70,14 @@ class BindingTest(unittest.TestCase):
     def test_failures_raise_with_kind_status_and_no_secret(self):
         password = "Py-secret-never-shown"
         add_fault({"path": "/auth/login", "status": 503, "body": json.dumps({"detail": "down " + password})})
+        # A lone surrogate cannot be written as UTF-8; Python's own error would quote the whole text.
+        unencodable = password + "\ud800"
         cases = [
+            (lambda: self.client.login("demo@tarn.dev", unencodable), "invalid_argument", 0),
+            (lambda: self.client.call("login", email="demo@tarn.dev", password=unencodable).result(30), "invalid_argument", 0),
+            (lambda: self.storage.write_connection_profile('{"uri": "vless://%s@h:1"}' % unencodable),
+             "invalid_argument", 0),
+            (lambda: tarn.Storage(keychain="memory", account=unencodable), "invalid_argument", 0),
             (lambda: self.client.login("demo@tarn.dev", password).result(30), "api", 503),
             (lambda: self.client.call("vpn_config", device_id="d").result(30), "decoding", 0),
             (lambda: self.client.call("no_such_operation").result(30), "invalid_argument", 0),
@@ -75,7 +91,9 @@ class BindingTest(unittest.TestCase):
                     run()
                 self.assertEqual(caught.exception.kind, kind, caught.exception.message)
                 self.assertEqual(caught.exception.http_status, status)
-                self.assertNotIn(password, str(caught.exception))
+                # What a traceback shows, chained exceptions included, and the repr.
+                shown = "".join(traceback.format_exception(caught.exception)) + repr(caught.exception)
+                self.assertNotIn(password, shown)
         with self.assertRaises(ValueError):
             tarn.Storage(keychain="paper")
 
@@ -91,6 +109,55 @@ class BindingTest(unittest.TestCase):
             in_flight.result(0)
         with self.assertRaises(tarn.TarnError):
             self.client.me()
+
+
+@unittest.skipUnless(SERVER, "needs TARN_DEVSERVER_URL, the base URL of a running tarn-devserver")
+class InterpreterLifetimeTest(unittest.TestCase):
+    """How a program ends with calls in flight, each in an interpreter of its own: it must end as
+    Python programs do, never abort (a thread Python ends at exit unwinds through the library)."""
+
+    # name, script (argv[1] is the server), whether the release comes only after 20 s, SIGINT once
+    # the script printed a line, exit status, printed.
+    CASES = [
+        ("the script ends with a call in flight",
+         "call = client.app_release()\nprint('started')", True, False, 0, "started"),
+        ("an uncaught Ctrl-C while waiting for an answer",
+         "call = client.app_release()\nprint('ready', flush=True)\ncall.result()", True, True, -signal.SIGINT, "ready"),
+        ("clients and calls collected in flight",
+         "for _ in range(3): tarn.Client(sys.argv[1]).app_release()\nimport gc; gc.collect()\nprint('collected')",
+         True, False, 0, "collected"),
+        ("a client only its call refers to",
+         "print(tarn.Client(sys.argv[1]).app_release().result(30)['version'])", False, False, 0, "1."),
+        ("a client closed from its own callback",
+         "call = client.app_release()\ncall.future.add_done_callback(lambda _: client.close())\n"
+         "print(call.result(30)['version'])", False, False, 0, "1."),
+    ]
+
+    def test_no_ending_aborts_the_interpreter(self):
+        for name, script, delayed, interrupt, status, printed in self.CASES:
+            with self.subTest(name):
+                clear_faults()
+                if delayed:
+                    add_fault({"path": "/app/ios/release", "delay_ms": 20000, "count": 3})
+                child = subprocess.Popen([sys.executable, "-c", "import sys, tarn\nclient = tarn.Client(sys.argv[1])\n"
+                                          + script, SERVER], cwd=HERE, stdout=subprocess.PIPE,
+                                         stderr=subprocess.PIPE, text=True)
+                try:
+                    if interrupt:
+                        first = child.stdout.readline()
+                        child.send_signal(signal.SIGINT)
+                    else:
+                        first = ""
+                    out, err = child.communicate(timeout=60)
+                finally:
+                    child.kill()
+                self.assertEqual(child.returncode, status, err)
+                self.assertIn(printed, first + out)
+                if interrupt:
+                    self.assertRegex(err, r"KeyboardInterrupt\n$")
+                else:
+                    self.assertEqual(err, "")
+        clear_faults()
 
 
 if __name__ == "__main__":

@@ -13,6 +13,8 @@
 #include <asio/co_spawn.hpp>
 #include <asio/post.hpp>
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <functional>
 #include <map>
@@ -145,8 +147,10 @@ struct CallState {
     std::weak_ptr<Core> core;
     std::atomic<bool> cancelRequested{false};
     std::atomic<bool> finished{false};
-    // Used on the I/O thread only: the coroutine's slot is bound there and emitted there.
+    // Used on the I/O thread only: the coroutine's slot is bound there and emitted there, until
+    // the coroutine has ended (its outcome then waits for its callback in a handler of its own).
     asio::cancellation_signal signal;
+    bool coroutineEnded = false;
 };
 
 struct Core : std::enable_shared_from_this<Core> {
@@ -159,13 +163,17 @@ struct Core : std::enable_shared_from_this<Core> {
     bool closing = false;
     std::unordered_set<std::shared_ptr<CallState>> inflight;
 
-    void complete(const std::shared_ptr<CallState>& state, std::exception_ptr error, Reply reply) noexcept;
+    // Not noexcept: a callback may end its thread (see the catch below), and that unwind must
+    // pass through here. A forced unwind has no exception object, so the reference its catch
+    // binds is null: UBSan's null check would call that a fault (also where this is inlined).
+    __attribute__((noinline, no_sanitize("null"))) void complete(const std::shared_ptr<CallState>& state,
+                                                                 std::exception_ptr error, Reply reply);
     void start(std::shared_ptr<CallState> state, std::optional<Operation> operation, std::exception_ptr early);
     void requestCancel(const std::shared_ptr<CallState>& state);
     void shutDown();
 };
 
-void Core::complete(const std::shared_ptr<CallState>& state, std::exception_ptr error, Reply reply) noexcept {
+void Core::complete(const std::shared_ptr<CallState>& state, std::exception_ptr error, Reply reply) {
     if (state->finished.exchange(true)) return;
     {
         std::lock_guard lock(mutex);
@@ -186,6 +194,10 @@ void Core::complete(const std::shared_ptr<CallState>& state, std::exception_ptr 
     }
     try {
         state->callback(state->userData, &result);
+    } catch (abi::__forced_unwind&) {
+        // The thread is being ended (pthread_exit: Python does so to a thread that calls into it
+        // while the interpreter shuts down). Swallowing that unwind aborts the process.
+        throw;
     } catch (...) {
         // A C callback cannot throw; one written in C++ that does must not take the I/O thread down.
     }
@@ -208,9 +220,16 @@ void Core::start(std::shared_ptr<CallState> state, std::optional<Operation> oper
             return;
         }
         Core* core = self.get();
+        // The callback runs from a handler of its own, never inside the coroutine that produced the
+        // outcome: a thread ended in the callback unwinds through every frame below it, and a
+        // coroutine's frame catches whatever leaves its body without rethrowing, which turns that
+        // unwind into an abort.
         asio::co_spawn(core->client.io(), (*operation)(core->client.api()),
                        asio::bind_cancellation_slot(state->signal.slot(), [core, state](std::exception_ptr e, Reply reply) {
-                           core->complete(state, e, std::move(reply));
+                           state->coroutineEnded = true;
+                           asio::post(core->client.io(), [core, state, e, reply = std::move(reply)]() mutable {
+                               core->complete(state, e, std::move(reply));
+                           });
                        }));
     });
 }
@@ -218,7 +237,7 @@ void Core::start(std::shared_ptr<CallState> state, std::optional<Operation> oper
 void Core::requestCancel(const std::shared_ptr<CallState>& state) {
     state->cancelRequested.store(true);
     asio::post(client.io(), [state] {
-        if (!state->finished.load()) state->signal.emit(asio::cancellation_type::terminal);
+        if (!state->finished.load() && !state->coroutineEnded) state->signal.emit(asio::cancellation_type::terminal);
     });
 }
 

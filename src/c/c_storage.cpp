@@ -4,7 +4,6 @@
 #include "tarn/api/json.hpp"
 #include "tarn/storage/defaults.hpp"
 #include "tarn/storage/file_keychain.hpp"
-#include "tarn/storage/memory_keychain.hpp"
 #include "tarn/storage/secret_service_keychain.hpp"
 
 #include <string>
@@ -28,16 +27,31 @@ T& requireOut(T* out, const char* name) {
     return *out;
 }
 
-std::shared_ptr<tarn::Keychain> makeKeychain(const tarn_storage_options& options) {
+// The token store and, where an older installation may have kept the device identifier in the
+// keychain, the store of that item.
+struct TokenStores {
+    std::shared_ptr<tarn::TokenStore> tokens;
+    std::shared_ptr<tarn::TokenStore> legacyIdentity;
+};
+
+TokenStores makeTokenStores(const tarn_storage_options& options, const std::string& service, const std::string& account) {
+    std::shared_ptr<tarn::Keychain> keychain;
     switch (options.keychain) {
-        case TARN_KEYCHAIN_SECRET_SERVICE: return std::make_shared<tarn::SecretServiceKeychain>();
+        case TARN_KEYCHAIN_SECRET_SERVICE: keychain = std::make_shared<tarn::SecretServiceKeychain>(); break;
         case TARN_KEYCHAIN_FILE:
-            return std::make_shared<tarn::FileKeychain>(options.keychain_root != nullptr ? std::filesystem::path(options.keychain_root)
-                                                                                         : tarn::FileKeychain::defaultRoot());
-        case TARN_KEYCHAIN_MEMORY: return std::make_shared<tarn::InMemoryKeychain>();
+            keychain = std::make_shared<tarn::FileKeychain>(options.keychain_root != nullptr ? std::filesystem::path(options.keychain_root)
+                                                                                             : tarn::FileKeychain::defaultRoot());
+            break;
+        case TARN_KEYCHAIN_MEMORY:
+            // The pair alone, replaced on every save. (The test keychain would log every call,
+            // and so keep every pair ever saved for as long as the process runs.) A fresh
+            // process's memory holds nothing an older installation left.
+            return {std::make_shared<tarn::MemoryTokenStore>(), nullptr};
         case TARN_KEYCHAIN_KIND_MAX_ENUM: break;
     }
-    throw InvalidArgument("keychain is not a tarn_keychain_kind");
+    if (!keychain) throw InvalidArgument("keychain is not a tarn_keychain_kind");
+    return {std::make_shared<tarn::KeychainTokenStore>(service, account, keychain),
+            std::make_shared<tarn::KeychainTokenStore>(service, account + ".device", keychain)};
 }
 
 }  // namespace
@@ -64,15 +78,13 @@ tarn_error_kind tarn_storage_create(const tarn_storage_options* options, tarn_st
             }
             chosen = *options;
         }
-        auto keychain = makeKeychain(chosen);
         const std::string service = orDefault(chosen.service, "dev.tarn.vpn");
         const std::string account = orDefault(chosen.account, "default");
         if (service.empty() || account.empty()) throw InvalidArgument("service and account must not be empty");
-        auto tokens = std::make_shared<tarn::KeychainTokenStore>(service, account, keychain);
+        // An identifier an older installation kept in the keychain is found and carried over.
+        auto [tokens, legacyIdentity] = makeTokenStores(chosen, service, account);
         auto defaults = std::make_shared<tarn::JSONFileDefaults>(
             chosen.defaults_file != nullptr ? std::filesystem::path(chosen.defaults_file) : tarn::JSONFileDefaults::defaultPath());
-        // An identifier an older installation kept in the keychain is found and carried over.
-        auto legacyIdentity = std::make_shared<tarn::KeychainTokenStore>(service, account + ".device", keychain);
         out = new tarn_storage{
             tokens,
             std::make_unique<tarn::DeviceIdentity>(defaults, legacyIdentity, orDefault(chosen.defaults_prefix, "dev.tarn.vpn")),

@@ -1,15 +1,18 @@
 // The C interface through tarn/c/tarn.h alone, against the real tarn-devserver: argument checks of
-// every entry point, a whole sign-in to written profile, errors, cancellation, and the lifetime
-// rules of calls and clients.
+// every entry point, a whole sign-in to written profile, errors, cancellation, the lifetime rules
+// of calls and clients, and what the memory token store keeps.
 #include "common/subprocess.hpp"
 
 #include <tarn/c/tarn.h>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <malloc.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -21,9 +24,29 @@
 #include <thread>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TARN_SANITIZER_ALLOCATOR 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TARN_SANITIZER_ALLOCATOR 1
+#endif
+#endif
+#ifdef TARN_SANITIZER_ALLOCATOR
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
 namespace {
 
 using namespace std::chrono_literals;
+
+// Bytes the process holds allocated, from whichever allocator is in use.
+std::size_t allocatedBytes() {
+#ifdef TARN_SANITIZER_ALLOCATOR
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    return mallinfo2().uordblks;
+#endif
+}
 
 struct Outcome {
     tarn_error_kind kind = TARN_ERROR_INTERNAL;
@@ -458,6 +481,48 @@ TEST_F(CInterface, DestroyingTheClientCancelsWhatIsInFlight) {
         tarn_call_cancel(call);  // the client is gone: nothing to do
         tarn_call_release(call);
     }
+}
+
+TEST_F(CInterface, ACallbackMayEndItsThread) {
+    // What Python does to a thread that calls into it while the interpreter shuts down: the
+    // thread unwinds (a forced unwind) through the library, which must let it pass, not abort.
+    struct Case {
+        const char* name;
+        std::function<tarn_call*(tarn_client*, tarn_callback, void*)> start;
+    };
+    const std::vector<Case> cases{
+        {"an answer", [](tarn_client* c, tarn_callback cb, void* ud) { return tarn_client_app_release(c, cb, ud); }},
+        {"a call that fails at once",
+         [](tarn_client* c, tarn_callback cb, void* ud) { return tarn_client_call(c, "nothing", nullptr, cb, ud); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        tarn_client* client = nullptr;
+        ASSERT_EQ(tarn_client_create(server_->url().c_str(), nullptr, storage_, &client), TARN_ERROR_NONE);
+        std::atomic<bool> called{false};
+        tarn_callback endThread = [](void* ud, const tarn_result*) {
+            static_cast<std::atomic<bool>*>(ud)->store(true);
+            ::pthread_exit(nullptr);
+        };
+        tarn_call_release(c.start(client, endThread, &called));
+        for (int i = 0; i < 3000 && !called.load(); ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_TRUE(called.load());
+        tarn_client_destroy(client);
+    }
+}
+
+TEST_F(CInterface, TheMemoryKeychainKeepsOnlyTheCurrentPair) {
+    // Each sign-in replaces the pair. A store that kept the pairs it replaced, or a log of its
+    // calls, would grow with every sign-in and every authorised call while the process runs.
+    auto round = [&] {
+        EXPECT_EQ(signIn().kind, TARN_ERROR_NONE);
+        EXPECT_EQ(run([&](tarn_callback cb, void* ud) { return tarn_client_me(client_, cb, ud); }).kind, TARN_ERROR_NONE);
+    };
+    for (int i = 0; i < 20; ++i) round();  // connections, pools and caches reach their size
+    const std::size_t before = allocatedBytes();
+    for (int i = 0; i < 1000; ++i) round();
+    const std::size_t after = allocatedBytes();
+    EXPECT_LT(after, before + 64 * 1024) << "grew by " << after - before << " bytes in 1000 sign-ins";
 }
 
 TEST_F(CInterface, AClientDestroyedFromItsOwnCallbackWindsDownSafely) {

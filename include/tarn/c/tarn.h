@@ -7,8 +7,11 @@
  *   - A client's callbacks run on that client's I/O thread, one at a time, never on the thread
  *     that started the call (not even for a call that fails at once).
  *   - A callback may start further calls on any client and may cancel or release call handles.
- *     It must not destroy the client that runs it, and must not block for long: while it runs,
- *     no other callback and no network event of that client is handled.
+ *     It must not block for long: while it runs, no other callback and no network event of that
+ *     client is handled.
+ *   - A callback may end its thread (pthread_exit, as Python does to a thread that calls into it
+ *     while the interpreter shuts down): that client then handles nothing more, and its calls
+ *     still in flight never complete; tarn_client_destroy still frees it.
  *   - The tarn_result, and every string in it, is valid only while the callback runs; copy what
  *     you keep.
  *   - Every function may be called from any thread. A client and a storage object may be used by
@@ -25,6 +28,8 @@
  *     after completion; releasing does not cancel.
  *   - tarn_client_destroy cancels what is in flight, waits until every callback has run (each
  *     reporting TARN_ERROR_CANCELLED unless it had already finished) and then frees the client.
+ *     Called from one of that client's own callbacks, it returns at once and the client winds
+ *     down on its thread once the callback has returned.
  *
  * Synchronous functions (creation, storage) return a tarn_error_kind, TARN_ERROR_NONE on success;
  * on failure tarn_last_error_message() describes it on the calling thread. No message, result or
@@ -138,7 +143,8 @@ typedef enum tarn_keychain_kind {
     TARN_KEYCHAIN_SECRET_SERVICE = 0,
     /* Files readable by their owner only under keychain_root, unencrypted. */
     TARN_KEYCHAIN_FILE = 1,
-    /* Kept in this process only, gone when the storage is destroyed (tests, demos). */
+    /* Only the current token pair, in this process's memory, gone with the storage and its
+     * clients (tests, demos). */
     TARN_KEYCHAIN_MEMORY = 2,
     TARN_KEYCHAIN_KIND_MAX_ENUM = 0x7FFFFFFF /* not a kind; as TARN_ERROR_KIND_MAX_ENUM */
 } tarn_keychain_kind;
@@ -224,7 +230,7 @@ TARN_C_API tarn_error_kind tarn_client_create(const char* base_url, const tarn_c
 TARN_C_API tarn_error_kind tarn_client_create_json(const char* options_json, tarn_storage* storage,
                                                    tarn_client** out_client);
 /* Cancels the calls in flight, waits for their callbacks, stops the I/O thread and frees the
- * client. Must not be called from one of this client's callbacks. NULL is allowed. */
+ * client (from one of its own callbacks: see "Calls" above). NULL is allowed. */
 TARN_C_API void tarn_client_destroy(tarn_client* client);
 
 /* Network operations. Each answers the record named, as JSON; see "Calls" above. */
