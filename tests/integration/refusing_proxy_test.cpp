@@ -6,6 +6,11 @@
 #include "common/loopback.hpp"
 #include "common/subprocess.hpp"
 #include "transport_fixture.hpp"
+#include "wire_samples.hpp"
+
+#include "tarn/api/api_client.hpp"
+#include "tarn/storage/memory_keychain.hpp"
+#include "tarn/storage/token_store.hpp"
 
 #include <unistd.h>
 
@@ -40,6 +45,8 @@ struct Proxy {
         config;
     std::function<std::vector<std::string>(const std::filesystem::path& dir, const std::filesystem::path& file)> args;
 };
+
+void PrintTo(const Proxy& proxy, std::ostream* os) { *os << proxy.name; }
 
 const Proxy kProxies[] = {
     {"nginx, GOAWAY after three requests", "nginx",
@@ -88,6 +95,17 @@ protected:
         server.http.Get(R"(/items/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
             response.set_content(R"({"item":)" + std::string(request.matches[1]) + "}", "application/json");
         });
+        server.http.Get("/me", [](const httplib::Request& request, httplib::Response& response) {
+            response.status = request.get_header_value("Authorization") == "Bearer fresh-access" ? 200 : 401;
+            response.set_content(response.status == 200 ? tarn::testing::kUserJSON : "{}", "application/json");
+        });
+        server.http.Post("/auth/refresh", [this](const httplib::Request&, httplib::Response& response) {
+            {
+                std::lock_guard lock(mutex);
+                ++refreshes;
+            }
+            response.set_content(tarn::testing::authJSON("fresh-access", "fresh-refresh"), "application/json");
+        });
         server.start();
 
         char templ[] = "/tmp/tarn-proxy-XXXXXX";
@@ -134,6 +152,7 @@ protected:
     std::optional<tools::Subprocess> proxy;
     std::mutex mutex;
     std::map<int, int> posts;
+    int refreshes = 0;
 };
 
 TEST_P(RefusingProxyConcurrencyTest, RefusedRequestsAreSentAgainAndEachPostArrivesOnce) {
@@ -167,6 +186,28 @@ TEST_P(RefusingProxyConcurrencyTest, RefusedRequestsAreSentAgainAndEachPostArriv
     EXPECT_EQ(failures, 0);
     std::lock_guard lock(mutex);
     for (int i = 0; i < kEach; ++i) EXPECT_EQ(posts[i], 1) << "POST /events/" << i << " reached the backend";
+}
+
+// The shared refresh is a POST too: a refusal of it used to fail every call waiting for it.
+TEST_P(RefusingProxyConcurrencyTest, ExpiredTokensAreRefreshedThroughTheProxy) {
+    CurlSessionConfig config;
+    config.caFile = material->certFile().string();
+    auto curl = std::make_shared<CurlSession>(threads.io.get_executor(), config);
+    auto store = std::make_shared<KeychainTokenStore>("dev.tarn.proxy", "t", std::make_shared<InMemoryKeychain>());
+    store->save(AuthTokens{"expired-access", "stored-refresh"});
+    APIClient client(*URL::parse("https://127.0.0.1:" + std::to_string(port) + "/"), curl, store);
+    std::vector<std::future<CRMUser>> calls;
+    for (int i = 0; i < 40; ++i) calls.push_back(client.me(asio::use_future));
+    for (auto& call : calls) {
+        try {
+            EXPECT_EQ(call.get().id, "u1");
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+        }
+    }
+    EXPECT_EQ(store->loadTokens(), (AuthTokens{"fresh-access", "fresh-refresh"}));
+    std::lock_guard lock(mutex);
+    EXPECT_GE(refreshes, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Proxies, RefusingProxyConcurrencyTest, ::testing::ValuesIn(kProxies),
