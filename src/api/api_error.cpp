@@ -1,9 +1,51 @@
 #include "tarn/api/api_error.hpp"
 
+#include <algorithm>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 namespace tarn {
 namespace {
+
+char lowerASCII(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+// Where `needle` (lower case) starts in `text`, ignoring ASCII case; npos when it does not.
+std::size_t findIgnoringCase(std::string_view text, std::string_view needle, std::size_t from = 0) {
+    if (from > text.size()) return std::string_view::npos;
+    auto it = std::search(text.begin() + std::ptrdiff_t(from), text.end(), needle.begin(), needle.end(),
+                          [](char a, char b) { return lowerASCII(a) == b; });
+    return it == text.end() ? std::string_view::npos : std::size_t(it - text.begin());
+}
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f'; }
+
+// An error page of a proxy or web server in front of the backend says what happened in its
+// title ("502 Bad Gateway"); the markup around it would only fill the message with tags. The
+// title with its white space collapsed, "an HTML page without a title", or nullopt for a body
+// that is not an HTML page.
+std::optional<std::string> htmlSummary(std::string_view body) {
+    auto start = std::find_if_not(body.begin(), body.end(), isSpace);
+    const std::string_view head = body.substr(std::size_t(start - body.begin()), 512);
+    if (findIgnoringCase(head, "<!doctype html") != 0 && findIgnoringCase(head, "<html") == std::string_view::npos) {
+        return std::nullopt;
+    }
+    auto open = findIgnoringCase(body, "<title");
+    auto textStart = open == std::string_view::npos ? open : body.find('>', open);
+    auto close = textStart == std::string_view::npos ? textStart : findIgnoringCase(body, "</title", textStart);
+    if (close == std::string_view::npos) return "an HTML page without a title";
+    std::string title;
+    for (char c : body.substr(textStart + 1, close - textStart - 1)) {
+        if (!isSpace(c)) {
+            title += c;
+        } else if (!title.empty() && title.back() != ' ') {
+            title += ' ';
+        }
+    }
+    if (!title.empty() && title.back() == ' ') title.pop_back();
+    if (title.empty()) return "an HTML page without a title";
+    return title;
+}
 
 std::string describe(APIError::Kind kind, std::int64_t statusCode, const std::string& reason) {
     std::string text;
@@ -29,7 +71,8 @@ APIError::APIError(Kind kind, std::int64_t status, std::string body, std::string
 APIError APIError::server(std::int64_t statusCode, std::string body) { return server(statusCode, std::move(body), {}); }
 
 APIError APIError::server(std::int64_t statusCode, std::string body, const Redactor& secrets) {
-    std::string reason = summarizing(body, secrets);
+    auto page = htmlSummary(body);
+    std::string reason = summarizing(page ? std::string_view(*page) : std::string_view(body), secrets);
     return APIError(Kind::server, statusCode, std::move(body), std::move(reason));
 }
 

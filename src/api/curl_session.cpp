@@ -1,6 +1,7 @@
 #include "tarn/api/curl_session.hpp"
 
 #include "curl_redirect.hpp"
+#include "curl_resend.hpp"
 #include "use_awaitable_out_of_line.hpp"
 
 #include <asio/associated_cancellation_slot.hpp>
@@ -16,6 +17,7 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <curl/curl.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +26,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <list>
 #include <mutex>
 #include <stdexcept>
@@ -107,13 +110,24 @@ void redact(std::string& text, std::string_view secret) {
     }
 }
 
-// Whether libcurl may send the request again when a reused connection dies before the answer.
-// The server may have acted on the first copy; only for these methods is acting twice the same as
-// acting once. A DELETE is idempotent on paper, but a second one is answered "not found", which
-// would hide that the first succeeded.
-bool isResendable(std::string_view method) {
-    return method == "GET" || method == "HEAD" || method == "OPTIONS" || method == "TRACE" || method == "PUT";
+// Whether the transfer's connection negotiated HTTP/2. libcurl 7.88 names the protocol only once
+// an answer arrives, and a refused stream never gets one, so the TLS session is asked instead.
+// With another TLS library than OpenSSL the answer is "no", which only costs resends.
+bool negotiatedHTTP2(CURL* easy) {
+    curl_tlssessioninfo* info = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || info == nullptr ||
+        info->backend != CURLSSLBACKEND_OPENSSL || info->internals == nullptr) {
+        return false;
+    }
+    const unsigned char* protocol = nullptr;
+    unsigned int length = 0;
+    SSL_get0_alpn_selected(static_cast<const SSL*>(info->internals), &protocol, &length);
+    return protocol != nullptr && std::string_view(reinterpret_cast<const char*>(protocol), length) == "h2";
 }
+
+// A response head larger than this is refused as tooLarge. libcurl 7.88 limits each header line
+// (100 KiB) but not their number, so a server could make the client hold any amount.
+constexpr std::size_t kMaxResponseHeadBytes = 256 * 1024;
 
 // Non-resendable requests reuse only connections idle for less than this (libcurl counts whole
 // seconds: 0 retires a connection idle for a second or more). Servers close idle connections
@@ -232,10 +246,34 @@ struct Transfer {
     std::optional<std::uint64_t> contentLength;
     std::size_t bodySent = 0;   // bytes of the request body handed to libcurl
     int sendAttempts = 0;       // times libcurl was about to send the request
+    bool overHTTP2 = false;     // the connection of the latest attempt negotiated HTTP/2
+    bool resendApproved = false;  // the body's rewind already allowed the coming resend
     bool resendRefused = false;
+    bool refusedUnprocessed = false;  // to be started afresh
+    bool refusedTooOften = false;     // refused unprocessed, but more often than a resend is worth
+    std::size_t headBytes = 0;  // of the response head being read
+    bool headTooLarge = false;
+    bool conflictingLength = false;
     bool bodyReserved = false;
     bool tooLarge = false;
     bool methodOptionsSet = false;  // anything but a plain GET: the handle needs a reset afterwards
+
+    // Across the attempts of a request the server refused unprocessed.
+    int refusals = 0;
+    Clock::time_point admittedAt{};
+
+    // Back to the state before the first attempt, for a request started afresh.
+    void resetAttempt() {
+        curl_slist_free_all(std::exchange(headerList, nullptr));
+        errorBuffer[0] = '\0';
+        response = {};
+        contentLength.reset();
+        bodySent = 0;
+        sendAttempts = 0;
+        overHTTP2 = resendApproved = resendRefused = refusedUnprocessed = refusedTooOften = false;
+        headBytes = 0;
+        headTooLarge = conflictingLength = bodyReserved = tooLarge = methodOptionsSet = false;
+    }
 };
 
 // A socket libcurl asked us to watch. The descriptor is never closed by us: libcurl owns the fd.
@@ -388,6 +426,7 @@ private:
             transfer->complete(std::current_exception());
             return;
         }
+        transfer->admittedAt = Clock::now();
         starting_ = true;
         const auto rc = curl_multi_add_handle(multi_, transfer->easy);
         starting_ = false;
@@ -437,8 +476,11 @@ private:
             return;
         }
         curl_multi_remove_handle(multi_, easy);
-        // A kept handle saves creating one per request, and keeps its TLS session cache.
-        if (spareEasy_.size() >= kSpareEasyHandles) {
+        // A kept handle saves creating one per request, and keeps its TLS session cache. One that
+        // repeated its request keeps libcurl's count of repeats, which would shorten the next
+        // request's allowance; one that asked for a fresh connection would keep asking.
+        if (spareEasy_.size() >= kSpareEasyHandles || transfer.sendAttempts > 1 || transfer.refusedUnprocessed ||
+            transfer.refusals > 0) {
             curl_easy_cleanup(easy);
             return;
         }
@@ -457,6 +499,7 @@ private:
             curl_easy_setopt(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
             curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
             curl_easy_setopt(easy, CURLOPT_PRIVATE, static_cast<void*>(nullptr));
+            curl_easy_setopt(easy, CURLOPT_PREREQDATA, static_cast<void*>(nullptr));
         }
         spareEasy_.push_back(easy);
     }
@@ -492,6 +535,7 @@ private:
         setOption(e, CURLOPT_CLOSESOCKETDATA, static_cast<void*>(this));
         setOption(e, CURLOPT_WRITEFUNCTION, &CurlSessionImpl::onBody);
         setOption(e, CURLOPT_HEADERFUNCTION, &CurlSessionImpl::onHeader);
+        setOption(e, CURLOPT_PREREQFUNCTION, &CurlSessionImpl::onBeforeSend);
     }
 
     CURL* takeHandle() {
@@ -538,13 +582,13 @@ private:
             set(CURLOPT_SEEKFUNCTION, &CurlSessionImpl::onSeekBody);
             set(CURLOPT_SEEKDATA, static_cast<void*>(&t));
         }
-        if (!isResendable(r.method)) {
-            // A body-less request needs no rewind, so the resend is also stopped where libcurl
-            // is about to send on a new connection.
-            set(CURLOPT_PREREQFUNCTION, &CurlSessionImpl::onBeforeSend);
-            set(CURLOPT_PREREQDATA, static_cast<void*>(&t));
-            set(CURLOPT_MAXAGE_CONN, kMaxIdleSecondsForOnceOnly);
-        }
+        // A body-less request needs no rewind, so a resend is also judged where libcurl is about
+        // to send on a new connection.
+        set(CURLOPT_PREREQDATA, static_cast<void*>(&t));
+        // Every connection already open carries the streams that were ahead of it; a server that
+        // refused the request once would refuse it there again. On a new connection it comes first.
+        if (t.refusals > 0) set(CURLOPT_FRESH_CONNECT, 1L);
+        if (!isIdempotent(r.method)) set(CURLOPT_MAXAGE_CONN, kMaxIdleSecondsForOnceOnly);
         if (r.method != "GET" && r.method != "HEAD" && r.method != "POST") {
             set(CURLOPT_CUSTOMREQUEST, r.method.c_str());
         } else if (r.method == "GET" && r.body) {
@@ -586,7 +630,13 @@ private:
                 // headers of the final response.
                 t.response.headers.clear();
                 t.contentLength.reset();
+                t.headBytes = length;
                 return length;
+            }
+            t.headBytes += length;
+            if (t.headBytes > kMaxResponseHeadBytes) {
+                t.headTooLarge = true;
+                return 0;
             }
             if (line.empty()) return length;
             if (data[0] == ' ' || data[0] == '\t') {  // obsolete line folding
@@ -598,11 +648,16 @@ private:
             auto name = line.substr(0, colon);
             auto value = trim(line.substr(colon + 1));
             if (equalsIgnoringCase(name, "Content-Length")) {
-                std::uint64_t declared = 0;
-                auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), declared);
-                if (ec == std::errc() && end == value.data() + value.size()) {
+                auto declared = contentLengthOf(value);
+                // Two lengths that disagree leave the end of the body, and so where the next
+                // answer on the connection starts, to whoever reads it: the answer is refused.
+                if (declared == kConflictingLength || (declared && t.contentLength && *declared != *t.contentLength)) {
+                    t.conflictingLength = true;
+                    return 0;
+                }
+                if (declared) {
                     t.contentLength = declared;
-                    if (declared > t.maxBodyBytes && t.request->method != "HEAD") {
+                    if (*declared > t.maxBodyBytes && t.request->method != "HEAD") {
                         t.tooLarge = true;  // refuse before a single body byte is read
                         return 0;
                     }
@@ -616,6 +671,25 @@ private:
         }
     }
 
+    // The value of one Content-Length field: a number, or a list of numbers that RFC 9110 allows
+    // only when they are all the same. nullopt when it is no number at all (libcurl decides then),
+    // kConflictingLength when the list disagrees with itself.
+    static constexpr std::uint64_t kConflictingLength = std::numeric_limits<std::uint64_t>::max();
+    static std::optional<std::uint64_t> contentLengthOf(std::string_view value) {
+        std::optional<std::uint64_t> length;
+        while (true) {
+            auto comma = value.find(',');
+            auto item = trim(value.substr(0, comma));
+            std::uint64_t number = 0;
+            auto [end, ec] = std::from_chars(item.data(), item.data() + item.size(), number);
+            if (ec != std::errc() || end != item.data() + item.size()) return length ? kConflictingLength : length;
+            if (length && *length != number) return kConflictingLength;
+            length = number;
+            if (comma == std::string_view::npos) return length;
+            value.remove_prefix(comma + 1);
+        }
+    }
+
     static size_t onReadBody(char* buffer, size_t size, size_t count, void* userp) {
         auto& t = *static_cast<Transfer*>(userp);
         const std::string_view body = t.request->body ? std::string_view(*t.request->body) : std::string_view();
@@ -625,23 +699,43 @@ private:
         return n;
     }
 
+    // libcurl only rewinds the body to send the request again.
     static int onSeekBody(void* userp, curl_off_t offset, int origin) {
         auto& t = *static_cast<Transfer*>(userp);
         if (origin != SEEK_SET || offset != 0) return CURL_SEEKFUNC_CANTSEEK;
         if (t.bodySent == 0) return CURL_SEEKFUNC_OK;  // nothing went out yet: nothing to repeat
-        if (!isResendable(t.request->method)) {
-            t.resendRefused = true;
-            return CURL_SEEKFUNC_FAIL;
-        }
+        if (!approveResend(t)) return CURL_SEEKFUNC_FAIL;
+        t.resendApproved = true;  // onBeforeSend comes next for the same resend
         t.bodySent = 0;
         return CURL_SEEKFUNC_OK;
     }
 
+    // Runs once a connection is ready for the request, before every attempt.
     static int onBeforeSend(void* userp, char*, char*, int, int) {
         auto& t = *static_cast<Transfer*>(userp);
-        if (++t.sendAttempts == 1) return CURL_PREREQFUNC_OK;
-        t.resendRefused = true;
-        return CURL_PREREQFUNC_ABORT;
+        if (++t.sendAttempts > 1 && !std::exchange(t.resendApproved, false) && !approveResend(t)) {
+            return CURL_PREREQFUNC_ABORT;
+        }
+        t.overHTTP2 = negotiatedHTTP2(t.easy);
+        return CURL_PREREQFUNC_OK;
+    }
+
+    // Judges the attempt that just failed, before the next one goes out. libcurl writes the
+    // error buffer for every failure it describes, and leaves it empty for a refused stream.
+    static bool approveResend(Transfer& t) {
+        const FailedAttempt attempt{t.overHTTP2, t.errorBuffer[0] != '\0'};
+        switch (resendAfter(t.request->method, attempt, t.refusals)) {
+            case Resend::byLibcurl:
+                return true;
+            case Resend::afresh:
+                t.refusedUnprocessed = true;
+                return false;
+            case Resend::never:
+                t.resendRefused = true;
+                t.refusedTooOften = attempt.overHTTP2 && !attempt.failureReported;
+                return false;
+        }
+        return false;
     }
 
     static size_t onBody(char* data, size_t size, size_t count, void* userp) {
@@ -805,8 +899,35 @@ private:
             if (it == active_.end()) continue;
             auto transfer = std::move(it->second);
             active_.erase(it);
-            finish(*transfer, result);
+            if (transfer->refusedUnprocessed) {
+                detach(*transfer);
+                startAfresh(std::move(transfer));
+            } else {
+                finish(*transfer, result);
+            }
         }
+    }
+
+    // The server refused the request before processing it: it goes out again as a new transfer,
+    // within what is left of its timeout. Posted, so that libcurl's list of finished transfers
+    // is read to its end first.
+    void startAfresh(std::shared_ptr<Transfer> transfer) {
+        Transfer& t = *transfer;
+        ++t.refusals;
+        t.timeout -= std::chrono::ceil<std::chrono::milliseconds>(Clock::now() - t.admittedAt);
+        t.resetAttempt();
+        if (t.timeout.count() <= 0) {
+            t.complete(std::make_exception_ptr(
+                TransportError(Code::timedOut, "the request timeout elapsed while the server refused the request")));
+            return;
+        }
+        asio::post(strand, [weak = weak_from_this(), transfer = std::move(transfer)]() mutable {
+            if (auto self = weak.lock()) {
+                self->start(std::move(transfer));
+            } else {
+                transfer->complete(cancelledError());
+            }
+        });
     }
 
     void finish(Transfer& t, CURLcode result) {
@@ -849,11 +970,27 @@ private:
                 result)));
             return;
         }
+        if (t.conflictingLength) {
+            // Not an HTTP answer one can rely on: the pipeline reports it as invalidResponse.
+            HttpResponse notHTTP;
+            notHTTP.isHTTP = false;
+            notHTTP.url = t.request->url;
+            t.complete(nullptr, std::move(notHTTP));
+            return;
+        }
+        if (t.headTooLarge) {
+            t.complete(std::make_exception_ptr(TransportError(
+                Code::tooLarge, "the response headers exceed " + std::to_string(kMaxResponseHeadBytes) + " bytes",
+                result)));
+            return;
+        }
         if (t.resendRefused) {
             t.complete(std::make_exception_ptr(TransportError(
                 Code::other,
-                "the connection closed before the answer arrived; the " + t.request->method +
-                    " request is not sent again, since the server may already have acted on it",
+                t.refusedTooOften ? "the server refused the " + t.request->method + " request unprocessed " +
+                                   std::to_string(t.refusals + 1) + " times; it is not sent again"
+                             : "the connection closed before the answer arrived; the " + t.request->method +
+                                   " request is not sent again, since the server may already have acted on it",
                 result)));
             return;
         }

@@ -55,6 +55,19 @@ TEST(APIError, TextNamesKindStatusAndARedactedReason) {
         {APIError::server(500, "refresh rt-123 failed", Redactor().add("rt-123")), "APIError.server(500): refresh <redacted> failed"},
         {APIError::server(502, longBody), "APIError.server(502): " + std::string(160, 'x') + "…"},
         {APIError::server(-1, ""), "APIError.server(-1)"},
+        // A proxy's error page is summed up by its title, white space collapsed.
+        {APIError::server(502, "<html>\r\n<head><title>502 Bad Gateway</title></head>\r\n<body>\r\n"
+                               "<center><h1>502 Bad Gateway</h1></center>\r\n<hr><center>nginx</center>\r\n"
+                               "</body>\r\n</html>\r\n"),
+         "APIError.server(502): 502 Bad Gateway"},
+        {APIError::server(503, "\n<!DOCTYPE HTML><HTML><HEAD><TITLE>\n  Service\n\tUnavailable </TITLE>"),
+         "APIError.server(503): Service Unavailable"},
+        {APIError::server(500, "<html><body>refresh rt-123 failed</body></html>", Redactor().add("rt-123")),
+         "APIError.server(500): an HTML page without a title"},
+        {APIError::server(500, "<html><title>rt-123</title>", Redactor().add("rt-123")),
+         "APIError.server(500): <redacted>"},
+        // Other markup is not a page: shown as it came.
+        {APIError::server(400, "<error>no html here</error>"), "APIError.server(400): <error>no html here</error>"},
         {APIError::invalidBaseURL(), "APIError.invalidBaseURL: the base URL cannot be used"},
         {APIError::invalidResponse(),
          "APIError.invalidResponse: the answer is not a usable HTTP response, or a session value was refused before "

@@ -9,12 +9,6 @@ using Code = TransportError::Code;
 
 class CurlSessionTLSTest : public TransportTest {
 protected:
-    static void SetUpTestSuite() { material = new TLSMaterial(); }
-    static void TearDownTestSuite() {
-        delete material;
-        material = nullptr;
-    }
-
     void SetUp() override {
         tlsServer = std::make_unique<LoopbackServer>(material->certFile(), material->keyFile());
         tlsServer->http.Get("/hello", [](const httplib::Request&, httplib::Response& res) {
@@ -35,11 +29,9 @@ protected:
         tlsServer.reset();
     }
 
-    static TLSMaterial* material;
+    const TLSMaterial* material = &sharedTLSMaterial();
     std::unique_ptr<LoopbackServer> tlsServer;
 };
-
-TLSMaterial* CurlSessionTLSTest::material = nullptr;
 
 TEST_F(CurlSessionTLSTest, VerificationAndPinning) {
     struct Case {

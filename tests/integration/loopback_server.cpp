@@ -141,6 +141,11 @@ TLSMaterial::~TLSMaterial() {
     std::filesystem::remove_all(dir_, ignored);
 }
 
+const TLSMaterial& sharedTLSMaterial() {
+    static const TLSMaterial material;
+    return material;
+}
+
 int processThreadCount() {
     std::ifstream status("/proc/self/status");
     std::string line;

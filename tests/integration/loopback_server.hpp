@@ -88,6 +88,9 @@ private:
     std::string pin_;
 };
 
+/// One TLSMaterial for the whole test program, made on first use and removed at exit.
+const TLSMaterial& sharedTLSMaterial();
+
 /// Request headers as a handler saw them, one "name: value" per line.
 std::string formatHeaders(const httplib::Headers& headers);
 /// The inverse of formatHeaders, with lower-cased names.

@@ -36,11 +36,18 @@ class CurlSessionImpl;
 ///
 /// The path is sent as written: "." and ".." segments are not removed.
 ///
-/// A POST, PATCH or DELETE is sent at most once. libcurl resends a request whose reused
-/// connection died before any answer; for these methods the server may already have acted on
-/// it, so the failure is reported instead (TransportError other). To keep that from happening
-/// to a connection the server closed for idleness, they only reuse connections idle for less
-/// than a second. Other methods are resent once on a new connection, as libcurl does.
+/// A POST, PATCH or DELETE the server may have acted on is sent at most once. libcurl resends a
+/// request whose reused connection died before any answer; for these methods the failure is
+/// reported instead (TransportError other). To keep that from happening to a connection the
+/// server closed for idleness, they only reuse connections idle for less than a second. Other
+/// methods are resent on a new connection, as libcurl does.
+///
+/// A request an HTTP/2 server refused unprocessed (RST_STREAM REFUSED_STREAM, or a GOAWAY below
+/// its stream) is sent again whatever its method, on a new connection, up to ten times within its
+/// timeout. Over HTTP/1.1 a refusal cannot be told from a connection that died after the request.
+///
+/// An answer whose Content-Length fields disagree comes back with isHTTP false; one whose
+/// headers exceed 256 KiB in all fails with tooLarge.
 ///
 /// An answer that is not HTTP at all (no valid status line) comes back as an HttpResponse with
 /// isHTTP false.
