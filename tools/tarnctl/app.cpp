@@ -361,7 +361,7 @@ std::string App::deviceID() {
     if (!first || !origin || origin->source != tarn::DeviceIdentity::Origin::Source::generated) return id;
     if (!origin->saved) {
         out_.note("Warning: this device has a new identifier, " + id + ", which cannot be kept (" +
-                  oneLine(origin->problem) + "); the next run will make another, and the server counts each as a new device.");
+                  escaped(origin->problem) + "); the next run will make another, and the server counts each as a new device.");
     } else if (damagedDefaultsCopies(options_.stateDir) > damagedDefaultsAtStart_) {
         // Only a file this run found damaged can have lost an identifier; a file that merely
         // never held one (a fresh directory, or one where only an error was recorded) has not.
@@ -432,6 +432,12 @@ tarn::VPNConnectionState App::vpnState(std::optional<tarn::VLESSConfig>* profile
         }
         if (profile) *profile = std::move(*config);
         return tarn::VPNConnectionState::connected();
+    } catch (const tarn::DecodingError& e) {
+        // The description may quote the profile, which the server wrote; the state goes into the
+        // diagnostics report.
+        return tarn::VPNConnectionState::failed("the connection profile in " + shared.url().string() + " is damaged (" +
+                                                std::string(tarn::to_string(e.kind())) + " at " + e.codingPathString() +
+                                                "); run `tarnctl connect` again");
     } catch (const std::exception& e) {
         return tarn::VPNConnectionState::failed(std::string("the connection profile cannot be read: ") + e.what());
     }

@@ -129,9 +129,11 @@ ErrorReport described(const std::exception_ptr& error, const std::string& baseUR
                                         ") (" + keychainStatusText(e.status()) + ")",
                 {}};
     } catch (const std::filesystem::filesystem_error& e) {
-        return {exitLocal, "local", std::string("file error: ") + oneLine(e.what()), {}};
+        // The library's own wording and a local path: escaped, never redacted (a password that is a
+        // word of "No space left on device" must not be cut out of it).
+        return {exitLocal, "local", std::string("file error: ") + escaped(e.what()), {}};
     } catch (const tarn::EncodingError& e) {
-        return {exitLocal, "local", std::string("cannot encode the request: ") + oneLine(e.what()), {}};
+        return {exitLocal, "local", std::string("cannot encode the request: ") + escaped(e.what()), {}};
     } catch (const std::exception& e) {
         return {exitLocal, "local", oneLine(e.what()), {}};
     } catch (...) {
