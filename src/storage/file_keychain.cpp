@@ -37,15 +37,14 @@ std::optional<ItemLocation> locate(const KeychainAttributes& query) {
                         hex(*query.service) + "-" + hex(*query.account)};
 }
 
-OSStatus statusFor(const std::filesystem::filesystem_error& error) {
-    // EPERM is our own refusal of a directory others can reach; EACCES an ordinary denial.
-    return error.code() == std::errc::operation_not_permitted ? errSecInvalidKeychain : errSecIO;
-}
-
 // Opens the keychain directory an item lives in; nullopt when it (or the root) does not exist
 // yet and `create` is false.
 std::optional<sd::Directory> openKeychain(const std::filesystem::path& root, const char* keychain, bool create) {
     try {
+        // The root's own checks mean little if others may rename it away and put theirs in place.
+        const std::filesystem::path parent = root.parent_path();
+        if (create && !parent.empty()) sd::createDirectories(parent);
+        if (!parent.empty()) sd::openTrustedDirectory(parent);
         sd::openPrivateDirectory(root, create);
         return sd::openPrivateDirectory(root / keychain, create);
     } catch (const std::filesystem::filesystem_error& error) {
@@ -76,7 +75,7 @@ KeychainCopyResult FileKeychain::copyMatching(const KeychainAttributes& query) {
         if (!query.returnData.value_or(false)) return {errSecSuccess, std::nullopt};
         return {errSecSuccess, std::move(data)};
     } catch (const std::filesystem::filesystem_error& error) {
-        return {statusFor(error), std::nullopt};
+        return {failed(error), std::nullopt};
     }
 }
 
@@ -88,7 +87,7 @@ OSStatus FileKeychain::add(const KeychainAttributes& attributes) {
         bool created = sd::createFileExclusively(*dir, location->name, attributes.valueData.value_or(std::string()));
         return created ? errSecSuccess : errSecDuplicateItem;
     } catch (const std::filesystem::filesystem_error& error) {
-        return statusFor(error);
+        return failed(error);
     }
 }
 
@@ -104,7 +103,7 @@ OSStatus FileKeychain::update(const KeychainAttributes& query, const KeychainAtt
         bool replaced = sd::replaceExistingFile(*dir, location->name, *attributesToUpdate.valueData);
         return replaced ? errSecSuccess : errSecItemNotFound;
     } catch (const std::filesystem::filesystem_error& error) {
-        return statusFor(error);
+        return failed(error);
     }
 }
 
@@ -116,8 +115,26 @@ OSStatus FileKeychain::deleteItem(const KeychainAttributes& query) {
         if (!dir) return errSecItemNotFound;
         return sd::removeFile(*dir, location->name) ? errSecSuccess : errSecItemNotFound;
     } catch (const std::filesystem::filesystem_error& error) {
-        return statusFor(error);
+        return failed(error);
     }
+}
+
+std::optional<FileKeychain::Failure> FileKeychain::lastFailure() const {
+    std::lock_guard lock(failureLock_);
+    return lastFailure_;
+}
+
+OSStatus FileKeychain::failed(const std::filesystem::filesystem_error& error) {
+    {
+        std::lock_guard lock(failureLock_);
+        // what() repeats the path and the system's words; the step alone is what the host lacks.
+        std::string step = error.what();
+        if (auto colon = step.find(": "); colon != std::string::npos) step.erase(0, colon + 2);
+        if (auto bracket = step.find(": " + error.code().message()); bracket != std::string::npos) step.resize(bracket);
+        lastFailure_ = Failure{error.code(), error.path1(), std::move(step)};
+    }
+    // EPERM is our own refusal of a directory others can reach; EACCES an ordinary denial.
+    return error.code() == std::errc::operation_not_permitted ? errSecInvalidKeychain : errSecIO;
 }
 
 }  // namespace tarn

@@ -11,7 +11,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #ifndef TARNCTL_VERSION
@@ -24,7 +27,46 @@ namespace fs = std::filesystem;
 
 std::string GlobalOptions::defaultBaseURL() {
     const char* env = std::getenv("TARN_BASE_URL");
-    return env && *env ? env : "http://127.0.0.1:8787";
+    return env && *env ? env : defaultBackendURL;
+}
+
+namespace {
+
+// scheme://host[:port], lower case, the scheme's default port left out.
+std::string originOf(const tarn::URL& url) {
+    auto lower = [](std::string text) {
+        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    std::string scheme = lower(url.scheme().value_or(""));
+    std::string origin = scheme + "://" + lower(url.host().value_or(""));
+    if (auto port = url.port(); port && !((scheme == "http" && *port == 80) || (scheme == "https" && *port == 443))) {
+        origin += ":" + std::to_string(*port);
+    }
+    return origin;
+}
+
+}  // namespace
+
+void rememberProfileSecret(const tarn::VLESSConfig& profile) {
+    // The VLESS id is the user part of the profile's vless:// link; whoever has it can use the tunnel.
+    if (auto link = tarn::URL::parse(profile.uri); link && link->user()) rememberSecret(*link->user());
+}
+
+std::string keychainAccountFor(const tarn::URL& baseURL) {
+    const std::string origin = originOf(baseURL);
+    if (auto defaultURL = tarn::URL::parse(defaultBackendURL); defaultURL && origin == originOf(*defaultURL)) {
+        return keychainAccount;
+    }
+    std::string account = std::string(keychainAccount) + " " + origin;
+    // The file store takes service and account of at most 120 bytes together.
+    constexpr std::size_t longest = 100;
+    if (account.size() <= longest) return account;
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a: only tells long origins apart
+    for (unsigned char c : origin) hash = (hash ^ c) * 1099511628211ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return account.substr(0, longest - 17) + "#" + hex;
 }
 
 std::filesystem::path GlobalOptions::defaultStateDir() {
@@ -60,12 +102,36 @@ tarn::URL checkedBaseURL(const std::string& text, bool allowPlainHTTP, const Out
     return *url;
 }
 
-// A failure of the file key store names its directory and the likely cause; the status alone
-// cannot tell an unwritable directory from one that others can reach.
-[[noreturn]] void explainFileStoreFailure(const tarn::KeychainError& error, const fs::path& root) {
+// What the file system said, in words that point at the remedy; empty when it was an ordinary
+// denial, for which the general hint is right.
+std::string fileStoreCause(const tarn::FileKeychain::Failure& failure) {
+    // A write fails on its temporary file, whose random name tells nobody anything.
+    const bool temporary = failure.path.filename().string().rfind(".tmp-", 0) == 0;
+    const std::string path = (temporary ? failure.path.parent_path() : failure.path).string();
+    const int code = failure.code.value();
+    if (code == ENOSPC || code == EDQUOT) return "has no space left for " + path + " (the disk or the quota is full)";
+    if (code == EROFS) return "is on a read-only file system (" + path + ")";
+    if (code == EISDIR) return "has a directory in the way of the item " + path + "; remove it";
+    if (code == ELOOP) return "has a symbolic link in the way of " + path + "; remove it";
+    if (code == EPERM) {
+        return "is not private to this user: " + failure.what + ", " + path +
+               "; it must be owned by this user with no group or other access";
+    }
+    if (code == EACCES) return {};
+    return "could not be used: " + failure.code.message() + " (" + path + ")";
+}
+
+// A failure of the file key store names its directory and the real cause; the status alone
+// cannot tell a full disk from an unwritable directory or one that others can reach.
+[[noreturn]] void explainFileStoreFailure(const tarn::KeychainError& error, const tarn::FileKeychain& store) {
+    const fs::path& root = store.root();
     std::string cause = error.status() == tarn::errSecInvalidKeychain
                             ? "is not private to this user: it must be owned by this user with no group or other access"
                             : "could not be read or written: see that this user owns it and may write there";
+    if (auto failure = store.lastFailure()) {
+        std::string known = fileStoreCause(*failure);
+        if (!known.empty()) cause = std::move(known);
+    }
     // The status, not what(): its reason would say the cause a second time, without the path.
     throw CliError(exitLocal, "local",
                    "secret store failure: KeychainError.unhandled(" + std::to_string(error.status()) +
@@ -85,8 +151,9 @@ tarn::URL checkedBaseURL(const std::string& text, bool allowPlainHTTP, const Out
 // file key store that fails, with its path.
 class ExplainedTokenStore : public tarn::TokenStore {
 public:
-    ExplainedTokenStore(std::shared_ptr<tarn::TokenStore> store, std::string where, std::optional<fs::path> fileRoot)
-        : store_(std::move(store)), where_(std::move(where)), fileRoot_(std::move(fileRoot)) {}
+    ExplainedTokenStore(std::shared_ptr<tarn::TokenStore> store, std::string where,
+                        std::shared_ptr<tarn::FileKeychain> fileStore)
+        : store_(std::move(store)), where_(std::move(where)), fileStore_(std::move(fileStore)) {}
 
     std::optional<tarn::AuthTokens> loadTokens() override {
         CommandDeadline::Step step("using the secret store, " + where_, exitLocal);
@@ -133,13 +200,13 @@ private:
     }
 
     [[noreturn]] void explain(const tarn::KeychainError& error) {
-        if (fileRoot_) explainFileStoreFailure(error, *fileRoot_);
+        if (fileStore_) explainFileStoreFailure(error, *fileStore_);
         explainSecretServiceFailure(error, where_);
     }
 
     std::shared_ptr<tarn::TokenStore> store_;
     std::string where_;
-    std::optional<fs::path> fileRoot_;
+    std::shared_ptr<tarn::FileKeychain> fileStore_;
 };
 
 }  // namespace
@@ -176,18 +243,17 @@ std::string App::keychainKind() {
 
 std::string App::keychainDescription() {
     if (keychainKind() == "secret-service") {
-        return std::string("the Secret Service (service ") + keychainService + ", account " + keychainAccount + ")";
+        return std::string("the Secret Service (service ") + keychainService + ", account " + keychainAccountFor(baseURL_) + ")";
     }
     return "a file under " + keychainFileRoot().string();
 }
 
 tarn::TokenStore& App::tokenStore() {
     if (!tokenStore_) {
-        std::optional<fs::path> fileRoot;
-        if (keychainKind() == "file") fileRoot = keychainFileRoot();
+        // One sign-in per backend: a token pair goes only to the origin that issued it.
         tokenStore_ = std::make_shared<ExplainedTokenStore>(
-            std::make_shared<tarn::KeychainTokenStore>(keychainService, keychainAccount, keychain()),
-            keychainDescription(), std::move(fileRoot));
+            std::make_shared<tarn::KeychainTokenStore>(keychainService, keychainAccountFor(baseURL_), keychain()),
+            keychainDescription(), std::dynamic_pointer_cast<tarn::FileKeychain>(keychain()));
     }
     return *tokenStore_;
 }
@@ -204,7 +270,7 @@ void App::prepareToStoreTokens() {
     // The same failure the sign-in would have met after talking to the server.
     if (status != tarn::errSecSuccess && status != tarn::errSecDuplicateItem) {
         auto error = tarn::KeychainError::unhandled(status);
-        if (keychainKind() == "file") explainFileStoreFailure(error, keychainFileRoot());
+        if (auto files = std::dynamic_pointer_cast<tarn::FileKeychain>(keychain())) explainFileStoreFailure(error, *files);
         explainSecretServiceFailure(error, keychainDescription());
     }
     probe.valueData.reset();
@@ -221,6 +287,7 @@ void App::prepareToStoreTokens() {
 tarn::BlockingClient& App::client() {
     if (!client_) {
         tokenStore();
+        rememberHeldSecrets();
         const std::chrono::milliseconds timeout(std::llround(options_.timeoutSeconds * 1000));
         tarn::APIClientOptions options;
         options.allowPlainHTTP = options_.allowPlainHTTP;
@@ -236,9 +303,45 @@ tarn::BlockingClient& App::client() {
     return *client_;
 }
 
+namespace {
+
+std::size_t damagedDefaultsCopies(const fs::path& stateDir) {
+    std::size_t count = 0;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(stateDir, ec)) {
+        if (entry.path().filename().string().rfind("defaults.json.corrupt.", 0) == 0) ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
 tarn::Defaults& App::defaults() {
-    if (!defaults_) defaults_ = std::make_shared<tarn::JSONFileDefaults>(options_.stateDir / "defaults.json");
+    if (!defaults_) {
+        damagedDefaultsAtStart_ = damagedDefaultsCopies(options_.stateDir);
+        defaults_ = std::make_shared<tarn::JSONFileDefaults>(options_.stateDir / "defaults.json");
+    }
     return *defaults_;
+}
+
+void App::rememberHeldSecrets() noexcept {
+    // A backend may echo a pair this command never sends (the one a sign-in replaces), or the
+    // VLESS id of the profile in use; neither may reach the terminal. Failures are left to the
+    // steps that need the store or the profile.
+    try {
+        if (auto tokens = tokenStore_->loadTokens()) {
+            rememberSecret(tokens->accessToken);
+            rememberSecret(tokens->refreshToken);
+        }
+    } catch (...) {
+    }
+    try {
+        std::optional<tarn::VLESSConfig> profile;
+        if (vpnState(&profile).kind() == tarn::VPNConnectionState::Kind::connected && profile) {
+            rememberProfileSecret(*profile);
+        }
+    } catch (...) {
+    }
 }
 
 std::string App::deviceID() {
@@ -246,7 +349,6 @@ std::string App::deviceID() {
     std::error_code ec;
     const fs::path defaultsFile = options_.stateDir / "defaults.json";
     CommandDeadline::Step step("reading the device identifier from " + defaultsFile.string(), exitLocal);
-    const bool defaultsExisted = fs::exists(fs::symlink_status(defaultsFile, ec));
     if (first) {
         defaults();
         auto legacy = std::make_shared<tarn::KeychainTokenStore>(keychainService, deviceKeychainAccount, keychain());
@@ -259,15 +361,14 @@ std::string App::deviceID() {
     if (!first || !origin || origin->source != tarn::DeviceIdentity::Origin::Source::generated) return id;
     if (!origin->saved) {
         out_.note("Warning: this device has a new identifier, " + id + ", which cannot be kept (" +
-                  oneLine(origin->problem) + "); the next run will make another, and the server counts each as a new device.");
-    } else if (defaultsExisted) {
-        std::string damaged;
-        for (const auto& entry : fs::directory_iterator(options_.stateDir, ec)) {
-            std::string name = entry.path().filename().string();
-            if (name.rfind("defaults.json.corrupt.", 0) == 0) damaged = " (damaged copies are kept beside it as defaults.json.corrupt.N)";
-        }
-        out_.note("Note: " + defaultsFile.string() + " held no device identifier" + damaged +
-                  "; this device has a new identifier, " + id + ", which the server counts as a new device.");
+                  escaped(origin->problem) + "); the next run will make another, and the server counts each as a new device.");
+    } else if (damagedDefaultsCopies(options_.stateDir) > damagedDefaultsAtStart_) {
+        // Only a file this run found damaged can have lost an identifier; a file that merely
+        // never held one (a fresh directory, or one where only an error was recorded) has not.
+        out_.note("Note: " + defaultsFile.string() +
+                  " was damaged and held no device identifier (damaged copies are kept beside it as "
+                  "defaults.json.corrupt.N); this device has a new identifier, " + id +
+                  ", which the server counts as a new device.");
     }
     return id;
 }
@@ -295,12 +396,13 @@ bool App::signedIn() { return tokenStore().loadTokens().has_value(); }
 
 void App::saveTokens(const tarn::AuthResponse& auth) { tokenStore().save({auth.accessToken, auth.refreshToken}); }
 
-void App::recordLastError(const std::string& line) noexcept {
+void App::recordLastError(const ErrorReport& error) noexcept {
     try {
         CommandDeadline::Step step("recording the error in " + (options_.stateDir / "defaults.json").string(), exitLocal);
-        // Kept for support requests, so it holds what the message says (kind, status, a short
-        // reason) and never a credential or a raw answer, even if a caller passed one.
-        defaults().setString(lastErrorKey, oneLine(line));
+        // Kept for support requests: the kind and our own words (with the status), never what the
+        // server wrote, which may echo a credential this run did not know to redact.
+        defaults().setString(lastErrorKey, keptLine(error));
+        defaults().removeObject(legacyLastErrorKey);
     } catch (...) {
         // The error being recorded is already on the screen; failing to keep a copy is not news.
     }
@@ -308,9 +410,10 @@ void App::recordLastError(const std::string& line) noexcept {
 
 std::optional<std::string> App::lastError() {
     try {
-        // A file written by an older tarnctl may still hold a raw answer.
+        // An older tarnctl kept the server's words under another key: they are dropped, not shown.
+        if (defaults().stringForKey(legacyLastErrorKey)) defaults().removeObject(legacyLastErrorKey);
         std::optional<std::string> stored = defaults().stringForKey(lastErrorKey);
-        if (stored) return oneLine(*stored);
+        if (stored) return escaped(*stored);
         return std::nullopt;
     } catch (...) {
         return std::nullopt;
@@ -329,6 +432,12 @@ tarn::VPNConnectionState App::vpnState(std::optional<tarn::VLESSConfig>* profile
         }
         if (profile) *profile = std::move(*config);
         return tarn::VPNConnectionState::connected();
+    } catch (const tarn::DecodingError& e) {
+        // The description may quote the profile, which the server wrote; the state goes into the
+        // diagnostics report.
+        return tarn::VPNConnectionState::failed("the connection profile in " + shared.url().string() + " is damaged (" +
+                                                std::string(tarn::to_string(e.kind())) + " at " + e.codingPathString() +
+                                                "); run `tarnctl connect` again");
     } catch (const std::exception& e) {
         return tarn::VPNConnectionState::failed(std::string("the connection profile cannot be read: ") + e.what());
     }

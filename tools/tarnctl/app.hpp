@@ -3,6 +3,7 @@
 // client), so that a command that needs no network or keychain never touches them.
 #pragma once
 
+#include "errors.hpp"
 #include "output.hpp"
 #include "terminal.hpp"
 
@@ -23,11 +24,26 @@ namespace tarnctl {
 
 /// Names under which tarnctl keeps its state; the README lists them.
 inline constexpr const char* keychainService = "dev.tarn.vpn";
+/// The account of the default backend's sign-in: the one item tarnctl kept before it kept one per
+/// backend, which therefore stays the default backend's.
 inline constexpr const char* keychainAccount = "tarnctl";
+/// The backend tarnctl talks to unless told otherwise (tarn-devserver's default address).
+inline constexpr const char* defaultBackendURL = "http://127.0.0.1:8787";
 /// The legacy home of a device identifier (read by DeviceIdentity, never written).
 inline constexpr const char* deviceKeychainAccount = "tarnctl.device";
 inline constexpr const char* defaultsPrefix = "dev.tarn.vpn";
-inline constexpr const char* lastErrorKey = "dev.tarn.vpn.tarnctl.last-error";
+inline constexpr const char* lastErrorKey = "dev.tarn.vpn.tarnctl.last-error.v2";
+/// Where older tarnctl versions kept the last error, server text included; removed on sight.
+inline constexpr const char* legacyLastErrorKey = "dev.tarn.vpn.tarnctl.last-error";
+
+/// The secret-store account of the sign-in at `baseURL`: one per backend origin (scheme, host and
+/// port), so that one backend's tokens are never sent to another. The default backend keeps
+/// `keychainAccount`; any other is "tarnctl <origin>" (longer origins end in a hash of themselves,
+/// as the file store limits the name).
+std::string keychainAccountFor(const tarn::URL& baseURL);
+
+/// Remembers a profile's VLESS id for redaction (see rememberSecret).
+void rememberProfileSecret(const tarn::VLESSConfig& profile);
 inline constexpr const char* appGroupID = "group.dev.tarn.vpn";
 inline constexpr const char* clientPlatform = "linux";
 
@@ -81,8 +97,9 @@ public:
     /// Saves a pair that a sign-in handed to the caller instead of storing it itself.
     void saveTokens(const tarn::AuthResponse& auth);
 
-    /// The last failure of any command, kept for the diagnostics report; recording never fails.
-    void recordLastError(const std::string& line) noexcept;
+    /// The last failure of any command, kept for the diagnostics report: its kind and record
+    /// (our own words, never the server's). Recording never fails.
+    void recordLastError(const ErrorReport& error) noexcept;
     std::optional<std::string> lastError();
 
     /// What the tunnel would do now: connected while a readable profile is handed over,
@@ -91,6 +108,9 @@ public:
 
 private:
     std::shared_ptr<tarn::Keychain> keychain();
+    /// Remembers, for redaction, the secrets this machine holds beyond what the command will
+    /// touch: the stored pair and the VLESS id of the profile handed to the tunnel.
+    void rememberHeldSecrets() noexcept;
 
     GlobalOptions options_;
     Output out_;
@@ -100,6 +120,8 @@ private:
     std::shared_ptr<tarn::TokenStore> tokenStore_;
     std::shared_ptr<tarn::Defaults> defaults_;
     std::unique_ptr<tarn::DeviceIdentity> identity_;
+    /// Damaged copies of the defaults file beside it before this run first touched it.
+    std::size_t damagedDefaultsAtStart_ = 0;
     std::unique_ptr<tarn::BlockingClient> client_;
 };
 

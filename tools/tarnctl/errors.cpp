@@ -40,34 +40,58 @@ std::string keychainStatusText(tarn::OSStatus status) {
     }
 }
 
-std::string oneLine(std::string_view text, std::size_t maxBytes) { return tarn::summarizing(text, {}, maxBytes); }
+std::string oneLine(std::string_view text, std::size_t maxBytes) {
+    return tarn::summarizing(text, rememberedSecrets(), maxBytes);
+}
+
+CliError CliError::quoting(int exitCode, std::string kind, std::string ownWords, const std::optional<std::string>& outside) {
+    CliError error(exitCode, std::move(kind), ownWords);
+    if (outside && !outside->empty()) error.message_ += ": " + oneLine(*outside);
+    return error;
+}
+
+std::string keptLine(const ErrorReport& error) { return escaped(error.kind + ": " + error.record); }
+
+namespace {
+
+ErrorReport described(const std::exception_ptr& error, const std::string& baseURL);
+
+}  // namespace
 
 ErrorReport describeError(const std::exception_ptr& error, const std::string& baseURL) {
+    ErrorReport report = described(error, baseURL);
+    // Unless a case said otherwise, the message is all our own words.
+    if (report.record.empty()) report.record = report.message;
+    return report;
+}
+
+namespace {
+
+// The server's words are quoted on the terminal only; `record` (the fifth member) keeps ours.
+ErrorReport described(const std::exception_ptr& error, const std::string& baseURL) {
     try {
         std::rethrow_exception(error);
     } catch (const CliError& e) {
-        return {e.exitCode(), e.kind(), e.message(), e.extra()};
+        return {e.exitCode(), e.kind(), e.message(), e.extra(), e.record()};
     } catch (const tarn::TransportError& e) {
         using Code = tarn::TransportError::Code;
         std::string detail = oneLine(e.message());
+        // libcurl's text may quote what the server sent (a certificate's names, a redirect target).
+        auto quoting = [&](int exitCode, std::string kind, std::string ownWords) {
+            return ErrorReport{exitCode, std::move(kind), ownWords + ": " + detail, {}, ownWords};
+        };
         switch (e.code()) {
-            case Code::tls:
-                return {exitTLS, "tls", "TLS failure talking to " + baseURL + ": " + detail, {}};
-            case Code::timedOut:
-                return {exitNetwork, "network", "no answer from " + baseURL + " in time (see --timeout): " + detail, {}};
-            case Code::cannotConnect:
-                return {exitNetwork, "network", "cannot reach " + baseURL + ": " + detail, {}};
-            case Code::badURL:
-                return {exitUsage, "usage", "the base URL " + baseURL + " cannot be used: " + detail, {}};
-            case Code::tooLarge:
-                return {exitServer, "server", "the server's answer is too large: " + detail, {}};
-            case Code::redirectRefused:
-                return {exitServer, "server", "the server redirected somewhere unsafe: " + detail, {}};
+            case Code::tls: return quoting(exitTLS, "tls", "TLS failure talking to " + baseURL);
+            case Code::timedOut: return quoting(exitNetwork, "network", "no answer from " + baseURL + " in time (see --timeout)");
+            case Code::cannotConnect: return quoting(exitNetwork, "network", "cannot reach " + baseURL);
+            case Code::badURL: return quoting(exitUsage, "usage", "the base URL " + baseURL + " cannot be used");
+            case Code::tooLarge: return quoting(exitServer, "server", "the server's answer is too large");
+            case Code::redirectRefused: return quoting(exitServer, "server", "the server redirected somewhere unsafe");
             case Code::cancelled:
             case Code::other:
                 break;
         }
-        return {exitNetwork, "network", "network failure talking to " + baseURL + ": " + detail, {}};
+        return quoting(exitNetwork, "network", "network failure talking to " + baseURL);
     } catch (const tarn::APIError& e) {
         switch (e.kind()) {
             case tarn::APIError::Kind::unauthorized:
@@ -79,37 +103,44 @@ ErrorReport describeError(const std::exception_ptr& error, const std::string& ba
                 if (tarn::DeviceLimitErrorPolicy::matches(e)) {
                     return {exitDeviceLimit, "device_limit",
                             "device limit reached: free a slot with `tarnctl devices remove ID` (see `tarnctl devices`)",
-                            {{"status", std::to_string(e.statusCode())}, {"reason", jsonString(e.reason())}}};
+                            {{"status", std::to_string(e.statusCode())}, {"reason", jsonString(redactedOutside(e.reason()))}}};
                 }
                 return {exitServer, "server",
                         "server error: HTTP " + std::to_string(e.statusCode()) +
-                            (e.reason().empty() ? std::string() : ": " + e.reason()),
-                        {{"status", std::to_string(e.statusCode())}, {"reason", jsonString(e.reason())}}};
+                            (e.reason().empty() ? std::string() : ": " + shown(e.reason())),
+                        {{"status", std::to_string(e.statusCode())}, {"reason", jsonString(redactedOutside(e.reason()))}},
+                        "server error: HTTP " + std::to_string(e.statusCode())};
             case tarn::APIError::Kind::invalidResponse:
                 return {exitServer, "server", "the server's answer was not a usable HTTP response", {}};
             case tarn::APIError::Kind::invalidBaseURL:
                 return {exitUsage, "usage", "invalid base URL " + baseURL, {}};
         }
-        return {exitServer, "server", e.description(), {}};
+        return {exitServer, "server", "server error: HTTP " + std::to_string(e.statusCode()), {}};
     } catch (const tarn::DecodingError& e) {
+        // The coding path may hold the server's keys (a dictionary's) and the description its values.
         std::string path = e.codingPathString();
         return {exitDecoding, "decoding",
                 "cannot decode the server's answer at " + (path.empty() ? std::string("(top level)") : shown(path)) + ": " +
                     std::string(tarn::to_string(e.kind())) + ": " + oneLine(e.debugDescription()),
-                {{"coding_path", jsonString(shown(path))}}};
+                {{"coding_path", jsonString(redactedOutside(path))}},
+                "cannot decode the server's answer: " + std::string(tarn::to_string(e.kind()))};
     } catch (const tarn::KeychainError& e) {
         return {exitLocal, "local", "secret store failure: KeychainError.unhandled(" + std::to_string(e.status()) +
                                         ") (" + keychainStatusText(e.status()) + ")",
                 {}};
     } catch (const std::filesystem::filesystem_error& e) {
-        return {exitLocal, "local", std::string("file error: ") + oneLine(e.what()), {}};
+        // The library's own wording and a local path: escaped, never redacted (a password that is a
+        // word of "No space left on device" must not be cut out of it).
+        return {exitLocal, "local", std::string("file error: ") + escaped(e.what()), {}};
     } catch (const tarn::EncodingError& e) {
-        return {exitLocal, "local", std::string("cannot encode the request: ") + oneLine(e.what()), {}};
+        return {exitLocal, "local", std::string("cannot encode the request: ") + escaped(e.what()), {}};
     } catch (const std::exception& e) {
         return {exitLocal, "local", oneLine(e.what()), {}};
     } catch (...) {
         return {exitLocal, "local", "unknown failure", {}};
     }
 }
+
+}  // namespace
 
 }  // namespace tarnctl

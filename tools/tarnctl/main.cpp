@@ -23,9 +23,10 @@ namespace {
 using namespace tarnctl;
 
 int report(const ErrorReport& error, bool json) {
-    // The parts of a message that quote the server are escaped already; escaping the whole line
-    // again keeps it one line whatever a command put into it.
-    const std::string message = shown(error.message);
+    // The parts of a message that quote the server are redacted and escaped already; escaping the
+    // whole line again keeps it one line whatever a command put into it. Redacting it again would
+    // rewrite our own words wherever they equal a secret, and so tell the secret.
+    const std::string message = escaped(error.message);
     std::cerr << "tarnctl: " << message << '\n' << std::flush;
     if (json) {
         JsonObject detail;
@@ -180,7 +181,7 @@ int run(int argc, char** argv) {
         throw usageError("no command given (see `tarnctl --help`)");
     } catch (...) {
         ErrorReport error = describeError(std::current_exception(), globals.baseURL);
-        if (app && error.exitCode != exitUsage) app->recordLastError(error.message);
+        if (app && error.exitCode != exitUsage) app->recordLastError(error);
         return report(error, globals.json);
     }
 }
@@ -190,6 +191,5 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
     // A reader that goes away (tarnctl servers | head) is not a failure of ours.
     ::signal(SIGPIPE, SIG_IGN);
-    GuardedStreams guard;
     return run(argc, argv);
 }

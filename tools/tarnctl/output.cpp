@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <iostream>
 #include <mutex>
-#include <streambuf>
 
 namespace tarnctl {
 
@@ -16,7 +15,42 @@ std::string jsonString(std::string_view text) {
     return tarn::json::stringLiteral(tarn::unicode::replacingInvalidUTF8(text));
 }
 
-std::string shown(std::string_view text) { return tarn::unicode::escapingControlCharacters(text); }
+std::string shown(std::string_view text) { return escaped(redactedOutside(text)); }
+
+std::string escaped(std::string_view text) { return tarn::unicode::escapingControlCharacters(text); }
+
+std::string redactedOutside(std::string_view text) { return rememberedSecrets().redact(text); }
+
+std::string redactingStringValues(std::string_view json) {
+    const tarn::Redactor secrets = rememberedSecrets();
+    if (secrets.empty()) return std::string(json);
+    // The encoder escapes some characters, so a secret may appear in its JSON-escaped spelling.
+    tarn::Redactor spelled = secrets;
+    for (const std::string& secret : secrets.secrets()) {
+        std::string literal = jsonString(secret);
+        spelled.add(std::string_view(literal).substr(1, literal.size() - 2));
+    }
+    std::string out;
+    out.reserve(json.size());
+    for (std::size_t i = 0; i < json.size();) {
+        if (json[i] != '"') {
+            out += json[i++];
+            continue;
+        }
+        std::size_t end = i + 1;
+        while (end < json.size() && json[end] != '"') end += json[end] == '\\' ? 2 : 1;
+        end = std::min(end, json.size() - 1);
+        std::string_view content = json.substr(i + 1, end - i - 1);
+        std::size_t next = end + 1;
+        while (next < json.size() && (json[next] == ' ' || json[next] == '\n')) ++next;
+        const bool memberName = next < json.size() && json[next] == ':';
+        out += '"';
+        out += memberName ? std::string(content) : spelled.redact(content);
+        out += '"';
+        i = end + 1;
+    }
+    return out;
+}
 
 JsonObject& JsonObject::string(std::string_view key, std::string_view value) {
     return raw(key, jsonString(value));
@@ -102,12 +136,12 @@ void printFields(std::ostream& os, const std::vector<std::pair<std::string, std:
 void Output::document(const std::string& rawJSON) const { std::cout << rawJSON << '\n' << std::flush; }
 
 void Output::note(std::string_view text) const {
-    // Notes are several lines of our own text that may quote the server's; only its control
-    // characters are escaped, line by line.
+    // Notes are several lines of our own text that may quote the server's (redacted where it is
+    // quoted); only control characters are escaped, line by line.
     std::string safe;
     for (std::size_t begin = 0; begin <= text.size();) {
         std::size_t end = std::min(text.find('\n', begin), text.size());
-        safe += shown(text.substr(begin, end - begin));
+        safe += escaped(text.substr(begin, end - begin));
         if (end < text.size()) safe += '\n';
         begin = end + 1;
     }
@@ -127,12 +161,6 @@ RememberedSecrets& remembered() {
     return secrets;
 }
 
-std::string redactRemembered(std::string_view text) {
-    RememberedSecrets& r = remembered();
-    std::lock_guard lock(r.mutex);
-    return r.shown ? std::string(text) : r.redactor.redact(text);
-}
-
 }  // namespace
 
 void rememberSecret(std::string_view secret) {
@@ -147,47 +175,10 @@ void showRememberedSecrets() {
     r.shown = true;
 }
 
-// Holds text until a line ends or the stream is flushed: a secret never spans a line, and
-// redacting whole lines means it is never split between two writes.
-struct GuardedStreams::Guard : std::streambuf {
-    Guard(std::ostream& s) : stream(s), target(s.rdbuf(this)) {}
-    ~Guard() override {
-        pass();
-        stream.rdbuf(target);
-    }
-
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-        pending += traits_type::to_char_type(c);
-        if (c == '\n') pass();
-        return c;
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
-        pending.append(s, static_cast<std::size_t>(n));
-        if (pending.find('\n') != std::string::npos) pass();
-        return n;
-    }
-    int sync() override {
-        pass();
-        return target->pubsync();
-    }
-    void pass() {
-        if (pending.empty()) return;
-        std::string out = redactRemembered(pending);
-        pending.clear();
-        target->sputn(out.data(), static_cast<std::streamsize>(out.size()));
-    }
-
-    std::ostream& stream;
-    std::streambuf* target;
-    std::string pending;
-};
-
-GuardedStreams::GuardedStreams() : out_(std::make_unique<Guard>(std::cout)), err_(std::make_unique<Guard>(std::cerr)) {}
-
-GuardedStreams::~GuardedStreams() {
-    std::cout.flush();
-    std::cerr.flush();
+tarn::Redactor rememberedSecrets() {
+    RememberedSecrets& r = remembered();
+    std::lock_guard lock(r.mutex);
+    return r.shown ? tarn::Redactor() : r.redactor;
 }
 
 std::string shortTime(const std::optional<tarn::Timestamp>& t) {

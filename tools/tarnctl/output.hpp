@@ -4,6 +4,7 @@
 #pragma once
 
 #include <tarn/api/json.hpp>
+#include <tarn/api/redaction.hpp>
 #include <tarn/platform/timestamp.hpp>
 
 #include <cstdint>
@@ -21,9 +22,19 @@ namespace tarnctl {
 /// that are not UTF-8 become U+FFFD, so the result is always valid.
 std::string jsonString(std::string_view text);
 
-/// Text from the server or a file made safe for a terminal: control characters (C0, DEL, C1,
-/// bidirectional controls) escaped, invalid UTF-8 replaced.
+/// Text from the server or a file made safe for a terminal: the secrets this run knows (see
+/// rememberSecret) redacted, control characters (C0, DEL, C1, bidirectional controls) escaped,
+/// invalid UTF-8 replaced. Never for tarnctl's own wording: redacting "the" out of a sentence
+/// would tell that "the" is the password.
 std::string shown(std::string_view text);
+
+/// tarnctl's own text, which may quote outside text already passed through shown(): control
+/// characters escaped, nothing redacted.
+std::string escaped(std::string_view text);
+
+/// Outside text with the secrets this run knows redacted, not escaped (for JSON values, whose
+/// encoder escapes).
+std::string redactedOutside(std::string_view text);
 
 /// A JSON object built member by member, in the order added. Values are raw JSON text.
 class JsonObject {
@@ -42,10 +53,15 @@ private:
 
 std::string jsonArray(const std::vector<std::string>& rawValues);
 
-/// A record in the backend's JSON form.
+/// JSON text whose string values (not its member names, which are ours) have the secrets this
+/// run knows redacted.
+std::string redactingStringValues(std::string_view json);
+
+/// A record in the backend's JSON form, its values redacted as by redactingStringValues: a
+/// backend that echoes a token or the password inside a record cannot get it printed.
 template <class T>
 std::string encodeRecord(const T& value) {
-    return tarn::JSONEncoder::tarn().encode(value);
+    return redactingStringValues(tarn::JSONEncoder::tarn().encode(value));
 }
 
 /// Columns padded to the widest cell (by characters, not bytes); cells are shown() escaped.
@@ -84,26 +100,15 @@ private:
 /// "2024-05-01 12:00 UTC".
 std::string shortTime(const std::optional<tarn::Timestamp>& t);
 
-/// The secrets this run of tarnctl has seen (tokens the store handed out or took, the password
-/// typed, a Telegram session secret). Whatever reaches stdout or stderr is redacted against them
-/// once the streams are guarded, so even a backend that echoes a token inside a record cannot
-/// get it onto the terminal. Thread-safe: the client's thread loads tokens too.
+/// The secrets this run of tarnctl knows: tokens the store handed out or took (and the pair
+/// stored before a command began), the password typed, a Telegram session secret, the VLESS id of
+/// the profile handed to the tunnel. Text from outside is redacted against them where it is
+/// printed (shown, redactedOutside, encodeRecord), so that a backend that echoes one cannot get it
+/// onto the terminal. Thread-safe: the client's thread loads tokens too.
 void rememberSecret(std::string_view secret);
 /// For --show-secrets: stop redacting the remembered secrets for the rest of the run.
 void showRememberedSecrets();
-
-/// Routes std::cout and std::cerr through the redaction above for its lifetime; text is passed
-/// on at each line end and at each flush (so prompts appear at once).
-class GuardedStreams {
-public:
-    GuardedStreams();
-    ~GuardedStreams();
-    GuardedStreams(const GuardedStreams&) = delete;
-    GuardedStreams& operator=(const GuardedStreams&) = delete;
-
-private:
-    struct Guard;
-    std::unique_ptr<Guard> out_, err_;
-};
+/// The remembered secrets as a Redactor (empty after showRememberedSecrets).
+tarn::Redactor rememberedSecrets();
 
 }  // namespace tarnctl

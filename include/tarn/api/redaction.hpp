@@ -25,6 +25,8 @@ public:
     /// Remembers a secret; an empty one is ignored (it would match everywhere).
     Redactor& add(std::string_view secret);
     bool empty() const noexcept { return secrets_.empty(); }
+    /// The secrets, longest first.
+    const std::vector<std::string>& secrets() const noexcept { return secrets_; }
 
     /// text with every occurrence of every known secret replaced by "<redacted>". Longer secrets
     /// are replaced first, so one that contains another never leaves a piece of itself behind.

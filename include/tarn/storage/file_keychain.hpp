@@ -8,6 +8,10 @@
 #include "tarn/storage/keychain.hpp"
 
 #include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
 
 namespace tarn {
 
@@ -19,9 +23,15 @@ namespace tarn {
 /// read or write answers errSecIO. The data is stored as it is, not encrypted:
 /// its protection is the owner-only file mode.
 ///
+/// The directory holding the root must be one nobody else can write to (owned by this user, no
+/// group or other write permission), as for the defaults file: whoever can replace the root can
+/// plant or read the items. Otherwise every operation answers errSecInvalidKeychain.
+///
 /// Statuses: errSecItemNotFound, errSecDuplicateItem, errSecParam (service or account missing, or
 /// together longer than 120 bytes), errSecInvalidKeychain, errSecIO (any other file-system failure).
-/// Thread-safe and safe across processes; holds no state besides the root.
+/// A status cannot say what the file system answered, so the latest failure is kept for
+/// `lastFailure`: a host can then tell a full disk from a read-only one or a directory in the
+/// item's place. Thread-safe and safe across processes.
 class TARN_EXPORT FileKeychain : public Keychain {
 public:
     explicit FileKeychain(std::filesystem::path root);
@@ -36,8 +46,23 @@ public:
     OSStatus update(const KeychainAttributes& query, const KeychainAttributes& attributesToUpdate) override;
     OSStatus deleteItem(const KeychainAttributes& query) override;
 
+    /// What the file system answered when an operation last failed with errSecIO or
+    /// errSecInvalidKeychain: the error (ENOSPC, EROFS, EISDIR, ELOOP, EPERM for a refused
+    /// directory, ...), the path involved and a short description of the step.
+    struct Failure {
+        std::error_code code;
+        std::filesystem::path path;
+        std::string what;
+    };
+    /// The latest failure of any operation of this instance; nullopt when none has failed.
+    std::optional<Failure> lastFailure() const;
+
 private:
+    OSStatus failed(const std::filesystem::filesystem_error& error);
+
     std::filesystem::path root_;
+    mutable std::mutex failureLock_;
+    std::optional<Failure> lastFailure_;
 };
 
 }  // namespace tarn

@@ -83,16 +83,16 @@ int runStatus(App& app) {
     std::optional<tarn::VLESSConfig> profile;
     tarn::VPNConnectionState state = app.vpnState(&profile);
     std::string keychain = app.keychainKind();
-    bool signedIn = app.signedIn();
+    bool signedIn = false;
     std::optional<tarn::CRMUser> user;
     std::optional<ErrorReport> accountError;
-    if (signedIn) {
-        try {
-            user = app.client().me();
-        } catch (...) {
-            accountError = describeError(std::current_exception(), app.options().baseURL);
-            app.recordLastError(accountError->message);
-        }
+    // A secret store that cannot be read is one more thing status reports, not a reason to stop.
+    try {
+        signedIn = app.signedIn();
+        if (signedIn) user = app.client().me();
+    } catch (...) {
+        accountError = describeError(std::current_exception(), app.options().baseURL);
+        app.recordLastError(*accountError);
     }
     std::string directory = app.container().url().string();
     std::optional<tarn::tunnel::TunnelState> tunnel = tarn::tunnel::readLiveState(tarn::tunnel::defaultRunDirectory());
@@ -139,13 +139,13 @@ std::string diagnosticsReport(App& app) {
     try {
         signedIn = app.signedIn();
     } catch (...) {
-        lastError = describeError(std::current_exception(), app.options().baseURL).message;
+        lastError = keptLine(describeError(std::current_exception(), app.options().baseURL));
     }
     if (signedIn) {
         try {
             user = app.client().me();
         } catch (...) {
-            lastError = describeError(std::current_exception(), app.options().baseURL).message;
+            lastError = keptLine(describeError(std::current_exception(), app.options().baseURL));
         }
     }
     tarn::VPNConnectionState state = tarn::VPNConnectionState::disconnected();

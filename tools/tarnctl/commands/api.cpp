@@ -258,7 +258,7 @@ const std::vector<OperationSpec>& operationTable() {
              tarn::TelegramSessionStatus status = a.client().telegramSessionStatus(a.text("id"), a.text("secret"));
              JsonObject doc;
              doc.string("status", tarn::rawValue(status.status));
-             if (status.error) doc.string("error", *status.error);
+             if (status.error) doc.string("error", redactedOutside(*status.error));
              return doc.str();
          }},
         {"verifyTelegramSession", "Finish a Telegram sign-in with the bot's code; stores the tokens",

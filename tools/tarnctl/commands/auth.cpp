@@ -130,7 +130,7 @@ int loginWithEmailCode(App& app, const LoginOptions& options) {
             continue;
         }
         if (!flow.beginVerification(now())) {
-            app.out().note(flow.message().value_or("The code has expired.") + " (The code has expired; type r for a new one.)");
+            app.out().note(shown(flow.message().value_or("The code has expired.")) + " (The code has expired; type r for a new one.)");
             continue;
         }
         try {
@@ -202,7 +202,7 @@ int loginWithTelegram(App& app) {
     if (!link) {
         throw CliError(exitServer, "server", "the server's Telegram link fails the client's checks, so it is not shown");
     }
-    app.out().note("Open this link in Telegram and press Start:\n\n  " + link->absoluteString() + "\n");
+    app.out().note("Open this link in Telegram and press Start:\n\n  " + shown(link->absoluteString()) + "\n");
     showQRCode(app.out(), link->absoluteString());
     app.out().note("Then type the six-digit code the bot sends you and press Enter.");
 
@@ -260,10 +260,10 @@ int loginWithTelegram(App& app) {
                 break;
             default:
                 spinner.clear();
-                throw CliError(exitUnauthorized, "unauthorized",
-                               "the Telegram sign-in ended (" + std::string(tarn::rawValue(status.status)) + ")" +
-                                   (status.error ? ": " + oneLine(*status.error) : std::string()) +
-                                   "; run `tarnctl login --telegram` again");
+                throw CliError::quoting(exitUnauthorized, "unauthorized",
+                                        "the Telegram sign-in ended (" + std::string(tarn::rawValue(status.status)) +
+                                            "); run `tarnctl login --telegram` again",
+                                        status.error);
         }
     }
     // The verification hands the pair to the caller instead of storing it.
@@ -292,7 +292,7 @@ int loginWithGoogle(App& app) {
     }
     app.out().note(std::string(opened ? "Your browser should show the Google sign-in now. If it does not, open:"
                                        : "Open this page in a browser to sign in with Google:") +
-                   "\n\n  " + url.absoluteString() + "\n");
+                   "\n\n  " + shown(url.absoluteString()) + "\n");
 
     Spinner spinner;
     for (;;) {
@@ -307,9 +307,8 @@ int loginWithGoogle(App& app) {
             case tarn::OAuthSessionState::confirmed:
                 spinner.clear();
                 if (!status.auth) {
-                    throw CliError(exitUnauthorized, "unauthorized",
-                                   "the sign-in was confirmed but its result was already handed out" +
-                                       (status.error ? ": " + oneLine(*status.error) : std::string()));
+                    throw CliError::quoting(exitUnauthorized, "unauthorized",
+                                            "the sign-in was confirmed but its result was already handed out", status.error);
                 }
                 // The status poll hands the pair to the caller instead of storing it.
                 app.saveTokens(*status.auth);
@@ -317,9 +316,9 @@ int loginWithGoogle(App& app) {
             case tarn::OAuthSessionState::expired:
             case tarn::OAuthSessionState::conflict:
                 spinner.clear();
-                throw CliError(exitUnauthorized, "unauthorized",
-                               "the Google sign-in ended (" + std::string(tarn::rawValue(status.status)) + ")" +
-                                   (status.error ? ": " + oneLine(*status.error) : std::string()));
+                throw CliError::quoting(exitUnauthorized, "unauthorized",
+                                        "the Google sign-in ended (" + std::string(tarn::rawValue(status.status)) + ")",
+                                        status.error);
         }
         CommandDeadline::UserWait waitingForTheBrowser;
         for (int i = 0; i < 10; ++i) {

@@ -65,12 +65,12 @@ std::optional<tarn::tunnel::TunnelState> waitForTunnel(const std::filesystem::pa
         // Refused or unreadable files leave no profile to compare: a failure published since we
         // began is ours as well (an older one may be about files already replaced).
         if (!wanted.empty() && last->state == "failed" && last->profile.empty() && last->updatedAt >= startedAt - 1)
-            throw CliError(exitLocal, "tunnel", "the tunnel cannot use the profile: " + last->reason);
+            throw CliError::quoting(exitLocal, "tunnel", "the tunnel cannot use the profile", last->reason);
         if (wanted.empty() ? last->state == "idle" : last->profile == wanted) {
             if (last->state == "running" || last->state == "idle") break;
             // It retries after a back-off, but the person waiting deserves the reason now.
             if (last->state == "failed")
-                throw CliError(exitLocal, "tunnel", "the tunnel cannot run the profile: " + last->reason);
+                throw CliError::quoting(exitLocal, "tunnel", "the tunnel cannot run the profile", last->reason);
         }
         if (Clock::now() >= deadline) {
             spinner.clear();
@@ -165,6 +165,7 @@ ConnectResult connectTo(App& app, const std::string& serverID) {
         refuse(*before.reason(), user, serverID);
     }
     tarn::VLESSConfig config = client.vpnConfig(server->id, app.deviceID(), clientPlatform);
+    rememberProfileSecret(config);
     tarn::ConnectEligibility decision = tarn::ConnectEligibility::evaluate(user, server, config);
     if (!decision.canConnect()) refuse(*decision.reason(), user, server->id);
 

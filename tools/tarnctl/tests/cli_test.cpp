@@ -82,6 +82,24 @@ public:
         ASSERT_EQ(r.exitCode, 0) << r;
     }
 
+    // The file store's item of this backend's sign-in: service "dev.tarn.vpn" and the account
+    // "tarnctl <origin>", each in hex.
+    fs::path signInItem(const std::string& account = "") {
+        std::string name = "6465762e7461726e2e76706e-";
+        for (unsigned char c : account.empty() ? "tarnctl " + server().url() : account) {
+            static constexpr char digits[] = "0123456789abcdef";
+            name += digits[c >> 4];
+            name += digits[c & 0xF];
+        }
+        return state() / "keychain" / "data-protection" / name;
+    }
+    void makeKeyStore() {
+        for (const fs::path& dir : {state(), state() / "keychain", state() / "keychain" / "data-protection"}) {
+            fs::create_directories(dir);
+            ::chmod(dir.c_str(), 0700);
+        }
+    }
+
     // Items of the file key store (one file per stored item).
     std::vector<fs::path> keyStoreItems() const {
         std::vector<fs::path> items;
@@ -101,6 +119,49 @@ public:
 };
 
 // -- Sign-in methods --------------------------------------------------------------------------
+
+// A sign-in belongs to the backend that issued it: another backend gets neither its access token
+// nor, after a 401, its refresh token, and signing in or failing there leaves it intact. The one
+// item of older versions is the default backend's.
+TEST_F(CliTest, EachBackendKeepsItsOwnSignIn) {
+    signIn();
+    DevServer other;
+    std::vector<std::string> atOther = {"--base-url", other.url(), "whoami"};
+    Result elsewhere = tarnctl(atOther);
+    EXPECT_EQ(elsewhere.exitCode, 5) << elsewhere;
+    Json stats = other.get("/dev/stats").json();
+    EXPECT_EQ(stats["requests"].value("POST /auth/refresh", 0), 0) << "a refresh token went to another backend: " << stats;
+    Result here = tarnctl({"whoami"});
+    EXPECT_EQ(here.exitCode, 0) << "the first backend's sign-in survives: " << here;
+
+    makeKeyStore();
+    std::ofstream(signInItem("tarnctl")) << "garbage";
+    Result legacy = tarnctl({"--base-url", "http://127.0.0.1:8787", "whoami"});
+    EXPECT_EQ(legacy.exitCode, 10) << "the old item is read for the default backend: " << legacy;
+    EXPECT_NE(legacy.err.find("is not a token pair"), std::string::npos) << legacy;
+    EXPECT_EQ(tarnctl({"whoami"}).exitCode, 0) << "and for no other";
+}
+
+// tarnctl's own sentences stay whole whatever the password is: redacting a password that is a
+// word of them ("the email address or the <redacted> is wrong") would tell the password.
+TEST_F(CliTest, APasswordThatIsAWordOfTheMessagesNeverChangesThem) {
+    for (const std::string word : {"password", "the", "email", "wrong", "address", "is", "tokens", "kept", "in"}) {
+        Result r = tarnctl({"--json", "login", "--email", "demo@tarn.dev"}, word + "\n");
+        EXPECT_EQ(r.exitCode, 5) << word << ": " << r;
+        EXPECT_NE(r.err.find("tarnctl: the email address or the password is wrong\n"), std::string::npos) << word << ": " << r;
+        EXPECT_NE(r.err.find("the tokens will be kept unencrypted in a file under"), std::string::npos) << word << ": " << r;
+        EXPECT_EQ(r.json()["error"]["message"], "the email address or the password is wrong") << word;
+        EXPECT_EQ((r.out + r.err).find("<redacted>"), std::string::npos) << word << ": " << r;
+    }
+    ASSERT_EQ(tarnctl({"api", "register", "--email", "word@example.test", "--password-stdin", "--accepted-terms",
+                       "--accepted-personal-data-processing"},
+                      "password\n")
+                  .exitCode,
+              0);
+    Result signedIn = tarnctl({"login", "--email", "word@example.test"}, "password\n");
+    EXPECT_EQ(signedIn.exitCode, 0) << signedIn;
+    EXPECT_EQ((signedIn.out + signedIn.err).find("<redacted>"), std::string::npos) << signedIn;
+}
 
 TEST_F(CliTest, PasswordLoginKeepsTokensUntilLogoutEmptiesTheKeyStore) {
     Result login = tarnctl({"login"}, "demo@tarn.dev\ndemo-password\n");
@@ -511,16 +572,25 @@ INSTANTIATE_TEST_SUITE_P(
                     2, "usage", "/typo is not an existing directory"},
         FailureCase{"StoredValueIsNotATokenPair",
                     [](CliTest& fixture, DevServer&) {
-                        // The file store's item for service "dev.tarn.vpn", account "tarnctl", in hex.
-                        const fs::path item = fixture.state() / "keychain" / "data-protection" /
-                                              "6465762e7461726e2e76706e-7461726e63746c";
-                        fs::create_directories(item.parent_path());
-                        ::chmod((fixture.state() / "keychain").c_str(), 0700);
-                        ::chmod(item.parent_path().c_str(), 0700);
-                        std::ofstream(item) << "garbage";
+                        fixture.makeKeyStore();
+                        std::ofstream(fixture.signInItem()) << "garbage";
                         return std::vector<std::string>{"whoami"};
                     },
                     10, "local", "is not a token pair; run `tarnctl logout`"},
+        FailureCase{"DirectoryInPlaceOfTheSignIn",
+                    [](CliTest& fixture, DevServer&) {
+                        fixture.makeKeyStore();
+                        fs::create_directory(fixture.signInItem());
+                        return std::vector<std::string>{"whoami"};
+                    },
+                    10, "local", "/keychain has a directory in the way of the item /"},
+        FailureCase{"StateDirectoryOthersCanWrite",
+                    [](CliTest& fixture, DevServer&) {
+                        fixture.signIn();
+                        fs::permissions(fixture.state(), fs::perms::all);
+                        return std::vector<std::string>{"whoami"};
+                    },
+                    10, "local", "/keychain is not private to this user: refusing a directory that other users can write to"},
         FailureCase{"KeyStoreNotWritableFailsLoginBeforeAnyPrompt",
                     [](CliTest& fixture, DevServer&) {
                         fs::create_directories(fixture.state() / "keychain");
@@ -540,7 +610,7 @@ INSTANTIATE_TEST_SUITE_P(
                     [](CliTest&, DevServer&) {
                         return std::vector<std::string>{"--keychain", "secret-service", "whoami"};
                     },
-                    10, "local", "in the Secret Service (service dev.tarn.vpn, account tarnctl): no Secret Service answers",
+                    10, "local", "in the Secret Service (service dev.tarn.vpn, account tarnctl http://127.0.0.1:",
                     {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"}}},
         // Each request has its timeout; the command as a whole has one more bound, named with
         // what it was waiting for.
@@ -588,7 +658,7 @@ TEST_F(CliTest, AnswerThatIsNotHTTPIsAServerErrorKeptAsTheLastError) {
 
     Result report = tarnctl({"diagnostics"});
     ASSERT_EQ(report.exitCode, 0) << report;
-    EXPECT_NE(report.out.find("last_error=the server's answer was not a usable HTTP response"), std::string::npos)
+    EXPECT_NE(report.out.find("last_error=server: the server's answer was not a usable HTTP response"), std::string::npos)
         << report;
 }
 
@@ -632,6 +702,9 @@ TEST_F(CliTest, ConnectHandsTheProfileToTheTunnelAndDisconnectTakesItBack) {
 // A new device identifier takes a slot of the account's device limit: after the first run,
 // tarnctl never makes one without saying so, and a damaged defaults file keeps the one it holds.
 TEST_F(CliTest, ADeviceIdentifierIsNeverReplacedSilently) {
+    // A failure before the first identifier is made leaves a defaults file without one.
+    fault(server(), {{"path", "/app/ios/release"}, {"status", 503}});
+    ASSERT_EQ(tarnctl({"update-check"}).exitCode, 7);
     Result first = tarnctl({"--json", "status"});
     ASSERT_EQ(first.exitCode, 0) << first;
     EXPECT_EQ(first.err.find("identifier"), std::string::npos) << "the first one is made quietly: " << first;
@@ -646,7 +719,8 @@ TEST_F(CliTest, ADeviceIdentifierIsNeverReplacedSilently) {
     std::ofstream(defaults, std::ios::trunc) << "[]";
     Result lost = tarnctl({"--json", "status"});
     EXPECT_NE(lost.json()["device_id"], id) << lost;
-    EXPECT_NE(lost.err.find("held no device identifier (damaged copies are kept beside it"), std::string::npos) << lost;
+    EXPECT_NE(lost.err.find("was damaged and held no device identifier (damaged copies are kept beside it"), std::string::npos)
+        << lost;
     EXPECT_TRUE(fs::exists(state() / "defaults.json.corrupt.1"));
 
     fs::permissions(state(), fs::perms::all);
@@ -655,6 +729,25 @@ TEST_F(CliTest, ADeviceIdentifierIsNeverReplacedSilently) {
               std::string::npos)
         << unkept;
     fs::permissions(state(), fs::perms::owner_all);
+}
+
+// A full disk at sign-in is named as such, with the directory, not as a question of ownership.
+TEST_F(CliTest, AFullDiskAtSignInSaysSo) {
+    if (run("/usr/bin/unshare", {"-rm", "true"}).exitCode != 0) GTEST_SKIP() << "no private mount namespace here";
+    fs::create_directories(state());
+    ::chmod(state().c_str(), 0700);
+    // A tiny file system over the key store, filled up, in a mount namespace of tarnctl's own.
+    std::vector<std::string> args = {"-rm", "sh", "-c",
+                                     R"(mkdir -p "$1" && mount -t tmpfs -o size=4k,mode=0700 tmpfs "$1" &&
+                                        { head -c 8192 /dev/zero >"$1/fill"; shift; exec "$@"; })",
+                                     "sh", (state() / "keychain").string(), TARNCTL_PATH};
+    for (const std::string& arg : base()) args.push_back(arg);
+    for (const char* arg : {"login", "--email", "demo@tarn.dev"}) args.push_back(arg);
+    Result full = run("/usr/bin/unshare", args, "demo-password\n", cleanEnv());
+    EXPECT_EQ(full.exitCode, 10) << full;
+    EXPECT_NE(full.err.find("/keychain has no space left for " + (state() / "keychain" / "data-protection").string()),
+              std::string::npos)
+        << full;
 }
 
 // Another process holding the defaults lock delays a command by the lock's bound, not forever.

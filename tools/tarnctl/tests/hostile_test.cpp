@@ -7,7 +7,9 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <fstream>
+#include <memory>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -25,6 +27,7 @@ const std::string kPassword = "hostile-pass-8Wm4Rv";
 const std::string kSessionID = "TgSessionHostile_0123456789";
 const std::string kSessionSecret = "TgSecretHostile_9876543210abcdef";
 const std::string kEmail = "victim.person@example.test";
+const std::string kVLESSID = "8d3c5f1e-2b4a-4c6d-9e8f-0a1b2c3d4e5f";
 const std::string kTerminalAttack = "\x1b[2J\x1b]0;pwned\x07\r\nfake: line\xc2\x9b" "31m\xe2\x80\xae" "gnp.exe\x7f";
 
 std::string userJSON(const std::string& name) {
@@ -85,7 +88,31 @@ struct Row {
     std::map<std::string, Answer> answers;
     std::vector<std::string> command;  // after the common options; run with and without --json
     bool signedIn = true;
+    /// Secrets the command cannot know, so cannot redact on the terminal; they must still never
+    /// be kept (last error) nor reach the diagnostics report.
+    std::vector<std::string> unknownToTheCommand = {};
+    /// Further secrets that must reach no channel (pairs the backend issued during the row).
+    std::vector<std::string> alsoSecret = {};
+    /// A profile handed to the tunnel beforehand, whose VLESS id is then a secret on every channel.
+    bool connected = false;
 };
+
+// A sign-in that issues a new pair each time and names the user after the pair it issued before,
+// as a backend that echoes what the client holds would.
+Answer echoingThePreviousPair() {
+    auto issued = std::make_shared<int>(0);
+    return [issued](const httplib::Request&, httplib::Response& res) {
+        auto pair = [](int n) {
+            return n == 0 ? std::pair(kAccess, kRefresh)
+                          : std::pair(kAccess + "-" + std::to_string(n), kRefresh + "-" + std::to_string(n));
+        };
+        const int n = (*issued)++;
+        std::string name = n == 0 ? "\"Victim\"" : "\"" + pair(n - 1).first + " " + pair(n - 1).second + "\"";
+        res.set_content(R"({"access_token":")" + pair(n).first + R"(","refresh_token":")" + pair(n).second +
+                            R"(","user":)" + userJSON(name) + "}",
+                        "application/json");
+    };
+}
 
 std::vector<Row> rows() {
     Answer echoHeaders = [](const httplib::Request& req, httplib::Response& res) {
@@ -122,6 +149,12 @@ std::vector<Row> rows() {
          {"whoami"}},
         {"InvalidUTF8InAnError", {{"/me", status(500, "\xff\xfe " + kTerminalAttack + " \xc0\xaf")}}, {"whoami"}},
         {"InvalidUTF8InARecord", {{"/me", status(200, userJSON("\"\xff\x1b[2J\""))}}, {"whoami"}},
+        {"PasswordEchoedAfterTheSignIn", {{"/me", status(500, R"({"detail":"user with )" + kPassword + R"( is locked"})")}},
+         {"whoami"}, true, {kPassword}},
+        {"EarlierPairEchoedAtTheNextSignIn", {{"/auth/login", echoingThePreviousPair()}}, {"login", "--email", kEmail},
+         true, {}, {kAccess + "-1", kRefresh + "-1"}},
+        {"VLESSIdEchoed", {{"/me", status(502, "upstream refused the client " + kVLESSID + " of this device")}},
+         {"whoami"}, true, {}, {}, true},
     };
 }
 
@@ -162,6 +195,25 @@ TEST_P(HostileAnswers, NoSecretOrControlCharacterReachesAnyChannel) {
         Result login = tarnctl({"login", "--email", kEmail}, kPassword + "\n");
         ASSERT_EQ(login.exitCode, 0) << login;
     }
+    std::vector<std::string> secrets = {kAccess, kRefresh, kPassword, kSessionSecret};
+    secrets.insert(secrets.end(), row.alsoSecret.begin(), row.alsoSecret.end());
+    if (row.connected) {
+        const fs::path group = dir.path() / "groups" / "group.dev.tarn.vpn";
+        fs::create_directories(group);
+        fs::permissions(group, fs::perms::owner_all);
+        const std::string xray = R"({"outbounds":[{"protocol":"vless","settings":{"vnext":[{"users":[{"id":")" + kVLESSID +
+                                 R"("}]}]}}]})";
+        std::ofstream(group / "xray-config.json") << xray;
+        std::ofstream(group / "vless-config.json")
+            << Json{{"uri", "vless://" + kVLESSID + "@vpn.example.test:443?security=reality"},
+                    {"xray_json", xray},
+                    {"server_id", "de-1"},
+                    {"user_id", "u1"},
+                    {"subscription_status", "active"},
+                    {"vpn_access_status", "enabled"}}
+                   .dump();
+        secrets.push_back(kVLESSID);
+    }
 
     // channel name -> text
     std::vector<std::pair<std::string, std::string>> channels;
@@ -192,14 +244,22 @@ TEST_P(HostileAnswers, NoSecretOrControlCharacterReachesAnyChannel) {
     }
     channels.insert(channels.end(), withoutPersonalData.begin(), withoutPersonalData.end());
 
+    auto unknown = [&](const std::string& secret) {
+        return std::find(row.unknownToTheCommand.begin(), row.unknownToTheCommand.end(), secret) !=
+               row.unknownToTheCommand.end();
+    };
     for (const auto& [channel, text] : channels) {
-        for (const std::string& secret : {kAccess, kRefresh, kPassword, kSessionSecret}) {
+        for (const std::string& secret : secrets) {
+            if (unknown(secret)) continue;
             EXPECT_EQ(text.find(secret), std::string::npos) << secret << " in " << channel << ":\n" << text;
         }
         EXPECT_EQ(rawControl(text), "") << channel;
     }
     for (const auto& [channel, text] : withoutPersonalData) {
         EXPECT_EQ(text.find(kEmail), std::string::npos) << "e-mail address in " << channel << ":\n" << text;
+        for (const std::string& secret : row.unknownToTheCommand) {
+            EXPECT_EQ(text.find(secret), std::string::npos) << secret << " kept in " << channel << ":\n" << text;
+        }
     }
 }
 
