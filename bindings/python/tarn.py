@@ -4,7 +4,7 @@ Every network operation returns at once with a Call, a future of the answer: the
 as Python values (dicts, lists), or None for operations that answer nothing. Call.result() waits
 for it and raises TarnError (Cancelled for a cancelled call) on failure.
 
-    with tarn.Storage(keychain="file", keychain_root="/tmp/k") as storage, \\
+    with tarn.Storage(keychain="file", keychain_root=os.path.expanduser("~/.local/state/my-app")) as storage, \\
          tarn.Client("http://127.0.0.1:8787", storage=storage) as client:
         client.login("demo@tarn.dev", "demo-password").result()
         servers = client.servers().result()
