@@ -26,7 +26,8 @@ const char* const exitCodeHelp =
     "  7  server error (status and a redacted summary of the body are shown)\n"
     "  8  the server's answer could not be decoded (the coding path is shown)\n"
     "  9  connect refused by the eligibility check (the reason is shown)\n"
-    " 10  local failure: secret store, files, anything else on this machine";
+    " 10  local failure: secret store, files, anything else on this machine\n"
+    " 11  connect: the profile is handed over, but no tunnel service runs to use it";
 
 std::string keychainStatusText(tarn::OSStatus status) {
     switch (status) {

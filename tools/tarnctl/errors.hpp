@@ -22,6 +22,7 @@ enum ExitCode : int {
     exitDecoding = 8,      // the server's answer does not match the record
     exitRefused = 9,       // connect: the eligibility decision said no
     exitLocal = 10,        // keychain, files, anything else on this machine
+    exitNoTunnel = 11,     // connect: the profile is handed over, but no tunnel service runs
 };
 
 /// The exit-code table as it appears in `tarnctl --help` and the README.

@@ -50,6 +50,8 @@ TEST(TarnctlWithTunnel, ConnectWaitsForTheTunnelAndDisconnectStopsIt) {
     ASSERT_EQ(connect.exitCode, 0) << connect.out << tunnel.log();
     auto tunnelDoc = nlohmann::json::parse(connect.out)["tunnel"];
     ASSERT_EQ(tunnelDoc["state"], "running") << connect.out;
+    EXPECT_EQ(tunnelDoc["mode"], "proxies_only");
+    EXPECT_EQ(tunnelDoc["kill_switch"], false);
     EXPECT_TRUE(tools::acceptsConnections(tunnelDoc["http_port"].get<int>()));
 
     Outcome status = tarnctl(with({"status"}), env);
@@ -62,12 +64,14 @@ TEST(TarnctlWithTunnel, ConnectWaitsForTheTunnelAndDisconnectStopsIt) {
     EXPECT_NE(disconnect.out.find("Tunnel: idle."), std::string::npos) << disconnect.out;
     EXPECT_FALSE(tools::acceptsConnections(tunnelDoc["http_port"].get<int>()));
 
-    // Without a service the profile is handed over all the same, and connect says how to start one.
+    // Without a service the profile is handed over all the same, and connect says how to start
+    // one, failing: nothing is protected yet.
     ::kill(tunnel.process().pid(), SIGTERM);
     ASSERT_TRUE(tunnel.process().wait(10s));
-    Outcome alone = tarnctl(with({"connect"}), env);
-    EXPECT_EQ(alone.exitCode, 0);
-    EXPECT_NE(alone.out.find("Tunnel: not running"), std::string::npos) << alone.out;
+    Outcome alone = tarnctl(with({"--json", "connect"}), env);
+    EXPECT_EQ(alone.exitCode, 11);
+    EXPECT_NE(alone.out.find("no tunnel service runs to use it: not running (start it"), std::string::npos) << alone.out;
+    EXPECT_TRUE(fs::exists(tunnel.container().xrayConfigURL())) << "a service started later connects";
 
     // A tunnel whose core dies: connect reports why instead of waiting out its time.
     Tunnel broken({"--core", "/bin/false"});

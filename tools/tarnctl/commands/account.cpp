@@ -95,7 +95,7 @@ int runStatus(App& app) {
         app.recordLastError(*accountError);
     }
     std::string directory = app.container().url().string();
-    std::optional<tarn::tunnel::TunnelState> tunnel = tarn::tunnel::readLiveState(tarn::tunnel::defaultRunDirectory());
+    std::optional<tarn::tunnel::TunnelState> tunnel = tarn::tunnel::readLiveState(tunnelRunDirectory());
 
     if (app.out().json()) {
         JsonObject doc;

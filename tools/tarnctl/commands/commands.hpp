@@ -114,5 +114,8 @@ std::optional<tarn::tunnel::TunnelState> waitForTunnel(const std::filesystem::pa
 std::string describeTunnel(const std::optional<tarn::tunnel::TunnelState>& state);
 /// The same as a JSON object (null when no service runs).
 std::string tunnelJSON(const std::optional<tarn::tunnel::TunnelState>& state);
+/// Where the running tunnel service keeps its state: this user's, else the system one's, else
+/// where this user's would.
+std::filesystem::path tunnelRunDirectory();
 
 }  // namespace tarnctl

@@ -29,10 +29,19 @@ std::string fileSize(const std::filesystem::path& p) {
 
 }  // namespace
 
+std::filesystem::path tunnelRunDirectory() {
+    auto found = tarn::tunnel::findLiveState();
+    return found ? found->second : tarn::tunnel::defaultRunDirectory();
+}
+
 std::string tunnelJSON(const std::optional<tarn::tunnel::TunnelState>& s) {
     if (!s) return "null";
+    const bool system = s->mode == "system";
     return JsonObject()
         .string("state", s->state)
+        .string("mode", system ? "all_traffic" : "proxies_only")
+        .boolean("kill_switch", s->killSwitch)
+        .string("dns", system && s->killSwitch ? "tunnel" : "system")
         .string("reason", s->reason)
         .string("server_id", s->serverID)
         .integer("socks_port", s->socksPort)
@@ -41,12 +50,14 @@ std::string tunnelJSON(const std::optional<tarn::tunnel::TunnelState>& s) {
 }
 
 std::string describeTunnel(const std::optional<tarn::tunnel::TunnelState>& s) {
-    if (!s) return "not running (start it: systemctl --user start tarn-tunnel)";
+    if (!s) return "not running (start it: systemctl --user start tarn-tunnel, or for all traffic sudo systemctl start tarn-tunnel-system)";
     std::string text = s->state;
     if (!s->reason.empty()) text += ": " + s->reason;
     if (s->socksPort) text += ", SOCKS5 127.0.0.1:" + std::to_string(s->socksPort);
     if (s->httpPort) text += ", HTTP proxy 127.0.0.1:" + std::to_string(s->httpPort);
-    return text;
+    if (s->killSwitch) return text + " (all traffic and DNS through the tunnel, kill switch on)";
+    if (s->state == "idle" || s->state == "stopped") return text;
+    return text + (s->mode == "system" ? " (all traffic)" : " (proxies only: other traffic goes around the tunnel)");
 }
 
 std::optional<tarn::tunnel::TunnelState> waitForTunnel(const std::filesystem::path& runDirectory,
@@ -177,7 +188,12 @@ ConnectResult connectTo(App& app, const std::string& serverID) {
 int runConnect(App& app, const std::string& serverID) {
     ConnectResult result = connectTo(app, serverID);
     // Without a tunnel service the profile waits in place for one to start.
-    auto tunnel = waitForTunnel(tarn::tunnel::defaultRunDirectory(), result.config.xrayJSON, tunnelTimeout);
+    auto tunnel = waitForTunnel(tunnelRunDirectory(), result.config.xrayJSON, tunnelTimeout);
+    // Nothing is protected until a service takes the profile: that is not a successful connect.
+    if (!tunnel)
+        throw CliError(exitNoTunnel, "no_tunnel",
+                       "the profile is handed over, but no tunnel service runs to use it: " + describeTunnel(tunnel) +
+                           "; it connects when it starts");
     if (app.out().json()) {
         std::vector<std::string> files;
         for (const auto& f : result.files) files.push_back(jsonString(f.string()));
@@ -215,7 +231,7 @@ int runDisconnect(App& app) {
             if (why) throw std::filesystem::filesystem_error("cannot remove the connection profile", f, why);
         }
     }
-    auto tunnel = waitForTunnel(tarn::tunnel::defaultRunDirectory(), "", tunnelTimeout);
+    auto tunnel = waitForTunnel(tunnelRunDirectory(), "", tunnelTimeout);
     if (app.out().json()) {
         std::vector<std::string> removed;
         for (const auto& f : present) removed.push_back(jsonString(f));
