@@ -1,6 +1,7 @@
 #include "tarn/api/api_client.hpp"
 
 #include "api/curl_redirect.hpp"
+#include "api/decoding_messages.hpp"
 #include "api/request_bodies.hpp"
 #include "api/session_lock_wait.hpp"
 #include "api/token_refresh_gate.hpp"
@@ -264,15 +265,23 @@ asio::awaitable<void> failWithServerError(Self self, std::vector<std::string> se
     throw APIError::server(response.statusCode, std::move(body), redactor);
 }
 
-// Rethrows a DecodingError with the call's secrets taken out of its description, which may quote
-// the answer, and the answer may echo what the call sent.
+// Rethrows a DecodingError with the call's secrets taken out of the text of the answer its
+// description quotes (the answer may echo what the call sent). The decoder's own words are left
+// alone: a password that happens to be one of them must not show itself by their absence.
 asio::awaitable<void> failRedacted(Self self, std::vector<std::string> secrets, std::exception_ptr failure) {
     auto redacting = secretsOf(self, std::move(secrets), std::nullopt);
     Redactor redactor = co_await std::move(redacting);
     try {
         std::rethrow_exception(failure);
     } catch (const DecodingError& e) {
-        throw DecodingError(e.kind(), e.codingPath(), redactor.redact(e.debugDescription()));
+        std::string_view text = e.debugDescription();
+        for (std::string_view lead : tarn::detail::messagesQuotingTheAnswer) {
+            if (!text.starts_with(lead)) continue;
+            std::string_view end = text.ends_with(tarn::detail::unfitNumberMessageEnd) ? tarn::detail::unfitNumberMessageEnd : "";
+            std::string_view quoted = text.substr(lead.size(), text.size() - lead.size() - end.size());
+            throw DecodingError(e.kind(), e.codingPath(), std::string(lead) + redactor.redact(quoted) + std::string(end));
+        }
+        throw;
     }
 }
 

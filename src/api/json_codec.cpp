@@ -1,4 +1,6 @@
 #include "tarn/api/json_codec.hpp"
+
+#include "api/decoding_messages.hpp"
 #include "tarn/api/redaction.hpp"
 #include "tarn/platform/unicode.hpp"
 
@@ -329,7 +331,8 @@ private:
 };
 
 [[noreturn]] void failNumber(const DecodeContext& ctx, std::string_view text) {
-    fail(ctx, Kind::dataCorrupted, "Parsed JSON number <" + std::string(text) + "> does not fit in Int64.");
+    fail(ctx, Kind::dataCorrupted,
+         std::string(tarn::detail::unfitNumberMessage) + std::string(text) + std::string(tarn::detail::unfitNumberMessageEnd));
 }
 
 }  // namespace
@@ -494,7 +497,7 @@ std::string_view readEnumString(DecodeContext& ctx, const Node& e) {
 }
 
 void failEnum(DecodeContext& ctx, std::string_view raw) {
-    fail(ctx, Kind::dataCorrupted, "Cannot initialize enumeration from invalid String value " + std::string(raw));
+    fail(ctx, Kind::dataCorrupted, std::string(tarn::detail::invalidEnumerationMessage) + std::string(raw));
 }
 
 // ---------------------------------------------------------------------------------------------

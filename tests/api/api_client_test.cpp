@@ -562,6 +562,29 @@ TEST(TokenStoreEffects, SignInsSaveThePairAndSessionPollsDoNot) {
     EXPECT_EQ(f.store->tokens(), std::nullopt);
 }
 
+// An answer that cannot be decoded may echo what the call sent: that is taken out of the text the
+// error quotes, and only there, so a password that is one of the decoder's words stays hidden.
+TEST(PipelineFailures, ADecodingErrorHidesAnEchoedPasswordAndNeverTheDecodersOwnWords) {
+    struct Case {
+        const char* password;
+        std::string status;  // the answer's subscription_status
+        std::string description;
+    };
+    const Case cases[] = {
+        {"hunter2-long", "hunter2-long", "Cannot initialize enumeration from invalid String value <redacted>"},
+        {"enumeration", "bogus", "Cannot initialize enumeration from invalid String value bogus"},
+        {"invalid", "invalid", "Cannot initialize enumeration from invalid String value <redacted>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.password);
+        std::string answer = authJSON("a", "r");
+        answer.replace(answer.find("\"active\""), 8, "\"" + c.status + "\"");
+        Fixture f(sync([&](const HttpRequest&) { return respond(200, answer); }));
+        auto error = as<DecodingError>(failure(f.client.login("e@x.io", c.password)));
+        EXPECT_EQ(error->debugDescription(), c.description);
+    }
+}
+
 // Tokens are sent in a header (the access token) or kept for that; one with a line break, NUL or
 // another control character would be stored and then break every later call. Such an answer is
 // refused before anything is stored, by every operation that yields tokens.
