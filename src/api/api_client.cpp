@@ -127,6 +127,8 @@ asio::awaitable<void> clearIfUnchanged(Self self, std::optional<AuthTokens> used
     } catch (...) {
         // A failing clear is ignored: the call fails with `unauthorized` either way.
     }
+    // Whatever the store now holds, the refused pair's answers are of no use to anyone.
+    self->session->clearCache();
 }
 
 // The path for a trace: query values may be credentials (a token in a link), so only the names of
@@ -187,6 +189,7 @@ asio::awaitable<HttpResponse> tracedSend(Self self, HttpRequest request, const U
         throw;
     }
     trace.statusCode = response->statusCode;
+    trace.cacheResult = response->cacheResult;
     trace.bytesReceived = response->body.size();
     report(options, trace, started);
     co_return std::move(*response);
@@ -456,6 +459,8 @@ asio::awaitable<AuthResponse> signIn(Self self, std::string path, Body body, std
     auto signingIn = send<AuthResponse>(self, "POST", std::move(path), std::move(body), false, std::move(secrets));
     AuthResponse answer = co_await std::move(signingIn);
     requireSendableTokens(answer);
+    // Another account may be signing in: nothing stored for the one before may reach it.
+    self->session->clearCache();
     if (self->tokenStore) {
         auto saving = self->storeWorker.save(AuthTokens{answer.accessToken, answer.refreshToken});
         co_await std::move(saving);
@@ -519,6 +524,7 @@ asio::awaitable<void> logoutImpl(Self self) {
     } catch (...) {
         // Signing out locally must work whatever the backend or the network says.
     }
+    self->session->clearCache();
     if (self->tokenStore) {
         try {
             auto clearing = self->storeWorker.clear();
@@ -531,6 +537,7 @@ asio::awaitable<void> logoutImpl(Self self) {
 asio::awaitable<void> deleteAccountImpl(Self self, std::string deviceID) {
     auto deleting = send<EmptyBody>(self, "DELETE", "me", detail::DeviceIDBody{std::move(deviceID)});
     (void)co_await std::move(deleting);
+    self->session->clearCache();
     if (self->tokenStore) {
         try {
             auto clearing = self->storeWorker.clear();
