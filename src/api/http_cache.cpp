@@ -608,6 +608,7 @@ HttpCache::Plan HttpCache::prepare(HttpRequest& request, Clock::time_point now) 
         std::lock_guard lock(mutex_);
         stored = store_->get(plan.key);
     }
+    plan.found = stored.has_value();
     if (!stored || !variesAlike(*stored, request)) return plan;
     const bool mustValidate = requestsValidation(request) || has(cacheControl(stored->headers), "no-cache");
     Seconds lifetime = freshnessLifetime(*stored);
@@ -665,8 +666,9 @@ HttpResponse HttpCache::finish(const HttpRequest& request, Plan& plan, HttpRespo
         (has(directives, "max-age") || field(network.headers, "Expires") || field(network.headers, "ETag") ||
          field(network.headers, "Last-Modified"));
     if (!storable) {
-        // What is stored no longer stands for what the server says now.
-        forget(plan.key);
+        // What is stored no longer stands for what the server says now. Only then: on a disk
+        // store every removal is a system call, and most answers were never stored.
+        if (plan.found) forget(plan.key);
         return network;
     }
     CachedAnswer answer;

@@ -66,6 +66,7 @@ public:
         std::string key;  // empty: the cache stays out of this exchange
         bool safe = true;  // a GET; otherwise a success invalidates the stored answer of the URL
         std::optional<CachedAnswer> stored;
+        bool found = false;  // something is stored under the key, matching or not
         bool revalidating = false;  // the request carries the stored answer's validators
         /// A stored answer that serves the request without the network.
         std::optional<HttpResponse> answer;
