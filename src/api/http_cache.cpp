@@ -636,9 +636,10 @@ HttpResponse HttpCache::finish(const HttpRequest& request, Plan& plan, HttpRespo
     if (plan.revalidating && network.isHTTP && network.statusCode == 304) {
         // RFC 9111 4.3.4: the 304's fields replace the stored ones of the same name.
         CachedAnswer& updated = *plan.stored;
-        for (const auto& [name, value] : network.headers) {
-            if (isUnstoredField(name)) continue;
-            std::erase_if(updated.headers, [&](const auto& entry) { return equalsIgnoringCase(entry.first, name); });
+        for (const auto& field304 : network.headers) {
+            if (isUnstoredField(field304.first)) continue;
+            std::erase_if(updated.headers,
+                          [&](const auto& entry) { return equalsIgnoringCase(entry.first, field304.first); });
         }
         for (const auto& entry : storedFields(network.headers)) updated.headers.push_back(entry);
         updated.requestTime = requested;

@@ -65,7 +65,8 @@ public:
     virtual asio::any_io_executor executor() const;
     /// Forgets every stored answer. APIClient calls it wherever it clears the token store, so that
     /// one account's answers never reach another. The default does nothing: a session without a
-    /// cache has nothing to forget. Must not throw.
+    /// cache has nothing to forget; a session that wraps another must pass the call on. Must not
+    /// throw.
     virtual void clearCache() noexcept;
 };
 
