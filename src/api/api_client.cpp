@@ -489,15 +489,19 @@ asio::awaitable<AuthResponse> verifyTelegramImpl(Self self, std::string id, std:
                                            std::optional{TelegramSessionVerificationRequest{*normalized}}, false,
                                            HttpHeaders{{"X-Tarn-Auth-Session-Secret", secret}}, true, {secret});
     AuthResponse answer = co_await std::move(verifying);
-    // Not stored here, but the caller stores it next.
+    // Not stored here, but the caller stores it next: the stored answers may be another account's.
     requireSendableTokens(answer);
+    self->session->clearCache();
     co_return answer;
 }
 
 asio::awaitable<OAuthSessionStatus> oauthStatusImpl(Self self, std::string id) {
     auto polling = get<OAuthSessionStatus>(self, "auth/oauth/session/" + id, false);
     OAuthSessionStatus status = co_await std::move(polling);
-    if (status.auth) requireSendableTokens(*status.auth);
+    if (status.auth) {
+        requireSendableTokens(*status.auth);
+        self->session->clearCache();
+    }
     co_return status;
 }
 

@@ -563,6 +563,7 @@ TEST(TokenStoreEffects, SignInsSaveThePairAndSessionPollsDoNot) {
     auto status = run(f.client.oauthSessionStatus("o1"));
     EXPECT_EQ(status.auth->accessToken, "oa");
     EXPECT_EQ(f.store->tokens(), std::nullopt);
+    EXPECT_EQ(f.session->cacheClears, 3) << "the caller stores the pairs of both polls next";
 }
 
 // Tokens are sent in a header (the access token) or kept for that; one with a line break, NUL or
