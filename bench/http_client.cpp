@@ -99,6 +99,9 @@ std::shared_ptr<tarn::TokenStore> tokenStore() {
 tarn::CurlSessionConfig sessionConfig(const Options& o) {
     tarn::CurlSessionConfig config;
     if (!o.caFile.empty()) config.caFile = o.caFile;
+    // TARN_BENCH_CACHE=off: the same path without the session's HTTP cache, to see what a miss costs.
+    const char* cache = std::getenv("TARN_BENCH_CACHE");
+    if (cache != nullptr && std::string_view(cache) == "off") config.cache.reset();
     return config;
 }
 
