@@ -1196,8 +1196,9 @@ asio::awaitable<HttpResponse> sendThroughCache(std::weak_ptr<CurlSessionImpl> se
         auto sending = sendFollowingRedirects(std::move(session), maxRedirects, request);
         network = co_await std::move(sending);
     } catch (const TransportError& e) {
-        // A cancelled call wants no answer at all, not even a stored one.
-        if (e.code() == TransportError::Code::cancelled) throw;
+        // Only a backend out of reach lets a stored answer stand in. A cancelled call wants no
+        // answer at all; a refused certificate, redirect or size is no outage to paper over.
+        if (e.code() != Code::timedOut && e.code() != Code::cannotConnect && e.code() != Code::other) throw;
         failure = e;
     }
     if (failure) {

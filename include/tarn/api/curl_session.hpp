@@ -60,7 +60,8 @@ class HttpCache;
 /// kept, no-cache always revalidated, Vary respected. Answers to requests with credentials get no
 /// heuristic freshness, and the credentials are part of the key (hashed), so a change of tokens
 /// finds nothing of the old ones. Where the server allowed it (stale-if-error), a stale answer
-/// stands in for a 5xx or a failed transfer (`staleAfterError`), though never for a cancelled one.
+/// stands in for a 500/502/503/504 or for a transfer that timed out, could not connect or broke off
+/// (`staleAfterError`); never for a cancelled one, nor a TLS, redirect or size failure.
 /// A request with its own conditions or a Range goes out as it is. A successful POST, PUT, PATCH
 /// or DELETE forgets the stored answer of its URL. clearCache() forgets everything.
 ///
