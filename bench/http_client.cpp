@@ -99,6 +99,9 @@ std::shared_ptr<tarn::TokenStore> tokenStore() {
 tarn::CurlSessionConfig sessionConfig(const Options& o) {
     tarn::CurlSessionConfig config;
     if (!o.caFile.empty()) config.caFile = o.caFile;
+    // TARN_BENCH_CACHE=off: the same path without the session's HTTP cache, to see what a miss costs.
+    const char* cache = std::getenv("TARN_BENCH_CACHE");
+    if (cache != nullptr && std::string_view(cache) == "off") config.cache.reset();
     return config;
 }
 
@@ -113,6 +116,39 @@ asio::awaitable<void> recordEvents(tarn::APIClient client, long calls) {
                                       "1.0.0", "linux", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
                                       std::nullopt, std::nullopt, std::nullopt};
     for (long i = 0; i < calls; ++i) co_await client.recordAppEvent(event);
+}
+
+// The server list called again and again, as an app does on each start or refresh, with the
+// session's cache (each call after the first a 304 revalidation) or without it (the whole list
+// each time). Reports the bytes the server sent per call besides the usual figures.
+void runServers(const Options& o) {
+    asio::io_context io(1);
+    tarn::CurlSessionConfig config = sessionConfig(o);
+    if (o.mode == "servers-nocache") config.cache.reset();
+    auto session = std::make_shared<tarn::CurlSession>(io.get_executor(), config);
+    std::size_t wireBytes = 0;
+    tarn::APIClientOptions options;
+    options.trace = [&wireBytes](const tarn::HttpTrace& t) {
+        // A revalidated answer hands on the stored body; the wire carried a bodiless 304.
+        if (t.cacheResult == tarn::HttpCacheResult::network) wireBytes += t.bytesReceived;
+    };
+    tarn::APIClient client(*tarn::URL::parse(o.base), session, tokenStore(), std::move(options));
+    auto list = [&client](long calls) -> asio::awaitable<void> {
+        for (long i = 0; i < calls; ++i) co_await client.servers();
+    };
+    asio::co_spawn(io, list(1), asio::detached);  // the first call: connection and a full list
+    io.run();
+    io.restart();
+    wireBytes = 0;
+    const double cpu0 = cpuSeconds();
+    const auto t0 = Clock::now();
+    auto done = asio::co_spawn(io, list(o.count), asio::use_future);
+    io.run();
+    done.get();
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    report(o.mode.c_str(), o.count, wall, cpuSeconds() - cpu0);
+    std::printf("client=%s body_bytes_per_req=%.0f\n", o.mode.c_str(),
+                static_cast<double>(wireBytes) / static_cast<double>(o.count));
 }
 
 void runTarn(const Options& o) {
@@ -285,7 +321,7 @@ void runBurst(const Options& o) {
 int main(int argc, char** argv) {
     try {
         if (argc < 4) {
-            std::fprintf(stderr, "usage: http_client tarn|events|multi|burst BASE_URL COUNT [IN_FLIGHT|expire [CA_FILE]]\n");
+            std::fprintf(stderr, "usage: http_client tarn|events|servers|servers-nocache|multi|burst BASE_URL COUNT [IN_FLIGHT|expire [CA_FILE]]\n");
             return 2;
         }
         Options o;
@@ -303,6 +339,8 @@ int main(int argc, char** argv) {
         if (argc > 5) o.caFile = argv[5];
         if (o.mode == "tarn" || o.mode == "events") {
             runTarn(o);
+        } else if (o.mode == "servers" || o.mode == "servers-nocache") {
+            runServers(o);
         } else if (o.mode == "multi") {
             runMulti(o);
         } else if (o.mode == "once") {

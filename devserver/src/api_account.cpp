@@ -160,7 +160,8 @@ Json Backend::catalog() {
 void Backend::billingCatalog(Call& c) {
   std::lock_guard lock(mutex_);
   authorize(c.req);
-  c.send(200, catalog());
+  // The tariffs change with a release of the backend, not from one minute to the next.
+  c.sendCacheable(catalog(), "private, max-age=300");
 }
 
 void Backend::billingCheckout(Call& c) {
@@ -224,7 +225,9 @@ void Backend::servers(Call& c) {
   }
   Json list = Json::array();
   for (const auto& s : servers_) list.push_back(s.toJson());
-  c.send(200, list);
+  // Availability and load change at any time, so every use revalidates; an app that cannot reach
+  // the backend may still show the list it has for a day.
+  c.sendCacheable(list, "private, max-age=0, stale-if-error=86400");
 }
 
 void Backend::vpnConfig(Call& c) {
@@ -334,7 +337,8 @@ void Backend::pushTokenDelete(Call& c) {
 
 void Backend::appRelease(Call& c) {
   std::lock_guard lock(mutex_);
-  c.send(200, release_);
+  // Publishing a release (/dev/release) must show at once.
+  c.sendCacheable(release_, "no-cache");
 }
 
 void Backend::notFound(Call&) { throw HttpError(404, "Not Found"); }

@@ -121,6 +121,49 @@ void Backend::Call::send(int status, const Json& j) {
   res.set_content(j.dump(), "application/json");
 }
 
+namespace {
+
+// FNV-1a of the body: the same answer always has the same tag, across restarts too.
+std::string entityTag(const std::string& body) {
+  std::uint64_t hash = 1469598103934665603ull;
+  for (unsigned char c : body) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  char tag[24];
+  std::snprintf(tag, sizeof tag, "\"%016llx\"", static_cast<unsigned long long>(hash));
+  return tag;
+}
+
+// If-None-Match compares weakly (RFC 9110 13.1.2): "W/" is ignored, "*" matches any tag.
+bool noneMatchHits(const std::string& header, const std::string& tag) {
+  std::size_t start = 0;
+  while (start <= header.size()) {
+    std::size_t comma = header.find(',', start);
+    std::string item = trim(header.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (item.rfind("W/", 0) == 0) item.erase(0, 2);
+    if (item == "*" || item == tag) return true;
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+void Backend::Call::sendCacheable(const Json& j, const std::string& cacheControl) {
+  std::string body = j.dump();
+  const std::string tag = entityTag(body);
+  res.set_header("ETag", tag);
+  res.set_header("Cache-Control", cacheControl);
+  if (req.has_header("If-None-Match") && noneMatchHits(req.get_header_value("If-None-Match"), tag)) {
+    res.status = 304;
+    return;
+  }
+  res.status = 200;
+  res.set_content(std::move(body), "application/json");
+}
+
 void Backend::Call::sendEmpty(int status) {
   res.status = status;
   res.body.clear();

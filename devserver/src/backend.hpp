@@ -159,6 +159,9 @@ private:
     Json body() const;  // the body as a JSON object; 400 otherwise
     std::string match(std::size_t i) const { return req.matches[i].str(); }
     void send(int status, const Json& j);
+    // A 200 with an ETag and the given Cache-Control, or a bodiless 304 when the request's
+    // If-None-Match names the tag: what a client cache needs to revalidate.
+    void sendCacheable(const Json& j, const std::string& cacheControl);
     void sendEmpty(int status = 204);
     void sendHTML(int status, const std::string& html);
   };

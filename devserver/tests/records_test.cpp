@@ -86,3 +86,48 @@ TEST(XrayConfig, V2RayAcceptsTheConfigurationOfEveryServer) {
 
 }  // namespace
 }  // namespace tarn::devserver::test
+
+namespace tarn::devserver::test {
+namespace {
+
+// The answers a client may keep carry a tag and a policy, and a request naming the tag gets a
+// bodiless 304; anything else the whole answer again.
+TEST(Caching, TaggedAnswersAreRevalidatedWithA304) {
+  DevServerProcess server;
+  const std::string token = server.loginDemo()["access_token"];
+  const std::pair<const char*, const char*> paths[] = {
+      {"/vpn/servers", "private, max-age=0, stale-if-error=86400"},
+      {"/billing/catalog", "private, max-age=300"},
+      {"/app/ios/release", "no-cache"},
+  };
+  for (const auto& [path, policy] : paths) {
+    SCOPED_TRACE(path);
+    Reply first = server.get(path, token);
+    ASSERT_EQ(first.status, 200) << describe(first);
+    const std::string tag = first.headers.count("ETag") ? first.headers.find("ETag")->second : "";
+    ASSERT_EQ(tag.size(), 18u) << "a quoted tag";
+    EXPECT_EQ(first.headers.find("Cache-Control")->second, policy);
+    const std::pair<std::string, int> conditions[] = {
+        {tag, 304}, {"W/" + tag, 304}, {"\"other\", " + tag, 304}, {"*", 304}, {"\"other\"", 200},
+    };
+    for (const auto& [condition, status] : conditions) {
+      Reply again = server.request("GET", path, std::nullopt, token, {{"If-None-Match", condition}});
+      EXPECT_EQ(again.status, status) << condition;
+      EXPECT_EQ(again.body.empty(), status == 304) << condition;
+      if (status == 304) {
+        EXPECT_EQ(again.headers.find("ETag")->second, tag);
+      }
+    }
+  }
+  // A change of the answer changes its tag.
+  Reply before = server.get("/app/ios/release");
+  Json published = before.json();
+  published["version"] = "9.9.9";
+  ASSERT_EQ(server.post("/dev/release", published).status, 200);
+  Reply after = server.request("GET", "/app/ios/release", std::nullopt, "",
+                               {{"If-None-Match", before.headers.find("ETag")->second}});
+  EXPECT_EQ(after.status, 200);
+}
+
+}  // namespace
+}  // namespace tarn::devserver::test

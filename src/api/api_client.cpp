@@ -128,6 +128,8 @@ asio::awaitable<void> clearIfUnchanged(Self self, std::optional<AuthTokens> used
     } catch (...) {
         // A failing clear is ignored: the call fails with `unauthorized` either way.
     }
+    // Whatever the store now holds, the refused pair's answers are of no use to anyone.
+    self->session->clearCache();
 }
 
 // The path for a trace: query values may be credentials (a token in a link), so only the names of
@@ -188,6 +190,7 @@ asio::awaitable<HttpResponse> tracedSend(Self self, HttpRequest request, const U
         throw;
     }
     trace.statusCode = response->statusCode;
+    trace.cacheResult = response->cacheResult;
     trace.bytesReceived = response->body.size();
     report(options, trace, started);
     co_return std::move(*response);
@@ -465,6 +468,8 @@ asio::awaitable<AuthResponse> signIn(Self self, std::string path, Body body, std
     auto signingIn = send<AuthResponse>(self, "POST", std::move(path), std::move(body), false, std::move(secrets));
     AuthResponse answer = co_await std::move(signingIn);
     requireSendableTokens(answer);
+    // Another account may be signing in: nothing stored for the one before may reach it.
+    self->session->clearCache();
     if (self->tokenStore) {
         auto saving = self->storeWorker.save(AuthTokens{answer.accessToken, answer.refreshToken});
         co_await std::move(saving);
@@ -493,15 +498,19 @@ asio::awaitable<AuthResponse> verifyTelegramImpl(Self self, std::string id, std:
                                            std::optional{TelegramSessionVerificationRequest{*normalized}}, false,
                                            HttpHeaders{{"X-Tarn-Auth-Session-Secret", secret}}, true, {secret});
     AuthResponse answer = co_await std::move(verifying);
-    // Not stored here, but the caller stores it next.
+    // Not stored here, but the caller stores it next: the stored answers may be another account's.
     requireSendableTokens(answer);
+    self->session->clearCache();
     co_return answer;
 }
 
 asio::awaitable<OAuthSessionStatus> oauthStatusImpl(Self self, std::string id) {
     auto polling = get<OAuthSessionStatus>(self, "auth/oauth/session/" + id, false);
     OAuthSessionStatus status = co_await std::move(polling);
-    if (status.auth) requireSendableTokens(*status.auth);
+    if (status.auth) {
+        requireSendableTokens(*status.auth);
+        self->session->clearCache();
+    }
     co_return status;
 }
 
@@ -528,6 +537,7 @@ asio::awaitable<void> logoutImpl(Self self) {
     } catch (...) {
         // Signing out locally must work whatever the backend or the network says.
     }
+    self->session->clearCache();
     if (self->tokenStore) {
         try {
             auto clearing = self->storeWorker.clear();
@@ -540,6 +550,7 @@ asio::awaitable<void> logoutImpl(Self self) {
 asio::awaitable<void> deleteAccountImpl(Self self, std::string deviceID) {
     auto deleting = send<EmptyBody>(self, "DELETE", "me", detail::DeviceIDBody{std::move(deviceID)});
     (void)co_await std::move(deleting);
+    self->session->clearCache();
     if (self->tokenStore) {
         try {
             auto clearing = self->storeWorker.clear();

@@ -2,6 +2,7 @@
 
 #include "curl_redirect.hpp"
 #include "curl_resend.hpp"
+#include "http_cache.hpp"
 #include "use_awaitable_out_of_line.hpp"
 
 #include <asio/associated_cancellation_slot.hpp>
@@ -1179,8 +1180,46 @@ CurlSessionConfig checked(CurlSessionConfig config) {
 }  // namespace
 }  // namespace detail
 
+namespace detail {
+namespace {
+
+// The cache around the transfer. A fresh stored answer skips the network; otherwise the request
+// goes out, with the stored validators when there are some, and the cache makes the answer.
+asio::awaitable<HttpResponse> sendThroughCache(std::weak_ptr<CurlSessionImpl> session, std::shared_ptr<HttpCache> cache,
+                                               int maxRedirects, HttpRequest request) {
+    HttpCache::Plan plan = cache->prepare(request, HttpCache::Clock::now());
+    if (plan.answer) co_return std::move(*plan.answer);
+    const auto requested = HttpCache::Clock::now();
+    std::optional<HttpResponse> network;
+    std::optional<TransportError> failure;
+    try {
+        auto sending = sendFollowingRedirects(std::move(session), maxRedirects, request);
+        network = co_await std::move(sending);
+    } catch (const TransportError& e) {
+        // Only a backend out of reach lets a stored answer stand in. A cancelled call wants no
+        // answer at all; a refused certificate, redirect or size is no outage to paper over.
+        if (e.code() != Code::timedOut && e.code() != Code::cannotConnect && e.code() != Code::other) throw;
+        failure = e;
+    }
+    if (failure) {
+        if (auto stale = cache->afterFailure(plan, HttpCache::Clock::now())) co_return std::move(*stale);
+        throw *failure;
+    }
+    co_return cache->finish(request, plan, std::move(*network), requested, HttpCache::Clock::now());
+}
+
+std::shared_ptr<HttpCache> makeCache(const CurlSessionConfig& config) {
+    if (!config.cache) return nullptr;
+    if (config.cache->maxBytes == 0) throw std::invalid_argument("cache.maxBytes must be positive");
+    return std::make_shared<HttpCache>(*config.cache);
+}
+
+}  // namespace
+}  // namespace detail
+
 CurlSession::CurlSession(asio::any_io_executor ioExecutor, CurlSessionConfig config)
-    : impl_(std::make_shared<detail::CurlSessionImpl>(std::move(ioExecutor), detail::checked(std::move(config)))) {}
+    : impl_(std::make_shared<detail::CurlSessionImpl>(std::move(ioExecutor), detail::checked(std::move(config)))),
+      cache_(detail::makeCache(impl_->config)) {}
 
 CurlSession::~CurlSession() {
     if (!impl_->used.load()) return;  // nothing was ever started, so nothing needs the strand
@@ -1194,7 +1233,12 @@ asio::any_io_executor CurlSession::executor() const { return impl_->io; }
 
 asio::awaitable<HttpResponse> CurlSession::send(HttpRequest request) {
     // A free coroutine holding a weak reference: the frame may outlive this object.
+    if (cache_) return detail::sendThroughCache(impl_, cache_, impl_->config.maxRedirects, std::move(request));
     return detail::sendFollowingRedirects(impl_, impl_->config.maxRedirects, std::move(request));
+}
+
+void CurlSession::clearCache() noexcept {
+    if (cache_) cache_->clear();
 }
 
 }  // namespace tarn

@@ -46,6 +46,8 @@ std::optional<std::string> HttpResponse::header(std::string_view name) const {
 
 asio::any_io_executor HttpSession::executor() const { return {}; }
 
+void HttpSession::clearCache() noexcept {}
+
 TransportError::TransportError(Code code, std::string message, int curlCode)
     : code_(code), curlCode_(curlCode), message_(std::move(message)) {
     what_ = std::string(to_string(code_));

@@ -201,6 +201,7 @@ struct RefreshRow {
     std::optional<APIError> expected;  // nullopt: success
     std::optional<AuthTokens> storeAfter;
     std::size_t requests;
+    int cacheClears;  // a refused pair's stored answers are forgotten with it
 };
 
 class RefreshPaths : public ::testing::TestWithParam<RefreshRow> {};
@@ -220,15 +221,16 @@ TEST_P(RefreshPaths, StoreAndOutcome) {
     EXPECT_EQ(f.store->tokens(), row.storeAfter);
     EXPECT_EQ(f.session->requests().size(), row.requests);
     EXPECT_EQ(f.session->count("/auth/refresh"), 1u);
+    EXPECT_EQ(f.session->cacheClears, row.cacheClears);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, RefreshPaths,
     ::testing::Values(
-        RefreshRow{"refresh_ok_repeat_ok", respond(200, authJSON("new-access", "new-refresh")), false, std::nullopt, kNew, 3},
-        RefreshRow{"refresh_401_clears", respond(401), false, APIError::unauthorized(), std::nullopt, 2},
-        RefreshRow{"refresh_500_keeps", respond(500, "boom"), false, APIError::server(500, "boom"), kOld, 2},
-        RefreshRow{"repeat_401_clears", respond(200, authJSON("new-access", "new-refresh")), true, APIError::unauthorized(), std::nullopt, 3}),
+        RefreshRow{"refresh_ok_repeat_ok", respond(200, authJSON("new-access", "new-refresh")), false, std::nullopt, kNew, 3, 0},
+        RefreshRow{"refresh_401_clears", respond(401), false, APIError::unauthorized(), std::nullopt, 2, 1},
+        RefreshRow{"refresh_500_keeps", respond(500, "boom"), false, APIError::server(500, "boom"), kOld, 2, 0},
+        RefreshRow{"repeat_401_clears", respond(200, authJSON("new-access", "new-refresh")), true, APIError::unauthorized(), std::nullopt, 3, 1}),
     [](const auto& p) { return p.param.name; });
 
 // A session that followed a redirect reports the URL that answered. A 401 from another origin
@@ -555,11 +557,13 @@ TEST(TokenStoreEffects, SignInsSaveThePairAndSessionPollsDoNot) {
     auto answer = run(f.client.login("e", "p"));
     EXPECT_EQ(answer.user.id, "u1");
     EXPECT_EQ(f.store->tokens(), (AuthTokens{"a2", "r2"}));
+    EXPECT_EQ(f.session->cacheClears, 1) << "another account may have signed in";
     f.store->set(std::nullopt);
     run(f.client.verifyTelegramSession(kID, kSecret, "123456"));
     auto status = run(f.client.oauthSessionStatus("o1"));
     EXPECT_EQ(status.auth->accessToken, "oa");
     EXPECT_EQ(f.store->tokens(), std::nullopt);
+    EXPECT_EQ(f.session->cacheClears, 3) << "the caller stores the pairs of both polls next";
 }
 
 // An answer that cannot be decoded may echo what the call sent: that is taken out of the text the
@@ -635,6 +639,7 @@ TEST(TokenStoreEffects, LogoutNeverFailsAndAlwaysClears) {
     });
     EXPECT_NO_THROW(run(down.client.logout()));
     EXPECT_EQ(down.store->tokens(), std::nullopt);
+    EXPECT_EQ(down.session->cacheClears, 1);
     for (auto answer : {respond(500, "logout backend down"), respond(401)}) {
         Fixture refused(sync([&](const HttpRequest&) { return answer; }));
         EXPECT_NO_THROW(run(refused.client.logout()));
@@ -670,10 +675,12 @@ TEST(TokenStoreEffects, DeleteAccountClearsOnlyAfterSuccess) {
     Fixture failing(sync([](const HttpRequest&) { return respond(500, "nope"); }));
     EXPECT_EQ(as<APIError>(failure(failing.client.deleteAccount("d"))), APIError::server(500, "nope"));
     EXPECT_EQ(failing.store->tokens(), kOld);
+    EXPECT_EQ(failing.session->cacheClears, 0);
 
     Fixture ok(sync([](const HttpRequest&) { return respond(200, R"({"ok":true})"); }));
     ok.store->failClear(std::make_exception_ptr(std::runtime_error("locked")));
     EXPECT_NO_THROW(run(ok.client.deleteAccount("d")));
+    EXPECT_EQ(ok.session->cacheClears, 1);
 }
 
 }  // namespace

@@ -64,13 +64,43 @@ protected:
             }
             res.set_content(req.get_param_value("i"), "text/plain");
         });
+        server.http.Get("/tagged", [this](const httplib::Request& req, httplib::Response& res) {
+            res.set_header("ETag", "\"t1\"");
+            res.set_header("Cache-Control", "max-age=0");
+            if (req.get_header_value("If-None-Match") == "\"t1\"") {
+                ++revalidations;
+                res.status = 304;
+                return;
+            }
+            res.set_content("tagged body", "text/plain");
+        });
         server.start();
     }
 
     std::atomic<int> answered{0};
     std::atomic<int> idServed{0};
     std::atomic<int> mostThreads{0};
+    std::atomic<int> revalidations{0};
 };
+
+asio::awaitable<HttpCacheResult> fetchTagged(CurlSession& session, HttpRequest request) {
+    auto response = co_await session.send(std::move(request));
+    co_return response.body == "tagged body" ? response.cacheResult : HttpCacheResult::network;
+}
+
+// Many callers on several threads revalidating the one stored answer at once: each gets the
+// stored body through its own 304, and the store stays whole.
+TEST_F(CurlSessionConcurrencyTest, ConcurrentRevalidationsOfOneStoredAnswer) {
+    makeSession();
+    ASSERT_EQ(sendWith(*session, get(server.url("/tagged"))).status(), 200);
+    constexpr int kRequests = 100;
+    std::vector<std::future<HttpCacheResult>> results;
+    for (int i = 0; i < kRequests; ++i) {
+        results.push_back(asio::co_spawn(threads.io, fetchTagged(*session, get(server.url("/tagged"))), asio::use_future));
+    }
+    for (auto& result : results) EXPECT_EQ(result.get(), HttpCacheResult::revalidated);
+    EXPECT_EQ(revalidations.load(), kRequests);
+}
 
 TEST_F(CurlSessionConcurrencyTest, CancellingTheCallerAbortsTheTransfer) {
     makeSession();

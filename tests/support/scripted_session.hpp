@@ -16,6 +16,7 @@
 #include <type_traits>
 
 #include <exception>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -46,9 +47,12 @@ public:
     }
 
     asio::any_io_executor executor() const override { return ioExecutor; }
+    void clearCache() noexcept override { ++cacheClears; }
 
     /// Where operations started with a completion token run; empty: the handler's executor.
     asio::any_io_executor ioExecutor;
+    /// How often the client asked the session to forget its stored answers.
+    std::atomic<int> cacheClears{0};
 
     std::vector<HttpRequest> requests() const {
         std::lock_guard lock(mutex_);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "tarn/export.hpp"
+#include "tarn/api/http_cache_config.hpp"
 #include "tarn/api/transport_error.hpp"
 
 #include <chrono>
@@ -34,6 +35,9 @@ struct TARN_EXPORT HttpTrace {
     /// Body bytes of the request and of the answer.
     std::size_t bytesSent = 0;
     std::size_t bytesReceived = 0;
+    /// Whether the answer came from the session's HTTP cache (then bytesReceived counts the
+    /// stored body, although fewer or no bytes crossed the network).
+    HttpCacheResult cacheResult = HttpCacheResult::network;
 };
 
 /// How a client may be configured beyond its base URL, session and token store.

@@ -20,6 +20,7 @@ namespace tarn {
 
 namespace detail {
 class CurlSessionImpl;
+class HttpCache;
 }
 
 /// An HttpSession that sends requests with libcurl.
@@ -52,6 +53,18 @@ class CurlSessionImpl;
 /// An answer that is not HTTP at all (no valid status line) comes back as an HttpResponse with
 /// isHTTP false.
 ///
+/// Caching (CurlSessionConfig::cache, on by default, in memory): a private HTTP cache after
+/// RFC 9111. A GET answer the server marks fresh (Cache-Control max-age, Expires) comes back
+/// without the network (HttpResponse::cacheResult `stored`); a stale one is revalidated with its
+/// ETag / Last-Modified and a 304 answers with the stored body (`revalidated`); no-store is never
+/// kept, no-cache always revalidated, Vary respected. Answers to requests with credentials get no
+/// heuristic freshness, and the credentials are part of the key (hashed), so a change of tokens
+/// finds nothing of the old ones. Where the server allowed it (stale-if-error), a stale answer
+/// stands in for a 500/502/503/504 or for a transfer that timed out, could not connect or broke off
+/// (`staleAfterError`); never for a cancelled one, nor a TLS, redirect or size failure.
+/// A request with its own conditions or a Range goes out as it is. A successful POST, PUT, PATCH
+/// or DELETE forgets the stored answer of its URL. clearCache() forgets everything.
+///
 /// A response body always has at least 64 bytes of spare capacity, the padding simdjson reads
 /// past the end of its input, so that it can be parsed in place.
 ///
@@ -64,7 +77,8 @@ class CurlSessionImpl;
 class TARN_EXPORT CurlSession final : public HttpSession {
 public:
     /// Throws std::invalid_argument for a configuration that cannot work (no connection allowed,
-    /// a negative redirect limit, a zero body cap or timeout, a pin not in "sha256//" form).
+    /// a negative redirect limit, a zero body cap, cache bound or timeout, a pin not in "sha256//"
+    /// form), std::filesystem::filesystem_error when the cache directory cannot be created.
     explicit CurlSession(asio::any_io_executor ioExecutor, CurlSessionConfig config = {});
     ~CurlSession() override;
 
@@ -75,11 +89,15 @@ public:
     asio::awaitable<HttpResponse> send(HttpRequest request) override;
     /// The executor the session was built with.
     asio::any_io_executor executor() const override;
+    /// Forgets every stored answer, on disk too. Other processes sharing the cache directory find
+    /// it empty as well.
+    void clearCache() noexcept override;
 
     const CurlSessionConfig& config() const noexcept;
 
 private:
     std::shared_ptr<detail::CurlSessionImpl> impl_;
+    std::shared_ptr<detail::HttpCache> cache_;  // null when the configuration turns caching off
 };
 
 }  // namespace tarn

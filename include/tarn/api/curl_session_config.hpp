@@ -1,9 +1,10 @@
 // CurlSessionConfig: the settings of a CurlSession (trusted authorities, a pinned key, a proxy,
-// limits on bodies, connections and redirects). A header of its own so that BlockingClient, which
+// limits on bodies, connections and redirects, the HTTP cache). A header of its own so that BlockingClient, which
 // builds its session from one, needs no Asio.
 #pragma once
 
 #include "tarn/export.hpp"
+#include "tarn/api/http_cache_config.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -35,6 +36,10 @@ struct TARN_EXPORT CurlSessionConfig {
     /// Redirects followed for one request at most.
     int maxRedirects = 10;
     std::chrono::milliseconds connectTimeout{30'000};
+    /// The private HTTP cache (RFC 9111) that GET answers go through: an answer the server marks
+    /// fresh comes back without the network, a stale one with a validator is revalidated. On by
+    /// default, in memory; nullopt turns it off, a directory keeps it across runs.
+    std::optional<HttpCacheConfig> cache = HttpCacheConfig{};
 
     friend bool operator==(const CurlSessionConfig&, const CurlSessionConfig&) = default;
 };

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "tarn/export.hpp"
+#include "tarn/api/http_cache_config.hpp"
 #include "tarn/api/transport_error.hpp"
 
 #include <asio/any_io_executor.hpp>
@@ -45,6 +46,7 @@ struct TARN_EXPORT HttpResponse {
     /// The URL that gave this answer: the request's own, or the target of the last redirect
     /// followed. Empty when the session does not say; it is then taken to be the request's.
     std::string url;
+    HttpCacheResult cacheResult = HttpCacheResult::network;
 
     std::optional<std::string> header(std::string_view name) const;
 };
@@ -61,6 +63,11 @@ public:
     /// completion token other than use_awaitable there. The default, an empty executor, says the
     /// session has none of its own.
     virtual asio::any_io_executor executor() const;
+    /// Forgets every stored answer. APIClient calls it wherever it clears the token store, so that
+    /// one account's answers never reach another. The default does nothing: a session without a
+    /// cache has nothing to forget; a session that wraps another must pass the call on. Must not
+    /// throw.
+    virtual void clearCache() noexcept;
 };
 
 }  // namespace tarn
