@@ -293,8 +293,13 @@ tarn::BlockingClient& App::client() {
         options.allowPlainHTTP = options_.allowPlainHTTP;
         options.requestTimeout = timeout;
         options.userAgent = std::string("tarnctl/") + TARNCTL_VERSION;
+        options.trace = [this](const tarn::HttpTrace& trace) { lastCacheResult_.store(trace.cacheResult); };
         tarn::CurlSessionConfig session;
         session.caFile = options_.caFile;
+        // On disk, so that the next command revalidates rather than downloads, and the server
+        // list is there when the backend is down and allowed that.
+        if (options_.httpCache) session.cache = tarn::HttpCacheConfig{.directory = options_.stateDir / "http-cache"};
+        else session.cache.reset();
         session.connectTimeout = std::min(session.connectTimeout, timeout);
         client_ = std::make_unique<tarn::BlockingClient>(baseURL_, tokenStore_, std::move(options), std::move(session));
         // Between local steps, a command with a client is waiting for the server.

@@ -8,6 +8,7 @@
 #include "terminal.hpp"
 
 #include <tarn/api/blocking_client.hpp>
+#include <tarn/api/http_cache_config.hpp>
 #include <tarn/logic/connect_eligibility.hpp>
 #include <tarn/storage/defaults.hpp>
 #include <tarn/storage/device_identity.hpp>
@@ -15,6 +16,7 @@
 #include <tarn/storage/shared_container.hpp>
 #include <tarn/storage/token_store.hpp>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -59,6 +61,8 @@ struct GlobalOptions {
     std::optional<std::string> caFile;
     /// Accept plain http to hosts other than this machine (with a warning).
     bool allowPlainHTTP = false;
+    /// Keep the backend's cacheable answers under the state directory (http-cache/).
+    bool httpCache = true;
 
     /// $TARN_BASE_URL, else http://127.0.0.1:8787 (tarn-devserver's default port).
     static std::string defaultBaseURL();
@@ -77,6 +81,9 @@ public:
     Input& input() noexcept { return input_; }
 
     tarn::BlockingClient& client();
+    /// Where the last answer of the client came from: the network, the HTTP cache as stored, the
+    /// cache after the backend said it is unchanged, or the cache because the backend failed.
+    tarn::HttpCacheResult lastCacheResult() const noexcept { return lastCacheResult_.load(); }
     tarn::TokenStore& tokenStore();
     /// "secret-service" or "file": the backend actually in use.
     std::string keychainKind();
@@ -113,6 +120,8 @@ private:
     void rememberHeldSecrets() noexcept;
 
     GlobalOptions options_;
+    // Written by the client's I/O thread, read by the command's.
+    std::atomic<tarn::HttpCacheResult> lastCacheResult_{tarn::HttpCacheResult::network};
     Output out_;
     Input input_;
     tarn::URL baseURL_;

@@ -205,6 +205,9 @@ int runDemo(const GlobalOptions& globals, const DemoOptions& options) {
         std::ostringstream serverTable;
         printServers(serverTable, servers);
         Steps::block(serverTable.str());
+        // The backend marks the list for revalidation: asked again, it answers 304 and no list.
+        (void)client.servers();
+        Steps::say("Asked again: " + cacheNote(app.lastCacheResult()).value_or("downloaded again") + ".");
 
         steps.start("Connect to the least loaded available server");
         ConnectResult connected = connectTo(app, "");

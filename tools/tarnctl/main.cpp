@@ -83,6 +83,8 @@ int run(int argc, char** argv) {
     cli.add_flag("--allow-plain-http", globals.allowPlainHTTP,
                  "Allow an http:// base URL on another machine (passwords and tokens travel unencrypted)");
     cli.add_option("--ca-file", caFile, "PEM file of certificate authorities to trust instead of the system's");
+    bool noCache = false;
+    cli.add_flag("--no-cache", noCache, "Neither use nor keep the backend's cacheable answers (state directory's http-cache/)");
     // A later value overrides an earlier one, so that scripts can put defaults in front.
     for (CLI::Option* option : cli.get_options()) {
         if (option->get_expected_min() > 0) option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -154,6 +156,7 @@ int run(int argc, char** argv) {
     }
     if (!appGroupRoot.empty()) globals.appGroupRoot = std::filesystem::absolute(appGroupRoot);
     if (!caFile.empty()) globals.caFile = caFile;
+    globals.httpCache = !noCache;
     if (devicesOption->count() > 0) checkout.devices = checkoutDevices;
 
     std::unique_ptr<App> app;

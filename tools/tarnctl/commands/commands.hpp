@@ -114,6 +114,8 @@ std::optional<tarn::tunnel::TunnelState> waitForTunnel(const std::filesystem::pa
 std::string describeTunnel(const std::optional<tarn::tunnel::TunnelState>& state);
 /// The same as a JSON object (null when no service runs).
 std::string tunnelJSON(const std::optional<tarn::tunnel::TunnelState>& state);
+/// Where an answer came from, said for a person; nullopt when it came from the network.
+std::optional<std::string> cacheNote(tarn::HttpCacheResult result);
 /// Where the running tunnel service keeps its state: this user's, else the system one's, else
 /// where this user's would.
 std::filesystem::path tunnelRunDirectory();

@@ -117,8 +117,21 @@ void printServers(std::ostream& os, const std::vector<tarn::VPNServer>& servers)
     table.print(os);
 }
 
+std::optional<std::string> cacheNote(tarn::HttpCacheResult result) {
+    switch (result) {
+        case tarn::HttpCacheResult::stored: return "from the HTTP cache: still fresh, the backend was not asked";
+        case tarn::HttpCacheResult::revalidated: return "from the HTTP cache: the backend said it is unchanged";
+        case tarn::HttpCacheResult::staleAfterError:
+            return "from the HTTP cache, possibly out of date: the backend could not be reached";
+        case tarn::HttpCacheResult::network: break;
+    }
+    return std::nullopt;
+}
+
 int runServers(App& app) {
     std::vector<tarn::VPNServer> servers = sortedByLoad(app.client().servers());
+    // Beside the list, not in it: the table and the JSON array stay what scripts read.
+    if (auto note = cacheNote(app.lastCacheResult())) std::cerr << "(" << *note << ")\n";
     if (app.out().json()) {
         std::vector<std::string> items;
         for (const auto& s : servers) items.push_back(encodeRecord(s));
