@@ -505,7 +505,10 @@ asio::awaitable<AuthResponse> verifyTelegramImpl(Self self, std::string id, std:
 }
 
 asio::awaitable<OAuthSessionStatus> oauthStatusImpl(Self self, std::string id) {
-    auto polling = get<OAuthSessionStatus>(self, "auth/oauth/session/" + id, false);
+    // A confirmed session's answer carries the token pair: no cache may keep it, whatever
+    // validators the backend sends with it.
+    auto polling = request<OAuthSessionStatus>(self, "GET", "auth/oauth/session/" + id, std::optional<EmptyBody>{},
+                                               false, HttpHeaders{{"Cache-Control", "no-store"}});
     OAuthSessionStatus status = co_await std::move(polling);
     if (status.auth) {
         requireSendableTokens(*status.auth);

@@ -562,6 +562,7 @@ TEST(TokenStoreEffects, SignInsSaveThePairAndSessionPollsDoNot) {
     run(f.client.verifyTelegramSession(kID, kSecret, "123456"));
     auto status = run(f.client.oauthSessionStatus("o1"));
     EXPECT_EQ(status.auth->accessToken, "oa");
+    EXPECT_EQ(f.session->requests().back().header("Cache-Control"), "no-store") << "no cache may keep a token pair";
     EXPECT_EQ(f.store->tokens(), std::nullopt);
     EXPECT_EQ(f.session->cacheClears, 3) << "the caller stores the pairs of both polls next";
 }
