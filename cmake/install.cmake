@@ -43,7 +43,7 @@ endif()
 # passes them on to every link.
 set(TARN_PC_REQUIRES "")
 if(NOT TARN_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
-  set(TARN_PC_REQUIRES "simdjson libcurl libssl liburiparser icu-uc libsecret-1")
+  set(TARN_PC_REQUIRES "simdjson libcurl libssl libcrypto liburiparser icu-uc libsecret-1")
 endif()
 configure_file(cmake/tarn-core.pc.in ${PROJECT_BINARY_DIR}/tarn-core.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tarn-core.pc
