@@ -1,4 +1,8 @@
-#include "curl_redirect.hpp"
+// The redirect policy: origins, Location resolution, and what a redirect may carry where.
+#include "api/curl_redirect.hpp"
+
+#include "api/header_rules.hpp"
+#include "tarn/platform/ascii.hpp"
 
 #include <uriparser/Uri.h>
 
@@ -10,18 +14,12 @@ namespace tarn::detail {
 
 namespace {
 
-// Headers that carry the caller's identity: they must never reach an origin the caller did not
-// address.
-constexpr std::array kCredentialHeaders = {"Authorization", "Cookie", "X-Tarn-Auth-Session-Secret"};
-
 // Whether the request holds something only the first origin may see. A body counts: sign-in and
 // refresh bodies hold passwords and tokens. Dropping the credential headers instead of refusing
 // would still hand the body over, and would let the other origin answer the call in the first
 // origin's name (a 401 from it would read as our tokens being refused).
 bool carriesCredentials(const HttpRequest& request) {
-    if (request.body) return true;
-    return std::any_of(kCredentialHeaders.begin(), kCredentialHeaders.end(),
-                       [&](const char* name) { return request.header(name).has_value(); });
+    return request.body || hasAnyHeader(request, kCredentialHeaders);
 }
 // Headers that describe a body; they go when the body goes.
 constexpr std::array kBodyHeaders = {"Content-Type", "Content-Length", "Content-Encoding"};
@@ -51,13 +49,6 @@ std::string_view view(const UriTextRangeA& range) {
     return {range.first, static_cast<std::size_t>(range.afterLast - range.first)};
 }
 
-std::string lowered(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : char(c); });
-    return out;
-}
-
 // Percent-encodes the bytes that may never appear in a URI reference, leaving everything else
 // (including existing escapes) as it is. Control characters make the reference unusable.
 std::optional<std::string> escapeStrayBytes(std::string_view text) {
@@ -79,10 +70,7 @@ std::optional<std::string> escapeStrayBytes(std::string_view text) {
 }
 
 void removeHeader(HttpHeaders& headers, std::string_view name) {
-    auto lowerName = lowered(name);
-    headers.erase(std::remove_if(headers.begin(), headers.end(),
-                                 [&](const auto& h) { return lowered(h.first) == lowerName; }),
-                  headers.end());
+    std::erase_if(headers, [&](const auto& h) { return ascii::equalsIgnoringCase(h.first, name); });
 }
 
 }  // namespace
@@ -92,19 +80,10 @@ bool isRedirectStatus(std::int64_t status) {
 }
 
 bool hasHttpSchemeAndHost(std::string_view url) {
-    auto startsWithIgnoringCase = [url](std::string_view prefix) {
-        if (url.size() < prefix.size()) return false;
-        for (std::size_t i = 0; i < prefix.size(); ++i) {
-            char c = url[i];
-            if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-            if (c != prefix[i]) return false;
-        }
-        return true;
-    };
     std::size_t rest = 0;
-    if (startsWithIgnoringCase("http://")) {
+    if (ascii::startsWithIgnoringCase(url, "http://")) {
         rest = 7;
-    } else if (startsWithIgnoringCase("https://")) {
+    } else if (ascii::startsWithIgnoringCase(url, "https://")) {
         rest = 8;
     } else {
         return false;
@@ -122,9 +101,9 @@ std::optional<Origin> httpOrigin(std::string_view url) {
     if (!parsed) return std::nullopt;
     const UriUriA& uri = *parsed.get();
     Origin origin;
-    origin.scheme = lowered(view(uri.scheme));
+    origin.scheme = ascii::lowered(view(uri.scheme));
     if (origin.scheme != "http" && origin.scheme != "https") return std::nullopt;
-    origin.host = lowered(view(uri.hostText));
+    origin.host = ascii::lowered(view(uri.hostText));
     if (origin.host.empty()) return std::nullopt;
     auto portText = view(uri.portText);
     if (portText.empty()) {

@@ -1,5 +1,8 @@
+// The plain HTTP records: header lookup and replacement by case-insensitive name, and the
+// wording of a TransportError.
 #include "tarn/api/http.hpp"
 #include "tarn/api/redaction.hpp"
+#include "tarn/platform/ascii.hpp"
 
 #include <algorithm>
 
@@ -7,11 +10,7 @@ namespace tarn {
 
 namespace {
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : char(c); };
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
-}
+using ascii::equalsIgnoringCase;
 
 std::optional<std::string> findHeader(const HttpHeaders& headers, std::string_view name) {
     for (const auto& [key, value] : headers) {

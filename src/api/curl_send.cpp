@@ -1,0 +1,110 @@
+// The redirect loop and the cache around it: one request in, one answer out.
+#include "api/curl_send.hpp"
+
+#include "api/curl_perform.hpp"
+#include "api/curl_redirect.hpp"
+#include "api/header_rules.hpp"
+#include "api/http_cache.hpp"
+#include "api/use_awaitable_out_of_line.hpp"
+
+#include <asio/this_coro.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace tarn::detail {
+
+namespace {
+
+using Code = TransportError::Code;
+
+void validate(const HttpRequest& request) {
+    if (!isValidHeaderName(request.method)) {
+        throw TransportError(Code::other, "the request method is not a valid HTTP method");
+    }
+    for (const auto& [name, value] : request.headers) {
+        // Neither the name nor the value is quoted: either may hold a secret.
+        if (!isValidHeaderName(name) || !isSafeHeaderValue(value)) {
+            throw TransportError(Code::other, "a request header has a malformed name or value");
+        }
+    }
+}
+
+}  // namespace
+
+asio::awaitable<HttpResponse> sendFollowingRedirects(std::weak_ptr<CurlSessionImpl> session, int maxRedirects,
+                                                     HttpRequest first) {
+    validate(first);
+    if (!hasHttpSchemeAndHost(first.url)) {
+        throw TransportError(Code::badURL, "the request URL is not an absolute http or https URL");
+    }
+    // The origin of the first URL decides which redirects keep the credentials; most answers are
+    // not redirects, so it is only worked out when one is.
+    std::optional<Origin> original;
+    const auto deadline = TransferClock::now() + first.timeout;
+    // Shared with the transfer rather than copied into it: a redirect needs it again afterwards.
+    auto request = std::make_shared<const HttpRequest>(std::move(first));
+    for (int redirects = 0;; ++redirects) {
+        // A cancellation that arrived between two hops had no transfer to abort.
+        auto state = co_await asio::this_coro::cancellation_state;
+        if (state.cancelled() != asio::cancellation_type::none) std::rethrow_exception(cancelledError());
+        auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - TransferClock::now());
+        if (remaining.count() <= 0) {
+            throw TransportError(Code::timedOut, "the request timeout elapsed");
+        }
+        HttpResponse response = co_await asyncPerform(session, request, remaining, UseAwaitableOutOfLine{});
+        if (!response.isHTTP || !isRedirectStatus(response.statusCode)) co_return response;
+        if (!original) {
+            original = httpOrigin(request->url);  // still the first URL: nothing was followed yet
+            if (!original) {
+                throw TransportError(Code::badURL, "the request URL is not an absolute http or https URL");
+            }
+        }
+        auto location = response.header("Location");
+        // A field value with a bare CR or another control character breaks HTTP's own grammar
+        // (libcurl passes it on): the answer as a whole cannot be trusted.
+        if (location && std::any_of(location->begin(), location->end(), [](char c) {
+                return static_cast<unsigned char>(c) < 0x20 && c != '\t';
+            })) {
+            HttpResponse notHTTP;
+            notHTTP.isHTTP = false;
+            notHTTP.url = request->url;
+            co_return notHTTP;
+        }
+        auto next = redirectedRequest(*request, *original, response.statusCode, location);
+        if (!next) co_return response;
+        if (redirects >= maxRedirects) {
+            throw TransportError(Code::redirectRefused, "more than " + std::to_string(maxRedirects) + " redirects");
+        }
+        request = std::make_shared<const HttpRequest>(std::move(*next));
+    }
+}
+
+// A fresh stored answer skips the network; otherwise the request goes out, with the stored
+// validators when there are some, and the cache makes the answer.
+asio::awaitable<HttpResponse> sendThroughCache(std::weak_ptr<CurlSessionImpl> session, std::shared_ptr<HttpCache> cache,
+                                               int maxRedirects, HttpRequest request) {
+    HttpCache::Plan plan = cache->prepare(request, HttpCache::Clock::now());
+    if (plan.answer) co_return std::move(*plan.answer);
+    const auto requested = HttpCache::Clock::now();
+    std::optional<HttpResponse> network;
+    std::optional<TransportError> failure;
+    try {
+        auto sending = sendFollowingRedirects(std::move(session), maxRedirects, request);
+        network = co_await std::move(sending);
+    } catch (const TransportError& e) {
+        // Only a backend out of reach lets a stored answer stand in. A cancelled call wants no
+        // answer at all; a refused certificate, redirect or size is no outage to paper over.
+        if (e.code() != Code::timedOut && e.code() != Code::cannotConnect && e.code() != Code::other) throw;
+        failure = e;
+    }
+    if (failure) {
+        if (auto stale = cache->afterFailure(plan, HttpCache::Clock::now())) co_return std::move(*stale);
+        throw *failure;
+    }
+    co_return cache->finish(request, plan, std::move(*network), requested, HttpCache::Clock::now());
+}
+
+}  // namespace tarn::detail
