@@ -5,12 +5,7 @@
 
 namespace tarn::detail {
 
-CURL* CurlHandlePool::take() {
-    if (!spare_.empty()) {
-        CURL* easy = spare_.back();
-        spare_.pop_back();
-        return easy;
-    }
+CURL* CurlHandlePool::made() {
     CURL* easy = curl_easy_init();
     if (easy == nullptr) throw TransportError(TransportError::Code::other, "libcurl could not create a transfer");
     try {

@@ -22,7 +22,12 @@ public:
     CurlHandlePool& operator=(const CurlHandlePool&) = delete;
 
     /// A handle with the session's options, spare or new. Throws TransportError.
-    CURL* take();
+    CURL* take() {
+        if (spare_.empty()) return made();
+        CURL* easy = spare_.back();
+        spare_.pop_back();
+        return easy;
+    }
     /// Takes back the handle `transfer` finished with, already out of the multi handle: kept when
     /// it can serve another request as it is, cleaned up otherwise.
     void giveBack(CURL* easy, const Transfer& transfer);
@@ -31,6 +36,7 @@ public:
 private:
     static constexpr std::size_t kSpareHandles = 16;
 
+    CURL* made();
     void setSessionOptions(CURL* easy);
 
     const CurlSessionConfig& config_;

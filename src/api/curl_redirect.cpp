@@ -3,12 +3,12 @@
 
 #include "api/header_rules.hpp"
 #include "tarn/platform/ascii.hpp"
+#include "tarn/platform/url.hpp"
 
 #include <uriparser/Uri.h>
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 
 namespace tarn::detail {
 
@@ -43,11 +43,6 @@ private:
     UriUriA uri_{};
     bool ok_ = false;
 };
-
-std::string_view view(const UriTextRangeA& range) {
-    if (range.first == nullptr || range.afterLast == nullptr) return {};
-    return {range.first, static_cast<std::size_t>(range.afterLast - range.first)};
-}
 
 // Percent-encodes the bytes that may never appear in a URI reference, leaving everything else
 // (including existing escapes) as it is. Control characters make the reference unusable.
@@ -97,24 +92,16 @@ bool hasHttpSchemeAndHost(std::string_view url) {
 }
 
 std::optional<Origin> httpOrigin(std::string_view url) {
-    ParsedURI parsed(url);
+    auto parsed = URL::parse(url);
     if (!parsed) return std::nullopt;
-    const UriUriA& uri = *parsed.get();
     Origin origin;
-    origin.scheme = ascii::lowered(view(uri.scheme));
+    origin.scheme = ascii::lowered(parsed->scheme().value_or(""));
     if (origin.scheme != "http" && origin.scheme != "https") return std::nullopt;
-    origin.host = ascii::lowered(view(uri.hostText));
+    origin.host = ascii::lowered(parsed->host().value_or(""));
     if (origin.host.empty()) return std::nullopt;
-    auto portText = view(uri.portText);
-    if (portText.empty()) {
-        origin.port = origin.scheme == "https" ? 443 : 80;
-    } else {
-        auto [end, ec] = std::from_chars(portText.data(), portText.data() + portText.size(), origin.port);
-        if (ec != std::errc() || end != portText.data() + portText.size() || origin.port <= 0 ||
-            origin.port > 65535) {
-            return std::nullopt;
-        }
-    }
+    const auto port = parsed->port();
+    if (port && *port <= 0) return std::nullopt;
+    origin.port = port.value_or(origin.scheme == "https" ? 443 : 80);
     return origin;
 }
 

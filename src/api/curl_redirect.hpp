@@ -38,8 +38,8 @@ std::optional<std::string> resolveReference(std::string_view base, std::string_v
 
 /// The request to send after `status` answered `current`, or nullopt when the answer is not a
 /// redirect to follow (not 301/302/303/307/308, or no Location). `original` is the origin of the
-/// first request of the chain: a request carrying "Authorization", "Cookie",
-/// "X-Tarn-Auth-Session-Secret" or a body never leaves it.
+/// first request of the chain: a request carrying a credential header (kCredentialHeaders in
+/// header_rules.hpp) or a body never leaves it.
 /// Throws TransportError redirectRefused for https -> http, a non-http(s) target, a Location that
 /// cannot be resolved, or a request with credentials or a body sent to another origin. Messages
 /// never contain the URLs.
