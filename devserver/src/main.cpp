@@ -14,11 +14,12 @@
 #include <CLI/CLI.hpp>
 
 #include "backend.hpp"
+#include "tarn/platform/loopback.hpp"
 
 namespace {
 
 // The backend has a published demo password and no real authentication: it must never be
-// reachable from another machine.
+// reachable from another machine. Every address the name resolves to must be loopback.
 bool isLoopback(const std::string& host) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -28,10 +29,9 @@ bool isLoopback(const std::string& host) {
   bool loopback = true;
   for (addrinfo* a = found; a; a = a->ai_next) {
     if (a->ai_family == AF_INET) {
-      auto addr = ntohl(reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
-      loopback = loopback && (addr >> 24) == 127;
+      loopback = loopback && tarn::isLoopbackAddress(reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr);
     } else if (a->ai_family == AF_INET6) {
-      loopback = loopback && IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<sockaddr_in6*>(a->ai_addr)->sin6_addr);
+      loopback = loopback && tarn::isLoopbackAddress(reinterpret_cast<sockaddr_in6*>(a->ai_addr)->sin6_addr);
     } else {
       loopback = false;
     }

@@ -1,5 +1,7 @@
 #include "tarn/api/api_error.hpp"
 
+#include "tarn/platform/ascii.hpp"
+
 #include <algorithm>
 #include <optional>
 #include <string_view>
@@ -8,15 +10,7 @@
 namespace tarn {
 namespace {
 
-char lowerASCII(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
-
-// Where `needle` (lower case) starts in `text`, ignoring ASCII case; npos when it does not.
-std::size_t findIgnoringCase(std::string_view text, std::string_view needle, std::size_t from = 0) {
-    if (from > text.size()) return std::string_view::npos;
-    auto it = std::search(text.begin() + std::ptrdiff_t(from), text.end(), needle.begin(), needle.end(),
-                          [](char a, char b) { return lowerASCII(a) == b; });
-    return it == text.end() ? std::string_view::npos : std::size_t(it - text.begin());
-}
+using ascii::findIgnoringCase;
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f'; }
 

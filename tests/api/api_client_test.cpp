@@ -184,16 +184,6 @@ TEST(PipelineFailures, NonHTTPResponseIsInvalidResponse) {
     EXPECT_EQ(as<APIError>(failure(f.client.me())), APIError::invalidResponse());
 }
 
-TEST(PipelineFailures, UnauthorizedOnAnUnauthorizedCallNeitherRefreshesNorTouchesTheStore) {
-    Fixture f(sync([](const HttpRequest&) { return respond(401); }));
-    EXPECT_EQ(as<APIError>(failure(f.client.login("e", "p"))), APIError::unauthorized());
-    EXPECT_EQ(as<APIError>(failure(f.client.appRelease())), APIError::unauthorized());
-    EXPECT_EQ(f.session->requests().size(), 2u);
-    EXPECT_FALSE(f.session->requests()[1].header("Authorization"));  // appRelease sends no token
-    EXPECT_EQ(f.store->tokens(), kOld);
-    EXPECT_EQ(f.store->clears(), 0);
-}
-
 struct RefreshRow {
     const char* name;
     HttpResponse refreshAnswer;
@@ -277,14 +267,6 @@ TEST(PipelineFailures, RefreshUndecodableAnswerPassesTheDecodingError) {
     EXPECT_EQ(as<DecodingError>(failure(f.client.me()))->kind(), DecodingError::Kind::keyNotFound);
 }
 
-TEST(PipelineFailures, RepeatFailingOtherwiseKeepsTheNewPair) {
-    Backend backend;
-    backend.onRepeat = [](const HttpRequest&) { return respond(500, "later"); };
-    Fixture f(sync(backend));
-    EXPECT_EQ(as<APIError>(failure(f.client.me())), APIError::server(500, "later"));
-    EXPECT_EQ(f.store->tokens(), kNew);
-}
-
 TEST(PipelineFailures, RefreshSendsTheStoredRefreshTokenWithoutBearer) {
     Fixture f(sync(Backend{}));
     run(f.client.me());
@@ -293,13 +275,6 @@ TEST(PipelineFailures, RefreshSendsTheStoredRefreshTokenWithoutBearer) {
     EXPECT_EQ(refresh.body, R"({"refresh_token":"old-refresh"})");
     EXPECT_FALSE(refresh.header("Authorization"));
     EXPECT_EQ(f.session->requests().at(2).header("Authorization"), "Bearer new-access");
-}
-
-TEST(PipelineFailures, EmptyRefreshTokenFailsWithoutARequest) {
-    Fixture f(sync(Backend{}), AuthTokens{"old-access", ""});
-    EXPECT_EQ(as<APIError>(failure(f.client.me())), APIError::unauthorized());
-    EXPECT_EQ(f.session->count("/auth/refresh"), 0u);
-    EXPECT_EQ(f.store->tokens(), std::nullopt);
 }
 
 TEST(PipelineFailures, RefreshNetworkFailureKeepsTokensAndTheGateRecovers) {

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <sstream>
+#include <type_traits>
 
 namespace tarn {
 namespace {
@@ -85,33 +85,13 @@ TEST(APIError, TextNamesKindStatusAndARedactedReason) {
     EXPECT_EQ(APIError::server(500, "rt-123", Redactor().add("rt-123")).body(), "rt-123");
 }
 
-// "Any tarn failure" is one catch, and it keeps the message the type itself gives.
-TEST(ErrorFamily, EveryLibraryErrorIsCaughtAsTarnError) {
-    const struct {
-        const char* type;
-        std::function<void()> raise;
-        std::string what;
-    } cases[] = {
-        {"APIError", [] { throw APIError::unauthorized(); }, APIError::unauthorized().what()},
-        {"TransportError", [] { throw TransportError(TransportError::Code::timedOut, "slow"); }, "timedOut: slow"},
-        {"DecodingError", [] { throw DecodingError(DecodingError::Kind::dataCorrupted, {}, "bad"); },
-         DecodingError(DecodingError::Kind::dataCorrupted, {}, "bad").what()},
-        {"EncodingError", [] { throw EncodingError({}, "not UTF-8"); }, EncodingError({}, "not UTF-8").what()},
-        {"KeychainError", [] { throw KeychainError::unhandled(errSecIO); },
-         KeychainError::unhandled(errSecIO).what()},
-        {"SessionLockTimeout", [] { throw SessionLockTimeout("busy"); }, "busy"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.type);
-        try {
-            c.raise();
-            ADD_FAILURE() << "nothing thrown";
-        } catch (const Error& e) {
-            EXPECT_EQ(std::string(e.what()), c.what);
-        } catch (...) {
-            ADD_FAILURE() << "not a tarn::Error";
-        }
-    }
+// "Any tarn failure" is one catch.
+static_assert(std::is_base_of_v<Error, APIError> && std::is_base_of_v<Error, TransportError> &&
+              std::is_base_of_v<Error, DecodingError> && std::is_base_of_v<Error, EncodingError> &&
+              std::is_base_of_v<Error, KeychainError> && std::is_base_of_v<Error, SessionLockTimeout>);
+
+TEST(ErrorFamily, TransportErrorNamesItsCode) {
+    EXPECT_STREQ(TransportError(TransportError::Code::timedOut, "slow").what(), "timedOut: slow");
 }
 
 }  // namespace

@@ -59,30 +59,5 @@ TEST(DeviceLimitErrorPolicy, OnlyServerErrorsQualify) {
     EXPECT_FALSE(DeviceLimitErrorPolicy::matches(std::make_exception_ptr(409)));
 }
 
-TEST(DeviceLimitRetryGate, OneClaimUntilReleased) {
-    DeviceLimitRetryGate gate;
-    EXPECT_FALSE(gate.isClaimed());
-    EXPECT_TRUE(gate.claim());
-    EXPECT_FALSE(gate.claim());
-    EXPECT_TRUE(gate.isClaimed());
-    gate.release();
-    EXPECT_TRUE(gate.claim());
-
-    DeviceLimitRetryGate fresh;
-    fresh.release();
-    EXPECT_TRUE(fresh.claim());
-}
-
-TEST(DeviceLimitRetryGate, CopiesAreIndependent) {
-    DeviceLimitRetryGate original;
-    ASSERT_TRUE(original.claim());
-    DeviceLimitRetryGate copy = original;
-    copy.release();
-    EXPECT_TRUE(original.isClaimed());
-    EXPECT_TRUE(copy.claim());
-    original.release();
-    EXPECT_TRUE(copy.isClaimed());
-}
-
 }  // namespace
 }  // namespace tarn

@@ -5,13 +5,13 @@
 
 #include <tarn/api/api_client.hpp>
 #include <tarn/api/json.hpp>
+#include <tarn/platform/ascii.hpp>
 #include <tarn/storage/file_keychain.hpp>
 #include <tarn/storage/secret_service_keychain.hpp>
 
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -34,12 +34,8 @@ namespace {
 
 // scheme://host[:port], lower case, the scheme's default port left out.
 std::string originOf(const tarn::URL& url) {
-    auto lower = [](std::string text) {
-        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return text;
-    };
-    std::string scheme = lower(url.scheme().value_or(""));
-    std::string origin = scheme + "://" + lower(url.host().value_or(""));
+    std::string scheme = tarn::ascii::lowered(url.scheme().value_or(""));
+    std::string origin = scheme + "://" + tarn::ascii::lowered(url.host().value_or(""));
     if (auto port = url.port(); port && !((scheme == "http" && *port == 80) || (scheme == "https" && *port == 443))) {
         origin += ":" + std::to_string(*port);
     }

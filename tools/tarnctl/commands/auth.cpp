@@ -12,6 +12,7 @@
 #include <tarn/api/api_error.hpp>
 #include <tarn/logic/email_otp.hpp>
 #include <tarn/logic/telegram_contract.hpp>
+#include <tarn/platform/ascii.hpp>
 
 #include <algorithm>
 #include <cstdlib>
@@ -277,9 +278,8 @@ int loginWithGoogle(App& app) {
     tarn::BlockingClient& client = app.client();
     tarn::OAuthAuthSession session = client.createOAuthSession(tarn::OAuthProvider::google, app.deviceID());
     const tarn::URL& url = session.authorizationURL;
-    std::string scheme = url.scheme().value_or("");
-    for (auto& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (scheme != "https" && scheme != "http") {
+    const std::string scheme = url.scheme().value_or("");
+    if (!tarn::ascii::equalsIgnoringCase(scheme, "https") && !tarn::ascii::equalsIgnoringCase(scheme, "http")) {
         throw CliError(exitServer, "server", "the server's authorization URL is not a web address, so it is not opened");
     }
     bool opened = false;
