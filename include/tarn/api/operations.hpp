@@ -106,7 +106,8 @@ struct VPNConfigArguments {
 // -- The operations ----------------------------------------------------------------------------
 //
 // Each: name, snakeName, method, path ("{x}" marks a value inserted from the arguments),
-// authorization, summary, secrets (argument members never to be shown), Arguments, Answer, call.
+// authorization, summary, secrets (argument members that are credentials, never to be shown; a
+// one-time code is spent by the call and is not among them), Arguments, Answer, call.
 // Arguments is EmptyBody for operations without any; Answer is void for those answering nothing.
 
 #define TARN_OPERATION_NAMES(camel, snake, verb, route, auth, text)                         \
@@ -150,7 +151,7 @@ struct RequestEmailCode {
 struct VerifyEmailCode {
     TARN_OPERATION_NAMES("verifyEmailCode", "verify_email_code", "POST", "api/v1/auth/email/verify-code", none,
                          "Sign in with an emailed code; stores the tokens");
-    static constexpr std::array<std::string_view, 1> secrets{"code"};
+    static constexpr std::array<std::string_view, 0> secrets{};
     using Arguments = VerifyEmailCodeArguments;
     using Answer = AuthResponse;
     template <class C, class... T>
@@ -173,7 +174,7 @@ struct LoginWithApple {
 };
 struct CreateTelegramSession {
     TARN_OPERATION_NAMES("createTelegramSession", "create_telegram_session", "POST", "auth/telegram/session", none,
-                         "Open a Telegram bot sign-in (its answer carries the session secret)");
+                         "Open a Telegram bot sign-in");
     static constexpr std::array<std::string_view, 0> secrets{};
     using Arguments = DeviceArguments;
     using Answer = TelegramAuthSession;
@@ -197,7 +198,7 @@ struct VerifyTelegramSession {
     TARN_OPERATION_NAMES("verifyTelegramSession", "verify_telegram_session", "POST",
                          "auth/telegram/session/{id}/verify", sessionSecret,
                          "Finish a Telegram sign-in with the bot's code");
-    static constexpr std::array<std::string_view, 2> secrets{"secret", "code"};
+    static constexpr std::array<std::string_view, 1> secrets{"secret"};
     using Arguments = TelegramVerifyArguments;
     using Answer = AuthResponse;
     template <class C, class... T>
@@ -219,7 +220,7 @@ struct CreateOAuthSession {
 };
 struct OAuthSessionStatusOperation {
     TARN_OPERATION_NAMES("oauthSessionStatus", "oauth_session_status", "GET", "auth/oauth/session/{id}", none,
-                         "State of a browser sign-in (a confirmed one carries the tokens)");
+                         "State of a browser sign-in");
     static constexpr std::array<std::string_view, 0> secrets{};
     using Arguments = SessionIDArguments;
     using Answer = OAuthSessionStatus;
