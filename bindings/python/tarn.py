@@ -2,7 +2,9 @@
 
 Every network operation returns at once with a Call, a future of the answer: the backend's record
 as Python values (dicts, lists), or None for operations that answer nothing. Call.result() waits
-for it and raises TarnError (Cancelled for a cancelled call) on failure.
+for it and raises TarnError (Cancelled for a cancelled call) on failure. Client has one method per
+operation of the library (all 28), named in snake_case (login, vpn_config, ...), whose arguments
+are named as the backend names them; tarn.operations() lists them as the library describes them.
 
     with tarn.Storage(keychain="file", keychain_root=os.path.expanduser("~/.local/state/my-app")) as storage, \\
          tarn.Client("http://127.0.0.1:8787", storage=storage) as client:
@@ -22,13 +24,14 @@ the source checkout, then by the system's loader ("libtarn-c.so.0").
 import atexit
 import concurrent.futures
 import ctypes
+import inspect
 import itertools
 import json
 import os
 import threading
 import weakref
 
-__all__ = ["Call", "Cancelled", "Client", "Storage", "TarnError", "api_version", "version"]
+__all__ = ["Call", "Cancelled", "Client", "Storage", "TarnError", "api_version", "operations", "version"]
 
 _C_API_VERSION = 1
 
@@ -79,7 +82,7 @@ _KEYCHAINS = {"secret-service": 0, "file": 1, "memory": 2}
 
 
 def _declare(lib):
-    p, c_str, i64, kind = ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int64, ctypes.c_int
+    p, c_str, kind = ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int
     out = ctypes.POINTER(ctypes.c_void_p)
     signatures = {
         "tarn_version": (c_str, []),
@@ -101,15 +104,8 @@ def _declare(lib):
         "tarn_storage_connection_profile_dir": (kind, [p, out]),
         "tarn_client_create_json": (kind, [c_str, p, out]),
         "tarn_client_destroy": (None, [p]),
-        "tarn_client_login": (p, [p, c_str, c_str, _CALLBACK, p]),
-        "tarn_client_logout": (p, [p, _CALLBACK, p]),
-        "tarn_client_me": (p, [p, _CALLBACK, p]),
-        "tarn_client_servers": (p, [p, _CALLBACK, p]),
-        "tarn_client_vpn_config": (p, [p, c_str, c_str, c_str, _CALLBACK, p]),
-        "tarn_client_account_devices": (p, [p, _CALLBACK, p]),
-        "tarn_client_remove_account_device": (p, [p, i64, _CALLBACK, p]),
-        "tarn_client_app_release": (p, [p, _CALLBACK, p]),
         "tarn_client_call": (p, [p, c_str, c_str, _CALLBACK, p]),
+        "tarn_operations": (c_str, []),
     }
     for name, (restype, argtypes) in signatures.items():
         function = getattr(lib, name)
@@ -214,6 +210,71 @@ def _json_arguments(arguments):
             raise _invalid(name, "cannot be written as JSON") from None
         raise _invalid(name, "is not valid Unicode text (a lone surrogate cannot be written as UTF-8)")
     return json.dumps(arguments, ensure_ascii=False).encode()
+
+
+# The operations of tarn_client_call with their arguments in the library's order ("?": optional),
+# as tarn_operations() describes them; test_tarn.py checks that the two agree. Each becomes a
+# Client method of the same name: required arguments first, then the optional ones (None: left
+# out), all also by keyword.
+_EVENT = ("event_name", "event_id?", "session_id?", "device_id", "event_time", "app_version", "os_version?",
+          "platform", "server_id?", "vpn_state?", "duration_ms?", "metadata?")
+_PUSH_TOKEN = ("platform", "provider?", "token", "environment", "device_id", "app_version", "locale?", "timezone?")
+_OPERATIONS = {
+    "login": ("email", "password"),
+    "register": ("email", "password", "name?", "accepted_terms", "accepted_personal_data_processing"),
+    "request_email_code": ("email", "device_id", "platform?"),
+    "verify_email_code": ("challenge_id", "code", "accepted_terms", "accepted_personal_data_processing"),
+    "login_with_apple": ("identity_token", "authorization_code?", "name?", "device_id"),
+    "create_telegram_session": ("device_id",),
+    "telegram_session_status": ("id", "secret"),
+    "verify_telegram_session": ("id", "secret", "code"),
+    "create_oauth_session": ("provider?", "device_id"),
+    "oauth_session_status": ("id",),
+    "logout": (),
+    "delete_account": ("device_id",),
+    "me": (),
+    "sync_user": ("device_id", "platform", "app_version", "crm_user_id?", "email?", "telegram_user_id?",
+                  "telegram_username?"),
+    "subscription_status": (),
+    "account_devices": (),
+    "remove_account_device": ("id",),
+    "verify_apple_transaction": ("product_id", "transaction_id", "original_transaction_id", "purchase_date",
+                                 "expires_at?", "environment", "app_account_token?", "signed_transaction_info"),
+    "billing_catalog": (),
+    "create_billing_checkout": ("tariff_id", "device_limit", "payment_method", "recurring_opt_in", "platform",
+                                "promo_code?"),
+    "servers": (),
+    "vpn_config": ("server_id", "device_id", "platform?"),
+    "revoke_vpn": ("device_id",),
+    "record_app_event": _EVENT,
+    "record_anonymous_app_event": _EVENT,
+    "register_push_token": _PUSH_TOKEN,
+    "delete_push_token": _PUSH_TOKEN,
+    "app_release": (),
+}
+
+
+def operations():
+    """The library's own description of its operations (see tarn_operations in tarn/c/tarn.h)."""
+    return json.loads(_lib.tarn_operations())
+
+
+def _operation_method(name, arguments):
+    required = [a for a in arguments if not a.endswith("?")]
+    optional = [a[:-1] for a in arguments if a.endswith("?")]
+    kind = inspect.Parameter.POSITIONAL_OR_KEYWORD
+    parameters = ([inspect.Parameter(a, kind) for a in required]
+                  + [inspect.Parameter(a, kind, default=None) for a in optional])
+    signature = inspect.Signature(parameters)
+
+    def method(self, *args, **kwargs):
+        given = signature.bind(*args, **kwargs).arguments
+        return self.call(name, **{k: v for k, v in given.items() if v is not None})
+
+    method.__name__ = method.__qualname__ = name
+    method.__signature__ = inspect.Signature([inspect.Parameter("self", kind)] + parameters)
+    method.__doc__ = "The operation %s of tarn_client_call; a Call of its answer." % name
+    return method
 
 
 # Calls in flight by key, each with its client: the C side holds only the key, so nothing Python
@@ -431,34 +492,13 @@ class Client(_Handle):
         handle = self._live()
         return Call(self, lambda callback, key: function(handle, *args, callback, key))
 
-    def login(self, email, password):
-        return self._start(_lib.tarn_client_login, _utf8(email, "email"), _utf8(password, "password"))
-
-    def logout(self):
-        return self._start(_lib.tarn_client_logout)
-
-    def me(self):
-        return self._start(_lib.tarn_client_me)
-
-    def servers(self):
-        return self._start(_lib.tarn_client_servers)
-
-    def vpn_config(self, server_id, device_id, platform="linux"):
-        return self._start(_lib.tarn_client_vpn_config, _utf8(server_id, "server_id"), _utf8(device_id, "device_id"),
-                           _utf8(platform, "platform"))
-
-    def account_devices(self):
-        return self._start(_lib.tarn_client_account_devices)
-
-    def remove_account_device(self, device_id):
-        return self._start(_lib.tarn_client_remove_account_device, int(device_id))
-
-    def app_release(self):
-        return self._start(_lib.tarn_client_app_release)
-
     def call(self, operation, **arguments):
         """Any operation by its name in tarn_client_call, arguments as keywords."""
         return self._start(_lib.tarn_client_call, _utf8(operation, "operation"), _json_arguments(arguments))
+
+
+for _name, _arguments in _OPERATIONS.items():
+    setattr(Client, _name, _operation_method(_name, _arguments))
 
 
 # A client's thread calls back into Python. Once the interpreter has begun to tear itself down, any

@@ -60,6 +60,28 @@ class BindingTest(unittest.TestCase):
         self.assertIsNone(self.client.logout().result(30))
         self.assertFalse(self.storage.has_session())
 
+    def test_every_described_operation_is_a_method_that_reaches_the_library(self):
+        described = tarn.operations()
+        self.assertEqual(len(described), 28)
+        # The checked-in list is the library's description, argument names and order included.
+        self.assertEqual({op["name"]: tuple(a["name"] + ("" if a["required"] else "?") for a in op["arguments"])
+                          for op in described}, tarn._OPERATIONS)
+        placeholders = {"string": "x", "boolean": False, "integer": 1, "json": "x"}
+        for op in described:
+            with self.subTest(op["name"]):
+                arguments = {a["name"]: placeholders[a["type"]] for a in op["arguments"] if a["required"]}
+                # Decoded and dispatched by the library: whatever the backend or the decoder then
+                # says, an argument the library did not expect or a name it does not know would
+                # come back as invalid_argument.
+                try:
+                    getattr(self.client, op["name"])(**arguments).result(30)
+                except tarn.TarnError as error:
+                    self.assertNotEqual(error.kind, "invalid_argument", error.message)
+        with self.assertRaises(TypeError):
+            self.client.vpn_config(server_id="s")  # a required argument missing, before any call
+        with self.assertRaises(TypeError):
+            self.client.me(extra=1)
+
     def test_concurrent_calls_each_get_their_own_answer(self):
         self.client.login("demo@tarn.dev", "demo-password").result(30)
         calls = [self.client.me() if i % 2 else self.client.account_devices() for i in range(20)]

@@ -8,6 +8,9 @@
 #include "api/request_pipeline.hpp"
 #include "api/sign_in.hpp"
 #include "tarn/api/api_error.hpp"
+#include "tarn/api/json.hpp"
+#include "tarn/api/operations.hpp"
+#include "tarn/api/redaction.hpp"
 #include "tarn/logic/telegram_contract.hpp"
 #include "tarn/platform/unicode.hpp"
 
@@ -30,13 +33,38 @@ asio::any_io_executor APIClient::sessionExecutor() const { return impl_->session
 
 const URL& APIClient::baseURL() const { return impl_->baseURL; }
 
+namespace {
+
+// The method, path and authorization of each operation are the description's
+// (tarn/api/operations.hpp); "{id}" in a path is replaced by the identifier given.
+namespace ops = operations;
+
+template <class Op>
+std::string methodOf() {
+    return std::string(Op::method);
+}
+
+template <class Op>
+std::string pathOf(std::string_view id = {}) {
+    std::string path(Op::path);
+    if (auto at = path.find("{id}"); at != std::string::npos) path.replace(at, 4, id);
+    return path;
+}
+
+// Only bearer operations send the stored token and go through the refresh on a 401; the session
+// secret of the Telegram calls travels in a header of its own (sign_in.cpp).
+template <class Op>
+constexpr Auth authOf = Op::authorization == ops::Authorization::bearer ? Auth::bearer : Auth::none;
+
+}  // namespace
+
 // Every operation hands a copy of impl_ to a coroutine, so the call owns what it needs even if
 // this APIClient is destroyed while the call is suspended, and every failure (bad input included)
 // surfaces when the operation is awaited.
 
 asio::awaitable<AuthResponse> APIClient::loginOp(std::string email, std::string password) const {
     std::vector<std::string> secrets{password};
-    return signIn(impl_, "auth/login", detail::PasswordLoginBody{std::move(email), std::move(password)},
+    return signIn(impl_, pathOf<ops::Login>(), detail::PasswordLoginBody{std::move(email), std::move(password)},
                   std::move(secrets));
 }
 
@@ -44,7 +72,7 @@ asio::awaitable<AuthResponse> APIClient::registerAccountOp(std::string email, st
                                                            std::optional<std::string> name, bool acceptedTerms,
                                                            bool acceptedPersonalDataProcessing) const {
     std::vector<std::string> secrets{password};
-    return signIn(impl_, "auth/register",
+    return signIn(impl_, pathOf<ops::Register>(),
                   RegisterRequest{std::move(email), std::move(password), std::move(name), acceptedTerms,
                                   acceptedPersonalDataProcessing},
                   std::move(secrets));
@@ -54,7 +82,8 @@ asio::awaitable<EmailCodeChallenge> APIClient::requestEmailCodeOp(std::string em
                                                                   std::string platform) const {
     EmailCodeRequest body{unicode::lowercased(unicode::trimmingWhitespaceAndNewlines(email)), std::move(platform),
                           std::move(deviceID)};
-    return send<EmailCodeChallenge>(impl_, "POST", "api/v1/auth/email/request-code", std::move(body), Auth::none);
+    return send<EmailCodeChallenge>(impl_, methodOf<ops::RequestEmailCode>(), pathOf<ops::RequestEmailCode>(),
+                                    std::move(body), authOf<ops::RequestEmailCode>);
 }
 
 asio::awaitable<AuthResponse> APIClient::verifyEmailCodeOp(std::string challengeID, std::string code,
@@ -62,7 +91,7 @@ asio::awaitable<AuthResponse> APIClient::verifyEmailCodeOp(std::string challenge
                                                            bool acceptedPersonalDataProcessing) const {
     std::string digits = unicode::keepingNumerics(code);
     std::vector<std::string> secrets{digits};
-    return signIn(impl_, "api/v1/auth/email/verify-code",
+    return signIn(impl_, pathOf<ops::VerifyEmailCode>(),
                   EmailCodeVerificationRequest{std::move(challengeID), std::move(digits), acceptedTerms,
                                                acceptedPersonalDataProcessing},
                   std::move(secrets));
@@ -72,7 +101,7 @@ asio::awaitable<AuthResponse> APIClient::loginWithAppleOp(std::string identityTo
                                                           std::optional<std::string> authorizationCode,
                                                           std::optional<std::string> name, std::string deviceID) const {
     std::vector<std::string> secrets{identityToken, authorizationCode.value_or("")};
-    return signIn(impl_, "auth/apple",
+    return signIn(impl_, pathOf<ops::LoginWithApple>(),
                   AppleAuthRequest{std::move(identityToken), std::move(authorizationCode), std::move(name),
                                    std::move(deviceID)},
                   std::move(secrets));
@@ -80,10 +109,10 @@ asio::awaitable<AuthResponse> APIClient::loginWithAppleOp(std::string identityTo
 
 asio::awaitable<TelegramAuthSession> APIClient::createTelegramSessionOp(std::string deviceID) const {
     return request<TelegramAuthSession>(
-        impl_, {.method = "POST",
-                .path = "auth/telegram/session",
+        impl_, {.method = methodOf<ops::CreateTelegramSession>(),
+                .path = pathOf<ops::CreateTelegramSession>(),
                 .body = TelegramAuthSessionRequest{std::move(deviceID)},
-                .auth = Auth::none,
+                .auth = authOf<ops::CreateTelegramSession>,
                 .headers = {{"X-Tarn-Auth-Session-Secret-Version", std::to_string(TelegramAuthContract::flowVersion)}}});
 }
 
@@ -97,9 +126,9 @@ asio::awaitable<AuthResponse> APIClient::verifyTelegramSessionOp(std::string id,
 }
 
 asio::awaitable<OAuthAuthSession> APIClient::createOAuthSessionOp(OAuthProvider provider, std::string deviceID) const {
-    return send<OAuthAuthSession>(impl_, "POST", "auth/oauth/session",
+    return send<OAuthAuthSession>(impl_, methodOf<ops::CreateOAuthSession>(), pathOf<ops::CreateOAuthSession>(),
                                   OAuthSessionRequest{std::string(rawValue(provider)), std::move(deviceID), "ios"},
-                                  Auth::none);
+                                  authOf<ops::CreateOAuthSession>);
 }
 
 asio::awaitable<OAuthSessionStatus> APIClient::oauthSessionStatusOp(std::string id) const {
@@ -112,67 +141,75 @@ asio::awaitable<void> APIClient::deleteAccountOp(std::string deviceID) const {
     return deleteAccountImpl(impl_, std::move(deviceID));
 }
 
-asio::awaitable<CRMUser> APIClient::meOp() const { return get<CRMUser>(impl_, "me"); }
+asio::awaitable<CRMUser> APIClient::meOp() const { return get<CRMUser>(impl_, pathOf<ops::Me>()); }
 
 asio::awaitable<UserSyncResponse> APIClient::syncUserOp(UserSyncRequest request) const {
-    return send<UserSyncResponse>(impl_, "POST", "users/sync", std::move(request));
+    return send<UserSyncResponse>(impl_, methodOf<ops::SyncUser>(), pathOf<ops::SyncUser>(), std::move(request));
 }
 
-asio::awaitable<CRMUser> APIClient::subscriptionStatusOp() const { return get<CRMUser>(impl_, "subscription/status"); }
+asio::awaitable<CRMUser> APIClient::subscriptionStatusOp() const { return get<CRMUser>(impl_, pathOf<ops::SubscriptionStatusOperation>()); }
 
 asio::awaitable<AccountDevicesResponse> APIClient::accountDevicesOp() const {
-    return get<AccountDevicesResponse>(impl_, "devices");
+    return get<AccountDevicesResponse>(impl_, pathOf<ops::AccountDevices>());
 }
 
 asio::awaitable<AccountDeviceRemovalResponse> APIClient::removeAccountDeviceOp(std::int64_t id) const {
-    return request<AccountDeviceRemovalResponse>(
-        impl_, {.method = "DELETE", .path = "devices/" + std::to_string(id), .auth = Auth::bearer});
+    return request<AccountDeviceRemovalResponse>(impl_, {.method = methodOf<ops::RemoveAccountDevice>(),
+                                                         .path = pathOf<ops::RemoveAccountDevice>(std::to_string(id)),
+                                                         .auth = authOf<ops::RemoveAccountDevice>});
 }
 
 asio::awaitable<UserSyncResponse> APIClient::verifyAppleTransactionOp(AppleTransactionPayload payload) const {
-    return send<UserSyncResponse>(impl_, "POST", "billing/apple/verify", std::move(payload));
+    return send<UserSyncResponse>(impl_, methodOf<ops::VerifyAppleTransaction>(), pathOf<ops::VerifyAppleTransaction>(),
+                                  std::move(payload));
 }
 
 asio::awaitable<BillingCatalog> APIClient::billingCatalogOp() const {
-    return get<BillingCatalog>(impl_, "billing/catalog");
+    return get<BillingCatalog>(impl_, pathOf<ops::BillingCatalogOperation>());
 }
 
 asio::awaitable<BillingCheckoutResponse> APIClient::createBillingCheckoutOp(BillingCheckoutRequest request) const {
-    return send<BillingCheckoutResponse>(impl_, "POST", "billing/checkout", std::move(request));
+    return send<BillingCheckoutResponse>(impl_, methodOf<ops::CreateBillingCheckout>(), pathOf<ops::CreateBillingCheckout>(),
+                                         std::move(request));
 }
 
 asio::awaitable<std::vector<VPNServer>> APIClient::serversOp() const {
-    return get<std::vector<VPNServer>>(impl_, "vpn/servers");
+    return get<std::vector<VPNServer>>(impl_, pathOf<ops::Servers>());
 }
 
 asio::awaitable<VLESSConfig> APIClient::vpnConfigOp(std::string serverID, std::string deviceID,
                                                     std::string platform) const {
-    return send<VLESSConfig>(impl_, "POST", "vpn/config",
+    return send<VLESSConfig>(impl_, methodOf<ops::VPNConfig>(), pathOf<ops::VPNConfig>(),
                              detail::VPNConfigBody{std::move(serverID), std::move(deviceID), "vless", std::move(platform)});
 }
 
 asio::awaitable<void> APIClient::revokeVPNOp(std::string deviceID) const {
-    return discard(send<EmptyBody>(impl_, "POST", "vpn/revoke", detail::DeviceIDBody{std::move(deviceID)}));
+    return discard(send<EmptyBody>(impl_, methodOf<ops::RevokeVPN>(), pathOf<ops::RevokeVPN>(),
+                                   detail::DeviceIDBody{std::move(deviceID)}));
 }
 
 asio::awaitable<void> APIClient::recordAppEventOp(AppEventPayload payload) const {
-    return discard(send<EmptyBody>(impl_, "POST", "app/events", std::move(payload)));
+    return discard(send<EmptyBody>(impl_, methodOf<ops::RecordAppEvent>(), pathOf<ops::RecordAppEvent>(), std::move(payload)));
 }
 
 asio::awaitable<void> APIClient::recordAnonymousAppEventOp(AppEventPayload payload) const {
-    return discard(send<EmptyBody>(impl_, "POST", "app/events/anonymous", std::move(payload), Auth::none));
+    return discard(send<EmptyBody>(impl_, methodOf<ops::RecordAnonymousAppEvent>(),
+                                   pathOf<ops::RecordAnonymousAppEvent>(), std::move(payload),
+                                   authOf<ops::RecordAnonymousAppEvent>));
 }
 
 asio::awaitable<void> APIClient::registerPushTokenOp(PushTokenRequest request) const {
-    return discard(send<EmptyBody>(impl_, "POST", "app/push-token", std::move(request)));
+    return discard(send<EmptyBody>(impl_, methodOf<ops::RegisterPushToken>(), pathOf<ops::RegisterPushToken>(),
+                                   std::move(request)));
 }
 
 asio::awaitable<void> APIClient::deletePushTokenOp(PushTokenRequest request) const {
-    return discard(send<EmptyBody>(impl_, "DELETE", "app/push-token", std::move(request)));
+    return discard(send<EmptyBody>(impl_, methodOf<ops::DeletePushToken>(), pathOf<ops::DeletePushToken>(),
+                                   std::move(request)));
 }
 
 asio::awaitable<IOSAppRelease> APIClient::appReleaseOp() const {
-    return get<IOSAppRelease>(impl_, "app/ios/release", Auth::none);
+    return get<IOSAppRelease>(impl_, pathOf<ops::AppRelease>(), authOf<ops::AppRelease>);
 }
 
 }  // namespace tarn

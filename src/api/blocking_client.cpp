@@ -1,6 +1,9 @@
+// BlockingClient: plain blocking calls over an APIClient on an I/O thread of its own; each call waits
+// for the outcome the I/O thread leaves for it.
 #include "tarn/api/blocking_client.hpp"
 
 #include "api/owned_io_client.hpp"
+#include "tarn/api/operations.hpp"
 
 #include <condition_variable>
 #include <exception>
@@ -11,6 +14,8 @@
 #include <utility>
 
 namespace tarn {
+
+namespace ops = operations;
 
 namespace {
 
@@ -75,6 +80,11 @@ struct BlockingClient::Impl : detail::OwnedIOClient {
         start(Completion<T>{outcome});
         return outcome->get();
     }
+
+    template <class Op>
+    typename Op::Answer run(typename Op::Arguments arguments) {
+        return wait<typename Op::Answer>([&](auto done) { Op::call(api(), std::move(arguments), std::move(done)); });
+    }
 };
 
 BlockingClient::BlockingClient(URL baseURL, std::shared_ptr<TokenStore> tokenStore, APIClientOptions options,
@@ -86,145 +96,108 @@ BlockingClient::~BlockingClient() = default;
 
 const URL& BlockingClient::baseURL() const { return impl_->api().baseURL(); }
 
+// Each operation binds its arguments into the operation's argument record; what it sends and
+// how it ends is the APIClient's.
+
 AuthResponse BlockingClient::login(std::string email, std::string password) const {
-    return impl_->wait<AuthResponse>(
-        [&](auto done) { impl_->api().login(std::move(email), std::move(password), std::move(done)); });
+    return impl_->run<ops::Login>({std::move(email), std::move(password)});
 }
 
 AuthResponse BlockingClient::registerAccount(std::string email, std::string password, std::optional<std::string> name,
                                              bool acceptedTerms, bool acceptedPersonalDataProcessing) const {
-    return impl_->wait<AuthResponse>([&](auto done) {
-        impl_->api().registerAccount(std::move(email), std::move(password), std::move(name), acceptedTerms,
-                                       acceptedPersonalDataProcessing, std::move(done));
-    });
+    return impl_->run<ops::Register>(
+        {std::move(email), std::move(password), std::move(name), acceptedTerms, acceptedPersonalDataProcessing});
 }
 
 EmailCodeChallenge BlockingClient::requestEmailCode(std::string email, std::string deviceID,
                                                     std::string platform) const {
-    return impl_->wait<EmailCodeChallenge>([&](auto done) {
-        impl_->api().requestEmailCode(std::move(email), std::move(deviceID), std::move(platform), std::move(done));
-    });
+    return impl_->run<ops::RequestEmailCode>({std::move(email), std::move(deviceID), std::move(platform)});
 }
 
 AuthResponse BlockingClient::verifyEmailCode(std::string challengeID, std::string code, bool acceptedTerms,
                                              bool acceptedPersonalDataProcessing) const {
-    return impl_->wait<AuthResponse>([&](auto done) {
-        impl_->api().verifyEmailCode(std::move(challengeID), std::move(code), acceptedTerms,
-                                       acceptedPersonalDataProcessing, std::move(done));
-    });
+    return impl_->run<ops::VerifyEmailCode>(
+        {std::move(challengeID), std::move(code), acceptedTerms, acceptedPersonalDataProcessing});
 }
 
 AuthResponse BlockingClient::loginWithApple(std::string identityToken, std::optional<std::string> authorizationCode,
                                             std::optional<std::string> name, std::string deviceID) const {
-    return impl_->wait<AuthResponse>([&](auto done) {
-        impl_->api().loginWithApple(std::move(identityToken), std::move(authorizationCode), std::move(name),
-                                      std::move(deviceID), std::move(done));
-    });
+    return impl_->run<ops::LoginWithApple>(
+        {std::move(identityToken), std::move(authorizationCode), std::move(name), std::move(deviceID)});
 }
 
 TelegramAuthSession BlockingClient::createTelegramSession(std::string deviceID) const {
-    return impl_->wait<TelegramAuthSession>(
-        [&](auto done) { impl_->api().createTelegramSession(std::move(deviceID), std::move(done)); });
+    return impl_->run<ops::CreateTelegramSession>({std::move(deviceID)});
 }
 
 TelegramSessionStatus BlockingClient::telegramSessionStatus(std::string id, std::string secret) const {
-    return impl_->wait<TelegramSessionStatus>(
-        [&](auto done) { impl_->api().telegramSessionStatus(std::move(id), std::move(secret), std::move(done)); });
+    return impl_->run<ops::TelegramSessionStatusOperation>({std::move(id), std::move(secret)});
 }
 
 AuthResponse BlockingClient::verifyTelegramSession(std::string id, std::string secret, std::string code) const {
-    return impl_->wait<AuthResponse>([&](auto done) {
-        impl_->api().verifyTelegramSession(std::move(id), std::move(secret), std::move(code), std::move(done));
-    });
+    return impl_->run<ops::VerifyTelegramSession>({std::move(id), std::move(secret), std::move(code)});
 }
 
 OAuthAuthSession BlockingClient::createOAuthSession(OAuthProvider provider, std::string deviceID) const {
-    return impl_->wait<OAuthAuthSession>(
-        [&](auto done) { impl_->api().createOAuthSession(provider, std::move(deviceID), std::move(done)); });
+    return impl_->run<ops::CreateOAuthSession>({provider, std::move(deviceID)});
 }
 
 OAuthSessionStatus BlockingClient::oauthSessionStatus(std::string id) const {
-    return impl_->wait<OAuthSessionStatus>(
-        [&](auto done) { impl_->api().oauthSessionStatus(std::move(id), std::move(done)); });
+    return impl_->run<ops::OAuthSessionStatusOperation>({std::move(id)});
 }
 
-void BlockingClient::logout() const {
-    return impl_->wait<void>([&](auto done) { impl_->api().logout(std::move(done)); });
-}
+void BlockingClient::logout() const { impl_->run<ops::Logout>({}); }
 
-void BlockingClient::deleteAccount(std::string deviceID) const {
-    return impl_->wait<void>([&](auto done) { impl_->api().deleteAccount(std::move(deviceID), std::move(done)); });
-}
+void BlockingClient::deleteAccount(std::string deviceID) const { impl_->run<ops::DeleteAccount>({std::move(deviceID)}); }
 
-CRMUser BlockingClient::me() const {
-    return impl_->wait<CRMUser>([&](auto done) { impl_->api().me(std::move(done)); });
-}
+CRMUser BlockingClient::me() const { return impl_->run<ops::Me>({}); }
 
 UserSyncResponse BlockingClient::syncUser(UserSyncRequest request) const {
-    return impl_->wait<UserSyncResponse>(
-        [&](auto done) { impl_->api().syncUser(std::move(request), std::move(done)); });
+    return impl_->run<ops::SyncUser>(std::move(request));
 }
 
-CRMUser BlockingClient::subscriptionStatus() const {
-    return impl_->wait<CRMUser>([&](auto done) { impl_->api().subscriptionStatus(std::move(done)); });
-}
+CRMUser BlockingClient::subscriptionStatus() const { return impl_->run<ops::SubscriptionStatusOperation>({}); }
 
-AccountDevicesResponse BlockingClient::accountDevices() const {
-    return impl_->wait<AccountDevicesResponse>([&](auto done) { impl_->api().accountDevices(std::move(done)); });
-}
+AccountDevicesResponse BlockingClient::accountDevices() const { return impl_->run<ops::AccountDevices>({}); }
 
 AccountDeviceRemovalResponse BlockingClient::removeAccountDevice(std::int64_t id) const {
-    return impl_->wait<AccountDeviceRemovalResponse>(
-        [&](auto done) { impl_->api().removeAccountDevice(id, std::move(done)); });
+    return impl_->run<ops::RemoveAccountDevice>({id});
 }
 
 UserSyncResponse BlockingClient::verifyAppleTransaction(AppleTransactionPayload payload) const {
-    return impl_->wait<UserSyncResponse>(
-        [&](auto done) { impl_->api().verifyAppleTransaction(std::move(payload), std::move(done)); });
+    return impl_->run<ops::VerifyAppleTransaction>(std::move(payload));
 }
 
-BillingCatalog BlockingClient::billingCatalog() const {
-    return impl_->wait<BillingCatalog>([&](auto done) { impl_->api().billingCatalog(std::move(done)); });
-}
+BillingCatalog BlockingClient::billingCatalog() const { return impl_->run<ops::BillingCatalogOperation>({}); }
 
 BillingCheckoutResponse BlockingClient::createBillingCheckout(BillingCheckoutRequest request) const {
-    return impl_->wait<BillingCheckoutResponse>(
-        [&](auto done) { impl_->api().createBillingCheckout(std::move(request), std::move(done)); });
+    return impl_->run<ops::CreateBillingCheckout>(std::move(request));
 }
 
-std::vector<VPNServer> BlockingClient::servers() const {
-    return impl_->wait<std::vector<VPNServer>>([&](auto done) { impl_->api().servers(std::move(done)); });
-}
+std::vector<VPNServer> BlockingClient::servers() const { return impl_->run<ops::Servers>({}); }
 
 VLESSConfig BlockingClient::vpnConfig(std::string serverID, std::string deviceID, std::string platform) const {
-    return impl_->wait<VLESSConfig>([&](auto done) {
-        impl_->api().vpnConfig(std::move(serverID), std::move(deviceID), std::move(platform), std::move(done));
-    });
+    return impl_->run<ops::VPNConfig>({std::move(serverID), std::move(deviceID), std::move(platform)});
 }
 
-void BlockingClient::revokeVPN(std::string deviceID) const {
-    return impl_->wait<void>([&](auto done) { impl_->api().revokeVPN(std::move(deviceID), std::move(done)); });
-}
+void BlockingClient::revokeVPN(std::string deviceID) const { impl_->run<ops::RevokeVPN>({std::move(deviceID)}); }
 
 void BlockingClient::recordAppEvent(AppEventPayload payload) const {
-    return impl_->wait<void>([&](auto done) { impl_->api().recordAppEvent(std::move(payload), std::move(done)); });
+    impl_->run<ops::RecordAppEvent>(std::move(payload));
 }
 
 void BlockingClient::recordAnonymousAppEvent(AppEventPayload payload) const {
-    return impl_->wait<void>(
-        [&](auto done) { impl_->api().recordAnonymousAppEvent(std::move(payload), std::move(done)); });
+    impl_->run<ops::RecordAnonymousAppEvent>(std::move(payload));
 }
 
 void BlockingClient::registerPushToken(PushTokenRequest request) const {
-    return impl_->wait<void>([&](auto done) { impl_->api().registerPushToken(std::move(request), std::move(done)); });
+    impl_->run<ops::RegisterPushToken>(std::move(request));
 }
 
 void BlockingClient::deletePushToken(PushTokenRequest request) const {
-    return impl_->wait<void>([&](auto done) { impl_->api().deletePushToken(std::move(request), std::move(done)); });
+    impl_->run<ops::DeletePushToken>(std::move(request));
 }
 
-IOSAppRelease BlockingClient::appRelease() const {
-    return impl_->wait<IOSAppRelease>([&](auto done) { impl_->api().appRelease(std::move(done)); });
-}
+IOSAppRelease BlockingClient::appRelease() const { return impl_->run<ops::AppRelease>({}); }
 
 }  // namespace tarn

@@ -2,6 +2,7 @@
 // own (OwnedIOClient). Each call is a coroutine spawned on that io_context; its outcome is
 // encoded as JSON and handed to the caller's callback there.
 #include "c_errors.hpp"
+#include "c_operations.hpp"
 #include "c_storage.hpp"
 
 #include "api/owned_io_client.hpp"
@@ -17,7 +18,6 @@
 
 #include <atomic>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -26,44 +26,10 @@
 #include <unordered_set>
 #include <utility>
 
-// Arguments of the operations that take more than one scalar, as JSON objects named the way the
-// backend names its members, decoded by the library's own codec so that a bad type or a missing
-// member is reported exactly as in a response.
+// The options of tarn_client_create_json, decoded by the library's own codec so that a bad type or
+// a missing member is reported exactly as in a response.
 namespace tarn::capi {
 
-struct LoginArgs {
-    std::string email;
-    std::string password;
-};
-struct RegisterArgs {
-    std::string email;
-    std::string password;
-    std::optional<std::string> name;
-    bool acceptedTerms = false;
-    bool acceptedPersonalDataProcessing = false;
-};
-struct EmailCodeArgs {
-    std::string email;
-    std::string deviceID;
-    std::optional<std::string> platform;
-};
-struct VerifyEmailCodeArgs {
-    std::string challengeID;
-    std::string code;
-    bool acceptedTerms = false;
-    bool acceptedPersonalDataProcessing = false;
-};
-struct DeviceArgs {
-    std::string deviceID;
-};
-struct RemoveDeviceArgs {
-    std::int64_t id = 0;
-};
-struct VPNConfigArgs {
-    std::string serverID;
-    std::string deviceID;
-    std::optional<std::string> platform;
-};
 struct ClientOptionsJSON {
     std::string baseURL;
     std::optional<bool> allowPlainHTTP;
@@ -78,34 +44,6 @@ struct ClientOptionsJSON {
 
 namespace tarn {
 template <>
-inline constexpr auto json::members<capi::LoginArgs> = std::tuple{
-    json::member("email", &capi::LoginArgs::email), json::member("password", &capi::LoginArgs::password)};
-template <>
-inline constexpr auto json::members<capi::RegisterArgs> = std::tuple{
-    json::member("email", &capi::RegisterArgs::email),
-    json::member("password", &capi::RegisterArgs::password),
-    json::member("name", &capi::RegisterArgs::name),
-    json::member("accepted_terms", &capi::RegisterArgs::acceptedTerms),
-    json::member("accepted_personal_data_processing", &capi::RegisterArgs::acceptedPersonalDataProcessing)};
-template <>
-inline constexpr auto json::members<capi::EmailCodeArgs> = std::tuple{
-    json::member("email", &capi::EmailCodeArgs::email), json::member("device_id", &capi::EmailCodeArgs::deviceID),
-    json::member("platform", &capi::EmailCodeArgs::platform)};
-template <>
-inline constexpr auto json::members<capi::VerifyEmailCodeArgs> = std::tuple{
-    json::member("challenge_id", &capi::VerifyEmailCodeArgs::challengeID),
-    json::member("code", &capi::VerifyEmailCodeArgs::code),
-    json::member("accepted_terms", &capi::VerifyEmailCodeArgs::acceptedTerms),
-    json::member("accepted_personal_data_processing", &capi::VerifyEmailCodeArgs::acceptedPersonalDataProcessing)};
-template <>
-inline constexpr auto json::members<capi::DeviceArgs> = std::tuple{json::member("device_id", &capi::DeviceArgs::deviceID)};
-template <>
-inline constexpr auto json::members<capi::RemoveDeviceArgs> = std::tuple{json::member("id", &capi::RemoveDeviceArgs::id)};
-template <>
-inline constexpr auto json::members<capi::VPNConfigArgs> = std::tuple{
-    json::member("server_id", &capi::VPNConfigArgs::serverID), json::member("device_id", &capi::VPNConfigArgs::deviceID),
-    json::member("platform", &capi::VPNConfigArgs::platform)};
-template <>
 inline constexpr auto json::members<capi::ClientOptionsJSON> = std::tuple{
     json::member("base_url", &capi::ClientOptionsJSON::baseURL),
     json::member("allow_plain_http", &capi::ClientOptionsJSON::allowPlainHTTP),
@@ -116,27 +54,10 @@ inline constexpr auto json::members<capi::ClientOptionsJSON> = std::tuple{
     json::member("connect_timeout_ms", &capi::ClientOptionsJSON::connectTimeoutMs)};
 }  // namespace tarn
 
-TARN_JSON_DECODABLE(tarn::capi::LoginArgs);
-TARN_JSON_DECODABLE(tarn::capi::RegisterArgs);
-TARN_JSON_DECODABLE(tarn::capi::EmailCodeArgs);
-TARN_JSON_DECODABLE(tarn::capi::VerifyEmailCodeArgs);
-TARN_JSON_DECODABLE(tarn::capi::DeviceArgs);
-TARN_JSON_DECODABLE(tarn::capi::RemoveDeviceArgs);
-TARN_JSON_DECODABLE(tarn::capi::VPNConfigArgs);
 TARN_JSON_DECODABLE(tarn::capi::ClientOptionsJSON);
 
 namespace tarn::capi {
 namespace {
-
-constexpr const char* defaultPlatform = "linux";
-
-/// What a finished operation hands to the callback: the answer's JSON, or nothing.
-struct Reply {
-    std::optional<std::string> json;
-};
-
-/// An operation with its arguments bound, to be started on the client's I/O thread.
-using Operation = std::function<asio::awaitable<Reply>(const APIClient&)>;
 
 struct Core;
 
@@ -254,126 +175,8 @@ void Core::shutDown() {
 }
 
 template <class T>
-Reply encoded(const T& value) {
-    return {JSONEncoder::tarn().encode(value)};
-}
-
-template <class T>
 T decodeArgs(std::string_view json) {
     return JSONDecoder::tarn().decode<T>(json);
-}
-
-// One coroutine per operation: its arguments are copied into its frame, so nothing the caller
-// passed has to outlive the call.
-asio::awaitable<Reply> loginOp(const APIClient& api, std::string email, std::string password) {
-    co_return encoded(co_await api.login(std::move(email), std::move(password)));
-}
-asio::awaitable<Reply> registerOp(const APIClient& api, RegisterArgs a) {
-    co_return encoded(co_await api.registerAccount(std::move(a.email), std::move(a.password), std::move(a.name),
-                                                   a.acceptedTerms, a.acceptedPersonalDataProcessing));
-}
-asio::awaitable<Reply> requestEmailCodeOp(const APIClient& api, EmailCodeArgs a) {
-    co_return encoded(co_await api.requestEmailCode(std::move(a.email), std::move(a.deviceID),
-                                                    a.platform.value_or(defaultPlatform)));
-}
-asio::awaitable<Reply> verifyEmailCodeOp(const APIClient& api, VerifyEmailCodeArgs a) {
-    co_return encoded(co_await api.verifyEmailCode(std::move(a.challengeID), std::move(a.code), a.acceptedTerms,
-                                                   a.acceptedPersonalDataProcessing));
-}
-asio::awaitable<Reply> logoutOp(const APIClient& api) {
-    co_await api.logout();
-    co_return Reply{};
-}
-asio::awaitable<Reply> deleteAccountOp(const APIClient& api, std::string deviceID) {
-    co_await api.deleteAccount(std::move(deviceID));
-    co_return Reply{};
-}
-asio::awaitable<Reply> meOp(const APIClient& api) { co_return encoded(co_await api.me()); }
-asio::awaitable<Reply> subscriptionStatusOp(const APIClient& api) { co_return encoded(co_await api.subscriptionStatus()); }
-asio::awaitable<Reply> syncUserOp(const APIClient& api, UserSyncRequest request) {
-    co_return encoded(co_await api.syncUser(std::move(request)));
-}
-asio::awaitable<Reply> accountDevicesOp(const APIClient& api) { co_return encoded(co_await api.accountDevices()); }
-asio::awaitable<Reply> removeAccountDeviceOp(const APIClient& api, std::int64_t id) {
-    co_return encoded(co_await api.removeAccountDevice(id));
-}
-asio::awaitable<Reply> billingCatalogOp(const APIClient& api) { co_return encoded(co_await api.billingCatalog()); }
-asio::awaitable<Reply> createBillingCheckoutOp(const APIClient& api, BillingCheckoutRequest request) {
-    co_return encoded(co_await api.createBillingCheckout(std::move(request)));
-}
-asio::awaitable<Reply> serversOp(const APIClient& api) { co_return encoded(co_await api.servers()); }
-asio::awaitable<Reply> vpnConfigOp(const APIClient& api, std::string serverID, std::string deviceID, std::string platform) {
-    co_return encoded(co_await api.vpnConfig(std::move(serverID), std::move(deviceID), std::move(platform)));
-}
-asio::awaitable<Reply> revokeVPNOp(const APIClient& api, std::string deviceID) {
-    co_await api.revokeVPN(std::move(deviceID));
-    co_return Reply{};
-}
-asio::awaitable<Reply> recordAppEventOp(const APIClient& api, AppEventPayload payload) {
-    co_await api.recordAppEvent(std::move(payload));
-    co_return Reply{};
-}
-asio::awaitable<Reply> recordAnonymousAppEventOp(const APIClient& api, AppEventPayload payload) {
-    co_await api.recordAnonymousAppEvent(std::move(payload));
-    co_return Reply{};
-}
-asio::awaitable<Reply> registerPushTokenOp(const APIClient& api, PushTokenRequest request) {
-    co_await api.registerPushToken(std::move(request));
-    co_return Reply{};
-}
-asio::awaitable<Reply> deletePushTokenOp(const APIClient& api, PushTokenRequest request) {
-    co_await api.deletePushToken(std::move(request));
-    co_return Reply{};
-}
-asio::awaitable<Reply> appReleaseOp(const APIClient& api) { co_return encoded(co_await api.appRelease()); }
-
-template <class Coroutine, class... Args>
-Operation bound(Coroutine coroutine, Args... args) {
-    return [coroutine, args...](const APIClient& api) { return coroutine(api, args...); };
-}
-
-// The operations of tarn_client_call: each decodes its arguments and binds them.
-using OperationFactory = Operation (*)(std::string_view arguments);
-
-template <class Args>
-Args argsOf(std::string_view json) {
-    return decodeArgs<Args>(json);
-}
-
-// Operations without arguments still check that they were given a JSON object.
-void noArgs(std::string_view json) { (void)JSONDecoder::tarn().decode<EmptyBody>(json); }
-
-const std::map<std::string, OperationFactory, std::less<>>& operations() {
-    static const std::map<std::string, OperationFactory, std::less<>> table{
-        {"login", [](std::string_view a) { auto x = argsOf<LoginArgs>(a); return bound(&loginOp, x.email, x.password); }},
-        {"register", [](std::string_view a) { return bound(&registerOp, argsOf<RegisterArgs>(a)); }},
-        {"request_email_code", [](std::string_view a) { return bound(&requestEmailCodeOp, argsOf<EmailCodeArgs>(a)); }},
-        {"verify_email_code", [](std::string_view a) { return bound(&verifyEmailCodeOp, argsOf<VerifyEmailCodeArgs>(a)); }},
-        {"logout", [](std::string_view a) { noArgs(a); return bound(&logoutOp); }},
-        {"delete_account", [](std::string_view a) { return bound(&deleteAccountOp, argsOf<DeviceArgs>(a).deviceID); }},
-        {"me", [](std::string_view a) { noArgs(a); return bound(&meOp); }},
-        {"subscription_status", [](std::string_view a) { noArgs(a); return bound(&subscriptionStatusOp); }},
-        {"sync_user", [](std::string_view a) { return bound(&syncUserOp, argsOf<UserSyncRequest>(a)); }},
-        {"account_devices", [](std::string_view a) { noArgs(a); return bound(&accountDevicesOp); }},
-        {"remove_account_device", [](std::string_view a) { return bound(&removeAccountDeviceOp, argsOf<RemoveDeviceArgs>(a).id); }},
-        {"billing_catalog", [](std::string_view a) { noArgs(a); return bound(&billingCatalogOp); }},
-        {"create_billing_checkout",
-         [](std::string_view a) { return bound(&createBillingCheckoutOp, argsOf<BillingCheckoutRequest>(a)); }},
-        {"servers", [](std::string_view a) { noArgs(a); return bound(&serversOp); }},
-        {"vpn_config",
-         [](std::string_view a) {
-             auto x = argsOf<VPNConfigArgs>(a);
-             return bound(&vpnConfigOp, x.serverID, x.deviceID, x.platform.value_or(defaultPlatform));
-         }},
-        {"revoke_vpn", [](std::string_view a) { return bound(&revokeVPNOp, argsOf<DeviceArgs>(a).deviceID); }},
-        {"record_app_event", [](std::string_view a) { return bound(&recordAppEventOp, argsOf<AppEventPayload>(a)); }},
-        {"record_anonymous_app_event",
-         [](std::string_view a) { return bound(&recordAnonymousAppEventOp, argsOf<AppEventPayload>(a)); }},
-        {"register_push_token", [](std::string_view a) { return bound(&registerPushTokenOp, argsOf<PushTokenRequest>(a)); }},
-        {"delete_push_token", [](std::string_view a) { return bound(&deletePushTokenOp, argsOf<PushTokenRequest>(a)); }},
-        {"app_release", [](std::string_view a) { noArgs(a); return bound(&appReleaseOp); }},
-    };
-    return table;
 }
 
 }  // namespace
@@ -389,8 +192,11 @@ struct tarn_call {
 
 namespace {
 
+using tarn::capi::bound;
 using tarn::capi::guarded;
 using tarn::capi::InvalidArgument;
+using tarn::capi::required;
+namespace ops = tarn::operations;
 
 std::shared_ptr<tarn::capi::Core> makeCore(const std::string& baseURLText, tarn::APIClientOptions clientOptions,
                                            tarn::CurlSessionConfig sessionConfig, tarn_storage* storage) {
@@ -504,58 +310,66 @@ void tarn_call_cancel(tarn_call* call) {
 
 void tarn_call_release(tarn_call* call) { delete call; }
 
+// The typed functions: the operations whose arguments are a few scalars, bound without JSON.
+
 tarn_call* tarn_client_login(tarn_client* client, const char* email, const char* password, tarn_callback callback,
                              void* user_data) {
     return startCall(client, callback, user_data, [&] {
-        return tarn::capi::bound(&tarn::capi::loginOp, tarn::capi::required(email, "email"),
-                                tarn::capi::required(password, "password"));
+        return bound<ops::Login>({required(email, "email"), required(password, "password")});
     });
 }
 
 tarn_call* tarn_client_logout(tarn_client* client, tarn_callback callback, void* user_data) {
-    return startCall(client, callback, user_data, [] { return tarn::capi::bound(&tarn::capi::logoutOp); });
+    return startCall(client, callback, user_data, [] { return bound<ops::Logout>({}); });
 }
 
 tarn_call* tarn_client_me(tarn_client* client, tarn_callback callback, void* user_data) {
-    return startCall(client, callback, user_data, [] { return tarn::capi::bound(&tarn::capi::meOp); });
+    return startCall(client, callback, user_data, [] { return bound<ops::Me>({}); });
 }
 
 tarn_call* tarn_client_servers(tarn_client* client, tarn_callback callback, void* user_data) {
-    return startCall(client, callback, user_data, [] { return tarn::capi::bound(&tarn::capi::serversOp); });
+    return startCall(client, callback, user_data, [] { return bound<ops::Servers>({}); });
 }
 
 tarn_call* tarn_client_vpn_config(tarn_client* client, const char* server_id, const char* device_id, const char* platform,
                                   tarn_callback callback, void* user_data) {
     return startCall(client, callback, user_data, [&] {
-        return tarn::capi::bound(&tarn::capi::vpnConfigOp, tarn::capi::required(server_id, "server_id"),
-                                tarn::capi::required(device_id, "device_id"),
-                                std::string(platform != nullptr ? platform : tarn::capi::defaultPlatform));
+        std::optional<std::string> chosen;
+        if (platform != nullptr) chosen = platform;
+        return bound<ops::VPNConfig>({required(server_id, "server_id"), required(device_id, "device_id"), chosen});
     });
 }
 
 tarn_call* tarn_client_account_devices(tarn_client* client, tarn_callback callback, void* user_data) {
-    return startCall(client, callback, user_data, [] { return tarn::capi::bound(&tarn::capi::accountDevicesOp); });
+    return startCall(client, callback, user_data, [] { return bound<ops::AccountDevices>({}); });
 }
 
 tarn_call* tarn_client_remove_account_device(tarn_client* client, int64_t device_id, tarn_callback callback,
                                              void* user_data) {
     return startCall(client, callback, user_data,
-                     [&] { return tarn::capi::bound(&tarn::capi::removeAccountDeviceOp, std::int64_t{device_id}); });
+                     [&] { return bound<ops::RemoveAccountDevice>({std::int64_t{device_id}}); });
 }
 
 tarn_call* tarn_client_app_release(tarn_client* client, tarn_callback callback, void* user_data) {
-    return startCall(client, callback, user_data, [] { return tarn::capi::bound(&tarn::capi::appReleaseOp); });
+    return startCall(client, callback, user_data, [] { return bound<ops::AppRelease>({}); });
 }
 
 tarn_call* tarn_client_call(tarn_client* client, const char* operation, const char* arguments_json,
                             tarn_callback callback, void* user_data) {
     return startCall(client, callback, user_data, [&] {
-        const std::string name = tarn::capi::required(operation, "operation");
-        const auto& table = tarn::capi::operations();
-        auto found = table.find(name);
-        if (found == table.end()) throw InvalidArgument("no operation named \"" + name + "\"");
-        return found->second(arguments_json != nullptr ? std::string_view(arguments_json) : std::string_view("{}"));
+        return tarn::capi::operationNamed(required(operation, "operation"),
+                                          arguments_json != nullptr ? std::string_view(arguments_json) : "{}");
     });
+}
+
+const char* tarn_operations(void) {
+    tarn::capi::clearLastError();
+    try {
+        return tarn::capi::operationsJSON().c_str();
+    } catch (...) {
+        tarn::capi::setLastError(tarn::capi::describe(std::current_exception()));
+        return nullptr;
+    }
 }
 
 }  // extern "C"

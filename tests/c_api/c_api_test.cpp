@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
@@ -18,8 +19,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +41,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 namespace {
 
 using namespace std::chrono_literals;
+using Json = nlohmann::json;
 
 // Bytes the process holds allocated, from whichever allocator is in use.
 std::size_t allocatedBytes() {
@@ -401,6 +405,113 @@ TEST_F(CInterface, GenericCallsDecodeTheirArgumentsWithTheLibrarysDecoders) {
             EXPECT_FALSE(o.json);
         }
     }
+}
+
+// Every operation the library describes is reached by name and answers as its description says;
+// the steps run in an order in which each one can succeed against the development backend.
+TEST_F(CInterface, EveryDescribedOperationIsReachedByName) {
+    const char* described = tarn_operations();
+    ASSERT_NE(described, nullptr) << tarn_last_error_message();
+    std::map<std::string, Json> description;
+    for (const Json& op : Json::parse(described)) description[op["name"]] = op;
+    ASSERT_EQ(description.size(), 28u);
+
+    const std::string event = R"({"event_name":"app_open","device_id":"c-test","event_time":"2024-05-01T12:00:00Z",)"
+                              R"("app_version":"1.0","platform":"linux","metadata":{"k":"v"}})";
+    const std::string push = R"({"platform":"linux","token":"push-1","environment":"sandbox","device_id":"c-test","app_version":"1.0"})";
+    httplib::Client dev(server_->url());
+    Json last;  // the previous step's answer
+    std::string telegramID, telegramSecret, telegramCode, oauthID;
+    struct Step {
+        std::string operation;
+        std::function<std::string()> arguments;
+        std::function<void(const Json&)> check;
+    };
+    auto fixed = [](std::string text) { return [text] { return text; }; };
+    auto member = [](std::string key, Json value) { return [key, value](const Json& j) { EXPECT_EQ(j[key], value) << j; }; };
+    auto none = std::function<void(const Json&)>();
+    const std::vector<Step> steps{
+        {"app_release", fixed("{}"), member("version", "1.4.0")},
+        {"record_anonymous_app_event", fixed(event), none},
+        {"register", fixed(R"({"email":"reg@example.test","password":"correct horse","name":"Reg",)"
+                           R"("accepted_terms":true,"accepted_personal_data_processing":true})"),
+         [](const Json& j) { EXPECT_EQ(j["user"]["email"], "reg@example.test"); }},
+        {"login", fixed(R"({"email":"demo@tarn.dev","password":"demo-password"})"),
+         [](const Json& j) { EXPECT_EQ(j["user"]["id"], "usr_1001"); }},
+        {"me", fixed("{}"), member("email", "demo@tarn.dev")},
+        {"subscription_status", fixed("{}"), member("subscription_status", "active")},
+        {"sync_user", fixed(R"({"device_id":"c-test","platform":"linux","app_version":"1.0"})"),
+         [](const Json& j) { EXPECT_EQ(j["user"]["id"], "usr_1001"); }},
+        {"servers", fixed("{}"), [](const Json& j) { EXPECT_TRUE(j.is_array() && !j.empty()) << j; }},
+        {"vpn_config", [&] { return Json{{"server_id", last[0]["id"]}, {"device_id", "c-test"}}.dump(); },
+         [](const Json& j) { EXPECT_TRUE(j.contains("server_id")) << j; }},
+        {"revoke_vpn", fixed(R"({"device_id":"c-test"})"), none},
+        {"account_devices", fixed("{}"), [](const Json& j) { EXPECT_FALSE(j["devices"].empty()) << j; }},
+        {"remove_account_device", [&] { return Json{{"id", last["devices"][0]["id"]}}.dump(); },
+         [](const Json& j) { EXPECT_TRUE(j.contains("used")) << j; }},
+        {"verify_apple_transaction",
+         fixed(R"({"product_id":"dev.tarn.vpn.year","transaction_id":"t-1","original_transaction_id":"t-1",)"
+               R"("purchase_date":"2024-05-01T12:00:00Z","environment":"Sandbox","signed_transaction_info":"jws"})"),
+         [](const Json& j) { EXPECT_EQ(j["user"]["subscription_source"], "apple"); }},
+        {"billing_catalog", fixed("{}"), member("currency", "RUB")},
+        {"create_billing_checkout",
+         fixed(R"({"tariff_id":"month","device_limit":3,"payment_method":"card","recurring_opt_in":false,"platform":"linux"})"),
+         [](const Json& j) { EXPECT_GT(j["amount_rub"].get<int>(), 0); }},
+        {"record_app_event", fixed(event), none},
+        {"register_push_token", fixed(push), none},
+        {"delete_push_token", fixed(push), none},
+        {"request_email_code", fixed(R"({"email":"Code.User@Example.test","device_id":"c-test"})"),
+         [](const Json& j) { EXPECT_TRUE(j.contains("challenge_id")) << j; }},
+        {"verify_email_code",
+         [&] {
+             std::string code = Json::parse(dev.Get("/dev/email-code?email=code.user@example.test")->body)["code"];
+             return Json{{"challenge_id", last["challenge_id"]}, {"code", code}, {"accepted_terms", true},
+                         {"accepted_personal_data_processing", true}}.dump();
+         },
+         [](const Json& j) { EXPECT_EQ(j["user"]["email"], "code.user@example.test"); }},
+        {"login_with_apple", fixed(R"({"identity_token":"dev-apple:apple.user@example.test","device_id":"c-test"})"),
+         [](const Json& j) { EXPECT_EQ(j["user"]["email"], "apple.user@example.test"); }},
+        {"create_telegram_session", fixed(R"({"device_id":"c-test"})"),
+         [&](const Json& j) {
+             telegramID = j["session"]["id"];
+             telegramSecret = j["session"]["secret"];
+             auto ready = dev.Post("/dev/telegram/" + telegramID + "/ready", "", "application/json");
+             ASSERT_TRUE(ready && ready->status == 200);
+             telegramCode = Json::parse(ready->body)["code"];
+         }},
+        {"telegram_session_status", [&] { return Json{{"id", telegramID}, {"secret", telegramSecret}}.dump(); },
+         member("status", "code_ready")},
+        {"verify_telegram_session",
+         [&] { return Json{{"id", telegramID}, {"secret", telegramSecret}, {"code", telegramCode}}.dump(); },
+         [](const Json& j) { EXPECT_EQ(j["user"]["telegram_user_id"], "777000001"); }},
+        {"create_oauth_session", fixed(R"({"device_id":"c-test"})"),
+         [&](const Json& j) {
+             oauthID = j["auth_session_id"];
+             std::string url = j["authorization_url"];
+             ASSERT_EQ(dev.Get(url.substr(url.find("/dev/")))->status, 200);
+         }},
+        {"oauth_session_status", [&] { return Json{{"id", oauthID}}.dump(); },
+         [](const Json& j) { EXPECT_EQ(j["auth"]["user"]["email"], "google.user@tarn.test"); }},
+        {"delete_account", fixed(R"({"device_id":"c-test"})"), none},
+        {"logout", fixed("{}"), none},
+    };
+    std::set<std::string> called;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.operation);
+        ASSERT_TRUE(description.count(step.operation)) << "not described";
+        called.insert(step.operation);
+        const std::string arguments = step.arguments();
+        Outcome o = run([&](tarn_callback cb, void* ud) {
+            return tarn_client_call(client_, step.operation.c_str(), arguments.c_str(), cb, ud);
+        });
+        ASSERT_EQ(o.kind, TARN_ERROR_NONE) << o.message;
+        ASSERT_EQ(o.json.has_value(), description[step.operation]["answers"].get<bool>());
+        last = o.json ? Json::parse(*o.json) : Json();
+        if (step.check) step.check(last);
+    }
+    std::set<std::string> all;
+    for (const auto& [name, op] : description) all.insert(name);
+    EXPECT_EQ(called, all);
 }
 
 TEST_F(CInterface, AnErrorCarriesKindStatusAndMessageButNeverTheSecret) {

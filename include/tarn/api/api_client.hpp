@@ -14,6 +14,8 @@
 // instead. Emitting the signal of a bound cancellation slot aborts the exchange in flight
 // (TransportError cancelled).
 // For plain blocking calls, BlockingClient (tarn/api/blocking_client.hpp) does the driving.
+// tarn/api/operations.hpp describes every operation once (method, path, authorization, argument
+// and answer records); the bindings reach the operations through it.
 //
 // Copies of a client share its refresh gate and its token store's thread, and one client may be
 // used from many coroutines on many threads at once. A token store that may block (a keychain;

@@ -47,8 +47,8 @@ public:
 
     const URL& baseURL() const;
 
-    // Each operation is the APIClient operation of the same name; see there for what it sends,
-    // stores and throws.
+    // Each operation is the APIClient operation of the same name, run through its description in
+    // tarn/api/operations.hpp; see APIClient for what it sends, stores and throws.
 
     // -- Sign-in and session flows ------------------------------------------------------------
 

@@ -256,23 +256,39 @@ TARN_C_API tarn_call* tarn_client_remove_account_device(tarn_client* client, int
 /* IOSAppRelease; sent without a token. */
 TARN_C_API tarn_call* tarn_client_app_release(tarn_client* client, tarn_callback callback, void* user_data);
 
-/* Any operation of the client by name, its arguments as one JSON object named the way the
- * backend names its members; the answer as above. Operations and their arguments ("?": optional):
+/* Any of the client's 28 operations by its snake_case name, its arguments as one JSON object named
+ * the way the backend names its members; the answer as above. Operations and their arguments
+ * ("?": optional):
  *   login {email, password}                     register {email, password, name?, accepted_terms,
  *   accepted_personal_data_processing}          request_email_code {email, device_id, platform?}
  *   verify_email_code {challenge_id, code, accepted_terms, accepted_personal_data_processing}
- *   logout {}   delete_account {device_id}      me {}   subscription_status {}
- *   sync_user UserSyncRequest                   account_devices {}   remove_account_device {id}
+ *   login_with_apple {identity_token, authorization_code?, name?, device_id}
+ *   create_telegram_session {device_id}         telegram_session_status {id, secret}
+ *   verify_telegram_session {id, secret, code}  create_oauth_session {provider?, device_id}
+ *   oauth_session_status {id}                   logout {}   delete_account {device_id}
+ *   me {}   sync_user UserSyncRequest           subscription_status {}   account_devices {}
+ *   remove_account_device {id}                  verify_apple_transaction AppleTransactionPayload
  *   billing_catalog {}   create_billing_checkout BillingCheckoutRequest   servers {}
  *   vpn_config {server_id, device_id, platform?}   revoke_vpn {device_id}
  *   record_app_event AppEventPayload            record_anonymous_app_event AppEventPayload
  *   register_push_token PushTokenRequest        delete_push_token PushTokenRequest
  *   app_release {}
- * platform defaults to "linux". Arguments are decoded by the library's own decoders, so a request
- * record is checked exactly as the typed interface checks it (TARN_ERROR_DECODING otherwise). An
- * unknown operation completes with TARN_ERROR_INVALID_ARGUMENT; arguments_json NULL means {}. */
+ * platform defaults to "linux", provider to "google". Arguments are decoded by the library's own
+ * decoders, so a request record is checked exactly as the typed interface checks it
+ * (TARN_ERROR_DECODING otherwise). An unknown operation completes with
+ * TARN_ERROR_INVALID_ARGUMENT; arguments_json NULL means {}. tarn_operations() lists the same. */
 TARN_C_API tarn_call* tarn_client_call(tarn_client* client, const char* operation, const char* arguments_json,
                                        tarn_callback callback, void* user_data);
+
+/* The operations of tarn_client_call as a JSON array, one object each: "name" (for
+ * tarn_client_call), "client_name" (the C++ client's), "method", "path" ("{id}" marks a value
+ * taken from the arguments), "authorization" ("bearer", "none" or "session_secret"),
+ * "refreshes_on_401", "takes_record" (the arguments are the request record itself), "answers"
+ * (false: the call completes without JSON), "summary" and "arguments": [{"name", "type"
+ * ("string", "boolean", "integer" or "json"), "required", "secret"}]. A binding checks its own
+ * list of methods against it. The text is the library's, valid until the process ends; never
+ * free it. NULL only when memory ran out (tarn_last_error tells). */
+TARN_C_API const char* tarn_operations(void);
 
 #ifdef __cplusplus
 }

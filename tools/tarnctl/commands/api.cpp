@@ -1,11 +1,14 @@
 // `tarnctl api OPERATION [--field value]...`: every endpoint operation of the client by its name,
-// with its arguments as options, printing the decoded result as JSON. One table describes the
-// operations; the subcommands, the listing and the calls are all derived from it.
+// with its arguments as options, printing the decoded result as JSON. The operations, their
+// summaries and their arguments come from the library's description (tarn/api/operations.hpp);
+// this file adds only what tarnctl does its own way: prompting for a password, keeping and
+// redacting tokens, checking Telegram input before a request, confirming a deletion.
 #include "commands.hpp"
 
 #include "../errors.hpp"
 
 #include <tarn/api/json.hpp>
+#include <tarn/api/operations.hpp>
 #include <tarn/api/redaction.hpp>
 #include <tarn/logic/telegram_contract.hpp>
 
@@ -33,6 +36,7 @@ struct FieldSpec {
     FieldKind kind;
     std::string help;
     std::string fallback = {};  // used when the option is absent; "<device>" is this device's id
+    bool secret = false;        // remembered for redaction as soon as it is read
 };
 
 constexpr const char* thisDevice = "<device>";
@@ -72,8 +76,12 @@ public:
     bool given(const std::string& name) { return command_.options[op_.name][name]->count() > 0; }
 
     std::string text(const std::string& name) {
-        if (given(name)) return command_.values[op_.name][name];
         const FieldSpec& wanted = field(name);
+        if (given(name)) {
+            const std::string& value = command_.values[op_.name][name];
+            if (wanted.secret) rememberSecret(value);
+            return value;
+        }
         if (wanted.fallback == thisDevice) return app_.deviceID();
         if (!wanted.fallback.empty()) return wanted.fallback;
         throw usageError(op_.name + " needs --" + name);
@@ -81,7 +89,7 @@ public:
 
     std::optional<std::string> optionalText(const std::string& name) {
         if (!given(name)) return std::nullopt;
-        return command_.values[op_.name][name];
+        return text(name);
     }
 
     std::int64_t integer(const std::string& name) {
@@ -183,183 +191,223 @@ void checkTelegramSession(const std::string& id, const std::string& secret) {
 
 const std::string emptyResult = "{}";
 
-FieldSpec passwordField() {
-    return {"password", FieldKind::password, "password (asked without echo when neither this nor --password-stdin is given)"};
+template <class T>
+std::string resultJSON(const T& answer) {
+    return encodeRecord(answer);
 }
-FieldSpec deviceField() { return {"device-id", FieldKind::text, "device identifier (default: this device's)", thisDevice}; }
-FieldSpec platformField() { return {"platform", FieldKind::text, "client platform (default: linux)", clientPlatform}; }
-FieldSpec bodyField(const std::string& record) {
-    return {"body", FieldKind::body, record + " as JSON text, @FILE or - (standard input)"};
+template <class T>
+std::string resultJSON(const std::vector<T>& answer) {
+    std::vector<std::string> items;
+    for (const auto& item : answer) items.push_back(encodeRecord(item));
+    return jsonArray(items);
 }
 
-const std::vector<OperationSpec>& operationTable() {
-    static const std::vector<OperationSpec> table = {
-        {"login", "Password sign-in; stores the tokens",
-         {{"email", FieldKind::text, "email address"}, passwordField()},
-         [](Args& a) {
+FieldSpec passwordField() {
+    return {"password", FieldKind::password, "password (asked without echo when neither this nor --password-stdin is given)",
+            {}, true};
+}
+
+// Help for the arguments by name ("operation.name" where one name means different things).
+std::string helpFor(std::string_view operation, const std::string& name) {
+    static const std::map<std::string, std::string, std::less<>> help = {
+        {"email", "email address"},
+        {"name", "display name"},
+        {"accepted-terms", "accept the terms"},
+        {"accepted-personal-data-processing", "accept the processing of personal data"},
+        {"challenge-id", "challenge_id from requestEmailCode"},
+        {"code", "the code"},
+        {"verifyTelegramSession.code", "six-digit code from the bot"},
+        {"identity-token", "Apple identity token"},
+        {"authorization-code", "Apple authorization code"},
+        {"id", "session id"},
+        {"secret", "session secret"},
+        {"oauthSessionStatus.id", "auth_session_id from createOAuthSession"},
+        {"removeAccountDevice.id", "device number"},
+        {"server-id", "server id"},
+    };
+    if (auto found = help.find(std::string(operation) + "." + name); found != help.end()) return found->second;
+    if (auto found = help.find(name); found != help.end()) return found->second;
+    return name;
+}
+
+// The option of one argument of the description: its name with dashes, this device and this
+// platform where the argument names them.
+FieldSpec optionOf(std::string_view operation, const tarn::operations::Field& f) {
+    std::string name(f.name);
+    std::replace(name.begin(), name.end(), '_', '-');
+    if (name == "password") return passwordField();
+    if (name == "device-id") return {name, FieldKind::text, "device identifier (default: this device's)", thisDevice};
+    if (name == "platform") return {name, FieldKind::text, "client platform (default: linux)", clientPlatform};
+    if (name == "provider") return {name, FieldKind::text, "identity provider (default: google)", "google"};
+    FieldKind kind = f.type == "boolean"   ? FieldKind::flag
+                     : f.type == "integer" ? FieldKind::integer
+                     : f.required          ? FieldKind::text
+                                           : FieldKind::optionalText;
+    return {name, kind, helpFor(operation, name), {}, f.secret};
+}
+
+// What tarnctl does its own way for an operation; every other one is called as described.
+struct Behaviour {
+    std::function<std::string(Args&)> call;
+    std::string summary = {};  // replaces the description's, when tarnctl does more
+    bool confirms = false;     // cannot be undone: --yes or a typed confirmation
+};
+
+const std::map<std::string_view, Behaviour>& behaviours() {
+    namespace ops = tarn::operations;
+    static const std::map<std::string_view, Behaviour> table = {
+        {ops::Login::name,
+         {[](Args& a) {
              std::string email = a.text("email");
              return authJSON(a.client().login(email, a.password()), a.showSecrets());
-         }},
-        {"register", "Create an account; stores the tokens",
-         {{"email", FieldKind::text, "email address"},
-          passwordField(),
-          {"name", FieldKind::optionalText, "display name"},
-          {"accepted-terms", FieldKind::flag, "accept the terms"},
-          {"accepted-personal-data-processing", FieldKind::flag, "accept the processing of personal data"}},
-         [](Args& a) {
+         }}},
+        {ops::Register::name,
+         {[](Args& a) {
              std::string email = a.text("email");
              return authJSON(a.client().registerAccount(email, a.password(), a.optionalText("name"),
                                                         a.flag("accepted-terms"),
                                                         a.flag("accepted-personal-data-processing")),
                              a.showSecrets());
-         }},
-        {"requestEmailCode", "Send a sign-in code by email",
-         {{"email", FieldKind::text, "email address"}, deviceField(), platformField()},
-         [](Args& a) {
+         }}},
+        {ops::RequestEmailCode::name,
+         {[](Args& a) {
              return encodeRecord(a.client().requestEmailCode(a.text("email"), a.text("device-id"), a.text("platform")));
-         }},
-        {"verifyEmailCode", "Sign in with an emailed code; stores the tokens",
-         {{"challenge-id", FieldKind::text, "challenge_id from requestEmailCode"},
-          {"code", FieldKind::text, "the code"},
-          {"accepted-terms", FieldKind::flag, "accept the terms (new accounts)"},
-          {"accepted-personal-data-processing", FieldKind::flag, "accept the processing of personal data (new accounts)"}},
-         [](Args& a) {
+         }}},
+        {ops::VerifyEmailCode::name,
+         {[](Args& a) {
              return authJSON(a.client().verifyEmailCode(a.text("challenge-id"), a.text("code"), a.flag("accepted-terms"),
                                                         a.flag("accepted-personal-data-processing")),
                              a.showSecrets());
-         }},
-        {"loginWithApple", "Sign in with Apple; stores the tokens",
-         {{"identity-token", FieldKind::text, "Apple identity token"},
-          {"authorization-code", FieldKind::optionalText, "Apple authorization code"},
-          {"name", FieldKind::optionalText, "display name"},
-          deviceField()},
-         [](Args& a) {
+         }}},
+        {ops::LoginWithApple::name,
+         {[](Args& a) {
              return authJSON(a.client().loginWithApple(a.text("identity-token"), a.optionalText("authorization-code"),
                                                        a.optionalText("name"), a.text("device-id")),
                              a.showSecrets());
-         }},
-        {"createTelegramSession", "Open a Telegram bot sign-in (the secret is redacted unless --show-secrets)",
-         {deviceField()},
-         [](Args& a) {
-             tarn::TelegramAuthSession session = a.client().createTelegramSession(a.text("device-id"));
-             if (a.showSecrets()) return encodeRecord(session);
-             rememberSecret(session.session.secret);
-             // A backend may also put the secret into the deep link (or elsewhere): it is
-             // redacted wherever it appears, in its raw and its JSON-escaped form.
-             std::string literal = jsonString(session.session.secret);
-             tarn::Redactor secrets;
-             secrets.add(session.session.secret).add(std::string_view(literal).substr(1, literal.size() - 2));
-             return secrets.redact(encodeRecord(session));
-         }},
-        {"telegramSessionStatus", "State of a Telegram sign-in",
-         {{"id", FieldKind::text, "session id"}, {"secret", FieldKind::text, "session secret"}},
-         [](Args& a) {
+         }}},
+        {ops::CreateTelegramSession::name,
+         {[](Args& a) {
+              tarn::TelegramAuthSession session = a.client().createTelegramSession(a.text("device-id"));
+              if (a.showSecrets()) return encodeRecord(session);
+              rememberSecret(session.session.secret);
+              // A backend may also put the secret into the deep link (or elsewhere): it is
+              // redacted wherever it appears, in its raw and its JSON-escaped form.
+              std::string literal = jsonString(session.session.secret);
+              tarn::Redactor secrets;
+              secrets.add(session.session.secret).add(std::string_view(literal).substr(1, literal.size() - 2));
+              return secrets.redact(encodeRecord(session));
+          },
+          "Open a Telegram bot sign-in (the secret is redacted unless --show-secrets)"}},
+        {ops::TelegramSessionStatusOperation::name,
+         {[](Args& a) {
              checkTelegramSession(a.text("id"), a.text("secret"));
              tarn::TelegramSessionStatus status = a.client().telegramSessionStatus(a.text("id"), a.text("secret"));
              JsonObject doc;
              doc.string("status", tarn::rawValue(status.status));
              if (status.error) doc.string("error", redactedOutside(*status.error));
              return doc.str();
-         }},
-        {"verifyTelegramSession", "Finish a Telegram sign-in with the bot's code; stores the tokens",
-         {{"id", FieldKind::text, "session id"},
-          {"secret", FieldKind::text, "session secret"},
-          {"code", FieldKind::text, "six-digit code from the bot"}},
-         [](Args& a) {
-             checkTelegramSession(a.text("id"), a.text("secret"));
-             if (!tarn::TelegramAuthContract::normalizedUserCode(a.text("code"))) {
-                 throw usageError("--code must be exactly six digits");
-             }
-             return storedAuthJSON(a, a.client().verifyTelegramSession(a.text("id"), a.text("secret"), a.text("code")));
-         }},
-        {"createOAuthSession", "Open a browser sign-in",
-         {{"provider", FieldKind::text, "identity provider (default: google)", "google"}, deviceField()},
-         [](Args& a) {
+         }}},
+        {ops::VerifyTelegramSession::name,
+         {[](Args& a) {
+              checkTelegramSession(a.text("id"), a.text("secret"));
+              if (!tarn::TelegramAuthContract::normalizedUserCode(a.text("code"))) {
+                  throw usageError("--code must be exactly six digits");
+              }
+              return storedAuthJSON(a, a.client().verifyTelegramSession(a.text("id"), a.text("secret"), a.text("code")));
+          },
+          "Finish a Telegram sign-in with the bot's code; stores the tokens"}},
+        {ops::CreateOAuthSession::name,
+         {[](Args& a) {
              auto provider = tarn::fromRawValue<tarn::OAuthProvider>(a.text("provider"));
              if (!provider) throw usageError("--provider must be google");
              return encodeRecord(a.client().createOAuthSession(*provider, a.text("device-id")));
-         }},
-        {"oauthSessionStatus", "State of a browser sign-in; stores the tokens once it is confirmed",
-         {{"id", FieldKind::text, "auth_session_id from createOAuthSession"}},
-         [](Args& a) {
-             tarn::OAuthSessionStatus status = a.client().oauthSessionStatus(a.text("id"));
-             if (status.auth) {
-                 a.app().saveTokens(*status.auth);
-                 if (!a.showSecrets()) status.auth->accessToken = status.auth->refreshToken = redacted;
-             }
-             return encodeRecord(status);
-         }},
-        {"logout", "Sign out and clear the stored tokens", {},
-         [](Args& a) {
-             a.client().logout();
-             return emptyResult;
-         }},
-        {"deleteAccount", "Delete the account (cannot be undone); clears the stored tokens",
-         {deviceField(), {"yes", FieldKind::confirm, "delete without asking (needed when standard input is not a terminal)"}},
-         [](Args& a) {
-             std::string deviceID = a.text("device-id");
-             a.confirm("delete the account");
-             a.client().deleteAccount(deviceID);
-             return emptyResult;
-         }},
-        {"me", "The signed-in user", {}, [](Args& a) { return encodeRecord(a.client().me()); }},
-        {"syncUser", "Report this installation; answers the up-to-date user", {bodyField("UserSyncRequest")},
-         [](Args& a) { return encodeRecord(a.client().syncUser(a.body<tarn::UserSyncRequest>())); }},
-        {"subscriptionStatus", "The user with the current subscription", {},
-         [](Args& a) { return encodeRecord(a.client().subscriptionStatus()); }},
-        {"accountDevices", "The account's devices and the device limit", {},
-         [](Args& a) { return encodeRecord(a.client().accountDevices()); }},
-        {"removeAccountDevice", "Remove a device from the account", {{"id", FieldKind::integer, "device number"}},
-         [](Args& a) { return encodeRecord(a.client().removeAccountDevice(a.integer("id"))); }},
-        {"verifyAppleTransaction", "Report an App Store purchase", {bodyField("AppleTransactionPayload")},
-         [](Args& a) {
-             return encodeRecord(a.client().verifyAppleTransaction(a.body<tarn::AppleTransactionPayload>()));
-         }},
-        {"billingCatalog", "Tariffs, prices and payment methods", {},
-         [](Args& a) { return encodeRecord(a.client().billingCatalog()); }},
-        {"createBillingCheckout", "Start a payment", {bodyField("BillingCheckoutRequest")},
-         [](Args& a) {
-             return encodeRecord(a.client().createBillingCheckout(a.body<tarn::BillingCheckoutRequest>()));
-         }},
-        {"servers", "The VPN servers", {},
-         [](Args& a) {
-             std::vector<std::string> items;
-             for (const auto& s : a.client().servers()) items.push_back(encodeRecord(s));
-             return jsonArray(items);
-         }},
-        {"vpnConfig", "The VLESS connection profile of a server for a device",
-         {{"server-id", FieldKind::text, "server id"}, deviceField(), platformField()},
-         [](Args& a) {
+         }}},
+        {ops::OAuthSessionStatusOperation::name,
+         {[](Args& a) {
+              tarn::OAuthSessionStatus status = a.client().oauthSessionStatus(a.text("id"));
+              if (status.auth) {
+                  a.app().saveTokens(*status.auth);
+                  if (!a.showSecrets()) status.auth->accessToken = status.auth->refreshToken = redacted;
+              }
+              return encodeRecord(status);
+          },
+          "State of a browser sign-in; stores the tokens once it is confirmed"}},
+        {ops::DeleteAccount::name,
+         {[](Args& a) {
+              std::string deviceID = a.text("device-id");
+              a.confirm("delete the account");
+              a.client().deleteAccount(deviceID);
+              return emptyResult;
+          },
+          {},
+          true}},
+        {ops::RemoveAccountDevice::name, {[](Args& a) { return encodeRecord(a.client().removeAccountDevice(a.integer("id"))); }}},
+        {ops::VPNConfig::name,
+         {[](Args& a) {
              return encodeRecord(a.client().vpnConfig(a.text("server-id"), a.text("device-id"), a.text("platform")));
-         }},
-        {"revokeVPN", "Give a device a new VPN identity", {deviceField()},
-         [](Args& a) {
+         }}},
+        {ops::RevokeVPN::name,
+         {[](Args& a) {
              a.client().revokeVPN(a.text("device-id"));
              return emptyResult;
-         }},
-        {"recordAppEvent", "Send an analytics event", {bodyField("AppEventPayload")},
-         [](Args& a) {
-             a.client().recordAppEvent(a.body<tarn::AppEventPayload>());
-             return emptyResult;
-         }},
-        {"recordAnonymousAppEvent", "Send an analytics event without signing in", {bodyField("AppEventPayload")},
-         [](Args& a) {
-             a.client().recordAnonymousAppEvent(a.body<tarn::AppEventPayload>());
-             return emptyResult;
-         }},
-        {"registerPushToken", "Register a push token", {bodyField("PushTokenRequest")},
-         [](Args& a) {
-             a.client().registerPushToken(a.body<tarn::PushTokenRequest>());
-             return emptyResult;
-         }},
-        {"deletePushToken", "Remove a push token", {bodyField("PushTokenRequest")},
-         [](Args& a) {
-             a.client().deletePushToken(a.body<tarn::PushTokenRequest>());
-             return emptyResult;
-         }},
-        {"appRelease", "The published application release", {},
-         [](Args& a) { return encodeRecord(a.client().appRelease()); }},
+         }}},
     };
+    return table;
+}
+
+// The plain call of an operation without arguments, or with its request record from --body.
+template <class Op>
+std::string describedCall(Args& a) {
+    using Arguments = typename Op::Arguments;
+    auto arguments = [&] {
+        if constexpr (tarn::operations::takesRecord<Op>) {
+            return a.body<Arguments>();
+        } else {
+            static_assert(std::is_same_v<Arguments, tarn::EmptyBody>,
+                          "an operation with arguments of its own needs a Behaviour that reads them");
+            return Arguments{};
+        }
+    }();
+    if constexpr (std::is_void_v<typename Op::Answer>) {
+        Op::call(a.client(), std::move(arguments));
+        return emptyResult;
+    } else {
+        return resultJSON(Op::call(a.client(), std::move(arguments)));
+    }
+}
+
+template <class Op>
+OperationSpec specOf() {
+    OperationSpec spec{std::string(Op::name), std::string(Op::summary), {}, {}};
+    if constexpr (tarn::operations::takesRecord<Op>) {
+        spec.fields.push_back({"body", FieldKind::body, "the request record as JSON text, @FILE or - (standard input)"});
+    } else {
+        for (const auto& f : tarn::operations::fields<Op>()) spec.fields.push_back(optionOf(Op::name, f));
+    }
+    auto own = behaviours().find(Op::name);
+    if (own == behaviours().end()) {
+        if constexpr (tarn::operations::takesRecord<Op> || std::is_same_v<typename Op::Arguments, tarn::EmptyBody>) {
+            spec.call = describedCall<Op>;
+        } else {
+            throw std::logic_error("tarnctl api: no way to read the arguments of " + spec.name);
+        }
+    } else {
+        spec.call = own->second.call;
+        if (!own->second.summary.empty()) spec.summary = own->second.summary;
+        if (own->second.confirms) {
+            spec.fields.push_back(
+                {"yes", FieldKind::confirm, "go on without asking (needed when standard input is not a terminal)"});
+        }
+    }
+    return spec;
+}
+
+const std::vector<OperationSpec>& operationTable() {
+    static const std::vector<OperationSpec> table = [] {
+        std::vector<OperationSpec> specs;
+        tarn::operations::forEach([&]<class Op>() { specs.push_back(specOf<Op>()); });
+        return specs;
+    }();
     return table;
 }
 

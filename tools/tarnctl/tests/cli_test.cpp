@@ -5,6 +5,8 @@
 #include "common/loopback.hpp"
 #include "scripted_tcp_server.hpp"
 
+#include <tarn/api/operations.hpp>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -14,6 +16,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -255,96 +258,47 @@ TEST_F(CliTest, GoogleLoginPrintsTheUrlWithoutADisplayAndPollsUntilConfirmed) {
     EXPECT_EQ(keyStoreItems().size(), 1u);
 }
 
-// -- api: every operation ---------------------------------------------------------------------
+// -- api: what tarnctl adds to the operations -----------------------------------------------
+// Reaching every operation is the C interface's test (tests/c_api) and the end-to-end tests';
+// here only that tarnctl offers each described operation with its arguments, and its own rules.
 
-class ApiTest : public CliTest {
-protected:
-    Json api(const std::string& op, std::vector<std::string> args = {}, const std::string& input = "") {
-        called_.insert(op);
-        std::vector<std::string> all = {"api", op};
-        all.insert(all.end(), args.begin(), args.end());
-        Result r = tarnctl(all, input);
-        EXPECT_EQ(r.exitCode, 0) << op << ": " << r;
-        return r.json();
-    }
-    std::set<std::string> called_;
-};
+class ApiTest : public CliTest {};
 
-TEST_F(ApiTest, EveryOperationByNameDecodesAndPrintsItsResult) {
-    const std::string event = R"({"event_name":"app_open","device_id":"cli-test","event_time":"2024-05-01T12:00:00Z",)"
-                              R"("app_version":"1.0","platform":"linux","metadata":{"k":"v"}})";
-    const std::string push = R"({"platform":"linux","token":"push-1","environment":"sandbox","device_id":"cli-test","app_version":"1.0"})";
-
-    EXPECT_EQ(api("appRelease")["version"], "1.4.0");
-    EXPECT_EQ(api("recordAnonymousAppEvent", {"--body", event}), Json::object());
-    EXPECT_EQ(api("register", {"--email", "reg@example.test", "--password-stdin", "--name", "Reg", "--accepted-terms",
-                               "--accepted-personal-data-processing"},
-                  "correct horse\n")["user"]["email"],
-              "reg@example.test");
-    EXPECT_EQ(api("login", {"--email", "demo@tarn.dev", "--password", "demo-password"})["user"]["id"], "usr_1001");
-    EXPECT_EQ(api("me")["email"], "demo@tarn.dev");
-    EXPECT_EQ(api("subscriptionStatus")["subscription_status"], "active");
-    EXPECT_EQ(api("syncUser", {"--body", R"({"device_id":"cli-test","platform":"linux","app_version":"1.0"})"})["user"]["id"],
-              "usr_1001");
-    Json servers = api("servers");
-    ASSERT_TRUE(servers.is_array() && !servers.empty());
-    std::string serverID = servers[0]["id"];
-    EXPECT_EQ(api("vpnConfig", {"--server-id", serverID})["server_id"], serverID);
-    EXPECT_EQ(api("revokeVPN"), Json::object());
-    Json devices = api("accountDevices");
-    auto synced = std::find_if(devices["devices"].begin(), devices["devices"].end(),
-                               [](const Json& d) { return d["device_id"] == "cli-test"; });
-    ASSERT_NE(synced, devices["devices"].end()) << "syncUser registered the device: " << devices;
-    EXPECT_EQ(api("removeAccountDevice", {"--id", std::to_string((*synced)["id"].get<int>())})["used"],
-              devices["used"].get<int>() - 1);
-    EXPECT_EQ(api("verifyAppleTransaction",
-                  {"--body", R"({"product_id":"dev.tarn.vpn.year","transaction_id":"t-1","original_transaction_id":"t-1",)"
-                             R"("purchase_date":"2024-05-01T12:00:00Z","environment":"Sandbox","signed_transaction_info":"jws"})"})
-                  ["user"]["subscription_source"],
-              "apple");
-    EXPECT_EQ(api("billingCatalog")["currency"], "RUB");
-    EXPECT_GT(api("createBillingCheckout",
-                  {"--body", R"({"tariff_id":"month","device_limit":3,"payment_method":"card","recurring_opt_in":false,"platform":"linux"})"})
-                  ["amount_rub"].get<int>(),
-              0);
-    EXPECT_EQ(api("recordAppEvent", {"--body", event}), Json::object());
-    EXPECT_EQ(api("registerPushToken", {"--body", push}), Json::object());
-    EXPECT_EQ(api("deletePushToken", {"--body", push}), Json::object());
-
-    std::string challenge = api("requestEmailCode", {"--email", "Code.User@Example.test"})["challenge_id"];
-    std::string code = server().get("/dev/email-code?email=code.user@example.test").json()["code"];
-    EXPECT_EQ(api("verifyEmailCode", {"--challenge-id", challenge, "--code", code, "--accepted-terms",
-                                      "--accepted-personal-data-processing"})["user"]["email"],
-              "code.user@example.test");
-    EXPECT_EQ(api("loginWithApple", {"--identity-token", "dev-apple:apple.user@example.test"})["user"]["email"],
-              "apple.user@example.test");
-
-    Json telegram = api("createTelegramSession", {"--show-secrets"});
-    std::string id = telegram["session"]["id"], secret = telegram["session"]["secret"];
-    std::string telegramCode = server().post("/dev/telegram/" + id + "/ready", nullptr).json()["code"];
-    EXPECT_EQ(api("telegramSessionStatus", {"--id", id, "--secret", secret})["status"], "code_ready");
-    EXPECT_EQ(api("verifyTelegramSession", {"--id", id, "--secret", secret, "--code", telegramCode})["user"]["telegram_user_id"],
-              "777000001");
-
-    Json oauth = api("createOAuthSession");
-    std::string url = oauth["authorization_url"];
-    EXPECT_EQ(api("oauthSessionStatus", {"--id", oauth["auth_session_id"]})["status"], "pending");
-    ASSERT_EQ(server().get(url.substr(url.find("/dev/"))).status, 200);
-    Json confirmed = api("oauthSessionStatus", {"--id", oauth["auth_session_id"]});
-    EXPECT_EQ(confirmed["auth"]["user"]["email"], "google.user@tarn.test");
-    EXPECT_EQ(api("me")["email"], "google.user@tarn.test") << "the OAuth tokens were stored";
-
-    EXPECT_EQ(api("deleteAccount", {"--yes"}), Json::object());
-    EXPECT_TRUE(keyStoreItems().empty()) << "deleteAccount clears the stored tokens";
-    EXPECT_EQ(api("logout"), Json::object());
-
-    // The listing names exactly the operations exercised here.
+TEST_F(ApiTest, TheListOffersEveryDescribedOperationWithItsArguments) {
     Result list = tarnctl({"--json", "api", "--list"});
     ASSERT_EQ(list.exitCode, 0) << list;
-    std::set<std::string> listed;
-    for (const auto& op : list.json()) listed.insert(op["name"].get<std::string>());
-    EXPECT_EQ(listed.size(), 28u);
-    EXPECT_EQ(listed, called_);
+    std::map<std::string, Json> listed;
+    for (const auto& op : list.json()) listed[op["name"]] = op;
+    std::size_t described = 0;
+    tarn::operations::forEach([&]<class Op>() {
+        ++described;
+        SCOPED_TRACE(std::string(Op::name));
+        ASSERT_TRUE(listed.count(std::string(Op::name)));
+        std::vector<std::string> expected, offered;
+        if constexpr (tarn::operations::takesRecord<Op>) {
+            expected.push_back("body");
+        } else {
+            for (const auto& f : tarn::operations::fields<Op>()) {
+                std::string option(f.name);
+                std::replace(option.begin(), option.end(), '_', '-');
+                expected.push_back(option);
+            }
+        }
+        for (const auto& a : listed[std::string(Op::name)]["arguments"]) {
+            if (a["name"] != "yes") offered.push_back(a["name"]);
+        }
+        EXPECT_EQ(offered, expected);
+    });
+    EXPECT_EQ(listed.size(), described);
+    // The plain calls made from the description: an answer, and {} for none.
+    Result release = tarnctl({"api", "appRelease"});
+    ASSERT_EQ(release.exitCode, 0) << release;
+    EXPECT_EQ(release.json()["version"], "1.4.0");
+    Result event = tarnctl({"api", "recordAnonymousAppEvent", "--body",
+                            R"({"event_name":"app_open","device_id":"cli-test","event_time":"2024-05-01T12:00:00Z",)"
+                            R"("app_version":"1.0","platform":"linux"})"});
+    ASSERT_EQ(event.exitCode, 0) << event;
+    EXPECT_EQ(event.json(), Json::object());
 }
 
 TEST_F(ApiTest, TokensAndSessionSecretsAreRedactedUnlessAskedFor) {
