@@ -2,7 +2,7 @@
 // file read the same way (strings with their escapes, numbers, literals, skipping a value).
 #include "json/json_tokenizer.hpp"
 
-#include <unicode/utf8.h>
+#include "tarn/platform/unicode.hpp"
 
 namespace tarn::json {
 
@@ -101,10 +101,7 @@ SyntaxFault Tokenizer::string(std::string* decoded) {
             }
             scalar = 0x10000 + ((scalar - 0xD800) << 10) + (low - 0xDC00);
         }
-        char bytes[U8_MAX_LENGTH];
-        std::size_t length = 0;
-        U8_APPEND_UNSAFE(bytes, length, static_cast<UChar32>(scalar));
-        decoded->append(bytes, length);
+        unicode::appendUTF8(*decoded, scalar);
     }
 }
 
