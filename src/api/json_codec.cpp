@@ -5,6 +5,8 @@
 #include "tarn/api/redaction.hpp"
 #include "tarn/platform/unicode.hpp"
 
+#include <unicode/utf8.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -393,11 +395,9 @@ namespace {
 // The scalar at s[i] (valid UTF-8, lead byte 0xC2, 0xD8 or 0xE2) when it is a terminal control
 // that JSON would let through unescaped; otherwise 0.
 unsigned hostileScalar(std::string_view s, std::size_t i) {
-    auto byte = [&](std::size_t k) { return static_cast<unsigned>(static_cast<unsigned char>(s[k])); };
-    unsigned lead = byte(i);
-    unsigned scalar = lead == 0xE2 ? ((lead & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6) | (byte(i + 2) & 0x3F)
-                                   : ((lead & 0x1F) << 6) | (byte(i + 1) & 0x3F);
-    return unicode::isTerminalControl(scalar) ? scalar : 0;
+    UChar32 scalar = 0;
+    U8_NEXT_UNSAFE(s.data(), i, scalar);
+    return unicode::isTerminalControl(static_cast<char32_t>(scalar)) ? static_cast<unsigned>(scalar) : 0;
 }
 
 }  // namespace
