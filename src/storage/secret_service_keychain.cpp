@@ -347,6 +347,19 @@ struct SecretServiceKeychain::Impl {
         return std::nullopt;
     }
 
+    // The unlocked matches of `query` for a change that touches all of them or none: with any
+    // match locked, nothing may change; with none at all there is nothing to change.
+    std::optional<OSStatus> matchesToChange(const KeychainAttributes& query, const Deadline& deadline,
+                                            std::vector<ObjectPtr<SecretItem>>& matches) {
+        if (auto failed = open(deadline)) return failed;
+        SearchResult found;
+        if (auto failed = search(query, deadline, found)) return failed;
+        if (!found.locked.empty()) return errSecInteractionNotAllowed;
+        if (auto failed = items(found.unlocked, deadline, matches)) return failed;
+        if (matches.empty()) return errSecItemNotFound;
+        return std::nullopt;
+    }
+
     // Deletes an item; one already gone counts as deleted.
     std::optional<OSStatus> remove(SecretItem* item, const Deadline& deadline) {
         ErrorSlot error;
@@ -531,14 +544,8 @@ OSStatus SecretServiceKeychain::Impl::add(const KeychainAttributes& attributes, 
 
 OSStatus SecretServiceKeychain::Impl::update(const KeychainAttributes& query, const std::optional<std::string>& data,
                                              const Deadline& deadline) {
-    if (auto failed = open(deadline)) return *failed;
-    SearchResult found;
-    if (auto failed = search(query, deadline, found)) return *failed;
-    // All or nothing: with any match locked, nothing is changed.
-    if (!found.locked.empty()) return errSecInteractionNotAllowed;
     std::vector<ObjectPtr<SecretItem>> matches;
-    if (auto failed = items(found.unlocked, deadline, matches)) return *failed;
-    if (matches.empty()) return errSecItemNotFound;
+    if (auto failed = matchesToChange(query, deadline, matches)) return *failed;
     if (!data) return errSecSuccess;
 
     // The first match that still exists takes the data; the others are removed, so what a racing
@@ -562,13 +569,8 @@ OSStatus SecretServiceKeychain::Impl::update(const KeychainAttributes& query, co
 }
 
 OSStatus SecretServiceKeychain::Impl::deleteItem(const KeychainAttributes& query, const Deadline& deadline) {
-    if (auto failed = open(deadline)) return *failed;
-    SearchResult found;
-    if (auto failed = search(query, deadline, found)) return *failed;
-    if (!found.locked.empty()) return errSecInteractionNotAllowed;
     std::vector<ObjectPtr<SecretItem>> matches;
-    if (auto failed = items(found.unlocked, deadline, matches)) return *failed;
-    if (matches.empty()) return errSecItemNotFound;
+    if (auto failed = matchesToChange(query, deadline, matches)) return *failed;
     for (const auto& match : matches) {
         if (auto failed = remove(match.get(), deadline)) return *failed;
     }
