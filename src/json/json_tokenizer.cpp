@@ -2,6 +2,7 @@
 // file read the same way (strings with their escapes, numbers, literals, skipping a value).
 #include "json/json_tokenizer.hpp"
 
+#include "tarn/platform/ascii.hpp"
 #include "tarn/platform/unicode.hpp"
 
 namespace tarn::json {
@@ -19,13 +20,6 @@ struct Skipper {
     void beginArray() {}
     void end() {}
 };
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 }  // namespace
 
@@ -63,7 +57,7 @@ SyntaxFault Tokenizer::string(std::string* decoded) {
         if (text_.size() - pos_ < 4) return false;
         out = 0;
         for (int i = 0; i < 4; ++i) {
-            int v = hexValue(text_[pos_++]);
+            int v = ascii::hexDigitValue(text_[pos_++]);
             if (v < 0) return false;
             out = (out << 4) | static_cast<unsigned>(v);
         }
