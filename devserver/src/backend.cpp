@@ -1,5 +1,7 @@
 #include "backend.hpp"
 
+#include <tarn/platform/digest.hpp>
+
 #include <dirent.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -125,14 +127,7 @@ namespace {
 
 // FNV-1a of the body: the same answer always has the same tag, across restarts too.
 std::string entityTag(const std::string& body) {
-  std::uint64_t hash = 1469598103934665603ull;
-  for (unsigned char c : body) {
-    hash ^= c;
-    hash *= 1099511628211ull;
-  }
-  char tag[24];
-  std::snprintf(tag, sizeof tag, "\"%016llx\"", static_cast<unsigned long long>(hash));
-  return tag;
+  return "\"" + tarn::digest::hexValue(tarn::digest::fnv1a(body)) + "\"";
 }
 
 // If-None-Match compares weakly (RFC 9110 13.1.2): "W/" is ignored, "*" matches any tag.

@@ -1,8 +1,11 @@
 #include "tarn/api/json_codec.hpp"
 
 #include "api/decoding_messages.hpp"
+#include "json/json_tokenizer.hpp"
 #include "tarn/api/redaction.hpp"
 #include "tarn/platform/unicode.hpp"
+
+#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <charconv>
@@ -65,6 +68,8 @@ namespace tarn::json::detail {
 
 using simdjson::dom::element;
 using Kind = DecodingError::Kind;
+using tarn::json::SyntaxFault;
+using tarn::json::Tokenizer;
 
 std::vector<CodingKey> Path::codingKeys() const {
     std::vector<CodingKey> keys;
@@ -122,213 +127,56 @@ std::string_view typeName(const Node& e) {
                         std::string("The given data was not valid JSON: ") + simdjson::error_message(error));
 }
 
-// A recursive-descent parser for the strict route, which only runs when the quick one gave up, so
-// it is written to be plainly right rather than fast. It accepts exactly what simdjson accepts,
-// apart from numbers: those it checks for form only and keeps as text.
-class StrictParser {
+// Builds the strict route's tree from the tokenizer's walk. That route only runs when the quick
+// one gave up, so it is written to be plainly right rather than fast. It accepts exactly what
+// simdjson accepts, apart from numbers: those it checks for form only and keeps as text.
+class NodeBuilder {
 public:
-    explicit StrictParser(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+    explicit NodeBuilder(Node& root) : root_(root) {}
 
-    Node document() {
-        skipSpace();
-        if (p_ == end_) failInvalidJSON(simdjson::EMPTY);
-        Node root;
-        value(root, 0);
-        skipSpace();
-        if (p_ != end_) failInvalidJSON(simdjson::TAPE_ERROR);
-        return root;
+    std::string* key() {
+        Node& object = *open_.back();
+        object.items.emplace_back();
+        return &object.keys.emplace_back();
     }
+    std::string* string() { return &slot(Node::Type::string).text; }
+    void number(std::string_view text) { slot(Node::Type::number).text.assign(text); }
+    void boolean(bool value) { slot(Node::Type::boolean).boolean = value; }
+    void null() { slot(Node::Type::null); }
+    void beginObject() { open_.push_back(&slot(Node::Type::object)); }
+    void beginArray() { open_.push_back(&slot(Node::Type::array)); }
+    void end() { open_.pop_back(); }
 
 private:
-    static bool isDigit(char c) { return c >= '0' && c <= '9'; }
-    bool at(char c) const { return p_ != end_ && *p_ == c; }
-
-    void skipSpace() {
-        while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+    // The node the next value fills: the root, an array's new item or the value of the key just
+    // read. Containers still open are never moved: their parents grow only after they close.
+    Node& slot(Node::Type type) {
+        Node* node = &root_;
+        if (!open_.empty()) {
+            Node& parent = *open_.back();
+            node = parent.type == Node::Type::array ? &parent.items.emplace_back() : &parent.items.back();
+        }
+        node->type = type;
+        return *node;
     }
 
-    void expect(char c) {
-        skipSpace();
-        if (!at(c)) failInvalidJSON(simdjson::TAPE_ERROR);
-        ++p_;
-        skipSpace();
-    }
-
-    void value(Node& out, std::size_t depth) {
-        if (p_ == end_) failInvalidJSON(simdjson::TAPE_ERROR);
-        switch (*p_) {
-            case '{': return object(out, depth + 1);
-            case '[': return array(out, depth + 1);
-            case '"':
-                out.type = Node::Type::string;
-                return string(out.text);
-            case 't': out.boolean = true; return literal(out, "true", Node::Type::boolean);
-            case 'f': return literal(out, "false", Node::Type::boolean);
-            case 'n': return literal(out, "null", Node::Type::null);
-            default: return number(out);
-        }
-    }
-
-    void literal(Node& out, std::string_view word, Node::Type type) {
-        if (static_cast<std::size_t>(end_ - p_) < word.size() || std::string_view(p_, word.size()) != word) {
-            failInvalidJSON(simdjson::T_ATOM_ERROR);
-        }
-        p_ += word.size();
-        out.type = type;
-    }
-
-    void enter(std::size_t depth) {
-        if (depth > simdjson::DEFAULT_MAX_DEPTH) failInvalidJSON(simdjson::DEPTH_ERROR);
-        ++p_;
-        skipSpace();
-    }
-
-    void object(Node& out, std::size_t depth) {
-        out.type = Node::Type::object;
-        enter(depth);
-        if (at('}')) {
-            ++p_;
-            return;
-        }
-        for (;;) {
-            if (!at('"')) failInvalidJSON(simdjson::TAPE_ERROR);
-            string(out.keys.emplace_back());
-            expect(':');
-            value(out.items.emplace_back(), depth);
-            skipSpace();
-            if (at('}')) {
-                ++p_;
-                return;
-            }
-            expect(',');
-        }
-    }
-
-    void array(Node& out, std::size_t depth) {
-        out.type = Node::Type::array;
-        enter(depth);
-        if (at(']')) {
-            ++p_;
-            return;
-        }
-        for (;;) {
-            value(out.items.emplace_back(), depth);
-            skipSpace();
-            if (at(']')) {
-                ++p_;
-                return;
-            }
-            expect(',');
-        }
-    }
-
-    // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
-    void number(Node& out) {
-        const char* start = p_;
-        if (at('-')) ++p_;
-        if (p_ == end_ || !isDigit(*p_)) failInvalidJSON(simdjson::NUMBER_ERROR);
-        if (*p_ == '0') {
-            ++p_;
-        } else {
-            digits();
-        }
-        if (at('.')) {
-            ++p_;
-            if (digits() == 0) failInvalidJSON(simdjson::NUMBER_ERROR);
-        }
-        if (at('e') || at('E')) {
-            ++p_;
-            if (at('+') || at('-')) ++p_;
-            if (digits() == 0) failInvalidJSON(simdjson::NUMBER_ERROR);
-        }
-        out.type = Node::Type::number;
-        out.text.assign(start, p_);
-    }
-
-    std::size_t digits() {
-        const char* start = p_;
-        while (p_ != end_ && isDigit(*p_)) ++p_;
-        return static_cast<std::size_t>(p_ - start);
-    }
-
-    unsigned hex4() {
-        if (end_ - p_ < 4) failInvalidJSON(simdjson::STRING_ERROR);
-        unsigned v = 0;
-        for (int i = 0; i < 4; ++i) {
-            char c = *p_++;
-            v <<= 4;
-            if (c >= '0' && c <= '9') v |= static_cast<unsigned>(c - '0');
-            else if (c >= 'a' && c <= 'f') v |= static_cast<unsigned>(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F') v |= static_cast<unsigned>(c - 'A' + 10);
-            else failInvalidJSON(simdjson::STRING_ERROR);
-        }
-        return v;
-    }
-
-    void appendUTF8(std::string& out, unsigned cp) {
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
-    }
-
-    // The input is valid UTF-8 as a whole (checked before parsing), so bytes are copied as they are.
-    void string(std::string& out) {
-        ++p_;
-        for (;;) {
-            const char* run = p_;
-            while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20) ++p_;
-            out.append(run, p_);
-            if (p_ == end_) failInvalidJSON(simdjson::UNCLOSED_STRING);
-            if (*p_ == '"') {
-                ++p_;
-                return;
-            }
-            if (*p_ != '\\') failInvalidJSON(simdjson::UNESCAPED_CHARS);
-            ++p_;
-            if (p_ == end_) failInvalidJSON(simdjson::UNCLOSED_STRING);
-            switch (*p_++) {
-                case '"': out.push_back('"'); break;
-                case '\\': out.push_back('\\'); break;
-                case '/': out.push_back('/'); break;
-                case 'b': out.push_back('\b'); break;
-                case 'f': out.push_back('\f'); break;
-                case 'n': out.push_back('\n'); break;
-                case 'r': out.push_back('\r'); break;
-                case 't': out.push_back('\t'); break;
-                case 'u': {
-                    unsigned cp = hex4();
-                    if (cp >= 0xDC00 && cp <= 0xDFFF) failInvalidJSON(simdjson::STRING_ERROR);
-                    if (cp >= 0xD800 && cp <= 0xDBFF) {
-                        // A high surrogate must be followed by its low half; alone it is no character.
-                        if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') failInvalidJSON(simdjson::STRING_ERROR);
-                        p_ += 2;
-                        unsigned low = hex4();
-                        if (low < 0xDC00 || low > 0xDFFF) failInvalidJSON(simdjson::STRING_ERROR);
-                        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                    }
-                    appendUTF8(out, cp);
-                    break;
-                }
-                default: failInvalidJSON(simdjson::STRING_ERROR);
-            }
-        }
-    }
-
-    const char* p_;
-    const char* end_;
+    Node& root_;
+    std::vector<Node*> open_;
 };
+
+[[noreturn]] void failSyntax(SyntaxFault fault) {
+    switch (fault) {
+        case SyntaxFault::literal: failInvalidJSON(simdjson::T_ATOM_ERROR);
+        case SyntaxFault::number: failInvalidJSON(simdjson::NUMBER_ERROR);
+        case SyntaxFault::string: failInvalidJSON(simdjson::STRING_ERROR);
+        case SyntaxFault::unclosedString: failInvalidJSON(simdjson::UNCLOSED_STRING);
+        case SyntaxFault::controlCharacter: failInvalidJSON(simdjson::UNESCAPED_CHARS);
+        case SyntaxFault::depth: failInvalidJSON(simdjson::DEPTH_ERROR);
+        case SyntaxFault::none:
+        case SyntaxFault::structure: break;
+    }
+    failInvalidJSON(simdjson::TAPE_ERROR);
+}
 
 [[noreturn]] void failNumber(const DecodeContext& ctx, std::string_view text) {
     fail(ctx, Kind::dataCorrupted,
@@ -339,7 +187,15 @@ private:
 
 Node parseStrict(std::string_view data) {
     if (!simdjson::validate_utf8(data.data(), data.size())) failInvalidJSON(simdjson::UTF8_ERROR);
-    return StrictParser(data).document();
+    Tokenizer tokenizer(data, simdjson::DEFAULT_MAX_DEPTH);
+    tokenizer.skipSpace();
+    if (tokenizer.atEnd()) failInvalidJSON(simdjson::EMPTY);
+    Node root;
+    NodeBuilder builder(root);
+    if (SyntaxFault fault = tokenizer.value(builder, 0); fault != SyntaxFault::none) failSyntax(fault);
+    tokenizer.skipSpace();
+    if (!tokenizer.atEnd()) failInvalidJSON(simdjson::TAPE_ERROR);
+    return root;
 }
 
 bool parseDocument(std::string_view data, bool padded, element& root) {
@@ -539,11 +395,9 @@ namespace {
 // The scalar at s[i] (valid UTF-8, lead byte 0xC2, 0xD8 or 0xE2) when it is a terminal control
 // that JSON would let through unescaped; otherwise 0.
 unsigned hostileScalar(std::string_view s, std::size_t i) {
-    auto byte = [&](std::size_t k) { return static_cast<unsigned>(static_cast<unsigned char>(s[k])); };
-    unsigned lead = byte(i);
-    unsigned scalar = lead == 0xE2 ? ((lead & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6) | (byte(i + 2) & 0x3F)
-                                   : ((lead & 0x1F) << 6) | (byte(i + 1) & 0x3F);
-    return unicode::isTerminalControl(scalar) ? scalar : 0;
+    UChar32 scalar = 0;
+    U8_NEXT_UNSAFE(s.data(), i, scalar);
+    return unicode::isTerminalControl(static_cast<char32_t>(scalar)) ? static_cast<unsigned>(scalar) : 0;
 }
 
 }  // namespace

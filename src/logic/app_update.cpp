@@ -1,5 +1,6 @@
 #include "tarn/logic/app_update.hpp"
 
+#include "tarn/platform/ascii.hpp"
 #include "tarn/platform/unicode.hpp"
 
 #include <limits>
@@ -69,11 +70,7 @@ AppUpdateRequirement AppUpdatePolicy::evaluate(std::string_view currentVersion, 
                                                const IOSAppRelease& release) {
     // Never propose an update whose link would be opened over plain HTTP (or anything else).
     auto scheme = release.installURL.scheme();
-    if (!scheme) return AppUpdateRequirement::upToDate();
-    for (char& c : *scheme) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    if (*scheme != "https") return AppUpdateRequirement::upToDate();
+    if (!scheme || !ascii::equalsIgnoringCase(*scheme, "https")) return AppUpdateRequirement::upToDate();
 
     // An unreadable minimum decides nothing; the release comparison below still applies.
     if (compare(currentVersion, release.minimumSupportedVersion) == std::strong_ordering::less) {

@@ -8,24 +8,6 @@ namespace tarn {
 
 namespace {
 
-void appendUTF8(std::string& out, char32_t scalar) {
-    if (scalar < 0x80) {
-        out += static_cast<char>(scalar);
-    } else if (scalar < 0x800) {
-        out += static_cast<char>(0xC0 | (scalar >> 6));
-        out += static_cast<char>(0x80 | (scalar & 0x3F));
-    } else if (scalar < 0x10000) {
-        out += static_cast<char>(0xE0 | (scalar >> 12));
-        out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (scalar & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (scalar >> 18));
-        out += static_cast<char>(0x80 | ((scalar >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (scalar & 0x3F));
-    }
-}
-
 // Line breaks beyond \n and \r count as controls here: the rendering must stay on one line.
 bool needsHexEscape(char32_t s) {
     return s < 0x20 || (s >= 0x7F && s <= 0x9F) || s == 0x2028 || s == 0x2029;
@@ -48,7 +30,7 @@ std::string quotedLiteral(std::string_view message) {
                     std::snprintf(buffer, sizeof buffer, "\\u{%X}", static_cast<unsigned>(s));
                     out += buffer;
                 } else {
-                    appendUTF8(out, s);
+                    unicode::appendUTF8(out, s);
                 }
         }
     }

@@ -1,5 +1,6 @@
 #include "tarn/logic/telegram_contract.hpp"
 
+#include "tarn/platform/ascii.hpp"
 #include "tarn/platform/unicode.hpp"
 
 #include <algorithm>
@@ -38,14 +39,6 @@ bool hasOnlyCharacters(std::string_view value, const CharacterSet& set, LengthRa
     return std::all_of(scalars.begin(), scalars.end(), [&](char32_t s) { return set.contains(s); });
 }
 
-std::string asciiLowercased(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
 constexpr std::string_view botPath = "/tarnvpn_bot";
 constexpr std::string_view startItemName = "start";
 constexpr std::string_view startPayloadPrefix = "ios_auth_";
@@ -71,9 +64,9 @@ std::optional<URL> TelegramAuthContract::validatedDeepLink(const URL& link, std:
 
     // Scheme and host of an RFC 3986 URL are ASCII, so ASCII lower-casing is the whole mapping.
     const auto scheme = link.scheme();
-    if (!scheme || asciiLowercased(*scheme) != "https") return std::nullopt;
+    if (!scheme || !ascii::equalsIgnoringCase(*scheme, "https")) return std::nullopt;
     const auto host = link.host();
-    if (!host || asciiLowercased(*host) != shortLinkHost) return std::nullopt;
+    if (!host || !ascii::equalsIgnoringCase(*host, shortLinkHost)) return std::nullopt;
     if (link.user() || link.password() || link.port() || link.fragment()) return std::nullopt;
 
     // The rule the whole contract exists for: the secret stays out of anything that is opened.

@@ -3,7 +3,9 @@
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
+#include <unicode/utf8.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <stdexcept>
@@ -20,62 +22,29 @@ struct Decoded {
     bool valid;
 };
 
-bool isContinuation(unsigned char b, unsigned char low = 0x80, unsigned char high = 0xBF) {
-    return b >= low && b <= high;
-}
-
-// One scalar at pos by the well-formed byte sequences of Unicode's table 3-7 (no overlong forms,
-// no surrogates, nothing above U+10FFFF). Anything else is one invalid byte, read as U+FFFD.
+// One scalar at pos, by the well-formed byte sequences of Unicode's table 3-7 (no overlong forms,
+// no surrogates, nothing above U+10FFFF). Anything else is one invalid byte, read as U+FFFD: ICU
+// would skip the longest ill-formed prefix at once, but counts and replacements go byte by byte.
 Decoded decodeAt(std::string_view s, std::size_t pos) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[pos + i]); };
-    const std::size_t left = s.size() - pos;
-    const unsigned char b0 = byte(0);
-    if (b0 < 0x80) return {b0, 1, true};
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(s.data());
+    std::size_t next = pos;
+    const std::size_t length = s.size();
+    UChar32 c = 0;
+    U8_NEXT(bytes, next, length, c);
+    if (c < 0) return {replacement, 1, false};
+    return {static_cast<char32_t>(c), next - pos, true};
+}
 
+}  // namespace
+
+void appendUTF8(std::string& out, char32_t scalar) {
+    char bytes[U8_MAX_LENGTH];
     std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-    char32_t scalar = 0;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        length = 2;
-        scalar = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        length = 3;
-        scalar = b0 & 0x0F;
-        if (b0 == 0xE0) low = 0xA0;
-        if (b0 == 0xED) high = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        length = 4;
-        scalar = b0 & 0x07;
-        if (b0 == 0xF0) low = 0x90;
-        if (b0 == 0xF4) high = 0x8F;
-    } else {
-        return {replacement, 1, false};
-    }
-    if (left < length || !isContinuation(byte(1), low, high)) return {replacement, 1, false};
-    for (std::size_t i = 1; i < length; ++i) {
-        if (!isContinuation(byte(i))) return {replacement, 1, false};
-        scalar = scalar << 6 | (byte(i) & 0x3F);
-    }
-    return {scalar, length, true};
+    U8_APPEND_UNSAFE(bytes, length, static_cast<UChar32>(scalar));
+    out.append(bytes, length);
 }
 
-void appendUTF8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | c >> 6));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | c >> 12));
-        out.push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | c >> 18));
-        out.push_back(static_cast<char>(0x80 | (c >> 12 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
+namespace {
 
 std::u16string toUTF16(std::string_view utf8) {
     std::u16string out;

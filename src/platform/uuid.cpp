@@ -1,5 +1,7 @@
 #include "tarn/platform/uuid.hpp"
 
+#include "tarn/platform/ascii.hpp"
+
 #include <sys/random.h>
 
 #include <cerrno>
@@ -11,13 +13,6 @@ namespace {
 constexpr std::size_t textLength = 36;
 
 constexpr bool isHyphenPosition(std::size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 std::string format(const UUID::Bytes& bytes, const char* digits) {
     std::string out;
@@ -54,8 +49,8 @@ std::optional<UUID> UUID::parse(std::string_view text) {
             ++i;
             continue;
         }
-        const int high = hexValue(text[i]);
-        const int low = hexValue(text[i + 1]);
+        const int high = ascii::hexDigitValue(text[i]);
+        const int low = ascii::hexDigitValue(text[i + 1]);
         if (high < 0 || low < 0) return std::nullopt;
         bytes[byte++] = static_cast<std::uint8_t>(high << 4 | low);
         i += 2;

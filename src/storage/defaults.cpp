@@ -1,6 +1,7 @@
 #include "tarn/storage/defaults.hpp"
 
 #include "tarn/api/json_codec.hpp"
+#include "json/json_tokenizer.hpp"
 #include "storage/file_util.hpp"
 
 #include <fcntl.h>
@@ -11,7 +12,6 @@
 #include <simdjson.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <vector>
@@ -82,147 +82,37 @@ struct ParsedObject {
     bool damaged = false;  // the text is not one JSON object; `members` are those still readable
 };
 
-// Decodes one JSON string literal (already checked by the scanner); nullopt for an escape simdjson
-// refuses, such as a lone surrogate.
-std::optional<std::string> decodeStringLiteral(std::string_view literal) {
-    simdjson::dom::parser parser;
-    std::string_view s;
-    if (parser.parse(literal.data(), literal.size(), true).get_string().get(s)) return std::nullopt;
-    return std::string(s);
+// After a fault: the start of the next member that follows a comma, or the end.
+void skipToNextMember(json::Tokenizer& tokenizer) {
+    while (!tokenizer.atEnd()) {
+        if (tokenizer.consume(',')) {
+            tokenizer.skipSpace();
+            if (tokenizer.peek('"')) return;
+        } else {
+            tokenizer.seek(tokenizer.position() + 1);
+        }
+    }
 }
-
-// A strict JSON scanner that only finds where values begin and end. It stays ours rather than
-// simdjson's: simdjson does not say where each value's text lies, which keeping members of other
-// applications byte-exact needs, and it gives up on the first fault, where salvaging a damaged
-// file needs to go on to the next member.
-class Scanner {
-public:
-    explicit Scanner(std::string_view text) : text_(text) {}
-
-    std::size_t position() const { return pos_; }
-    void seek(std::size_t pos) { pos_ = pos; }
-    bool atEnd() const { return pos_ == text_.size(); }
-    bool consume(char c) {
-        if (pos_ < text_.size() && text_[pos_] == c) {
-            ++pos_;
-            return true;
-        }
-        return false;
-    }
-    bool peek(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
-    void whitespace() {
-        while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\n' || text_[pos_] == '\r')) ++pos_;
-    }
-
-    bool string() {
-        if (!consume('"')) return false;
-        while (pos_ < text_.size()) {
-            auto c = static_cast<unsigned char>(text_[pos_++]);
-            if (c == '"') return true;
-            if (c < 0x20) return false;
-            if (c != '\\') continue;
-            if (pos_ >= text_.size()) return false;
-            char e = text_[pos_++];
-            if (e == 'u') {
-                for (int i = 0; i < 4; ++i) {
-                    if (pos_ >= text_.size() || !std::isxdigit(static_cast<unsigned char>(text_[pos_++]))) return false;
-                }
-            } else if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos) {
-                return false;
-            }
-        }
-        return false;
-    }
-
-    bool value(int depth) {
-        if (depth > maxDepth || pos_ >= text_.size()) return false;
-        switch (text_[pos_]) {
-            case '"': return string();
-            case '{': return container('}', depth, true);
-            case '[': return container(']', depth, false);
-            case 't': return literal("true");
-            case 'f': return literal("false");
-            case 'n': return literal("null");
-            default: return number();
-        }
-    }
-
-    // After a fault: the start of the next member that follows a comma, or the end.
-    void skipToNextMember() {
-        while (pos_ < text_.size()) {
-            if (text_[pos_++] != ',') continue;
-            whitespace();
-            if (peek('"')) return;
-        }
-    }
-
-private:
-    static constexpr int maxDepth = 512;
-
-    bool digits() {
-        std::size_t start = pos_;
-        while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
-        return pos_ > start;
-    }
-    bool number() {
-        consume('-');
-        if (consume('0')) {
-            if (peek('0') || (pos_ < text_.size() && text_[pos_] >= '1' && text_[pos_] <= '9')) return false;
-        } else if (!digits()) {
-            return false;
-        }
-        if (consume('.') && !digits()) return false;
-        if (consume('e') || consume('E')) {
-            if (!consume('+')) consume('-');
-            if (!digits()) return false;
-        }
-        return true;
-    }
-    bool literal(std::string_view word) {
-        if (text_.substr(pos_, word.size()) != word) return false;
-        pos_ += word.size();
-        return true;
-    }
-    bool container(char close, int depth, bool object) {
-        ++pos_;
-        whitespace();
-        if (consume(close)) return true;
-        for (;;) {
-            if (object) {
-                if (!string()) return false;
-                whitespace();
-                if (!consume(':')) return false;
-                whitespace();
-            }
-            if (!value(depth + 1)) return false;
-            whitespace();
-            if (consume(close)) return true;
-            if (!consume(',')) return false;
-            whitespace();
-        }
-    }
-
-    std::string_view text_;
-    std::size_t pos_ = 0;
-};
 
 bool isUTF8(std::string_view text) { return simdjson::validate_utf8(text.data(), text.size()); }
 
 // One member at the scanner's position; nullopt (position unspecified) when it is damaged.
-std::optional<Member> scanMember(Scanner& scanner, std::string_view text) {
+std::optional<Member> scanMember(json::Tokenizer& scanner) {
+    using json::SyntaxFault;
+    const std::string_view text = scanner.text();
     std::size_t keyStart = scanner.position();
-    if (!scanner.string()) return std::nullopt;
+    if (!scanner.peek('"') || scanner.string(nullptr) != SyntaxFault::none) return std::nullopt;
     std::string_view rawKey = text.substr(keyStart, scanner.position() - keyStart);
-    scanner.whitespace();
+    scanner.skipSpace();
     if (!scanner.consume(':')) return std::nullopt;
-    scanner.whitespace();
+    scanner.skipSpace();
     std::size_t valueStart = scanner.position();
-    if (!scanner.value(1)) return std::nullopt;
+    if (scanner.skipValue(1) != SyntaxFault::none) return std::nullopt;
     std::string_view rawValue = text.substr(valueStart, scanner.position() - valueStart);
     if (!isUTF8(rawKey) || !isUTF8(rawValue)) return std::nullopt;
     // Valid JSON that is not valid Unicode (a lone surrogate escape) is kept as it is, unread.
-    Member member{std::string(rawKey), decodeStringLiteral(rawKey), std::string(rawValue), std::nullopt};
-    if (rawValue.front() == '"') member.stringValue = decodeStringLiteral(rawValue);
+    Member member{std::string(rawKey), json::decodeStringLiteral(rawKey), std::string(rawValue), std::nullopt};
+    if (rawValue.front() == '"') member.stringValue = json::decodeStringLiteral(rawValue);
     return member;
 }
 
@@ -230,9 +120,11 @@ std::optional<Member> scanMember(Scanner& scanner, std::string_view text) {
 // whole: those before the damage and those after it that start after a comma. Of repeated keys
 // the first counts, as when reading.
 ParsedObject parseObject(std::string_view text) {
+    // Deep enough for any settings; a limit keeps a hostile file from exhausting the stack.
+    constexpr std::size_t maxDepth = 513;
     ParsedObject parsed;
-    Scanner scanner(text);
-    scanner.whitespace();
+    json::Tokenizer scanner(text, maxDepth);
+    scanner.skipSpace();
     if (!scanner.consume('{')) {
         parsed.damaged = true;
         std::size_t brace = text.find('{');
@@ -245,30 +137,30 @@ ParsedObject parseObject(std::string_view text) {
         });
         if (!seen) parsed.members.push_back(std::move(member));
     };
-    scanner.whitespace();
+    scanner.skipSpace();
     if (scanner.consume('}')) {
-        scanner.whitespace();
+        scanner.skipSpace();
         parsed.damaged = parsed.damaged || !scanner.atEnd();
         return parsed;
     }
     while (!scanner.atEnd()) {
         std::size_t start = scanner.position();
-        if (auto member = scanMember(scanner, text)) {
+        if (auto member = scanMember(scanner)) {
             add(std::move(*member));
-            scanner.whitespace();
+            scanner.skipSpace();
             if (scanner.consume(',')) {
-                scanner.whitespace();
+                scanner.skipSpace();
                 continue;
             }
             if (scanner.consume('}')) {
-                scanner.whitespace();
+                scanner.skipSpace();
                 if (scanner.atEnd()) return parsed;
             }
         } else {
             scanner.seek(start);
         }
         parsed.damaged = true;
-        scanner.skipToNextMember();
+        skipToNextMember(scanner);
     }
     parsed.damaged = true;
     return parsed;

@@ -1,6 +1,7 @@
 #include "tarn/storage/file_keychain.hpp"
 
 #include "storage/file_util.hpp"
+#include "tarn/platform/digest.hpp"
 
 #include <cerrno>
 #include <cstdlib>
@@ -18,23 +19,11 @@ struct ItemLocation {
     std::string name;      // file name of the item
 };
 
-std::string hex(std::string_view bytes) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (char c : bytes) {
-        auto b = static_cast<unsigned char>(c);
-        out.push_back(digits[b >> 4]);
-        out.push_back(digits[b & 0xF]);
-    }
-    return out;
-}
-
 std::optional<ItemLocation> locate(const KeychainAttributes& query) {
     if (!query.service || !query.account) return std::nullopt;
     if (query.service->size() + query.account->size() > maxServiceAndAccountBytes) return std::nullopt;
     return ItemLocation{query.addressesDataProtectionKeychain() ? "data-protection" : "legacy",
-                        hex(*query.service) + "-" + hex(*query.account)};
+                        digest::hexBytes(*query.service) + "-" + digest::hexBytes(*query.account)};
 }
 
 // Opens the keychain directory an item lives in; nullopt when it (or the root) does not exist

@@ -1,5 +1,7 @@
 #include "storage/file_util.hpp"
 
+#include "tarn/platform/digest.hpp"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -53,13 +55,7 @@ std::string randomTemporaryName() {
         }
         got += static_cast<std::size_t>(n);
     }
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string name = ".tmp-";
-    for (unsigned char b : bytes) {
-        name.push_back(hex[b >> 4]);
-        name.push_back(hex[b & 0xF]);
-    }
-    return name;
+    return ".tmp-" + digest::hexBytes(std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes));
 }
 
 void writeAll(int fd, std::string_view data, const fs::path& path) {
@@ -202,16 +198,27 @@ Directory openTrustedDirectory(const fs::path& path, DirectoryTrust trust) {
     return dir;
 }
 
+FileDescriptor openLockFile(const Directory& dir, const std::string& name) {
+    int fd = ::openat(dir.fd.get(), name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) throwErrno("cannot open lock file", dir.path / name, errno);
+    return FileDescriptor(fd);
+}
+
+bool tryLockExclusive(int lockFd, const fs::path& path) {
+    while (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) return false;
+        if (errno != EINTR) throwErrno("cannot lock file", path, errno);
+    }
+    return true;
+}
+
 FileLock::FileLock(const Directory& dir, std::string_view name, std::chrono::milliseconds timeout, std::string_view what) {
     const std::string file(name);
-    int fd = ::openat(dir.fd.get(), file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) throwErrno("cannot open lock file", dir.path / file, errno);
-    fd_ = FileDescriptor(fd);
+    fd_ = openLockFile(dir, file);
+    const int fd = fd_.get();
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     auto pause = std::chrono::milliseconds(1);
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EINTR) continue;
-        if (errno != EWOULDBLOCK) throwErrno("cannot lock file", dir.path / file, errno);
+    while (!tryLockExclusive(fd, dir.path / file)) {
         if (std::chrono::steady_clock::now() >= deadline) {
             const std::string message = std::string(what) + " is held by " + describeLockHolder(fd) + " for more than " +
                                         std::to_string(timeout.count()) + " ms";

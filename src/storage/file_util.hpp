@@ -70,6 +70,13 @@ struct DirectoryTrust {
 /// names the owner or the mode; a missing one with ENOENT.
 Directory openTrustedDirectory(const fs::path& path, DirectoryTrust trust = {});
 
+/// Opens the lock file `name` in `dir`, creating it 0600 when missing; never through a symbolic link.
+FileDescriptor openLockFile(const Directory& dir, const std::string& name);
+
+/// Tries once to take an exclusive flock(2) on `lockFd`, repeating only an interrupted try: false
+/// when another holder has it. Any other failure throws, naming `path`.
+bool tryLockExclusive(int lockFd, const fs::path& path);
+
 /// An exclusive flock(2) on a lock file, taken within a bounded time. While held, the file names
 /// the holder (its process id and name), so that a waiter that gives up can say who holds it.
 class FileLock {

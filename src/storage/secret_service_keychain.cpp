@@ -1,10 +1,7 @@
 #include "tarn/storage/secret_service_keychain.hpp"
 
-// The object-path search is the one way to learn which matches are locked without unlocking them.
-#define SECRET_API_SUBJECT_TO_CHANGE
-#include <libsecret/secret.h>
-
 #include "storage/file_util.hpp"
+#include "storage/libsecret_support.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,16 +9,22 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace tarn {
+
+using secret_service_detail::Deadline;
+using secret_service_detail::ErrorSlot;
+using secret_service_detail::HashTablePtr;
+using secret_service_detail::ObjectPtr;
+using secret_service_detail::statusFor;
+using secret_service_detail::ValuePtr;
+using secret_service_detail::VariantPtr;
 
 namespace {
 
@@ -50,86 +53,6 @@ const SecretSchema* tokenSchema() {
     return &schema;
 }
 
-template <class T, void (*Free)(T*)>
-struct Deleter {
-    void operator()(T* p) const noexcept {
-        if (p) Free(p);
-    }
-};
-void unrefObject(void* p) { g_object_unref(p); }
-void freeError(GError* e) { g_error_free(e); }
-void unrefHashTable(GHashTable* t) { g_hash_table_unref(t); }
-void unrefValue(SecretValue* v) { secret_value_unref(v); }
-void unrefVariant(GVariant* v) { g_variant_unref(v); }
-
-template <class T>
-using ObjectPtr = std::unique_ptr<T, Deleter<void, unrefObject>>;
-using ErrorPtr = std::unique_ptr<GError, Deleter<GError, freeError>>;
-using HashTablePtr = std::unique_ptr<GHashTable, Deleter<GHashTable, unrefHashTable>>;
-using ValuePtr = std::unique_ptr<SecretValue, Deleter<SecretValue, unrefValue>>;
-using VariantPtr = std::unique_ptr<GVariant, Deleter<GVariant, unrefVariant>>;
-
-// Collects a GError from a call: `&error.out` goes to the call, then `take` owns the result.
-struct ErrorSlot {
-    GError* out = nullptr;
-    ErrorPtr take() {
-        ErrorPtr owned(out);
-        out = nullptr;
-        return owned;
-    }
-    ~ErrorSlot() {
-        if (out) g_error_free(out);
-    }
-};
-
-// Cancels everything that runs under it once the timeout passes. One per backend operation, so
-// the whole operation (connect, search, read, write) is bounded, not each D-Bus call alone.
-class Deadline {
-public:
-    explicit Deadline(std::chrono::milliseconds timeout)
-        : end_(std::chrono::steady_clock::now() + timeout),
-          cancellable_(g_cancellable_new()),
-          thread_([this, timeout] { run(timeout); }) {}
-    ~Deadline() {
-        {
-            std::lock_guard guard(mutex_);
-            done_ = true;
-        }
-        wake_.notify_one();
-        thread_.join();
-        g_object_unref(cancellable_);
-    }
-    Deadline(const Deadline&) = delete;
-    Deadline& operator=(const Deadline&) = delete;
-
-    GCancellable* cancellable() const { return cancellable_; }
-    std::chrono::milliseconds remaining() const {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end_ - std::chrono::steady_clock::now());
-        return std::max(left, std::chrono::milliseconds(0));
-    }
-    bool expired() const {
-        std::lock_guard guard(mutex_);
-        return expired_;
-    }
-
-private:
-    void run(std::chrono::milliseconds timeout) {
-        std::unique_lock lock(mutex_);
-        if (wake_.wait_for(lock, timeout, [this] { return done_; })) return;
-        expired_ = true;
-        lock.unlock();
-        g_cancellable_cancel(cancellable_);
-    }
-
-    std::chrono::steady_clock::time_point end_;
-    GCancellable* cancellable_;
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    bool done_ = false;
-    bool expired_ = false;
-    std::thread thread_;  // last: starts after everything it uses exists
-};
-
 // Serialises the look-then-create of add among all processes of this user: the Secret Service
 // has no create-if-absent. The lock file lives in the user's private runtime directory.
 class AddLock {
@@ -153,66 +76,6 @@ public:
 private:
     std::optional<storage_detail::FileLock> lock_;
 };
-
-bool isUnreachable(const GError* error) {
-    if (error->domain == G_DBUS_ERROR) {
-        switch (error->code) {
-            case G_DBUS_ERROR_SERVICE_UNKNOWN:
-            case G_DBUS_ERROR_NAME_HAS_NO_OWNER:
-            case G_DBUS_ERROR_NO_REPLY:
-            case G_DBUS_ERROR_TIMEOUT:
-            case G_DBUS_ERROR_TIMED_OUT:
-            case G_DBUS_ERROR_DISCONNECTED:
-            case G_DBUS_ERROR_NO_SERVER:
-            case G_DBUS_ERROR_SPAWN_FAILED:
-            case G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND:
-            case G_DBUS_ERROR_SPAWN_CHILD_EXITED:
-                return true;
-            default:
-                return false;
-        }
-    }
-    if (error->domain == G_IO_ERROR) {
-        return error->code == G_IO_ERROR_CANCELLED || error->code == G_IO_ERROR_TIMED_OUT ||
-               error->code == G_IO_ERROR_CLOSED || error->code == G_IO_ERROR_CONNECTION_REFUSED ||
-               error->code == G_IO_ERROR_NOT_FOUND || error->code == G_IO_ERROR_BROKEN_PIPE;
-    }
-    return false;
-}
-
-// The item was deleted between finding and using it (another process cleared it): libsecret says
-// "No such secret item at path", the service "Object does not exist" or "No such interface".
-bool isVanished(const GError* error) {
-    return error->domain == G_DBUS_ERROR &&
-           (error->code == G_DBUS_ERROR_UNKNOWN_METHOD || error->code == G_DBUS_ERROR_UNKNOWN_OBJECT ||
-            error->code == G_DBUS_ERROR_UNKNOWN_INTERFACE || error->code == G_DBUS_ERROR_UNKNOWN_PROPERTY);
-}
-
-OSStatus statusFor(const GError* error, const Deadline& deadline) {
-    if (deadline.expired()) return errSecNotAvailable;
-    if (isVanished(error)) return errSecItemNotFound;
-    if (error->domain == SECRET_ERROR) {
-        switch (error->code) {
-            case SECRET_ERROR_IS_LOCKED: return errSecInteractionNotAllowed;
-            case SECRET_ERROR_NO_SUCH_OBJECT: return errSecItemNotFound;
-            case SECRET_ERROR_ALREADY_EXISTS: return errSecDuplicateItem;
-            default: return errSecIO;
-        }
-    }
-    if (isUnreachable(error)) return errSecNotAvailable;
-    if (g_dbus_error_is_remote_error(error)) {
-        char* name = g_dbus_error_get_remote_error(error);
-        OSStatus status = errSecIO;
-        if (name && std::strcmp(name, "org.freedesktop.Secret.Error.IsLocked") == 0) {
-            status = errSecInteractionNotAllowed;
-        } else if (name && std::strcmp(name, "org.freedesktop.Secret.Error.NoSuchObject") == 0) {
-            status = errSecItemNotFound;
-        }
-        g_free(name);
-        return status;
-    }
-    return errSecIO;
-}
 
 // D-Bus strings are UTF-8 without NUL; anything else would silently address another item.
 bool isDBusString(const std::string& s) {
@@ -344,6 +207,19 @@ struct SecretServiceKeychain::Impl {
             if (pa.size() != pb.size()) return pa.size() < pb.size();
             return pa < pb;
         });
+        return std::nullopt;
+    }
+
+    // The unlocked matches of `query` for a change that touches all of them or none: with any
+    // match locked, nothing may change; with none at all there is nothing to change.
+    std::optional<OSStatus> matchesToChange(const KeychainAttributes& query, const Deadline& deadline,
+                                            std::vector<ObjectPtr<SecretItem>>& matches) {
+        if (auto failed = open(deadline)) return failed;
+        SearchResult found;
+        if (auto failed = search(query, deadline, found)) return failed;
+        if (!found.locked.empty()) return errSecInteractionNotAllowed;
+        if (auto failed = items(found.unlocked, deadline, matches)) return failed;
+        if (matches.empty()) return errSecItemNotFound;
         return std::nullopt;
     }
 
@@ -531,14 +407,8 @@ OSStatus SecretServiceKeychain::Impl::add(const KeychainAttributes& attributes, 
 
 OSStatus SecretServiceKeychain::Impl::update(const KeychainAttributes& query, const std::optional<std::string>& data,
                                              const Deadline& deadline) {
-    if (auto failed = open(deadline)) return *failed;
-    SearchResult found;
-    if (auto failed = search(query, deadline, found)) return *failed;
-    // All or nothing: with any match locked, nothing is changed.
-    if (!found.locked.empty()) return errSecInteractionNotAllowed;
     std::vector<ObjectPtr<SecretItem>> matches;
-    if (auto failed = items(found.unlocked, deadline, matches)) return *failed;
-    if (matches.empty()) return errSecItemNotFound;
+    if (auto failed = matchesToChange(query, deadline, matches)) return *failed;
     if (!data) return errSecSuccess;
 
     // The first match that still exists takes the data; the others are removed, so what a racing
@@ -562,13 +432,8 @@ OSStatus SecretServiceKeychain::Impl::update(const KeychainAttributes& query, co
 }
 
 OSStatus SecretServiceKeychain::Impl::deleteItem(const KeychainAttributes& query, const Deadline& deadline) {
-    if (auto failed = open(deadline)) return *failed;
-    SearchResult found;
-    if (auto failed = search(query, deadline, found)) return *failed;
-    if (!found.locked.empty()) return errSecInteractionNotAllowed;
     std::vector<ObjectPtr<SecretItem>> matches;
-    if (auto failed = items(found.unlocked, deadline, matches)) return *failed;
-    if (matches.empty()) return errSecItemNotFound;
+    if (auto failed = matchesToChange(query, deadline, matches)) return *failed;
     for (const auto& match : matches) {
         if (auto failed = remove(match.get(), deadline)) return *failed;
     }

@@ -1,15 +1,11 @@
 #include "tarn/storage/session_lock.hpp"
 
 #include "storage/file_util.hpp"
+#include "tarn/platform/digest.hpp"
 #include "tarn/storage/file_keychain.hpp"
 #include "tarn/storage/memory_keychain.hpp"
 #include "tarn/storage/token_store.hpp"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -35,13 +31,8 @@ private:
 };
 
 std::unique_ptr<SessionLock> tryLockFile(const sd::Directory& dir, const std::string& name) {
-    int fd = ::openat(dir.fd.get(), name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) sd::throwErrno("cannot open the session lock", dir.path / name, errno);
-    sd::FileDescriptor held(fd);
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) return nullptr;
-        if (errno != EINTR) sd::throwErrno("cannot lock the session lock", dir.path / name, errno);
-    }
+    sd::FileDescriptor held = sd::openLockFile(dir, name);
+    if (!sd::tryLockExclusive(held.get(), dir.path / name)) return nullptr;
     return std::make_unique<FileSessionLock>(std::move(held));
 }
 
@@ -83,18 +74,9 @@ std::string addressKey(const void* object) {
 // The lock file's name is a digest of the item's address: bounded in length, and no service or
 // account can name a path elsewhere. A collision would only make two stores take turns.
 std::string lockFileName(const std::string& service, const std::string& account) {
-    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
-    auto mix = [&hash](unsigned char byte) {
-        hash ^= byte;
-        hash *= 1099511628211ull;
-    };
-    for (char c : service) mix(static_cast<unsigned char>(c));
-    mix(0);
-    for (char c : account) mix(static_cast<unsigned char>(c));
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string name = "session-";
-    for (int shift = 60; shift >= 0; shift -= 4) name.push_back(digits[(hash >> shift) & 0xF]);
-    return name + ".lock";
+    // The zero byte keeps ("ab", "c") and ("a", "bc") apart.
+    const std::uint64_t hash = digest::fnv1a(account, digest::fnv1a(std::string_view("", 1), digest::fnv1a(service)));
+    return "session-" + digest::hexValue(hash) + ".lock";
 }
 
 }  // namespace

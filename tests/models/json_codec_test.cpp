@@ -112,6 +112,8 @@ TEST(JSONCodec, StringsAreEscapedAndRoundTrip) {
     std::string json = JSONEncoder().encode(t);
     EXPECT_EQ(json, "{\"accessToken\":\"q\\\"b\\\\s/\\n\\r\\t\\b\\f\\u0001\\u001f é 🙂\",\"refreshToken\":\"r\"}");
     EXPECT_EQ(JSONDecoder().decode<AuthTokens>(json), t);
+    // Legal in JSON, but escaped so that a document shown in a terminal cannot drive or reorder it.
+    EXPECT_EQ(json::stringLiteral("\x7f\u0085\u061c\u202e\u00e9\u00c2"), "\"\\u007f\\u0085\\u061c\\u202e\u00e9\u00c2\"");
 }
 
 TEST(JSONCodec, DecodedValuesOutliveTheParserBuffer) {

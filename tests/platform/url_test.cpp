@@ -90,6 +90,7 @@ TEST(URLQueryItems, SplitAndDecoded) {
         {"https://a/?%41%3D=%26", items({{"A=", "&"}})},
         {"https://a/?n=%D0%B4%D0%B0", items({{"n", "\xd0\xb4\xd0\xb0"}})},
         {"https://a/?a=1#b=2", items({{"a", "1"}})},
+        {"https://a/?z=%00%41", items({{"z", std::string("\0A", 2)}})},  // a decoded NUL ends nothing
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);

@@ -17,13 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readText(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-void writeText(const fs::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
+using testing::readText;
+using testing::writeText;
 
 class JSONFileDefaultsTest : public ::testing::Test {
 protected:

@@ -21,15 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::modeOf;
 
-KeychainAttributes item(const std::string& service, const std::string& account, bool dataProtection = true) {
-    KeychainAttributes q{.itemClass = KeychainItemClass::genericPassword, .service = service, .account = account};
-    if (dataProtection) q.useDataProtectionKeychain = true;
-    return q;
-}
-KeychainAttributes withData(KeychainAttributes q, std::string data) {
-    q.valueData = std::move(data);
-    return q;
-}
+using testing::withData;
 
 std::vector<fs::path> filesUnder(const fs::path& root) {
     std::vector<fs::path> out;
@@ -48,8 +40,8 @@ protected:
 
 TEST_F(FileKeychainTest, DirectoriesAreOwnerOnlyAndItemsAreOwnerReadWriteEvenUnderAPermissiveUmask) {
     mode_t old = ::umask(0);
-    OSStatus added = keychain.add(withData(item("s", "a"), "v"));
-    OSStatus legacyAdded = keychain.add(withData(item("s", "a", false), "v"));
+    OSStatus added = keychain.add(withData(testing::keychainItem("s", "a"), "v"));
+    OSStatus legacyAdded = keychain.add(withData(testing::keychainItem("s", "a", false), "v"));
     ::umask(old);
     ASSERT_EQ(added, errSecSuccess);
     ASSERT_EQ(legacyAdded, errSecSuccess);
@@ -63,8 +55,8 @@ TEST_F(FileKeychainTest, DirectoriesAreOwnerOnlyAndItemsAreOwnerReadWriteEvenUnd
 }
 
 TEST_F(FileKeychainTest, ServiceAndAccountNeverNameAPathOutsideTheKeychain) {
-    ASSERT_EQ(keychain.add(withData(item("../../../escape", "/etc/passwd"), "v")), errSecSuccess);
-    ASSERT_EQ(keychain.update(item("../../../escape", "/etc/passwd"), KeychainAttributes{.valueData = "w"}), errSecSuccess);
+    ASSERT_EQ(keychain.add(withData(testing::keychainItem("../../../escape", "/etc/passwd"), "v")), errSecSuccess);
+    ASSERT_EQ(keychain.update(testing::keychainItem("../../../escape", "/etc/passwd"), KeychainAttributes{.valueData = "w"}), errSecSuccess);
     auto files = filesUnder(scratch.path());
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0].parent_path(), root / "data-protection");
@@ -73,19 +65,19 @@ TEST_F(FileKeychainTest, ServiceAndAccountNeverNameAPathOutsideTheKeychain) {
 }
 
 TEST_F(FileKeychainTest, OverlongNamesAreRefused) {
-    EXPECT_EQ(keychain.add(withData(item(std::string(100, 's'), std::string(21, 'a')), "v")), errSecParam);
-    EXPECT_EQ(keychain.add(withData(item(std::string(100, 's'), std::string(20, 'a')), "v")), errSecSuccess);
+    EXPECT_EQ(keychain.add(withData(testing::keychainItem(std::string(100, 's'), std::string(21, 'a')), "v")), errSecParam);
+    EXPECT_EQ(keychain.add(withData(testing::keychainItem(std::string(100, 's'), std::string(20, 'a')), "v")), errSecSuccess);
 }
 
 TEST_F(FileKeychainTest, AKeychainDirectoryOthersCanReachIsNotUsed) {
-    ASSERT_EQ(keychain.add(withData(item("s", "a"), "v")), errSecSuccess);
+    ASSERT_EQ(keychain.add(withData(testing::keychainItem("s", "a"), "v")), errSecSuccess);
     fs::permissions(root / "data-protection", fs::perms::group_read | fs::perms::group_exec, fs::perm_options::add);
-    EXPECT_EQ(keychain.copyMatching(item("s", "a")).status, errSecInvalidKeychain);
-    EXPECT_EQ(keychain.add(withData(item("t", "a"), "v")), errSecInvalidKeychain);
-    EXPECT_EQ(keychain.update(item("s", "a"), KeychainAttributes{.valueData = "w"}), errSecInvalidKeychain);
-    EXPECT_EQ(keychain.deleteItem(item("s", "a")), errSecInvalidKeychain);
+    EXPECT_EQ(keychain.copyMatching(testing::keychainItem("s", "a")).status, errSecInvalidKeychain);
+    EXPECT_EQ(keychain.add(withData(testing::keychainItem("t", "a"), "v")), errSecInvalidKeychain);
+    EXPECT_EQ(keychain.update(testing::keychainItem("s", "a"), KeychainAttributes{.valueData = "w"}), errSecInvalidKeychain);
+    EXPECT_EQ(keychain.deleteItem(testing::keychainItem("s", "a")), errSecInvalidKeychain);
     fs::permissions(root / "data-protection", fs::perms::owner_all);
-    EXPECT_EQ(keychain.copyMatching(item("s", "a")).status, errSecSuccess) << "nothing was deleted meanwhile";
+    EXPECT_EQ(keychain.copyMatching(testing::keychainItem("s", "a")).status, errSecSuccess) << "nothing was deleted meanwhile";
 }
 
 TEST_F(FileKeychainTest, ASymbolicLinkInPlaceOfAKeychainDirectoryIsNotFollowed) {
@@ -94,14 +86,14 @@ TEST_F(FileKeychainTest, ASymbolicLinkInPlaceOfAKeychainDirectoryIsNotFollowed) 
     fs::create_directory(scratch / "elsewhere");
     fs::permissions(scratch / "elsewhere", fs::perms::owner_all);
     fs::create_directory_symlink(scratch / "elsewhere", root / "data-protection");
-    EXPECT_EQ(keychain.add(withData(item("s", "a"), "v")), errSecInvalidKeychain);
+    EXPECT_EQ(keychain.add(withData(testing::keychainItem("s", "a"), "v")), errSecInvalidKeychain);
     EXPECT_TRUE(fs::is_empty(scratch / "elsewhere"));
 }
 
 TEST_F(FileKeychainTest, MissingKeychainReadsAsEmptyWithoutCreatingAnything) {
-    EXPECT_EQ(keychain.copyMatching(item("s", "a")).status, errSecItemNotFound);
-    EXPECT_EQ(keychain.update(item("s", "a"), KeychainAttributes{.valueData = "w"}), errSecItemNotFound);
-    EXPECT_EQ(keychain.deleteItem(item("s", "a")), errSecItemNotFound);
+    EXPECT_EQ(keychain.copyMatching(testing::keychainItem("s", "a")).status, errSecItemNotFound);
+    EXPECT_EQ(keychain.update(testing::keychainItem("s", "a"), KeychainAttributes{.valueData = "w"}), errSecItemNotFound);
+    EXPECT_EQ(keychain.deleteItem(testing::keychainItem("s", "a")), errSecItemNotFound);
     EXPECT_FALSE(fs::exists(root));
 }
 
@@ -147,8 +139,8 @@ TEST_P(FileKeychainFailure, KeepsTheRealCauseAndPath) {
             ::_exit(0);
         }
         FileKeychain keychain(root);
-        OSStatus status = c.add ? keychain.add(withData(item("t", "b"), std::string(64 * 1024, 'v')))
-                                : keychain.copyMatching(item("s", "a")).status;
+        OSStatus status = c.add ? keychain.add(withData(testing::keychainItem("t", "b"), std::string(64 * 1024, 'v')))
+                                : keychain.copyMatching(testing::keychainItem("s", "a")).status;
         auto failure = keychain.lastFailure();
         std::string report = std::to_string(status) + " " + std::to_string(failure ? failure->code.value() : 0) + " " +
                              (failure ? failure->path.string() : "");

@@ -44,15 +44,7 @@ std::string uniqueName(const std::string& prefix) {
            std::to_string(counter++);
 }
 
-KeychainAttributes base(const std::string& service, const std::string& account, bool dataProtection) {
-    KeychainAttributes q{.itemClass = KeychainItemClass::genericPassword, .service = service, .account = account};
-    if (dataProtection) q.useDataProtectionKeychain = true;
-    return q;
-}
-KeychainAttributes withData(KeychainAttributes q, std::string data) {
-    q.valueData = std::move(data);
-    return q;
-}
+using testing::withData;
 KeychainAttributes returningData(KeychainAttributes q) {
     q.returnData = true;
     q.matchLimit = KeychainMatchLimit::one;
@@ -64,7 +56,7 @@ protected:
     // How many data-protection items (service, "acct") the backend holds, counted behind its back.
     std::size_t itemCount(const std::string& service) {
         if (GetParam() != Backend::secretService) {
-            return keychain->copyMatching(base(service, "acct", true)).status == errSecSuccess ? 1 : 0;
+            return keychain->copyMatching(testing::keychainItem(service, "acct", true)).status == errSecSuccess ? 1 : 0;
         }
         GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
         g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(service.c_str()));
@@ -91,8 +83,8 @@ protected:
         if (!keychain) return;
         for (const auto& service : services) {
             for (const auto& account : accounts) {
-                keychain->deleteItem(base(service, account, true));
-                keychain->deleteItem(base(service, account, false));
+                keychain->deleteItem(testing::keychainItem(service, account, true));
+                keychain->deleteItem(testing::keychainItem(service, account, false));
             }
         }
     }
@@ -110,45 +102,45 @@ protected:
 
 TEST_P(KeychainBackendTest, AddedItemIsFoundWithItsDataAndOnlyWhenDataIsAskedFor) {
     const auto s = service();
-    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))).status, errSecItemNotFound);
-    ASSERT_EQ(keychain->add(withData(base(s, "acct", true), "secret")), errSecSuccess);
-    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))), (KeychainCopyResult{errSecSuccess, "secret"}));
-    EXPECT_EQ(keychain->copyMatching(base(s, "acct", true)), (KeychainCopyResult{errSecSuccess, std::nullopt}));
+    EXPECT_EQ(keychain->copyMatching(returningData(testing::keychainItem(s, "acct", true))).status, errSecItemNotFound);
+    ASSERT_EQ(keychain->add(withData(testing::keychainItem(s, "acct", true), "secret")), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(returningData(testing::keychainItem(s, "acct", true))), (KeychainCopyResult{errSecSuccess, "secret"}));
+    EXPECT_EQ(keychain->copyMatching(testing::keychainItem(s, "acct", true)), (KeychainCopyResult{errSecSuccess, std::nullopt}));
 }
 
 TEST_P(KeychainBackendTest, SecondAddIsADuplicateAndKeepsTheFirstData) {
     const auto s = service();
-    ASSERT_EQ(keychain->add(withData(base(s, "acct", true), "first")), errSecSuccess);
-    EXPECT_EQ(keychain->add(withData(base(s, "acct", true), "second")), errSecDuplicateItem);
-    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))).data, "first");
+    ASSERT_EQ(keychain->add(withData(testing::keychainItem(s, "acct", true), "first")), errSecSuccess);
+    EXPECT_EQ(keychain->add(withData(testing::keychainItem(s, "acct", true), "second")), errSecDuplicateItem);
+    EXPECT_EQ(keychain->copyMatching(returningData(testing::keychainItem(s, "acct", true))).data, "first");
 }
 
 TEST_P(KeychainBackendTest, UpdateReplacesTheDataOfAnExistingItemOnly) {
     const auto s = service();
-    EXPECT_EQ(keychain->update(base(s, "acct", true), KeychainAttributes{.valueData = "x"}), errSecItemNotFound);
-    EXPECT_EQ(keychain->copyMatching(base(s, "acct", true)).status, errSecItemNotFound);
-    ASSERT_EQ(keychain->add(withData(base(s, "acct", true), "old")), errSecSuccess);
-    EXPECT_EQ(keychain->update(base(s, "acct", true), KeychainAttributes{.valueData = "new"}), errSecSuccess);
-    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))).data, "new");
+    EXPECT_EQ(keychain->update(testing::keychainItem(s, "acct", true), KeychainAttributes{.valueData = "x"}), errSecItemNotFound);
+    EXPECT_EQ(keychain->copyMatching(testing::keychainItem(s, "acct", true)).status, errSecItemNotFound);
+    ASSERT_EQ(keychain->add(withData(testing::keychainItem(s, "acct", true), "old")), errSecSuccess);
+    EXPECT_EQ(keychain->update(testing::keychainItem(s, "acct", true), KeychainAttributes{.valueData = "new"}), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(returningData(testing::keychainItem(s, "acct", true))).data, "new");
 }
 
 TEST_P(KeychainBackendTest, DeleteRemovesTheItemAndReportsAMissingOne) {
     const auto s = service();
-    ASSERT_EQ(keychain->add(withData(base(s, "acct", true), "v")), errSecSuccess);
-    EXPECT_EQ(keychain->deleteItem(base(s, "acct", true)), errSecSuccess);
-    EXPECT_EQ(keychain->copyMatching(base(s, "acct", true)).status, errSecItemNotFound);
-    EXPECT_EQ(keychain->deleteItem(base(s, "acct", true)), errSecItemNotFound);
+    ASSERT_EQ(keychain->add(withData(testing::keychainItem(s, "acct", true), "v")), errSecSuccess);
+    EXPECT_EQ(keychain->deleteItem(testing::keychainItem(s, "acct", true)), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(testing::keychainItem(s, "acct", true)).status, errSecItemNotFound);
+    EXPECT_EQ(keychain->deleteItem(testing::keychainItem(s, "acct", true)), errSecItemNotFound);
 }
 
 TEST_P(KeychainBackendTest, DataProtectionAndLegacyKeychainsHoldSeparateItems) {
     const auto s = service();
-    ASSERT_EQ(keychain->add(withData(base(s, "acct", true), "current")), errSecSuccess);
-    EXPECT_EQ(keychain->copyMatching(base(s, "acct", false)).status, errSecItemNotFound);
-    ASSERT_EQ(keychain->add(withData(base(s, "acct", false), "legacy")), errSecSuccess);
-    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))).data, "current");
-    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", false))).data, "legacy");
-    EXPECT_EQ(keychain->deleteItem(base(s, "acct", true)), errSecSuccess);
-    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", false))).data, "legacy");
+    ASSERT_EQ(keychain->add(withData(testing::keychainItem(s, "acct", true), "current")), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(testing::keychainItem(s, "acct", false)).status, errSecItemNotFound);
+    ASSERT_EQ(keychain->add(withData(testing::keychainItem(s, "acct", false), "legacy")), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(returningData(testing::keychainItem(s, "acct", true))).data, "current");
+    EXPECT_EQ(keychain->copyMatching(returningData(testing::keychainItem(s, "acct", false))).data, "legacy");
+    EXPECT_EQ(keychain->deleteItem(testing::keychainItem(s, "acct", true)), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(returningData(testing::keychainItem(s, "acct", false))).data, "legacy");
 }
 
 TEST_P(KeychainBackendTest, ServiceAndAccountAreNeverConfused) {
@@ -156,19 +148,19 @@ TEST_P(KeychainBackendTest, ServiceAndAccountAreNeverConfused) {
     const auto s = service("svc");
     const auto sDash = s + "-b";
     services.push_back(sDash);
-    ASSERT_EQ(keychain->add(withData(base(sDash, "", true), "one")), errSecSuccess);
-    ASSERT_EQ(keychain->add(withData(base(s, "b", true), "two")), errSecSuccess);
-    ASSERT_EQ(keychain->add(withData(base(s, "a-b", true), "three")), errSecSuccess);
-    EXPECT_EQ(keychain->copyMatching(returningData(base(sDash, "", true))).data, "one");
-    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "b", true))).data, "two");
-    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "a-b", true))).data, "three");
+    ASSERT_EQ(keychain->add(withData(testing::keychainItem(sDash, "", true), "one")), errSecSuccess);
+    ASSERT_EQ(keychain->add(withData(testing::keychainItem(s, "b", true), "two")), errSecSuccess);
+    ASSERT_EQ(keychain->add(withData(testing::keychainItem(s, "a-b", true), "three")), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(returningData(testing::keychainItem(sDash, "", true))).data, "one");
+    EXPECT_EQ(keychain->copyMatching(returningData(testing::keychainItem(s, "b", true))).data, "two");
+    EXPECT_EQ(keychain->copyMatching(returningData(testing::keychainItem(s, "a-b", true))).data, "three");
 }
 
 TEST_P(KeychainBackendTest, DataIsKeptByteForByte) {
     const auto s = service();
     const std::string data = std::string("line\nbreak \"quoted\" ünïcødé \x01\x7f") + std::string(70000, 'x');
-    ASSERT_EQ(keychain->add(withData(base(s, "acct", true), data)), errSecSuccess);
-    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))).data, data);
+    ASSERT_EQ(keychain->add(withData(testing::keychainItem(s, "acct", true), data)), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(returningData(testing::keychainItem(s, "acct", true))).data, data);
 }
 
 TEST_P(KeychainBackendTest, ConcurrentAddsOfOneItemLetExactlyOneWin) {
@@ -177,7 +169,7 @@ TEST_P(KeychainBackendTest, ConcurrentAddsOfOneItemLetExactlyOneWin) {
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; ++i) {
         threads.emplace_back([&, i] {
-            OSStatus status = keychain->add(withData(base(s, "acct", true), "writer-" + std::to_string(i)));
+            OSStatus status = keychain->add(withData(testing::keychainItem(s, "acct", true), "writer-" + std::to_string(i)));
             if (status == errSecSuccess) ++successes;
             if (status == errSecDuplicateItem) ++duplicates;
         });
@@ -185,7 +177,7 @@ TEST_P(KeychainBackendTest, ConcurrentAddsOfOneItemLetExactlyOneWin) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(successes, 1);
     EXPECT_EQ(duplicates, 7);
-    auto found = keychain->copyMatching(returningData(base(s, "acct", true)));
+    auto found = keychain->copyMatching(returningData(testing::keychainItem(s, "acct", true)));
     ASSERT_EQ(found.status, errSecSuccess);
     EXPECT_EQ(found.data->rfind("writer-", 0), 0u);
 }
@@ -212,11 +204,11 @@ TEST_P(KeychainBackendTest, ConcurrentAddsFromSeveralProcessesLetExactlyOneWin) 
     }
     EXPECT_EQ(statuses.count("0"), 1u);
     EXPECT_EQ(statuses.count(std::to_string(errSecDuplicateItem)), 5u);
-    auto found = keychain->copyMatching(returningData(base(s, "acct", true)));
+    auto found = keychain->copyMatching(returningData(testing::keychainItem(s, "acct", true)));
     ASSERT_EQ(found.status, errSecSuccess);
     EXPECT_EQ(found.data->rfind("process-", 0), 0u);
-    EXPECT_EQ(keychain->deleteItem(base(s, "acct", true)), errSecSuccess);
-    EXPECT_EQ(keychain->copyMatching(base(s, "acct", true)).status, errSecItemNotFound) << "one item, not several";
+    EXPECT_EQ(keychain->deleteItem(testing::keychainItem(s, "acct", true)), errSecSuccess);
+    EXPECT_EQ(keychain->copyMatching(testing::keychainItem(s, "acct", true)).status, errSecItemNotFound) << "one item, not several";
 }
 
 // Processes that do not share the add lock (each its own runtime directory) saving and clearing
@@ -241,7 +233,7 @@ TEST_P(KeychainBackendTest, SavesAndClearsRacingFromSeveralProcessesNeverFailAnd
     }
     EXPECT_LE(itemCount(s), 1u);
     KeychainTokenStore(s, "acct", keychain).save({"a", "r"});
-    auto found = keychain->copyMatching(returningData(base(s, "acct", true)));
+    auto found = keychain->copyMatching(returningData(testing::keychainItem(s, "acct", true)));
     EXPECT_EQ(found.data, R"({"accessToken":"a","refreshToken":"r"})");
 }
 #endif
@@ -251,29 +243,29 @@ TEST_P(KeychainBackendTest, SavesAndClearsRacingFromSeveralProcessesNeverFailAnd
 TEST_P(KeychainBackendTest, TokenStoreMigratesALegacyItemAndClearsBoth) {
     const auto s = service();
     const std::string json = R"({"accessToken":"a","refreshToken":"r"})";
-    ASSERT_EQ(keychain->add(withData(base(s, "acct", false), json)), errSecSuccess);
+    ASSERT_EQ(keychain->add(withData(testing::keychainItem(s, "acct", false), json)), errSecSuccess);
     KeychainTokenStore store(s, "acct", keychain);
 
     EXPECT_EQ(store.loadTokens(), (AuthTokens{"a", "r"}));
-    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))).data, json);
-    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", false))).data, json);
+    EXPECT_EQ(keychain->copyMatching(returningData(testing::keychainItem(s, "acct", true))).data, json);
+    EXPECT_EQ(keychain->copyMatching(returningData(testing::keychainItem(s, "acct", false))).data, json);
 
     store.clear();
-    EXPECT_EQ(keychain->copyMatching(base(s, "acct", true)).status, errSecItemNotFound);
-    EXPECT_EQ(keychain->copyMatching(base(s, "acct", false)).status, errSecItemNotFound);
+    EXPECT_EQ(keychain->copyMatching(testing::keychainItem(s, "acct", true)).status, errSecItemNotFound);
+    EXPECT_EQ(keychain->copyMatching(testing::keychainItem(s, "acct", false)).status, errSecItemNotFound);
     EXPECT_EQ(store.loadTokens(), std::nullopt);
 }
 
 // A save over an existing item (here one that is not a token pair, which stays until then).
 TEST_P(KeychainBackendTest, TokenStoreKeepsAValueThatIsNotATokenPairAndSavesOverIt) {
     const auto s = service();
-    ASSERT_EQ(keychain->add(withData(base(s, "acct", true), R"({"accessToken":"only"})")), errSecSuccess);
+    ASSERT_EQ(keychain->add(withData(testing::keychainItem(s, "acct", true), R"({"accessToken":"only"})")), errSecSuccess);
     KeychainTokenStore store(s, "acct", keychain);
     EXPECT_THROW(store.loadTokens(), DecodingError);
-    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))).data, R"({"accessToken":"only"})");
+    EXPECT_EQ(keychain->copyMatching(returningData(testing::keychainItem(s, "acct", true))).data, R"({"accessToken":"only"})");
     store.save({"a", "r"});
     EXPECT_EQ(store.loadTokens(), (AuthTokens{"a", "r"}));
-    EXPECT_EQ(keychain->copyMatching(returningData(base(s, "acct", true))).data, R"({"accessToken":"a","refreshToken":"r"})");
+    EXPECT_EQ(keychain->copyMatching(returningData(testing::keychainItem(s, "acct", true))).data, R"({"accessToken":"a","refreshToken":"r"})");
 }
 
 TEST_P(KeychainBackendTest, AttributeSetsWithoutServiceOrAccountAreRefused) {

@@ -19,12 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readText(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using testing::readText;
 
 VLESSConfig sampleConfig() {
     return {"vless://uuid@host:443?security=reality", R"({"log":{"loglevel":"warning"},"outbounds":[]})", "srv-1",

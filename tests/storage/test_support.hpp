@@ -1,8 +1,10 @@
-// Helpers shared by the storage tests: temporary files of writers and child processes.
+// Helpers shared by the storage tests: files and their text, keychain items, temporary files of
+// writers and child processes.
 #pragma once
 
 #include "common/subprocess.hpp"
 #include "scratch_directory.hpp"
+#include "tarn/storage/keychain.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,11 +15,36 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace tarn::testing {
+
+inline std::string readText(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void writeText(const std::filesystem::path& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary) << text;
+}
+
+/// A generic password item of `service` and `account`, in the data-protection keychain unless not.
+inline KeychainAttributes keychainItem(const std::string& service, const std::string& account, bool dataProtection = true) {
+    KeychainAttributes q{.itemClass = KeychainItemClass::genericPassword, .service = service, .account = account};
+    if (dataProtection) q.useDataProtectionKeychain = true;
+    return q;
+}
+
+inline KeychainAttributes withData(KeychainAttributes q, std::string data) {
+    q.valueData = std::move(data);
+    return q;
+}
 
 /// The names of the temporary files writers left in `directory`.
 inline std::vector<std::string> temporaryFilesIn(const std::filesystem::path& directory) {

@@ -2,6 +2,8 @@
 
 #include "instance_lock.hpp"
 
+#include <tarn/platform/digest.hpp>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -149,14 +151,7 @@ std::optional<TunnelState> readLiveState(const fs::path& runDirectory) {
 }
 
 std::string profileFingerprint(std::string_view xrayJSON) {
-    std::uint64_t h = 14695981039346656037ull;
-    for (unsigned char c : xrayJSON) {
-        h ^= c;
-        h *= 1099511628211ull;
-    }
-    char buf[17];
-    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
-    return buf;
+    return digest::hexValue(digest::fnv1a(xrayJSON));
 }
 
 }  // namespace tarn::tunnel

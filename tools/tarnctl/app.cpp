@@ -6,6 +6,7 @@
 #include <tarn/api/api_client.hpp>
 #include <tarn/api/json.hpp>
 #include <tarn/platform/ascii.hpp>
+#include <tarn/platform/digest.hpp>
 #include <tarn/storage/file_keychain.hpp>
 #include <tarn/storage/secret_service_keychain.hpp>
 
@@ -58,11 +59,8 @@ std::string keychainAccountFor(const tarn::URL& baseURL) {
     // The file store takes service and account of at most 120 bytes together.
     constexpr std::size_t longest = 100;
     if (account.size() <= longest) return account;
-    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a: only tells long origins apart
-    for (unsigned char c : origin) hash = (hash ^ c) * 1099511628211ull;
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-    return account.substr(0, longest - 17) + "#" + hex;
+    // The digest only tells long origins apart; accounts already stored under it must keep their name.
+    return account.substr(0, longest - 17) + "#" + tarn::digest::hexValue(tarn::digest::fnv1a(origin));
 }
 
 std::filesystem::path GlobalOptions::defaultStateDir() {

@@ -38,6 +38,14 @@ inline std::size_t findIgnoringCase(std::string_view text, std::string_view need
     return it == text.end() ? std::string_view::npos : std::size_t(it - text.begin());
 }
 
+/// The value of a hex digit of either case; -1 for anything else.
+constexpr int hexDigitValue(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 /// An RFC 9110 token: what a method or header name may consist of.
 constexpr bool isToken(std::string_view text) noexcept {
     constexpr std::string_view specials = "!#$%&'*+-.^_`|~";

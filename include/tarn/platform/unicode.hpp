@@ -33,6 +33,9 @@ TARN_EXPORT std::size_t scalarCount(std::string_view utf8);
 /// Decodes UTF-8 to scalars; invalid sequences become U+FFFD.
 TARN_EXPORT std::u32string toScalars(std::string_view utf8);
 
+/// Appends `scalar` (a Unicode scalar value, not a surrogate) to `out` as UTF-8.
+TARN_EXPORT void appendUTF8(std::string& out, char32_t scalar);
+
 /// utf8 with every invalid byte replaced by U+FFFD, so that it is always well-formed.
 TARN_EXPORT std::string replacingInvalidUTF8(std::string_view utf8);
 
