@@ -1,14 +1,14 @@
 #include "tarn/api/api_client.hpp"
 
 #include "api/curl_redirect.hpp"
-#include "api/decoding_messages.hpp"
+#include "json/decoding_messages.hpp"
 #include "api/request_bodies.hpp"
 #include "api/session_lock_wait.hpp"
 #include "api/token_refresh_gate.hpp"
 #include "api/token_store_worker.hpp"
 #include "tarn/api/api_error.hpp"
-#include "tarn/api/json.hpp"
-#include "tarn/api/redaction.hpp"
+#include "tarn/json/json.hpp"
+#include "tarn/text/redaction.hpp"
 #include "tarn/logic/telegram_contract.hpp"
 #include "tarn/platform/unicode.hpp"
 

@@ -1,5 +1,5 @@
 #include "tarn/api/http.hpp"
-#include "tarn/api/redaction.hpp"
+#include "tarn/text/redaction.hpp"
 
 #include <algorithm>
 

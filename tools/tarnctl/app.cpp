@@ -4,7 +4,7 @@
 #include "errors.hpp"
 
 #include <tarn/api/api_client.hpp>
-#include <tarn/api/json.hpp>
+#include <tarn/json/json.hpp>
 #include <tarn/storage/file_keychain.hpp>
 #include <tarn/storage/secret_service_keychain.hpp>
 

@@ -5,8 +5,8 @@
 
 #include "../errors.hpp"
 
-#include <tarn/api/json.hpp>
-#include <tarn/api/redaction.hpp>
+#include <tarn/json/json.hpp>
+#include <tarn/text/redaction.hpp>
 #include <tarn/logic/telegram_contract.hpp>
 
 #include <CLI/CLI.hpp>

@@ -1,7 +1,7 @@
-#include "tarn/api/json_codec.hpp"
+#include "tarn/json/json_codec.hpp"
 
-#include "api/decoding_messages.hpp"
-#include "tarn/api/redaction.hpp"
+#include "json/decoding_messages.hpp"
+#include "tarn/text/redaction.hpp"
 #include "tarn/platform/unicode.hpp"
 
 #include <algorithm>
