@@ -6,7 +6,7 @@
 
 #include "nlohmann_coders.hpp"
 #include "sample_documents.hpp"
-#include "tarn/api/json.hpp"
+#include "tarn/json/json.hpp"
 
 #include <benchmark/benchmark.h>
 #include <simdjson.h>

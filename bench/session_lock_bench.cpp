@@ -1,7 +1,8 @@
 // What the token store's session lock adds to each token refresh: one take and one release per
 // refresh (a sign-out likewise), on each kind of store. Uncontended, since a contended lock costs
 // the holder's refresh, which no lock can shorten.
-#include "api/session_lock_wait.hpp"
+#include "tarn/api/api_client.hpp"
+#include "tarn/api/http.hpp"
 #include "tarn/storage/file_keychain.hpp"
 #include "tarn/storage/memory_keychain.hpp"
 #include "tarn/storage/secret_service_keychain.hpp"
@@ -14,6 +15,8 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 
 namespace {
@@ -54,13 +57,44 @@ void tryLock(benchmark::State& state, const std::string& kind) {
     }
 }
 
-// The client's own path: the awaitable that polls the store, on an io_context as a refresh runs,
-// each try and each release a round trip to the store's worker thread.
-void lockSession(benchmark::State& state, const std::string& kind) {
-    tarn::detail::TokenStoreWorker worker(store(kind));
+// A server that answers at once, so that a sign-out costs the client's own work only.
+class InstantServer final : public tarn::HttpSession {
+public:
+    asio::awaitable<tarn::HttpResponse> send(tarn::HttpRequest) override {
+        tarn::HttpResponse answer;
+        answer.statusCode = 204;
+        co_return answer;
+    }
+};
+
+// A store whose pair lives in memory and whose session lock is the file store's flock (or, with
+// no store to borrow it from, a lock taken at once). It says it may block, as a keychain store
+// does, so the client's calls of it go to the client's store thread.
+class LockBorrowingStore final : public tarn::TokenStore {
+public:
+    explicit LockBorrowingStore(std::shared_ptr<tarn::TokenStore> locking) : locking_(std::move(locking)) {}
+    std::optional<tarn::AuthTokens> loadTokens() override { return tarn::AuthTokens{"access", "refresh"}; }
+    void save(const tarn::AuthTokens&) override {}
+    void clear() override {}
+    std::unique_ptr<tarn::SessionLock> tryLockSession() override {
+        return locking_ ? locking_->tryLockSession() : std::make_unique<tarn::SessionLock>();
+    }
+
+private:
+    std::shared_ptr<tarn::TokenStore> locking_;
+};
+
+// The client's own path, seen from its public interface: a sign-out on an io_context waits for
+// the lock as a refresh does (the awaitable that polls the store, each try and each release a
+// round trip to the store thread), then loads the pair, posts to an instant server and clears
+// the store. With a free lock the same path costs everything but the flock.
+void signOut(benchmark::State& state, const std::string& lock) {
+    auto locking = lock == "file" ? store("file") : nullptr;
+    tarn::APIClient client(*tarn::URL::parse("http://127.0.0.1:9/"), std::make_shared<InstantServer>(),
+                           std::make_shared<LockBorrowingStore>(locking));
     asio::io_context io(1);
     for (auto _ : state) {
-        asio::co_spawn(io, tarn::detail::lockSession(worker), asio::detached);
+        asio::co_spawn(io, client.logout(), asio::detached);
         io.run();
         io.restart();
     }
@@ -69,7 +103,8 @@ void lockSession(benchmark::State& state, const std::string& kind) {
 BENCHMARK_CAPTURE(tryLock, memory, std::string("memory"));
 BENCHMARK_CAPTURE(tryLock, file, std::string("file"));
 BENCHMARK_CAPTURE(tryLock, secret_service, std::string("secret_service"));
-BENCHMARK_CAPTURE(lockSession, file, std::string("file"));
+BENCHMARK_CAPTURE(signOut, file, std::string("file"));
+BENCHMARK_CAPTURE(signOut, free, std::string("free"));
 
 }  // namespace
 

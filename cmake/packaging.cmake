@@ -43,7 +43,7 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 # The public headers use Asio.
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libasio-dev")
-# tarn/api/json_codec.hpp, for records of the application's own, includes simdjson.
+# tarn/json/json_codec.hpp, for records of the application's own, includes simdjson.
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_RECOMMENDS "libsimdjson-dev")
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
   "Tarn VPN client core library - development files\nHeaders, the CMake package (find_package(tarn), target tarn::core) and the\npkg-config file (tarn-core) for building applications with the Tarn VPN\nclient core.")

@@ -1,7 +1,7 @@
 // Decodes and encodes a record of the application's own with the library's JSON codec: the member
 // table sits next to the record, and this one file instantiates the coders (link tarn::json).
 // Run: own_record '{"id":"maintenance","starts_at":"2026-12-24T22:00:00Z","regions":["de","nl"]}'
-#include <tarn/api/json_codec.hpp>
+#include <tarn/json/json_codec.hpp>
 #include <tarn/tarn.hpp>
 
 #include <iostream>

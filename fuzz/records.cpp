@@ -4,7 +4,7 @@
 // Decoding takes a quick route over simdjson's parse and falls back to a strict route over a
 // parser of its own: the answer, success or failure, must be the strict route's alone, and the
 // bytes must be well-formed for EmptyBody exactly when the strict parser says so.
-#include "tarn/api/json_codec.hpp"
+#include "tarn/json/json_codec.hpp"
 #include "tarn/models/account.hpp"
 #include "tarn/models/billing_telemetry.hpp"
 #include "tarn/models/devices_vpn.hpp"

@@ -1,4 +1,4 @@
-// Everything Tarn VPN Core offers, in one include. Not tarn/api/json_codec.hpp: coding records of
+// Everything Tarn VPN Core offers, in one include. Not tarn/json/json_codec.hpp: coding records of
 // the application's own is opt-in, because that header brings in simdjson.
 #pragma once
 
@@ -10,9 +10,10 @@
 #include "tarn/api/curl_session_config.hpp"
 #include "tarn/api/device_limit.hpp"
 #include "tarn/api/http.hpp"
-#include "tarn/api/json.hpp"
 #include "tarn/api/transport_error.hpp"
 #include "tarn/error.hpp"
+#include "tarn/json/json.hpp"
+#include "tarn/json/string_enum.hpp"
 #include "tarn/logic/app_update.hpp"
 #include "tarn/logic/connect_eligibility.hpp"
 #include "tarn/logic/diagnostics.hpp"
@@ -23,7 +24,6 @@
 #include "tarn/models/billing_telemetry.hpp"
 #include "tarn/models/devices_vpn.hpp"
 #include "tarn/models/sessions.hpp"
-#include "tarn/models/string_enum.hpp"
 #include "tarn/platform/timestamp.hpp"
 #include "tarn/platform/unicode.hpp"
 #include "tarn/platform/url.hpp"
@@ -36,3 +36,4 @@
 #include "tarn/storage/secret_service_keychain.hpp"
 #include "tarn/storage/shared_container.hpp"
 #include "tarn/storage/token_store.hpp"
+#include "tarn/text/redaction.hpp"

@@ -8,9 +8,9 @@
 #include "api/request_pipeline.hpp"
 #include "api/sign_in.hpp"
 #include "tarn/api/api_error.hpp"
-#include "tarn/api/json.hpp"
+#include "tarn/json/json.hpp"
 #include "tarn/api/operations.hpp"
-#include "tarn/api/redaction.hpp"
+#include "tarn/text/redaction.hpp"
 #include "tarn/logic/telegram_contract.hpp"
 #include "tarn/platform/unicode.hpp"
 

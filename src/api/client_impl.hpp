@@ -6,7 +6,7 @@
 #include "api/token_refresh_gate.hpp"
 #include "api/token_store_worker.hpp"
 #include "tarn/api/api_client.hpp"
-#include "tarn/api/json.hpp"
+#include "tarn/json/json.hpp"
 
 #include <memory>
 #include <utility>

@@ -1,7 +1,7 @@
 // The CURLcode -> TransportError mapping and the wording of a failed transfer's message.
 #include "api/curl_errors.hpp"
 
-#include "tarn/api/redaction.hpp"
+#include "tarn/text/redaction.hpp"
 
 #include <string>
 #include <system_error>

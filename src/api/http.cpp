@@ -1,7 +1,7 @@
 // The plain HTTP records: header lookup and replacement by case-insensitive name, and the
 // wording of a TransportError.
 #include "tarn/api/http.hpp"
-#include "tarn/api/redaction.hpp"
+#include "tarn/text/redaction.hpp"
 #include "tarn/platform/ascii.hpp"
 
 #include <algorithm>

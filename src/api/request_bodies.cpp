@@ -1,6 +1,6 @@
 #include "api/request_bodies.hpp"
 
-#include "tarn/api/json_codec.hpp"
+#include "tarn/json/json_codec.hpp"
 
 TARN_JSON_ENCODABLE(tarn::detail::PasswordLoginBody);
 TARN_JSON_ENCODABLE(tarn::detail::RefreshBody);

@@ -2,7 +2,7 @@
 // record of their own.
 #pragma once
 
-#include "tarn/api/json.hpp"
+#include "tarn/json/json.hpp"
 
 #include <string>
 

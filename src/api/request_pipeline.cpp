@@ -2,10 +2,10 @@
 // around it, and the redaction of the failures it reports (see the header).
 #include "api/request_pipeline.hpp"
 
-#include "api/decoding_messages.hpp"
+#include "json/decoding_messages.hpp"
 #include "api/token_refresh.hpp"
 #include "tarn/api/api_error.hpp"
-#include "tarn/api/redaction.hpp"
+#include "tarn/text/redaction.hpp"
 #include "tarn/platform/origin.hpp"
 #include "tarn/platform/unicode.hpp"
 

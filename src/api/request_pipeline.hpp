@@ -7,7 +7,7 @@
 #include "api/client_impl.hpp"
 #include "api/refresh_state_machine.hpp"
 #include "tarn/api/http.hpp"
-#include "tarn/api/json.hpp"
+#include "tarn/json/json.hpp"
 
 #include <asio/awaitable.hpp>
 

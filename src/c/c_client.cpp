@@ -7,7 +7,7 @@
 
 #include "api/owned_io_client.hpp"
 #include "tarn/api/api_error.hpp"
-#include "tarn/api/json_codec.hpp"
+#include "tarn/json/json_codec.hpp"
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>

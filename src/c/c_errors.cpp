@@ -2,7 +2,7 @@
 
 #include "tarn/api/api_error.hpp"
 #include "tarn/api/http.hpp"
-#include "tarn/api/json.hpp"
+#include "tarn/json/json.hpp"
 #include "tarn/storage/session_lock.hpp"
 #include "tarn/storage/token_store.hpp"
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "tarn/api/api_client.hpp"
-#include "tarn/api/json_codec.hpp"
+#include "tarn/json/json_codec.hpp"
 #include "tarn/api/operations.hpp"
 
 #include <asio/awaitable.hpp>

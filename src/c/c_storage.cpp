@@ -1,7 +1,7 @@
 #include "c_errors.hpp"
 #include "c_storage.hpp"
 
-#include "tarn/api/json.hpp"
+#include "tarn/json/json.hpp"
 #include "tarn/storage/defaults.hpp"
 #include "tarn/storage/file_keychain.hpp"
 #include "tarn/storage/secret_service_keychain.hpp"

@@ -1,6 +1,6 @@
 #include "tarn/logic/diagnostics.hpp"
 
-#include "tarn/api/redaction.hpp"
+#include "tarn/text/redaction.hpp"
 
 namespace tarn {
 

@@ -1,7 +1,7 @@
 #include "tarn/models/account.hpp"
 
-#include "tarn/api/json_codec.hpp"
-#include "tarn/api/redaction.hpp"
+#include "tarn/json/json_codec.hpp"
+#include "tarn/text/redaction.hpp"
 
 namespace tarn {
 

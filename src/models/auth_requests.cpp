@@ -1,6 +1,6 @@
 #include "tarn/models/auth_requests.hpp"
 
-#include "tarn/api/json_codec.hpp"
+#include "tarn/json/json_codec.hpp"
 
 TARN_JSON_ENCODABLE_EXPORTED(TARN_EXPORT, tarn::RegisterRequest);
 TARN_JSON_ENCODABLE_EXPORTED(TARN_EXPORT, tarn::AppleAuthRequest);

@@ -1,6 +1,6 @@
 #include "tarn/models/billing_telemetry.hpp"
 
-#include "tarn/api/json_codec.hpp"
+#include "tarn/json/json_codec.hpp"
 
 TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::AppleTransactionPayload);
 TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::AppEventPayload);

@@ -1,6 +1,6 @@
 #include "tarn/models/devices_vpn.hpp"
 
-#include "tarn/api/json_codec.hpp"
+#include "tarn/json/json_codec.hpp"
 
 TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::UserSyncRequest);
 TARN_JSON_CODABLE_EXPORTED(TARN_EXPORT, tarn::BotSync);

@@ -1,6 +1,6 @@
 #include "tarn/storage/defaults.hpp"
 
-#include "tarn/api/json_codec.hpp"
+#include "tarn/json/json_codec.hpp"
 #include "json/json_tokenizer.hpp"
 #include "storage/file_util.hpp"
 
@@ -166,11 +166,7 @@ ParsedObject parseObject(std::string_view text) {
     return parsed;
 }
 
-std::string jsonString(std::string_view s) {
-    json::detail::EncodeContext ctx{JSONEncoder::DateStrategy::deferredToDate, {}, {}};
-    json::detail::writeString(ctx, s);
-    return std::move(ctx.out);
-}
+std::string jsonString(std::string_view s) { return json::stringLiteral(s); }
 
 std::string serialise(const std::vector<Member>& members) {
     std::string out = "{";

@@ -1,7 +1,7 @@
 #include "tarn/storage/shared_container.hpp"
 
 #include "storage/file_util.hpp"
-#include "tarn/api/json.hpp"
+#include "tarn/json/json.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>

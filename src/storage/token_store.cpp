@@ -1,6 +1,6 @@
 #include "tarn/storage/token_store.hpp"
 
-#include "tarn/api/json.hpp"
+#include "tarn/json/json.hpp"
 
 namespace tarn {
 

@@ -4,7 +4,7 @@
 #include "wire_samples.hpp"
 #include "tarn/api/api_client.hpp"
 #include "tarn/api/api_error.hpp"
-#include "tarn/api/json.hpp"
+#include "tarn/json/json.hpp"
 
 #include <gtest/gtest.h>
 

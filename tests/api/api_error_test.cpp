@@ -1,5 +1,5 @@
 #include "tarn/api/api_error.hpp"
-#include "tarn/api/json.hpp"
+#include "tarn/json/json.hpp"
 #include "tarn/api/transport_error.hpp"
 #include "tarn/error.hpp"
 #include "tarn/storage/session_lock.hpp"

@@ -1,6 +1,6 @@
 #include "tarn/api/api_client.hpp"
 #include "tarn/api/api_error.hpp"
-#include "tarn/api/redaction.hpp"
+#include "tarn/text/redaction.hpp"
 
 #include "scripted_session.hpp"
 

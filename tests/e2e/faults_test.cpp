@@ -1,7 +1,7 @@
 // Injected server faults on an authorized call with a valid token: each reaches the caller as the
 // right failure, none triggers a refresh, none touches the stored pair.
 #include "backend_test.hpp"
-#include "tarn/api/json.hpp"
+#include "tarn/json/json.hpp"
 
 #include <algorithm>
 #include <thread>

@@ -1,5 +1,5 @@
 // The generic codec: how malformed input, wrong types, numbers and nesting are reported.
-#include "tarn/api/json.hpp"
+#include "tarn/json/json.hpp"
 #include "tarn/models/account.hpp"
 #include "tarn/models/auth_requests.hpp"
 #include "tarn/models/billing_telemetry.hpp"

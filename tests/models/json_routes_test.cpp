@@ -1,7 +1,7 @@
 // Decoding reads a document by a quick route first and by the strict route when the quick one
 // gives up. Whatever the route, a document must decode to the same record or fail with the same
 // error as by the strict route alone; and the forms the backend sends must not fall back.
-#include "tarn/api/json_codec.hpp"
+#include "tarn/json/json_codec.hpp"
 #include "tarn/models/account.hpp"
 #include "tarn/models/auth_requests.hpp"
 #include "tarn/models/billing_telemetry.hpp"

@@ -1,10 +1,10 @@
 // A record the library does not know, declared the way an application declares one: its member
-// table lives next to it and needs only tarn/api/json.hpp; its coders are instantiated once, in
+// table lives next to it and needs only tarn/json/json.hpp; its coders are instantiated once, in
 // service_notice_codec.cpp.
 #pragma once
 
-#include "tarn/api/json.hpp"
-#include "tarn/models/string_enum.hpp"
+#include "tarn/json/json.hpp"
+#include "tarn/json/string_enum.hpp"
 #include "tarn/platform/timestamp.hpp"
 #include "tarn/platform/url.hpp"
 #include "tarn/platform/uuid.hpp"

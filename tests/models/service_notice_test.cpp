@@ -1,5 +1,5 @@
 // An application's own record, coded with the coders it instantiated itself: this file sees only
-// tarn/api/json.hpp, as the application's other files do, and must link and behave as the
+// tarn/json/json.hpp, as the application's other files do, and must link and behave as the
 // library's own records do (nesting, vectors, optionals, string enumerations, errors with paths).
 #include "service_notice.hpp"
 

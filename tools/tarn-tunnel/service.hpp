@@ -3,8 +3,8 @@
 #pragma once
 
 #include "core_config.hpp"
-#include "instance_lock.hpp"
-#include "state.hpp"
+#include "common/instance_lock.hpp"
+#include "common/tunnel_state.hpp"
 #include "system_routes.hpp"
 
 #include "common/subprocess.hpp"

@@ -1,7 +1,7 @@
 #include "system_routes.hpp"
 
 #include "common/subprocess.hpp"
-#include "state.hpp"
+#include "common/tunnel_state.hpp"
 
 #include <chrono>
 #include <fstream>

@@ -4,7 +4,7 @@
 #include "errors.hpp"
 
 #include <tarn/api/api_client.hpp>
-#include <tarn/api/json.hpp>
+#include <tarn/json/json.hpp>
 #include <tarn/platform/ascii.hpp>
 #include <tarn/platform/digest.hpp>
 #include <tarn/storage/file_keychain.hpp>

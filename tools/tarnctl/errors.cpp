@@ -5,8 +5,8 @@
 #include <tarn/api/api_error.hpp>
 #include <tarn/api/device_limit.hpp>
 #include <tarn/api/http.hpp>
-#include <tarn/api/json.hpp>
-#include <tarn/api/redaction.hpp>
+#include <tarn/json/json.hpp>
+#include <tarn/text/redaction.hpp>
 #include <tarn/storage/keychain.hpp>
 #include <tarn/storage/token_store.hpp>
 

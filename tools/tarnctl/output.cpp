@@ -3,7 +3,7 @@
 #include <tarn/platform/timestamp.hpp>
 #include <tarn/platform/unicode.hpp>
 
-#include <tarn/api/redaction.hpp>
+#include <tarn/text/redaction.hpp>
 
 #include <algorithm>
 #include <iostream>

@@ -3,8 +3,8 @@
 // by the library's JSONEncoder and embedded as they are) and an aligned table.
 #pragma once
 
-#include <tarn/api/json.hpp>
-#include <tarn/api/redaction.hpp>
+#include <tarn/json/json.hpp>
+#include <tarn/text/redaction.hpp>
 #include <tarn/platform/timestamp.hpp>
 
 #include <cstdint>

@@ -6,7 +6,7 @@
 
 #include "tarn/export.hpp"
 #include "tarn/error.hpp"
-#include "tarn/api/redaction.hpp"
+#include "tarn/text/redaction.hpp"
 
 #include <cstdint>
 #include <exception>

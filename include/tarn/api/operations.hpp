@@ -13,7 +13,7 @@
 // needs no Asio.
 #pragma once
 
-#include "tarn/api/json.hpp"
+#include "tarn/json/json.hpp"
 #include "tarn/models/account.hpp"
 #include "tarn/models/auth_requests.hpp"
 #include "tarn/models/billing_telemetry.hpp"

@@ -5,7 +5,7 @@
 
 #include "tarn/export.hpp"
 #include "tarn/models/auth_requests.hpp"
-#include "tarn/models/string_enum.hpp"
+#include "tarn/json/string_enum.hpp"
 #include "tarn/platform/timestamp.hpp"
 
 #include <array>

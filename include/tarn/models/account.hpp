@@ -4,8 +4,8 @@
 #pragma once
 
 #include "tarn/export.hpp"
-#include "tarn/api/json.hpp"
-#include "tarn/models/string_enum.hpp"
+#include "tarn/json/json.hpp"
+#include "tarn/json/string_enum.hpp"
 #include "tarn/platform/timestamp.hpp"
 #include "tarn/platform/uuid.hpp"
 

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "tarn/export.hpp"
-#include "tarn/api/json.hpp"
-#include "tarn/api/redaction.hpp"
+#include "tarn/json/json.hpp"
+#include "tarn/text/redaction.hpp"
 
 #include <cstdint>
 #include <optional>

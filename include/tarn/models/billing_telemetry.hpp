@@ -4,7 +4,7 @@
 #pragma once
 
 #include "tarn/export.hpp"
-#include "tarn/api/json.hpp"
+#include "tarn/json/json.hpp"
 #include "tarn/platform/timestamp.hpp"
 #include "tarn/platform/url.hpp"
 #include "tarn/platform/uuid.hpp"

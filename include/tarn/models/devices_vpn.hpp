@@ -3,7 +3,7 @@
 #pragma once
 
 #include "tarn/export.hpp"
-#include "tarn/api/json.hpp"
+#include "tarn/json/json.hpp"
 #include "tarn/models/account.hpp"
 #include "tarn/platform/timestamp.hpp"
 

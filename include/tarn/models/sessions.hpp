@@ -4,9 +4,9 @@
 #pragma once
 
 #include "tarn/export.hpp"
-#include "tarn/api/json.hpp"
+#include "tarn/json/json.hpp"
 #include "tarn/models/account.hpp"
-#include "tarn/models/string_enum.hpp"
+#include "tarn/json/string_enum.hpp"
 #include "tarn/platform/timestamp.hpp"
 #include "tarn/platform/url.hpp"
 

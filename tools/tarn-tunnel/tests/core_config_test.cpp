@@ -1,6 +1,6 @@
 #include "core_config.hpp"
-#include "instance_lock.hpp"
-#include "state.hpp"
+#include "common/instance_lock.hpp"
+#include "common/tunnel_state.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -2,13 +2,13 @@
 // library's SharedContainer, and the real tarn-tunnel binary with a bounded wait for its state.
 #pragma once
 
-#include "state.hpp"
+#include "common/tunnel_state.hpp"
 
 #include "common/loopback.hpp"
 #include "common/subprocess.hpp"
 #include "scratch_directory.hpp"
 
-#include <tarn/api/json.hpp>
+#include <tarn/json/json.hpp>
 #include <tarn/models/devices_vpn.hpp>
 #include <tarn/storage/shared_container.hpp>
 

@@ -7,9 +7,9 @@
 
 #include "../errors.hpp"
 
-#include <tarn/api/json.hpp>
+#include <tarn/json/json.hpp>
 #include <tarn/api/operations.hpp>
-#include <tarn/api/redaction.hpp>
+#include <tarn/text/redaction.hpp>
 #include <tarn/logic/telegram_contract.hpp>
 
 #include <CLI/CLI.hpp>

@@ -7,7 +7,7 @@
 #include <tarn/models/account.hpp>
 #include <tarn/models/devices_vpn.hpp>
 
-#include "tarn-tunnel/state.hpp"
+#include "common/tunnel_state.hpp"
 
 #include <chrono>
 #include <cstdint>

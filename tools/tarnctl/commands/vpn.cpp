@@ -4,7 +4,7 @@
 #include "../errors.hpp"
 #include "../terminal.hpp"
 
-#include "tarn-tunnel/state.hpp"
+#include "common/tunnel_state.hpp"
 
 #include <algorithm>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "tarn/api/redaction.hpp"
+#include "tarn/text/redaction.hpp"
 
 #include "tarn/platform/unicode.hpp"
 

@@ -1,6 +1,6 @@
-#include "state.hpp"
+#include "common/tunnel_state.hpp"
 
-#include "instance_lock.hpp"
+#include "common/instance_lock.hpp"
 
 #include <tarn/platform/digest.hpp>
 

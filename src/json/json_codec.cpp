@@ -1,8 +1,8 @@
-#include "tarn/api/json_codec.hpp"
+#include "tarn/json/json_codec.hpp"
 
-#include "api/decoding_messages.hpp"
+#include "json/decoding_messages.hpp"
 #include "json/json_tokenizer.hpp"
-#include "tarn/api/redaction.hpp"
+#include "tarn/text/redaction.hpp"
 #include "tarn/platform/unicode.hpp"
 
 #include <unicode/utf8.h>

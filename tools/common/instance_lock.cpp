@@ -1,4 +1,4 @@
-#include "instance_lock.hpp"
+#include "common/instance_lock.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
