@@ -41,7 +41,8 @@ Reply DevServerProcess::request(const std::string& method, const std::string& pa
   client.set_read_timeout(10, 0);
   httplib::Headers headers = extra;
   if (!accessToken.empty()) headers.emplace("Authorization", "Bearer " + accessToken);
-  std::string payload = body ? body->dump() : "";
+  // A null body is no body, as for a bodiless POST.
+  std::string payload = body && !body->is_null() ? body->dump() : "";
   auto send = [&]() -> httplib::Result {
     if (method == "GET") return client.Get(path, headers);
     if (method == "POST") return client.Post(path, headers, payload, "application/json");
