@@ -193,7 +193,7 @@ TEST_F(SignInTest, OAuthSessionIsConfirmedInTheBrowserAndDeliveredOnce) {
     const std::string page = session.authorizationURL.absoluteString();
     ASSERT_EQ(page.rfind(server().url() + "/dev/oauth/authorize?", 0), 0u) << page;
     std::string email = uniqueEmail("google");
-    DevReply opened = dev().get(page.substr(server().url().size()) + "&email=" + email);
+    Reply opened = dev().get(page.substr(server().url().size()) + "&email=" + email);
     ASSERT_EQ(opened.status, 200) << opened;
 
     OAuthSessionStatus status = pollUntil<OAuthSessionStatus>(
