@@ -11,16 +11,14 @@
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
-#include <exception>
-#include <optional>
-#include <type_traits>
 
-#include <exception>
 #include <atomic>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace tarn::testing {
