@@ -2,7 +2,6 @@
 
 #include <signal.h>
 
-#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -72,18 +71,6 @@ Reply DevServerProcess::request(const std::string& method, const std::string& pa
 Json DevServerProcess::loginDemo() const {
   Reply r = post("/auth/login", {{"email", "demo@tarn.dev"}, {"password", "demo-password"}});
   EXPECT_EQ(r.status, 200) << describe(r);
-  return r.json();
-}
-
-Json DevServerProcess::registerFresh(const std::string& name) const {
-  static std::atomic<int> counter{0};
-  std::string email = "user" + std::to_string(counter++) + "@example.test";
-  Reply r = post("/auth/register", {{"email", email},
-                                    {"password", "correct horse"},
-                                    {"name", name},
-                                    {"accepted_terms", true},
-                                    {"accepted_personal_data_processing", true}});
-  EXPECT_EQ(r.status, 201) << describe(r);
   return r.json();
 }
 

@@ -45,8 +45,6 @@ public:
 
   // Signs in as the seeded demo account; returns the whole AuthResponse.
   Json loginDemo() const;
-  // Registers a fresh account with a unique address; returns the whole AuthResponse.
-  Json registerFresh(const std::string& name = "Test User") const;
 
   // The development endpoints. Each throws std::runtime_error when the server does not answer as
   // it should, so a test cannot go on from a fault or a count it did not get.
