@@ -89,7 +89,6 @@ public:
         std::lock_guard lock(mutex_);
         if (saveError_) std::rethrow_exception(saveError_);
         tokens_ = tokens;
-        ++saves_;
     }
     void clear() override {
         std::lock_guard lock(mutex_);
@@ -118,7 +117,6 @@ private:
     mutable std::mutex mutex_;
     std::optional<AuthTokens> tokens_;
     std::exception_ptr loadError_, saveError_, clearError_;
-    int saves_ = 0;
     int clears_ = 0;
 };
 
