@@ -2,7 +2,9 @@
 
 #include <signal.h>
 
-#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -19,16 +21,27 @@ std::string describe(const Reply& r) { return "HTTP " + std::to_string(r.status)
 
 namespace {
 
+std::string serverPath() {
+  if (const char* path = std::getenv("TARN_DEVSERVER"); path && *path) return path;
+  return TARN_DEVSERVER_PATH;
+}
+
 std::vector<std::string> serverArgs(std::vector<std::string> args) {
   args.insert(args.begin(), {"--port", "0"});
   return args;
+}
+
+Reply expect(int status, Reply reply, const std::string& what) {
+  if (reply.status != status)
+    throw std::runtime_error(what + ": expected HTTP " + std::to_string(status) + ", got " + describe(reply));
+  return reply;
 }
 
 }  // namespace
 
 // SIGKILL should the test program die first: an aborted test must not leave a server behind.
 DevServerProcess::DevServerProcess(std::vector<std::string> args)
-    : server_(TARN_DEVSERVER_PATH, serverArgs(std::move(args)), {}, SIGKILL) {}
+    : server_(serverPath(), serverArgs(std::move(args)), {}, SIGKILL) {}
 
 DevServerProcess::~DevServerProcess() {
   tools::ExitStatus status = server_.stop();
@@ -41,7 +54,8 @@ Reply DevServerProcess::request(const std::string& method, const std::string& pa
   client.set_read_timeout(10, 0);
   httplib::Headers headers = extra;
   if (!accessToken.empty()) headers.emplace("Authorization", "Bearer " + accessToken);
-  std::string payload = body ? body->dump() : "";
+  // A null body is no body, as for a bodiless POST.
+  std::string payload = body && !body->is_null() ? body->dump() : "";
   auto send = [&]() -> httplib::Result {
     if (method == "GET") return client.Get(path, headers);
     if (method == "POST") return client.Post(path, headers, payload, "application/json");
@@ -60,16 +74,45 @@ Json DevServerProcess::loginDemo() const {
   return r.json();
 }
 
-Json DevServerProcess::registerFresh(const std::string& name) const {
-  static std::atomic<int> counter{0};
-  std::string email = "user" + std::to_string(counter++) + "@example.test";
-  Reply r = post("/auth/register", {{"email", email},
-                                    {"password", "correct horse"},
-                                    {"name", name},
-                                    {"accepted_terms", true},
-                                    {"accepted_personal_data_processing", true}});
-  EXPECT_EQ(r.status, 201) << describe(r);
-  return r.json();
+std::string DevServerProcess::emailCode(const std::string& email) const {
+  // The address contains "@" and maybe "+": both must be escaped in a query value.
+  std::string escaped;
+  for (unsigned char ch : email) {
+    if (std::isalnum(ch) || ch == '.' || ch == '-' || ch == '_') {
+      escaped += static_cast<char>(ch);
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", ch);
+      escaped += hex;
+    }
+  }
+  return expect(200, get("/dev/email-code?email=" + escaped), "email code").json().at("code");
+}
+
+std::string DevServerProcess::telegramCode(const std::string& sessionID) const {
+  return expect(200, get("/dev/telegram-code?session=" + sessionID), "Telegram code").json().at("code");
+}
+
+void DevServerProcess::addFault(const Json& rule) const { expect(201, post("/dev/faults", rule), "add fault"); }
+void DevServerProcess::clearFaults() const { expect(204, request("DELETE", "/dev/faults"), "clear faults"); }
+void DevServerProcess::resetStats() const { expect(204, request("DELETE", "/dev/stats"), "reset stats"); }
+
+std::map<std::string, std::int64_t> DevServerProcess::requestCounts() const {
+  return expect(200, get("/dev/stats"), "stats").json().at("requests");
+}
+
+std::map<std::string, std::int64_t> DevServerProcess::statusCounts(const std::string& methodAndPath) const {
+  Json statuses = expect(200, get("/dev/stats"), "stats").json().at("statuses");
+  if (!statuses.contains(methodAndPath)) return {};
+  return statuses.at(methodAndPath);
+}
+
+void DevServerProcess::expireTokens(const std::string& email) const {
+  expect(200, post("/dev/expire-tokens", {{"email", email}}), "expire tokens");
+}
+
+void DevServerProcess::updateAccount(const Json& changes) const {
+  expect(200, post("/dev/account", changes), "update account");
 }
 
 }  // namespace tarn::devserver::test

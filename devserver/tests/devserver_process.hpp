@@ -1,9 +1,13 @@
 // Test fixture: starts the real tarn-devserver binary on a free port as a child process, reads the
-// port from its first output line and offers small JSON-over-HTTP helpers for the tests.
+// port from its first output line and offers small JSON-over-HTTP helpers and the development
+// endpoints (codes, faults, statistics) for the tests of the backend, the library and the tools.
+// The environment variable TARN_DEVSERVER names another build of the server to start.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -41,8 +45,20 @@ public:
 
   // Signs in as the seeded demo account; returns the whole AuthResponse.
   Json loginDemo() const;
-  // Registers a fresh account with a unique address; returns the whole AuthResponse.
-  Json registerFresh(const std::string& name = "Test User") const;
+
+  // The development endpoints. Each throws std::runtime_error when the server does not answer as
+  // it should, so a test cannot go on from a fault or a count it did not get.
+  std::string emailCode(const std::string& email) const;
+  std::string telegramCode(const std::string& sessionID) const;
+  void addFault(const Json& rule) const;
+  void clearFaults() const;
+  void resetStats() const;
+  // Requests per "METHOD path" since the last reset.
+  std::map<std::string, std::int64_t> requestCounts() const;
+  // Answers per status of one "METHOD path" since the last reset.
+  std::map<std::string, std::int64_t> statusCounts(const std::string& methodAndPath) const;
+  void expireTokens(const std::string& email) const;
+  void updateAccount(const Json& changes) const;
 
 private:
   tools::ServerProcess server_;
@@ -50,5 +66,6 @@ private:
 
 // Exposition helper for failure messages.
 std::string describe(const Reply& r);
+inline std::ostream& operator<<(std::ostream& os, const Reply& r) { return os << describe(r); }
 
 }  // namespace tarn::devserver::test

@@ -26,6 +26,7 @@ TEST(RecordsGuard, AuthorizedEndpointsRefuseAMissingToken) {
     Reply r = server.get(path);
     EXPECT_EQ(r.status, 401) << path;
     EXPECT_TRUE(r.json().contains("detail")) << path;
+    EXPECT_EQ(r.headers.find("WWW-Authenticate")->second, "Bearer") << path;
   }
   EXPECT_EQ(server.post("/app/events", event()).status, 401);
 }

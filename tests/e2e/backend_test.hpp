@@ -1,12 +1,14 @@
-// The fixture of the end-to-end tests: one development server per test suite, an io_context run by
-// four threads, APIClients over a CurlSession on it, token stores backed by a real keychain
-// implementation, and ways to await an operation from plain test code.
+// The fixture of the end-to-end tests: one development server per test suite (its development
+// endpoints reached over the backend's own test harness, never through the library), an
+// io_context run by four threads, APIClients over a CurlSession on it, token stores backed by a
+// real keychain implementation, and ways to await an operation from plain test code.
 #pragma once
 
-#include "dev_server.hpp"
+#include "devserver_process.hpp"
 #include "tarn/api/api_client.hpp"
 #include "tarn/api/api_error.hpp"
 #include "tarn/api/curl_session.hpp"
+#include "tarn/platform/url.hpp"
 #include "tarn/storage/memory_keychain.hpp"
 #include "tarn/storage/token_store.hpp"
 
@@ -26,6 +28,10 @@
 
 namespace tarn::e2e {
 
+using devserver::test::Reply;
+using DevServer = devserver::test::DevServerProcess;
+using Json = nlohmann::json;
+
 inline const std::string kPassword = "correct horse battery";
 inline const std::string kDeviceID = "e2e-device-1";
 
@@ -37,29 +43,32 @@ public:
     static void TearDownTestSuite() { server_.reset(); }
 
 protected:
-    static void startServer(std::vector<std::string> flags) { server_ = std::make_unique<DevServer>(std::move(flags)); }
+    static void startServer(std::vector<std::string> flags) {
+        flags.push_back("--quiet");
+        server_ = std::make_unique<DevServer>(std::move(flags));
+    }
     static DevServer& server() { return *server_; }
+    /// The development endpoints: codes, faults, statistics, and requests of the test's own.
+    static DevServer& dev() { return *server_; }
+    static URL baseURL() { return URL::parse(server().url() + "/").value(); }
 
     void SetUp() override {
         ASSERT_TRUE(server_) << "the development server did not start";
         for (int i = 0; i < 4; ++i) threads_.emplace_back([this] { io_.run(); });
         session_ = std::make_shared<CurlSession>(io_.get_executor());
-        dev_.emplace(server().url(), io_.get_executor());
-        dev_->clearFaults();
+        dev().clearFaults();
     }
 
     void TearDown() override {
-        // Sessions first: their connections hold server workers, and they must die before the
-        // io_context they run on.
-        if (dev_) dev_->clearFaults();
-        dev_.reset();
+        // The session first: its connections hold server workers, and it must die before the
+        // io_context it runs on.
+        if (server_) dev().clearFaults();
         session_.reset();
         work_.reset();
         for (auto& t : threads_) t.join();
         if (HasFailure() && server_) std::cerr << "--- tarn-devserver log ---\n" << server().log();
     }
 
-    DevAPI& dev() { return *dev_; }
     asio::io_context& io() { return io_; }
     const std::shared_ptr<CurlSession>& session() const { return session_; }
 
@@ -68,9 +77,9 @@ protected:
         return std::make_shared<KeychainTokenStore>("dev.tarn.e2e", "tokens", std::make_shared<InMemoryKeychain>());
     }
 
-    APIClient client(std::shared_ptr<TokenStore> store) const { return APIClient(server().baseURL(), session_, std::move(store)); }
+    APIClient client(std::shared_ptr<TokenStore> store) const { return APIClient(baseURL(), session_, std::move(store)); }
     APIClient client(std::shared_ptr<TokenStore> store, std::shared_ptr<HttpSession> session) const {
-        return APIClient(server().baseURL(), std::move(session), std::move(store));
+        return APIClient(baseURL(), std::move(session), std::move(store));
     }
 
     /// Awaits one operation on the io threads.
@@ -114,7 +123,6 @@ private:
     asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
     std::vector<std::thread> threads_;
     std::shared_ptr<CurlSession> session_;
-    std::optional<DevAPI> dev_;
 };
 
 }  // namespace tarn::e2e

@@ -89,7 +89,6 @@ TEST_P(FaultTest, AuthorizedCallReportsTheFaultAndKeepsTheTokens) {
 INSTANTIATE_TEST_SUITE_P(
     Injected, FaultTest,
     ::testing::Values(
-        FaultCase{"InternalError", Json{{"status", 500}, {"body", "down for maintenance"}}, Expect::serverError},
         FaultCase{"BadGatewayPage", Json{{"status", 502}, {"body", "<html><body>Bad gateway</body></html>"}},
                   Expect::serverError},
         FaultCase{"TooManyRequests", Json{{"status", 429}, {"body", R"({"detail":"slow down"})"}}, Expect::serverError},

@@ -27,7 +27,7 @@ protected:
             std::lock_guard lock(seen->mutex);
             seen->traces.push_back(t);
         };
-        return APIClient(server().baseURL(), session(), std::move(store), std::move(options));
+        return APIClient(baseURL(), session(), std::move(store), std::move(options));
     }
 };
 

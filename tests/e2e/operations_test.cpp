@@ -57,7 +57,7 @@ TEST_P(OperationTest, SucceedsAgainstTheBackend) {
 }
 
 Json devList(OperationTest& t, const std::string& path) {
-    DevReply reply = t.dev().get(path);
+    Reply reply = t.dev().get(path);
     EXPECT_EQ(reply.status, 200) << reply;
     return reply.json();
 }
@@ -152,7 +152,7 @@ const Operation kOperations[] = {
          // The user pays on the confirmation page; the subscription follows.
          const std::string page = checkout.confirmationURL.absoluteString();
          ASSERT_EQ(page.rfind(t.server().url(), 0), 0u) << page;
-         DevReply paid = t.dev().get(page.substr(t.server().url().size()));
+         Reply paid = t.dev().get(page.substr(t.server().url().size()));
          ASSERT_EQ(paid.status, 200) << paid;
          AccountDevicesResponse devices = t.run(t.signedIn().accountDevices());
          EXPECT_EQ(devices.limit, 3);

@@ -64,29 +64,6 @@ TEST(ConnectEligibility, RulesApplyInOrder) {
     }
 }
 
-TEST(ConnectEligibility, AllowsVPNOnlyForActive) {
-    for (const auto& c : enumCases<SubscriptionStatus>) {
-        EXPECT_EQ(allowsVPN(c.value), c.value == SubscriptionStatus::active) << c.raw;
-    }
-}
-
-TEST(VPNConnectionState, EqualityComparesCaseAndMessage) {
-    EXPECT_EQ(VPNConnectionState::failed("timeout"), VPNConnectionState::failed("timeout"));
-    EXPECT_NE(VPNConnectionState::failed("timeout"), VPNConnectionState::failed("refused"));
-    const VPNConnectionState payloadFree[] = {
-        VPNConnectionState::disconnected(),   VPNConnectionState::connecting(),
-        VPNConnectionState::connected(),      VPNConnectionState::disconnecting(),
-        VPNConnectionState::noSubscription(), VPNConnectionState::noConfig(),
-        VPNConnectionState::serverUnavailable(),
-    };
-    for (std::size_t i = 0; i < std::size(payloadFree); ++i) {
-        EXPECT_NE(VPNConnectionState::failed(""), payloadFree[i]) << payloadFree[i];
-        for (std::size_t j = 0; j < std::size(payloadFree); ++j) {
-            EXPECT_EQ(payloadFree[i] == payloadFree[j], i == j) << payloadFree[i] << " " << payloadFree[j];
-        }
-    }
-}
-
 TEST(VPNConnectionState, DescriptionQuotesAndEscapesTheFailure) {
     struct Case {
         VPNConnectionState state;

@@ -11,16 +11,14 @@
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
-#include <exception>
-#include <optional>
-#include <type_traits>
 
-#include <exception>
 #include <atomic>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace tarn::testing {
@@ -91,7 +89,6 @@ public:
         std::lock_guard lock(mutex_);
         if (saveError_) std::rethrow_exception(saveError_);
         tokens_ = tokens;
-        ++saves_;
     }
     void clear() override {
         std::lock_guard lock(mutex_);
@@ -120,7 +117,6 @@ private:
     mutable std::mutex mutex_;
     std::optional<AuthTokens> tokens_;
     std::exception_ptr loadError_, saveError_, clearError_;
-    int saves_ = 0;
     int clears_ = 0;
 };
 

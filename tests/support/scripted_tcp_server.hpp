@@ -3,6 +3,8 @@
 // connections closed after reading a request) and record exactly what arrived, path included.
 #pragma once
 
+#include "tarn/platform/ascii.hpp"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -86,10 +88,8 @@ public:
         }
 
         static std::size_t contentLength(const std::string& head) {
-            std::string lower;
-            for (char c : head) lower += (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-            auto at = lower.find("\r\ncontent-length:");
-            return at == std::string::npos ? 0 : std::stoul(lower.substr(at + 17));
+            auto at = ascii::findIgnoringCase(head, "\r\ncontent-length:");
+            return at == std::string::npos ? 0 : std::stoul(head.substr(at + 17));
         }
 
         ScriptedTcpServer& server_;

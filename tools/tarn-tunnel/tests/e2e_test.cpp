@@ -1,11 +1,8 @@
 // End to end on loopback: tarn-devserver with its real VLESS endpoint issues a profile, the
 // library hands it over, tarn-tunnel runs it, and an HTTP request through the local proxy reaches
 // a web server; clearing the profile takes the proxy away; a revoked id is refused.
+#include "devserver_process.hpp"
 #include "harness.hpp"
-
-#include <httplib.h>
-
-#include <nlohmann/json.hpp>
 
 namespace tarn::tunnel::test {
 namespace {
@@ -14,14 +11,8 @@ class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!tools::findOnPath("v2ray")) GTEST_SKIP() << "v2ray is not installed (scripts/bootstrap)";
-        backend_ = std::make_unique<tools::ServerProcess>(
-            TARN_DEVSERVER_PATH, std::vector<std::string>{"--port", "0", "--vless-endpoint", "--quiet"}, "", SIGTERM);
-        api_ = std::make_unique<httplib::Client>("127.0.0.1", backend_->port());
-        api_->set_connection_timeout(5);
-        api_->set_read_timeout(10);
-        auto login = api_->Post("/auth/login", R"({"email":"demo@tarn.dev","password":"demo-password"})", "application/json");
-        ASSERT_TRUE(login && login->status == 200);
-        token_ = nlohmann::json::parse(login->body)["access_token"];
+        backend_.emplace(std::vector<std::string>{"--vless-endpoint", "--quiet"});
+        token_ = backend_->loginDemo()["access_token"];
 
         web_.Get("/hello", [](const httplib::Request&, httplib::Response& res) { res.set_content("through the tunnel", "text/plain"); });
         webPort_ = web_.bind_to_any_port("127.0.0.1");
@@ -33,13 +24,11 @@ protected:
         if (webThread_.joinable()) webThread_.join();
     }
 
-    httplib::Result apiPost(const std::string& path, const nlohmann::json& body) {
-        return api_->Post(path, {{"Authorization", "Bearer " + token_}}, body.dump(), "application/json");
-    }
     VLESSConfig fetchProfile() {
-        auto r = apiPost("/vpn/config", {{"server_id", "de-1"}, {"device_id", "e2e-device"}, {"protocol", "vless"}, {"platform", "linux"}});
-        if (!r || r->status != 200) throw std::runtime_error("vpn/config failed");
-        return JSONDecoder::tarn().decode<VLESSConfig>(r->body);
+        auto r = backend_->post("/vpn/config",
+                                {{"server_id", "de-1"}, {"device_id", "e2e-device"}, {"protocol", "vless"}, {"platform", "linux"}}, token_);
+        if (r.status != 200) throw std::runtime_error("vpn/config failed: " + describe(r));
+        return JSONDecoder::tarn().decode<VLESSConfig>(r.body);
     }
     // The page through the tunnel's HTTP proxy: the status, or -1 when the proxy is not there.
     std::pair<int, std::string> fetchThrough(int proxyPort) {
@@ -51,8 +40,7 @@ protected:
         return r ? std::pair{r->status, r->body} : std::pair{-1, std::string()};
     }
 
-    std::unique_ptr<tools::ServerProcess> backend_;
-    std::unique_ptr<httplib::Client> api_;
+    std::optional<devserver::test::DevServerProcess> backend_;
     std::string token_;
     httplib::Server web_;
     int webPort_ = 0;
@@ -82,8 +70,7 @@ TEST_F(EndToEnd, ConnectCarriesTrafficDisconnectRemovesTheProxyRevokeIsRefused) 
     tunnel.container().write(config);
     ASSERT_EQ(tunnel.waitFor(runs(config)).state, "running") << tunnel.log();
     ASSERT_EQ(fetchThrough(running.httpPort).first, 200);
-    auto revoked = apiPost("/vpn/revoke", {{"device_id", "e2e-device"}});
-    ASSERT_TRUE(revoked && revoked->status == 200);
+    ASSERT_EQ(backend_->post("/vpn/revoke", {{"device_id", "e2e-device"}}, token_).status, 200);
     EXPECT_NE(fetchThrough(running.httpPort).first, 200);
 
     // A fresh profile after the revocation carries traffic again.

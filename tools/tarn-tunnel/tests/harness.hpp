@@ -43,16 +43,21 @@ inline VLESSConfig profile(const std::string& xrayJSON, const std::string& serve
 /// The tunnel service on a private app-group root and run directory, on free ports.
 class Tunnel {
 public:
-    /// `prepare` sees the run directory, created 0700, before the service starts.
-    explicit Tunnel(std::vector<std::string> extra = {}, const std::function<void(const fs::path&)>& prepare = {}) {
+    /// `prepare` sees the run directory, created 0700, before the service starts. `launcher` runs
+    /// the service inside something, as "ip netns exec <name>" does.
+    explicit Tunnel(std::vector<std::string> extra = {}, const std::function<void(const fs::path&)>& prepare = {},
+                    std::vector<std::string> launcher = {})
+        : extra_(std::move(extra)), launcher_(std::move(launcher)) {
         ::mkdir((root_.path() / group).c_str(), 0700);
         if (prepare) {
             ::mkdir(runDir().c_str(), 0700);
             prepare(runDir());
         }
-        process_ = start(args(extra), run_.path() / "tunnel.log");
+        restart();
     }
 
+    /// A new service on the same directories, as after a crash; the old one must have ended.
+    void restart() { process_ = start(args(extra_), run_.path() / "tunnel.log"); }
     /// Another service on the same directories, logging to `logFile`.
     std::unique_ptr<tools::Subprocess> startAnother(const fs::path& logFile) const { return start(args({}), logFile); }
 
@@ -88,14 +93,18 @@ public:
     }
 
 private:
-    static std::unique_ptr<tools::Subprocess> start(const std::vector<std::string>& args, const fs::path& logFile) {
+    std::unique_ptr<tools::Subprocess> start(std::vector<std::string> args, const fs::path& logFile) const {
         tools::SpawnOptions options;
         options.pipeStdout = false;
         options.stderrFile = logFile;
         options.parentDeathSignal = SIGTERM;
-        return std::make_unique<tools::Subprocess>(TARN_TUNNEL_PATH, args, options);
+        if (launcher_.empty()) return std::make_unique<tools::Subprocess>(TARN_TUNNEL_PATH, args, options);
+        args.insert(args.begin(), TARN_TUNNEL_PATH);
+        args.insert(args.begin(), launcher_.begin() + 1, launcher_.end());
+        return std::make_unique<tools::Subprocess>(launcher_.front(), args, options);
     }
 
+    std::vector<std::string> extra_, launcher_;
     TempDir root_;
     TempDir run_;
     std::unique_ptr<tools::Subprocess> process_;

@@ -121,37 +121,15 @@ Server(("::", 8080), Web).serve_forever()
     }
 
     void startTunnel(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--system", "--app-group-root", root_.path().string(), "--run-dir",
-                                         runDir().string(), "--socks-port", "0", "--http-port", "0"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        std::vector<std::string> all = {"netns", "exec", client_, TARN_TUNNEL_PATH};
-        all.insert(all.end(), args.begin(), args.end());
-        tools::SpawnOptions options;
-        options.pipeStdout = false;
-        options.stderrFile = work_.path() / "tunnel.log";
-        options.parentDeathSignal = SIGTERM;
-        tunnel_ = std::make_unique<tools::Subprocess>(*tools::findOnPath("ip"), all, options);
+        extra.insert(extra.begin(), "--system");
+        tunnel_.emplace(extra, nullptr, std::vector<std::string>{*tools::findOnPath("ip"), "netns", "exec", client_});
     }
-    fs::path runDir() const { return work_.path() / "run"; }
-    SharedContainer container() const {
-        fs::create_directories(root_.path() / group);
-        fs::permissions(root_.path() / group, fs::perms::owner_all);
-        return SharedContainer(group, root_.path());
-    }
-    std::string tunnelLog() const {
-        std::ifstream in(work_.path() / "tunnel.log");
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    SharedContainer container() const { return tunnel_->container(); }
+    std::string tunnelLog() const { return tunnel_->log(); }
+    // The state of this service, not one a killed one left behind.
     TunnelState waitForState(const std::string& state, int restarts = 0) {
-        auto deadline = std::chrono::steady_clock::now() + 10s;
-        TunnelState last;
-        while (std::chrono::steady_clock::now() < deadline) {
-            std::ifstream in(stateFile(runDir()));
-            if (auto s = decodeState(std::string(std::istreambuf_iterator<char>(in), {}))) last = *s;
-            if (last.state == state && last.restarts >= restarts && last.pid == tunnel_->pid()) break;
-            std::this_thread::sleep_for(20ms);
-        }
-        return last;
+        const int pid = tunnel_->process().pid();
+        return tunnel_->waitFor([&](const TunnelState& s) { return s.state == state && s.restarts >= restarts && s.pid == pid; });
     }
 
     /// A GET from the client namespace with no proxy settings at all.
@@ -189,8 +167,9 @@ Server(("::", 8080), Web).serve_forever()
 
     std::string net_, client_;
     bool made_ = false;
-    TempDir work_, root_;
-    std::unique_ptr<tools::Subprocess> vless_, servers_, tunnel_;
+    TempDir work_;
+    std::unique_ptr<tools::Subprocess> vless_, servers_;
+    std::optional<Tunnel> tunnel_;
     std::vector<std::string> sources_;
 };
 
@@ -212,7 +191,7 @@ TEST_F(SystemMode, EveryFlowGoesThroughTheTunnelAndNothingLeaksUntilDisconnect) 
     EXPECT_EQ(lastSource("dns"), serverAddress);
 
     // The core killed: until it is back, nothing goes anywhere.
-    const std::string pid = std::to_string(tunnel_->pid());
+    const std::string pid = std::to_string(tunnel_->process().pid());
     ASSERT_TRUE(shell("kill -KILL $(cat /proc/" + pid + "/task/" + pid + "/children)"));
     EXPECT_FALSE(fetch(serverAddress, 0.5));
     EXPECT_FALSE(askDNS(0.3));
@@ -220,8 +199,8 @@ TEST_F(SystemMode, EveryFlowGoesThroughTheTunnelAndNothingLeaksUntilDisconnect) 
     // The service killed outright (its core goes with it): the kill switch stays.
     ASSERT_EQ(waitForState("running", 1).state, "running") << tunnelLog();
     const std::string core = shell("cat /proc/" + pid + "/task/" + pid + "/children").value_or("");
-    ::kill(tunnel_->pid(), SIGKILL);
-    tunnel_->wait(5s);
+    ::kill(tunnel_->process().pid(), SIGKILL);
+    tunnel_->process().wait(5s);
     for (int i = 0; i < 100 && isRunning(std::stoi(core)); ++i) std::this_thread::sleep_for(20ms);
     ASSERT_FALSE(isRunning(std::stoi(core))) << "the core outlived its service";
     EXPECT_FALSE(fetch(serverAddress, 1));
@@ -230,7 +209,7 @@ TEST_F(SystemMode, EveryFlowGoesThroughTheTunnelAndNothingLeaksUntilDisconnect) 
     EXPECT_NE(ours().find("table"), std::string::npos);
 
     // A new service adopts the rules and connects again.
-    startTunnel();
+    tunnel_->restart();
     ASSERT_EQ(waitForState("running").state, "running") << tunnelLog();
     ASSERT_TRUE(fetch(serverAddress)) << tunnelLog();
     EXPECT_EQ(lastSource("web"), serverAddress);
@@ -261,11 +240,11 @@ TEST_F(SystemMode, ALeftoverKillSwitchIsLiftedByAServiceWithNoProfile) {
     startTunnel();
     container().write(profile(profileFor(serverAddress)));
     ASSERT_EQ(waitForState("running").state, "running") << tunnelLog();
-    ::kill(tunnel_->pid(), SIGKILL);
-    tunnel_->wait(5s);
+    ::kill(tunnel_->process().pid(), SIGKILL);
+    tunnel_->process().wait(5s);
     container().clearVPNConfig();
     EXPECT_FALSE(fetch(serverAddress, 1)) << "disconnected while no service ran: the rules are still there";
-    startTunnel();
+    tunnel_->restart();
     ASSERT_EQ(waitForState("idle").state, "idle") << tunnelLog();
     for (int i = 0; i < 50 && ours().find("table") != std::string::npos; ++i) std::this_thread::sleep_for(50ms);
     EXPECT_EQ(ours().find("table"), std::string::npos) << tunnelLog();

@@ -12,7 +12,6 @@
 #include <stdexcept>
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 extern char** environ;
 
@@ -47,11 +46,6 @@ tarn::tools::SpawnOptions childOptions(const EnvChanges& env) {
     return options;
 }
 
-std::vector<std::string> serverArgs(std::vector<std::string> args) {
-    args.insert(args.begin(), {"--port", "0", "--quiet"});
-    return args;
-}
-
 }  // namespace
 
 Json Result::json() const {
@@ -62,31 +56,6 @@ Json Result::json() const {
 
 std::ostream& operator<<(std::ostream& os, const Result& r) {
     return os << "exit " << r.exitCode << "\n--- stdout\n" << r.out << "--- stderr\n" << r.err << "---";
-}
-
-Json Reply::json() const {
-    Json j = Json::parse(body, nullptr, false);
-    EXPECT_FALSE(j.is_discarded()) << "not JSON: " << body;
-    return j;
-}
-
-// -- DevServer --------------------------------------------------------------------------------
-
-DevServer::DevServer(std::vector<std::string> args)
-    : server_(TARN_DEVSERVER_PATH, serverArgs(std::move(args)), {}, SIGKILL) {}
-
-Reply DevServer::get(const std::string& path) const {
-    httplib::Client client("127.0.0.1", port());
-    client.set_read_timeout(10, 0);
-    auto res = client.Get(path);
-    return res ? Reply{res->status, res->body} : Reply{};
-}
-
-Reply DevServer::post(const std::string& path, const Json& body) const {
-    httplib::Client client("127.0.0.1", port());
-    client.set_read_timeout(10, 0);
-    auto res = client.Post(path, body.is_null() ? std::string() : body.dump(), "application/json");
-    return res ? Reply{res->status, res->body} : Reply{};
 }
 
 // -- Child ------------------------------------------------------------------------------------

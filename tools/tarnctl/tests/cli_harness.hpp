@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/subprocess.hpp"
+#include "devserver_process.hpp"
 #include "scratch_directory.hpp"
 
 namespace tarnctl::test {
@@ -30,25 +31,9 @@ struct Result {
 
 std::ostream& operator<<(std::ostream& os, const Result& r);
 
-struct Reply {
-    int status = 0;
-    std::string body;
-    Json json() const;
-};
-
-class DevServer {
-public:
-    explicit DevServer(std::vector<std::string> args = {});
-
-    const std::string& url() const { return server_.url(); }
-    int port() const { return server_.port(); }
-
-    Reply get(const std::string& path) const;
-    Reply post(const std::string& path, const Json& body) const;
-
-private:
-    tarn::tools::ServerProcess server_;
-};
+/// The development backend on a free port, as its own tests drive it.
+using DevServer = tarn::devserver::test::DevServerProcess;
+using tarn::devserver::test::Reply;
 
 /// Environment changes for a child: a value sets the variable, nullopt removes it.
 using EnvChanges = std::map<std::string, std::optional<std::string>>;

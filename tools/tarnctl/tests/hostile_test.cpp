@@ -141,7 +141,6 @@ std::vector<Row> rows() {
         {"EscapeSequencesInTheUser",
          {{"/me", status(200, userJSON(R"("\u001b[2J\u001b]0;pwned\u0007\r\nEvil\u009b31m\u202egnp.exe\u007f")"))}},
          {"whoami"}},
-        {"EscapeSequencesInAnError", {{"/me", status(503, kTerminalAttack)}}, {"whoami"}},
         {"TokensInARecord", {{"/me", status(200, userJSON("\"" + kAccess + " " + kRefresh + "\""))}}, {"whoami"}},
         {"TokenInAnEnumerationValue",
          {{"/me", status(200, R"({"id":"u1","subscription_status":"\u001b[2J )" + kAccess +
