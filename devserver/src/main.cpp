@@ -13,6 +13,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "common/cli_docs.hpp"
+
 #include "backend.hpp"
 #include "tarn/platform/loopback.hpp"
 
@@ -55,7 +57,8 @@ public:
 int main(int argc, char** argv) {
   using tarn::devserver::Options;
   Options options;
-  CLI::App app{"Tarn development backend: the whole REST API on loopback, in memory, with fault injection"};
+  CLI::App app{"Tarn development backend: the whole REST API on loopback, in memory, with fault injection",
+               "tarn-devserver"};
   app.add_option("--host", options.host, "Loopback address to bind")->capture_default_str();
   app.add_option("--port", options.port, "TCP port; 0 picks a free one")->check(CLI::Range(0, 65535))->capture_default_str();
   app.add_option("--token-ttl", options.tokenTTL, "Seconds an access token lives (fractions allowed)")
@@ -84,7 +87,20 @@ int main(int argc, char** argv) {
   auto* cert = app.add_option("--tls-cert", options.tlsCert, "PEM certificate: serve HTTPS")->check(CLI::ExistingFile);
   app.add_option("--tls-key", options.tlsKey, "PEM private key of --tls-cert")->check(CLI::ExistingFile)->needs(cert);
   cert->needs(app.get_option("--tls-key"));
+  // Read by the build to write the manual page.
+  bool manPage = false;
+  app.add_flag("--man-page", manPage, "Print the manual page (roff)")->group("");
   CLI11_PARSE(app, argc, argv);
+  if (manPage) {
+    std::cout << tarn::cli::manPage(app, "tarn-devserver " TARN_DEVSERVER_VERSION,
+                                    {{"Demo accounts",
+                                      "Both have the password demo-password (published: the server is for development "
+                                      "only and binds loopback addresses only).\n\n"
+                                      "  demo@tarn.dev     active yearly subscription, VPN enabled, one device\n"
+                                      "  expired@tarn.dev  subscription expired, VPN disabled"},
+                                     {"See also", "tarnctl(1), tarn-tunnel(1)"}});
+    return 0;
+  }
 
   if (!isLoopback(options.host)) {
     std::cerr << "tarn-devserver: refusing to bind " << options.host << ": only loopback addresses are allowed\n";
@@ -162,7 +178,7 @@ int main(int argc, char** argv) {
   // The first line of standard output is the contract with scripts and test fixtures.
   std::printf("listening on %s\n", url.c_str());
   std::fflush(stdout);
-  console.notice("[dev] demo account: demo@tarn.dev (password in devserver/README.md)");
+  console.notice("[dev] demo account: demo@tarn.dev (password: see `man tarn-devserver`, DEMO ACCOUNTS)");
 
   bool ok = server->listen_after_bind();
   if (!ok) {

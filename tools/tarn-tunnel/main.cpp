@@ -12,6 +12,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "common/cli_docs.hpp"
+
 namespace {
 
 int stopPipe[2] = {-1, -1};
@@ -31,7 +33,7 @@ int main(int argc, char** argv) {
     std::string runDirectory;
     std::string core;
     double startTimeout = 10;
-    CLI::App app{"Tarn tunnel service: runs the VPN profile handed over by the application"};
+    CLI::App app{"Tarn tunnel service: runs the VPN profile handed over by the application", "tarn-tunnel"};
     app.add_option("--app-group-root", appGroupRoot, "Directory shared with the application")->capture_default_str();
     app.add_option("--app-group", options.appGroupID, "Application group (a directory below the root)")->capture_default_str();
     app.add_option("--run-dir", runDirectory,
@@ -54,7 +56,26 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     bool removeRules = false;
     app.add_flag("--remove-rules", removeRules, "Remove the system mode's rules and routes (lifting the kill switch) and exit");
+    // Read by the build to write the manual page.
+    bool manPage = false;
+    app.add_flag("--man-page", manPage, "Print the manual page (roff)")->group("");
     CLI11_PARSE(app, argc, argv);
+    if (manPage) {
+        std::cout << tarn::cli::manPage(
+            app, "tarn-tunnel " TARN_TUNNEL_VERSION,
+            {{"Description",
+              "Watches the shared directory for the profile tarnctl connect hands over, checks it (only the "
+              "outbounds, routing, DNS and policy of a profile are used; its listeners are rebuilt on loopback), and "
+              "runs it with an Xray-compatible core. Without --system the core offers SOCKS5 and HTTP proxies on "
+              "loopback; with --system every TCP and UDP flow of the host goes through the profile and a kill switch "
+              "drops whatever would leave beside it until the profile is removed."},
+             {"Exit status", "0 stopped on request\n\n1 failed to start\n\n2 usage error\n\n"
+                             "3 another tarn-tunnel already runs on this run directory"},
+             {"Files", "$XDG_RUNTIME_DIR/tarn-tunnel/state.json (with --system /run/tarn-tunnel/state.json)\n  the "
+                       "service's state, read by tarnctl status"},
+             {"See also", "tarnctl(1), /usr/share/doc/tarnctl/tarn-tunnel.md"}});
+        return 0;
+    }
     if (runDirectory.empty())
         runDirectory = (options.systemMode || removeRules ? tarn::tunnel::systemRunDirectory() : options.runDirectory).string();
     if (removeRules) {

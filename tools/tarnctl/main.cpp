@@ -3,6 +3,7 @@
 // stdout) and a distinct exit code.
 #include "app.hpp"
 #include "commands/commands.hpp"
+#include "common/cli_docs.hpp"
 #include "deadline.hpp"
 #include "errors.hpp"
 
@@ -55,12 +56,53 @@ void startDeadline(const GlobalOptions& globals) {
         });
 }
 
+std::vector<tarn::cli::ManSection> manSections() {
+    return {
+        {"Exit status", exitCodeHelp},
+        {"Environment",
+         "TARN_BASE_URL\n  the backend when --base-url is not given\n\n"
+         "XDG_STATE_HOME\n  the state directory is $XDG_STATE_HOME/tarnctl (else ~/.local/state/tarnctl)"},
+        {"Files",
+         "~/.local/state/tarnctl/\n  device identifier, the file key store (when there is no Secret Service), the last "
+         "error and the HTTP cache\n\n"
+         "/var/lib/tarn/app-groups/group.dev.tarn.vpn/\n  the profile handed to the tunnel service"},
+        {"Examples",
+         "  tarnctl demo\n  tarnctl login you@example.com\n  tarnctl servers\n  tarnctl connect\n"
+         "  tarnctl --json status\n  tarnctl api vpnConfig --server-id ID"},
+        {"See also", "tarn-tunnel(1), tarn-devserver(1)"},
+    };
+}
+
+// `tarnctl help [COMMAND [SUBCOMMAND]]`: the same text as --help, found by name.
+int printHelp(const CLI::App& cli, const std::vector<std::string>& topic, bool json) {
+    const CLI::App* app = &cli;
+    for (const auto& word : topic) {
+        const CLI::App* next = nullptr;
+        std::vector<std::string> names;
+        for (const CLI::App* sub : app->get_subcommands([](const CLI::App* s) { return !s->get_group().empty(); })) {
+            names.push_back(sub->get_name());
+            if (sub->get_name() == word) next = sub;
+        }
+        if (next == nullptr) {
+            std::string message = "no command `" + word + "`";
+            if (auto meant = tarn::cli::closestMatch(word, names)) message += " (did you mean `" + *meant + "`?)";
+            return report({exitUsage, "usage", oneLine(message), {}}, json);
+        }
+        app = next;
+    }
+    std::string path = "tarnctl";
+    for (std::size_t i = 0; i + 1 < topic.size(); ++i) path += " " + topic[i];
+    std::cout << app->help(topic.empty() ? "" : path);
+    return exitOK;
+}
+
 int run(int argc, char** argv) {
     CLI::App cli("tarnctl: the Tarn VPN command-line client", "tarnctl");
     cli.fallthrough();  // global options may also follow the command
     cli.require_subcommand(0, 1);  // no command is reported below, with the usual exit code
     cli.set_version_flag("--version", std::string("tarnctl ") + TARNCTL_VERSION);
-    cli.footer(std::string("Run `tarnctl COMMAND --help` for the options of a command.\n\n") + exitCodeHelp);
+    cli.footer(std::string("Run `tarnctl help COMMAND` or `tarnctl COMMAND --help` for the options of a command.\n\n") +
+               exitCodeHelp);
 
     GlobalOptions globals;
     globals.baseURL = GlobalOptions::defaultBaseURL();
@@ -92,7 +134,8 @@ int run(int argc, char** argv) {
 
     LoginOptions login;
     auto* loginCmd = cli.add_subcommand("login", "Sign in (password by default)");
-    loginCmd->add_option("--email", login.email, "Email address (asked when missing)");
+    auto* emailOption = loginCmd->add_option("--email", login.email, "Email address (asked when missing)");
+    loginCmd->add_option("EMAIL", login.email, "Email address, as an alternative to --email")->excludes(emailOption);
     auto* emailCode = loginCmd->add_flag("--email-code", login.emailCode, "Sign in with a code sent by email");
     auto* telegram = loginCmd->add_flag("--telegram", login.telegram, "Sign in through the Telegram bot");
     auto* google = loginCmd->add_flag("--google", login.google, "Sign in with Google in a browser");
@@ -142,6 +185,29 @@ int run(int argc, char** argv) {
     demoCmd->add_option("--devserver", demo.devserver, "Path of tarn-devserver (default: found next to tarnctl)");
     demoCmd->add_flag("--keep", demo.keep, "Keep the temporary directory");
 
+    std::string shellName;
+    auto* completionCmd = cli.add_subcommand("completion", "Print the shell completion script (bash, zsh or fish)");
+    completionCmd->add_option("SHELL", shellName, "bash, zsh or fish")->required()->check(CLI::IsMember({"bash", "zsh", "fish"}));
+    completionCmd->footer("Load it for this shell:  source <(tarnctl completion bash)\n"
+                          "The package installs all three where the shells look for them.");
+    std::vector<std::string> helpTopic;
+    auto* helpCmd = cli.add_subcommand("help", "Show the help of tarnctl or of a command");
+    helpCmd->add_option("COMMAND", helpTopic, "A command, and a subcommand of it (`tarnctl help api vpnConfig`)");
+    // Read by the build to write the manual page; not something a person types.
+    bool manPage = false;
+    cli.add_flag("--man-page", manPage, "Print the manual page (roff)")->group("");
+
+    // Every command's help says which options may come with any command.
+    const std::string globalHelp = tarn::cli::globalOptionsText(cli);
+    std::vector<CLI::App*> pending = cli.get_subcommands([](CLI::App*) { return true; });
+    while (!pending.empty()) {
+        CLI::App* sub = pending.back();
+        pending.pop_back();
+        const std::string footer = sub->get_footer();
+        sub->footer(footer.empty() ? globalHelp : footer + "\n\n" + globalHelp);
+        for (CLI::App* child : sub->get_subcommands([](CLI::App*) { return true; })) pending.push_back(child);
+    }
+
     // --json is known only after parsing; look for it first so that even a usage error can be
     // reported in JSON.
     for (int i = 1; i < argc; ++i) {
@@ -152,7 +218,28 @@ int run(int argc, char** argv) {
     } catch (const CLI::Success& e) {
         return cli.exit(e);
     } catch (const CLI::ParseError& e) {
-        return report({exitUsage, "usage", oneLine(e.what()) + " (see `tarnctl --help`)", {}}, globals.json);
+        std::string message = oneLine(e.what());
+        // The suggestion is one of our own command or option names, never the user's text.
+        if (auto meant = tarn::cli::suggestionFor(cli, std::vector<std::string>(argv + 1, argv + argc))) {
+            message += " (did you mean `" + *meant + "`?)";
+        } else {
+            message += " (see `tarnctl --help`)";
+        }
+        return report({exitUsage, "usage", message, {}}, globals.json);
+    }
+    if (manPage) {
+        std::cout << tarn::cli::manPage(cli, std::string("tarnctl ") + TARNCTL_VERSION, manSections());
+        return exitOK;
+    }
+    if (completionCmd->parsed()) {
+        std::cout << tarn::cli::completionScript(cli, *tarn::cli::shellNamed(shellName));
+        return exitOK;
+    }
+    if (helpCmd->parsed()) return printHelp(cli, helpTopic, globals.json);
+    // A bare `tarnctl` is someone finding their way: the overview, not an error.
+    if (cli.get_subcommands().empty() && !globals.json) {
+        std::cout << cli.help();
+        return exitOK;
     }
     if (!appGroupRoot.empty()) globals.appGroupRoot = std::filesystem::absolute(appGroupRoot);
     if (!caFile.empty()) globals.caFile = caFile;

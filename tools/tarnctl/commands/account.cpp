@@ -8,6 +8,7 @@
 
 #include <charconv>
 #include <iostream>
+#include <sstream>
 
 #ifndef TARNCTL_VERSION
 #define TARNCTL_VERSION "0.0.0"
@@ -160,7 +161,14 @@ std::string diagnosticsReport(App& app) {
 int runDiagnostics(App& app) {
     std::string report = diagnosticsReport(app);
     if (app.out().json()) {
-        app.out().document(JsonObject().string("report", report).str());
+        // The report's fields as members, for scripts; the text as it would be pasted, too.
+        JsonObject doc;
+        std::istringstream lines(report);
+        for (std::string line; std::getline(lines, line);) {
+            const auto equals = line.find('=');
+            if (equals != std::string::npos) doc.string(line.substr(0, equals), line.substr(equals + 1));
+        }
+        app.out().document(doc.string("report", report).str());
     } else {
         std::cout << report << '\n';
     }
