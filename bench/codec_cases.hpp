@@ -6,6 +6,12 @@
 
 #include "nlohmann_coders.hpp"
 #include "sample_documents.hpp"
+#if TARN_BENCH_HAVE_RAPIDJSON
+#include "rapidjson_coders.hpp"
+#endif
+#if TARN_BENCH_HAVE_BOOST_JSON
+#include "boost_json_coders.hpp"
+#endif
 #include "tarn/json/json.hpp"
 
 #include <benchmark/benchmark.h>
@@ -85,6 +91,17 @@ inline std::size_t countValues(simdjson::ondemand::value value) {
     return count;
 }
 
+// A decoder of another library as one more case, after checking that it builds the same records.
+template <class T, class Decode>
+void addPeerCase(std::vector<CodecCase>& cases, const std::string& document, std::shared_ptr<const std::string> json,
+                 const std::string& peer, Decode decode) {
+    if (!(decode(*json) == JSONDecoder::tarn().decode<T>(*json))) throw std::logic_error(document + ": " + peer + " and tarn disagree");
+    cases.push_back({"decode/" + document + "/" + peer, json->size(), [json, decode] {
+                         T value = decode(*json);
+                         benchmark::DoNotOptimize(value);
+                     }});
+}
+
 template <class T>
 void addDecodeCases(std::vector<CodecCase>& cases, const std::string& document, std::string text) {
     auto json = padded(std::move(text));
@@ -128,6 +145,19 @@ void addDecodeCases(std::vector<CodecCase>& cases, const std::string& document, 
                          T value = nlohmann::json::parse(*json).get<T>();
                          benchmark::DoNotOptimize(value);
                      }});
+    // The peers a C++ developer would pick, each checked to build the same records first.
+#if TARN_BENCH_HAVE_RAPIDJSON
+    addPeerCase<T>(cases, document, json, "rapidjson",
+                   [dom = std::make_shared<rapidjson::Document>()](const std::string& body) {
+                       return rapidjson_coding::decode<T>(*dom, body);
+                   });
+#endif
+#if TARN_BENCH_HAVE_BOOST_JSON
+    addPeerCase<T>(cases, document, json, "boost_json",
+                   [buffer = std::make_shared<std::vector<unsigned char>>(std::size_t{1} << 20)](const std::string& body) {
+                       return boost_json_coding::decode<T>(*buffer, body);
+                   });
+#endif
 }
 
 template <class T>
