@@ -8,7 +8,7 @@
 //
 // The second mode is the "decoding" part of the instruction counts: bench/run compares tarn's
 // request against the bare libcurl loop plus this.
-#include "tarn/api/json_codec.hpp"
+#include "tarn/json/json_codec.hpp"
 #include "tarn/models/account.hpp"
 
 #include <boost/asio/connect.hpp>
