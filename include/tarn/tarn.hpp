@@ -10,6 +10,7 @@
 #include "tarn/api/curl_session_config.hpp"
 #include "tarn/api/device_limit.hpp"
 #include "tarn/api/http.hpp"
+#include "tarn/api/operations.hpp"
 #include "tarn/api/transport_error.hpp"
 #include "tarn/error.hpp"
 #include "tarn/json/json.hpp"
