@@ -248,12 +248,7 @@ tarn_error_kind tarn_client_create(const char* base_url, const tarn_client_optio
         *out_client = nullptr;
         tarn_client_options chosen;
         tarn_client_options_init(&chosen);
-        if (options != nullptr) {
-            if (options->struct_size != sizeof(tarn_client_options)) {
-                throw InvalidArgument("options->struct_size is not sizeof(tarn_client_options): call tarn_client_options_init first");
-            }
-            chosen = *options;
-        }
+        tarn::capi::copyOptions(options, chosen, "tarn_client_options");
         if (chosen.connect_timeout_ms < 0) throw InvalidArgument("connect_timeout_ms is negative");
         tarn::CurlSessionConfig config;
         if (chosen.ca_file != nullptr) config.caFile = chosen.ca_file;

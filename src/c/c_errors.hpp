@@ -54,6 +54,28 @@ tarn_error_kind guarded(Body&& body) noexcept {
     }
 }
 
+/// Copies the caller's options struct into `chosen` (already initialised with the defaults). A
+/// caller built against a later header passes a larger struct; it is taken as long as every member
+/// this library does not know is zero (a member left at its default), since ignoring a setting the
+/// caller made would be a silent failure. A smaller struct would be read past its end.
+template <class Options>
+void copyOptions(const Options* given, Options& chosen, const char* name) {
+    if (given == nullptr) return;
+    if (given->struct_size < sizeof(Options)) {
+        throw InvalidArgument(std::string(name) + "->struct_size is smaller than this library's " + name +
+                              ": call its _init function first");
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(given);
+    for (std::size_t i = sizeof(Options); i < given->struct_size; ++i) {
+        if (bytes[i] != 0) {
+            throw InvalidArgument(std::string(name) + " sets members this libtarn-c does not know: it is older than "
+                                  "the header the program was built with");
+        }
+    }
+    chosen = *given;
+    chosen.struct_size = sizeof(Options);
+}
+
 /// The argument as a string, or InvalidArgument naming it when it is NULL.
 std::string required(const char* value, const char* name);
 

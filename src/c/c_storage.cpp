@@ -71,13 +71,7 @@ tarn_error_kind tarn_storage_create(const tarn_storage_options* options, tarn_st
         out = nullptr;
         tarn_storage_options chosen;
         tarn_storage_options_init(&chosen);
-        if (options != nullptr) {
-            // An older caller's smaller struct would be read past its end.
-            if (options->struct_size != sizeof(tarn_storage_options)) {
-                throw InvalidArgument("options->struct_size is not sizeof(tarn_storage_options): call tarn_storage_options_init first");
-            }
-            chosen = *options;
-        }
+        tarn::capi::copyOptions(options, chosen, "tarn_storage_options");
         const std::string service = orDefault(chosen.service, "dev.tarn.vpn");
         const std::string account = orDefault(chosen.account, "default");
         if (service.empty() || account.empty()) throw InvalidArgument("service and account must not be empty");

@@ -151,7 +151,9 @@ typedef enum tarn_keychain_kind {
 
 typedef struct tarn_storage_options {
     /* sizeof(tarn_storage_options), set by tarn_storage_options_init; lets later versions add
-     * members without breaking callers built against this one. */
+     * members without breaking callers built against this one. A program built against a later
+     * header may pass its larger struct to this library as long as the members this library does
+     * not know are zero; otherwise the call fails with TARN_ERROR_INVALID_ARGUMENT. */
     size_t struct_size;
     tarn_keychain_kind keychain;
     /* TARN_KEYCHAIN_FILE: the directory of its items; NULL: $XDG_DATA_HOME/tarn/keychain. */
@@ -200,7 +202,7 @@ TARN_C_API tarn_error_kind tarn_storage_connection_profile_dir(tarn_storage* sto
 typedef struct tarn_client tarn_client;
 
 typedef struct tarn_client_options {
-    /* sizeof(tarn_client_options), set by tarn_client_options_init. */
+    /* sizeof(tarn_client_options), set by tarn_client_options_init (see tarn_storage_options). */
     size_t struct_size;
     /* Nonzero: plain http to hosts that are not loopback is accepted (never in production). */
     int allow_plain_http;
