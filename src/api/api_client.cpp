@@ -24,7 +24,7 @@ using namespace detail;
 
 APIClient::APIClient(URL baseURL, std::shared_ptr<HttpSession> session, std::shared_ptr<TokenStore> tokenStore,
                      APIClientOptions options) {
-    if (!isUsableBaseURL(baseURL, options)) throw APIError::invalidBaseURL();
+    if (auto problem = baseURLProblem(baseURL, options); !problem.empty()) throw APIError::invalidBaseURL(problem);
     checkOptions(options);
     impl_ = std::make_shared<Impl>(std::move(baseURL), std::move(session), std::move(tokenStore), std::move(options));
 }

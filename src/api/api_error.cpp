@@ -70,8 +70,10 @@ APIError APIError::server(std::int64_t statusCode, std::string body, const Redac
     return APIError(Kind::server, statusCode, std::move(body), std::move(reason));
 }
 
-APIError APIError::invalidBaseURL() {
-    return APIError(Kind::invalidBaseURL, 0, {}, "the base URL cannot be used");
+APIError APIError::invalidBaseURL() { return invalidBaseURL({}); }
+
+APIError APIError::invalidBaseURL(const std::string& why) {
+    return APIError(Kind::invalidBaseURL, 0, {}, "the base URL cannot be used" + (why.empty() ? std::string() : ": " + why));
 }
 
 APIError APIError::invalidResponse() {
@@ -79,8 +81,10 @@ APIError APIError::invalidResponse() {
                     "the answer is not a usable HTTP response, or a session value was refused before sending");
 }
 
-APIError APIError::unauthorized() {
-    return APIError(Kind::unauthorized, 0, {}, "not signed in, or the backend refused the credentials");
+APIError APIError::unauthorized() { return unauthorized(0); }
+
+APIError APIError::unauthorized(std::int64_t answeredStatus) {
+    return APIError(Kind::unauthorized, answeredStatus, {}, "not signed in, or the backend refused the credentials");
 }
 
 const char* APIError::what() const noexcept { return what_.c_str(); }

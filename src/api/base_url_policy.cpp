@@ -57,14 +57,22 @@ std::string APIClientOptions::defaultUserAgent() { return std::string("tarn-vpn-
 
 bool APIClient::isLoopbackHost(std::string_view host) { return tarn::isLoopbackHost(host); }
 
-bool APIClient::isUsableBaseURL(const URL& baseURL, const APIClientOptions& options) {
+std::string detail::baseURLProblem(const URL& baseURL, const APIClientOptions& options) {
     auto scheme = baseURL.scheme();
     auto host = baseURL.host();
-    if (!scheme || !host || host->empty()) return false;
+    if (!scheme || !host || host->empty()) return "it is not an absolute URL with a host";
     const bool https = ascii::equalsIgnoringCase(*scheme, "https");
-    if (!https && !ascii::equalsIgnoringCase(*scheme, "http")) return false;
-    if (baseURL.user()) return false;  // "user@", "user:secret@" and even a bare "@"
-    return https || options.allowPlainHTTP || tarn::isLoopbackHost(*host);
+    if (!https && !ascii::equalsIgnoringCase(*scheme, "http")) return "only http and https are spoken";
+    if (baseURL.user()) {  // "user@", "user:secret@" and even a bare "@"
+        return "it carries a user name or password, which belong in the secret store, never in a URL";
+    }
+    if (https || options.allowPlainHTTP || tarn::isLoopbackHost(*host)) return {};
+    return "plain http to another machine would send passwords and tokens unencrypted: use https (plain http is "
+           "allowed to loopback, or anywhere when the client's options allow it, for testing only)";
+}
+
+bool APIClient::isUsableBaseURL(const URL& baseURL, const APIClientOptions& options) {
+    return detail::baseURLProblem(baseURL, options).empty();
 }
 
 }  // namespace tarn

@@ -203,11 +203,11 @@ asio::awaitable<HttpResponse> perform(Self self, const Call& call, std::optional
                 continue;
             }
             case UnauthorizedRecovery::Step::failUnauthorized:
-                throw APIError::unauthorized();
+                throw APIError::unauthorized(exchange.response.statusCode);
             case UnauthorizedRecovery::Step::clearThenFailUnauthorized: {
                 auto clearing = clearUnderLock(self, std::move(exchange.tokensUsed), call.auth);
                 co_await std::move(clearing);
-                throw APIError::unauthorized();
+                throw APIError::unauthorized(exchange.response.statusCode);
             }
             case UnauthorizedRecovery::Step::failWithAnswer:
                 break;

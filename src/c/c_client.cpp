@@ -201,7 +201,7 @@ namespace ops = tarn::operations;
 std::shared_ptr<tarn::capi::Core> makeCore(const std::string& baseURLText, tarn::APIClientOptions clientOptions,
                                            tarn::CurlSessionConfig sessionConfig, tarn_storage* storage) {
     auto baseURL = tarn::URL::parse(baseURLText);
-    if (!baseURL) throw tarn::APIError::invalidBaseURL();
+    if (!baseURL) throw tarn::APIError::invalidBaseURL("it is not a URL");
     return std::make_shared<tarn::capi::Core>(*baseURL, storage != nullptr ? storage->tokens : nullptr, clientOptions,
                                               std::move(sessionConfig));
 }

@@ -69,11 +69,12 @@ TEST_F(SignInTest, RefusedSignInsLeaveTheStoreAloneAndNeverRefresh) {
         std::int64_t status;
     };
     const Case cases[] = {
+        // The refusal carries the status the backend answered, for callers that show it.
         {"wrong password", [](const APIClient& c) { return c.login("demo@tarn.dev", "wrong-password"); },
-         APIError::Kind::unauthorized, 0},
+         APIError::Kind::unauthorized, 401},
         {"unknown Apple token",
          [](const APIClient& c) { return c.loginWithApple("forged-token", std::nullopt, std::nullopt, kDeviceID); },
-         APIError::Kind::unauthorized, 0},
+         APIError::Kind::unauthorized, 401},
         {"address taken",
          [&taken](const APIClient& c) { return c.registerAccount(taken, kPassword, std::nullopt, true, true); },
          APIError::Kind::server, 409},

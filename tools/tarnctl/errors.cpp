@@ -113,8 +113,14 @@ ErrorReport described(const std::exception_ptr& error, const std::string& baseUR
                         "server error: HTTP " + std::to_string(e.statusCode())};
             case tarn::APIError::Kind::invalidResponse:
                 return {exitServer, "server", "the server's answer was not a usable HTTP response", {}};
-            case tarn::APIError::Kind::invalidBaseURL:
-                return {exitUsage, "usage", "invalid base URL " + baseURL, {}};
+            case tarn::APIError::Kind::invalidBaseURL: {
+                // The reason is the client's own words; it says why, never what the URL holds.
+                const std::string& why = e.reason();
+                const auto colon = why.find(": ");
+                return {exitUsage, "usage",
+                        "invalid base URL " + baseURL + (colon == std::string::npos ? std::string() : ": " + why.substr(colon + 2)),
+                        {}};
+            }
         }
         return {exitServer, "server", "server error: HTTP " + std::to_string(e.statusCode()), {}};
     } catch (const tarn::DecodingError& e) {

@@ -26,11 +26,17 @@ public:
     /// kept out of reason() and what(). The pipeline raises its server errors this way.
     static APIError server(std::int64_t statusCode, std::string body, const Redactor& secrets);
     static APIError invalidBaseURL();
+    /// The same, saying why in the client's own words.
+    static APIError invalidBaseURL(const std::string& why);
     static APIError invalidResponse();
     static APIError unauthorized();
+    /// The same after the backend answered `answeredStatus` (401): statusCode() then says so, for
+    /// callers that show what the server said (the C interface's http_status).
+    static APIError unauthorized(std::int64_t answeredStatus);
 
     Kind kind() const noexcept { return kind_; }
-    /// For `server`: the status and body; 0 and "" for the other alternatives.
+    /// For `server`: the status and body. For `unauthorized`: the status the backend answered
+    /// (401) when the refusal came from an answer, else 0. 0 and "" otherwise.
     std::int64_t statusCode() const noexcept { return statusCode_; }
     /// The response text exactly as received: it may echo credentials, so show reason() instead.
     const std::string& body() const noexcept { return body_; }
@@ -43,7 +49,7 @@ public:
     std::string description() const;
 
     friend bool operator==(const APIError& a, const APIError& b) {
-        return a.kind_ == b.kind_ && a.statusCode_ == b.statusCode_ && a.body_ == b.body_;
+        return a.kind_ == b.kind_ && (a.kind_ != Kind::server || (a.statusCode_ == b.statusCode_ && a.body_ == b.body_));
     }
     friend std::ostream& operator<<(std::ostream& os, const APIError& e) { return os << e.description(); }
 
