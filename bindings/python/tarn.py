@@ -450,12 +450,24 @@ class Storage(_Handle):
         return _take_string(out)
 
 
+_CLIENT_OPTIONS = frozenset({"allow_plain_http", "ca_file", "pinned_public_key", "proxy", "user_agent",
+                             "connect_timeout_ms", "request_timeout_ms"})
+
+
 class Client(_Handle):
     """A client of the backend at base_url with its own I/O thread. Options as in
     tarn_client_create_json: allow_plain_http, ca_file, pinned_public_key, proxy, user_agent,
-    connect_timeout_ms."""
+    connect_timeout_ms, request_timeout_ms; timeout= is the request timeout in seconds. An option
+    it does not know is a TypeError, as for any Python call, rather than a setting silently lost."""
 
-    def __init__(self, base_url, storage=None, **options):
+    def __init__(self, base_url, storage=None, *, timeout=None, **options):
+        unknown = sorted(set(options) - _CLIENT_OPTIONS)
+        if unknown:
+            raise TypeError("Client() got unexpected option(s): " + ", ".join(unknown))
+        if timeout is not None:
+            if timeout <= 0:
+                raise ValueError("timeout must be positive")
+            options["request_timeout_ms"] = max(1, int(timeout * 1000))
         options["base_url"] = base_url
         handle = ctypes.c_void_p()
         _check(_lib.tarn_client_create_json(_json_arguments(options),

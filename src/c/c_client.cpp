@@ -38,6 +38,7 @@ struct ClientOptionsJSON {
     std::optional<std::string> proxy;
     std::optional<std::string> userAgent;
     std::optional<std::int64_t> connectTimeoutMs;
+    std::optional<std::int64_t> requestTimeoutMs;
 };
 
 }  // namespace tarn::capi
@@ -51,7 +52,8 @@ inline constexpr auto json::members<capi::ClientOptionsJSON> = std::tuple{
     json::member("pinned_public_key", &capi::ClientOptionsJSON::pinnedPublicKey),
     json::member("proxy", &capi::ClientOptionsJSON::proxy),
     json::member("user_agent", &capi::ClientOptionsJSON::userAgent),
-    json::member("connect_timeout_ms", &capi::ClientOptionsJSON::connectTimeoutMs)};
+    json::member("connect_timeout_ms", &capi::ClientOptionsJSON::connectTimeoutMs),
+    json::member("request_timeout_ms", &capi::ClientOptionsJSON::requestTimeoutMs)};
 }  // namespace tarn
 
 TARN_JSON_DECODABLE(tarn::capi::ClientOptionsJSON);
@@ -250,6 +252,7 @@ tarn_error_kind tarn_client_create(const char* base_url, const tarn_client_optio
         tarn_client_options_init(&chosen);
         tarn::capi::copyOptions(options, chosen, "tarn_client_options");
         if (chosen.connect_timeout_ms < 0) throw InvalidArgument("connect_timeout_ms is negative");
+        if (chosen.request_timeout_ms < 0) throw InvalidArgument("request_timeout_ms is negative");
         tarn::CurlSessionConfig config;
         if (chosen.ca_file != nullptr) config.caFile = chosen.ca_file;
         if (chosen.pinned_public_key != nullptr) config.pinnedPublicKey = chosen.pinned_public_key;
@@ -258,6 +261,7 @@ tarn_error_kind tarn_client_create(const char* base_url, const tarn_client_optio
         if (chosen.connect_timeout_ms > 0) config.connectTimeout = std::chrono::milliseconds(chosen.connect_timeout_ms);
         tarn::APIClientOptions clientOptions;
         clientOptions.allowPlainHTTP = chosen.allow_plain_http != 0;
+        if (chosen.request_timeout_ms > 0) clientOptions.requestTimeout = std::chrono::milliseconds(chosen.request_timeout_ms);
         auto core = makeCore(tarn::capi::required(base_url, "base_url"), clientOptions, std::move(config), storage);
         *out_client = new tarn_client{std::move(core)};
     });
@@ -269,6 +273,7 @@ tarn_error_kind tarn_client_create_json(const char* options_json, tarn_storage* 
         *out_client = nullptr;
         auto o = tarn::capi::decodeArgs<tarn::capi::ClientOptionsJSON>(tarn::capi::required(options_json, "options_json"));
         if (o.connectTimeoutMs && *o.connectTimeoutMs < 0) throw InvalidArgument("connect_timeout_ms is negative");
+        if (o.requestTimeoutMs && *o.requestTimeoutMs < 0) throw InvalidArgument("request_timeout_ms is negative");
         tarn::CurlSessionConfig config;
         config.caFile = o.caFile;
         config.pinnedPublicKey = o.pinnedPublicKey;
@@ -277,6 +282,7 @@ tarn_error_kind tarn_client_create_json(const char* options_json, tarn_storage* 
         if (o.connectTimeoutMs && *o.connectTimeoutMs > 0) config.connectTimeout = std::chrono::milliseconds(*o.connectTimeoutMs);
         tarn::APIClientOptions clientOptions;
         clientOptions.allowPlainHTTP = o.allowPlainHTTP.value_or(false);
+        if (o.requestTimeoutMs && *o.requestTimeoutMs > 0) clientOptions.requestTimeout = std::chrono::milliseconds(*o.requestTimeoutMs);
         auto core = makeCore(o.baseURL, clientOptions, std::move(config), storage);
         *out_client = new tarn_client{std::move(core)};
     });

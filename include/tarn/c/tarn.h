@@ -213,8 +213,11 @@ typedef struct tarn_client_options {
     /* Proxy URL ("socks5h://host:port"); NULL: direct, proxy variables are not consulted. */
     const char* proxy;
     const char* user_agent;
-    /* Bound on opening a connection; 0: 30 s. Each request as a whole is bounded by the client. */
+    /* Bound on opening a connection; 0: 30 s. */
     int64_t connect_timeout_ms;
+    /* Bound on each request as a whole (a repeat after a token refresh is a request of its own);
+     * 0: 60 s. A call that runs out fails with TARN_ERROR_TRANSPORT. */
+    int64_t request_timeout_ms;
 } tarn_client_options;
 
 TARN_C_API void tarn_client_options_init(tarn_client_options* options);
@@ -228,7 +231,7 @@ TARN_C_API tarn_error_kind tarn_client_create(const char* base_url, const tarn_c
                                               tarn_storage* storage, tarn_client** out_client);
 /* The same, options as one JSON object named like the struct's members: {"base_url": "...",
  * "allow_plain_http": false, "ca_file": "...", "pinned_public_key": "...", "proxy": "...",
- * "user_agent": "...", "connect_timeout_ms": 0}; only base_url is required. */
+ * "user_agent": "...", "connect_timeout_ms": 0, "request_timeout_ms": 0}; only base_url is required. */
 TARN_C_API tarn_error_kind tarn_client_create_json(const char* options_json, tarn_storage* storage,
                                                    tarn_client** out_client);
 /* Cancels the calls in flight, waits for their callbacks, stops the I/O thread and frees the
