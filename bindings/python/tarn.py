@@ -78,7 +78,7 @@ class _StorageOptions(ctypes.Structure):
 _CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.POINTER(_Result))
 _KINDS = ["none", "api", "transport", "decoding", "encoding", "keychain", "invalid_argument",
           "cancelled", "filesystem", "session_lock", "internal"]
-_KEYCHAINS = {"secret-service": 0, "file": 1, "memory": 2}
+_KEYCHAINS = {"secret-service": 0, "file": 1, "memory": 2, "platform": 3}
 
 
 def _declare(lib):
@@ -390,10 +390,11 @@ class _Handle:
 class Storage(_Handle):
     """Token store, device identifier and the connection profile handed to the tunnel.
 
-    keychain: "secret-service" (default), "file" (owner-only files under keychain_root) or
-    "memory". The other arguments default as in tarn_storage_options (tarn/c/tarn.h)."""
+    keychain: "platform" (default: the Secret Service when the session bus offers one, else
+    "file", as tarnctl chooses), "secret-service", "file" (owner-only files under keychain_root)
+    or "memory". The other arguments default as in tarn_storage_options (tarn/c/tarn.h)."""
 
-    def __init__(self, keychain="secret-service", keychain_root=None, service=None, account=None,
+    def __init__(self, keychain="platform", keychain_root=None, service=None, account=None,
                  defaults_file=None, defaults_prefix=None, app_group_id=None, app_group_root=None):
         if keychain not in _KEYCHAINS:
             raise ValueError("keychain must be one of %s" % ", ".join(_KEYCHAINS))

@@ -36,11 +36,21 @@ struct TokenStores {
 
 TokenStores makeTokenStores(const tarn_storage_options& options, const std::string& service, const std::string& account) {
     std::shared_ptr<tarn::Keychain> keychain;
+    auto files = [&options] {
+        return std::make_shared<tarn::FileKeychain>(options.keychain_root != nullptr ? std::filesystem::path(options.keychain_root)
+                                                                                     : tarn::FileKeychain::defaultRoot());
+    };
     switch (options.keychain) {
         case TARN_KEYCHAIN_SECRET_SERVICE: keychain = std::make_shared<tarn::SecretServiceKeychain>(); break;
-        case TARN_KEYCHAIN_FILE:
-            keychain = std::make_shared<tarn::FileKeychain>(options.keychain_root != nullptr ? std::filesystem::path(options.keychain_root)
-                                                                                             : tarn::FileKeychain::defaultRoot());
+        case TARN_KEYCHAIN_FILE: keychain = files(); break;
+        case TARN_KEYCHAIN_PLATFORM:
+            // What tarnctl does: a desktop without a Secret Service (a server, a container) still
+            // keeps its sign-in, in owner-only files.
+            if (tarn::SecretServiceKeychain::isAvailable()) {
+                keychain = std::make_shared<tarn::SecretServiceKeychain>();
+            } else {
+                keychain = files();
+            }
             break;
         case TARN_KEYCHAIN_MEMORY:
             // The pair alone, replaced on every save. (The test keychain would log every call,

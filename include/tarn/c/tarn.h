@@ -146,6 +146,8 @@ typedef enum tarn_keychain_kind {
     /* Only the current token pair, in this process's memory, gone with the storage and its
      * clients (tests, demos). */
     TARN_KEYCHAIN_MEMORY = 2,
+    /* The Secret Service when the session bus offers one, else FILE (what tarnctl does). */
+    TARN_KEYCHAIN_PLATFORM = 3,
     TARN_KEYCHAIN_KIND_MAX_ENUM = 0x7FFFFFFF /* not a kind; as TARN_ERROR_KIND_MAX_ENUM */
 } tarn_keychain_kind;
 
