@@ -31,7 +31,8 @@ import os
 import threading
 import weakref
 
-__all__ = ["Call", "Cancelled", "Client", "Storage", "TarnError", "api_version", "operations", "version"]
+__all__ = ["APIError", "Call", "Cancelled", "Client", "Storage", "TarnError", "Timeout", "TransportError", "api_version",
+           "operations", "version"]
 
 _C_API_VERSION = 1
 
@@ -143,16 +144,42 @@ class TarnError(Exception):
         self.code = code
 
     def __repr__(self):
-        return "TarnError(%r, %r, http_status=%d)" % (self.kind, self.message, self.http_status)
+        return "%s(%r, %r, http_status=%d)" % (type(self).__name__, self.kind, self.message, self.http_status)
+
+    def __str__(self):
+        return self.message
 
 
 class Cancelled(TarnError):
     pass
 
 
+class APIError(TarnError):
+    """The backend refused the request; http_status is what it answered (401 for a refused
+    sign-in), 0 when the client refused it before sending (an unusable base URL)."""
+
+
+class TransportError(TarnError, ConnectionError):
+    """The request did not get an answer: connection, TLS, proxy; code is libcurl's."""
+
+
+class Timeout(TransportError, TimeoutError):
+    """The request ran out of its time (timeout= or request_timeout_ms)."""
+
+
+_CURLE_OPERATION_TIMEDOUT = 28
+
+
 def _error(kind_value, message, http_status=0, code=0):
     kind = _KINDS[kind_value] if 0 <= kind_value < len(_KINDS) else "unknown"
-    cls = Cancelled if kind == "cancelled" else TarnError
+    if kind == "cancelled":
+        cls = Cancelled
+    elif kind == "api":
+        cls = APIError
+    elif kind == "transport":
+        cls = Timeout if code == _CURLE_OPERATION_TIMEDOUT else TransportError
+    else:
+        cls = TarnError
     return cls(kind, message, http_status, code)
 
 
@@ -331,6 +358,16 @@ class Call:
             raise _last_error()
         self._handle = ctypes.c_void_p(handle)
         self._lock = threading.Lock()
+        # Whoever cancels the future (a cancelled asyncio task awaiting it, an executor's
+        # shutdown) means the call: without this the request would run on with nobody waiting.
+        me = weakref.ref(self)
+        self.future.add_done_callback(lambda f: f.cancelled() and me() is not None and me().cancel())
+
+    def __await__(self):
+        """Awaitable in asyncio: `answer = await client.servers()`. Cancelling the awaiting task
+        cancels the call."""
+        import asyncio
+        return asyncio.wrap_future(self.future).__await__()
 
     def result(self, timeout=None):
         """The answer; raises TarnError, Cancelled, or TimeoutError when timeout passes first."""
