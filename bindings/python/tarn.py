@@ -294,12 +294,14 @@ def _operation_method(name, arguments):
                   + [inspect.Parameter(a, kind, default=None) for a in optional])
     signature = inspect.Signature(parameters)
 
-    def method(self, *args, **kwargs):
+    def method(self, *args, timeout=None, **kwargs):
         given = signature.bind(*args, **kwargs).arguments
-        return self.call(name, **{k: v for k, v in given.items() if v is not None})
+        return self.call(name, timeout=timeout, **{k: v for k, v in given.items() if v is not None})
 
     method.__name__ = method.__qualname__ = name
-    method.__signature__ = inspect.Signature([inspect.Parameter("self", kind)] + parameters)
+    method.__signature__ = inspect.Signature(
+        [inspect.Parameter("self", kind)] + parameters
+        + [inspect.Parameter("timeout", inspect.Parameter.KEYWORD_ONLY, default=None)])
     method.__doc__ = "The operation %s of tarn_client_call; a Call of its answer." % name
     return method
 
@@ -328,11 +330,14 @@ def _outcome(r):
 @_CALLBACK
 def _on_result(user_data, result_pointer):
     with _pending_lock:
-        future, client = _pending.pop(user_data, (None, None))
+        future, client, expiry = _pending.pop(user_data, (None, None, None))
     if future is None:
         return
     client._callback_thread = threading.get_ident()
     outcome = _outcome(result_pointer.contents)
+    if isinstance(outcome, Cancelled) and expiry["expired"]:
+        outcome = Timeout("transport", "the call did not end within its %g s" % expiry["seconds"], 0,
+                          _CURLE_OPERATION_TIMEDOUT)
     try:
         if isinstance(outcome, TarnError):
             future.set_exception(outcome)
@@ -346,11 +351,14 @@ def _on_result(user_data, result_pointer):
 class Call:
     """One operation in flight: a concurrent.futures.Future of its answer, plus cancel()."""
 
-    def __init__(self, client, start):
+    def __init__(self, client, start, timeout=None):
+        if timeout is not None and timeout <= 0:
+            raise ValueError("timeout must be positive")
         self.future = concurrent.futures.Future()
         key = next(_keys)
+        expiry = {"expired": False, "seconds": timeout}
         with _pending_lock:
-            _pending[key] = (self.future, client)
+            _pending[key] = (self.future, client, expiry)
         handle = start(_on_result, key)
         if not handle:
             with _pending_lock:
@@ -362,6 +370,18 @@ class Call:
         # shutdown) means the call: without this the request would run on with nobody waiting.
         me = weakref.ref(self)
         self.future.add_done_callback(lambda f: f.cancelled() and me() is not None and me().cancel())
+        if timeout is not None:
+            # The call's own time limit: it is cancelled when the time runs out, and the
+            # cancellation is reported as the Timeout it is.
+            def expire():
+                expiry["expired"] = True
+                call = me()
+                if call is not None:
+                    call.cancel()
+            timer = threading.Timer(timeout, expire)
+            timer.daemon = True
+            timer.start()
+            self.future.add_done_callback(lambda f: timer.cancel())
 
     def __await__(self):
         """Awaitable in asyncio: `answer = await client.servers()`. Cancelling the awaiting task
@@ -538,13 +558,15 @@ class Client(_Handle):
         except RuntimeError:
             self._destroy(handle)  # no thread to be had: the library's own way, then
 
-    def _start(self, function, *args):
+    def _start(self, function, *args, timeout=None):
         handle = self._live()
-        return Call(self, lambda callback, key: function(handle, *args, callback, key))
+        return Call(self, lambda callback, key: function(handle, *args, callback, key), timeout)
 
-    def call(self, operation, **arguments):
-        """Any operation by its name in tarn_client_call, arguments as keywords."""
-        return self._start(_lib.tarn_client_call, _utf8(operation, "operation"), _json_arguments(arguments))
+    def call(self, operation, *, timeout=None, **arguments):
+        """Any operation by its name in tarn_client_call, arguments as keywords; timeout= bounds
+        this call in seconds (it then fails with Timeout)."""
+        return self._start(_lib.tarn_client_call, _utf8(operation, "operation"), _json_arguments(arguments),
+                           timeout=timeout)
 
 
 for _name, _arguments in _OPERATIONS.items():
