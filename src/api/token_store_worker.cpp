@@ -104,6 +104,16 @@ struct TokenStoreWorker::State : std::enable_shared_from_this<State> {
         }
     }
 
+    // Queues a job for the worker's thread. The job may end, and its caller resume on another
+    // thread and let go of the worker (and of the initiation that held the state), before
+    // asio::post has returned: it still signals the io_context after queueing. So the post holds
+    // the state itself, and whoever lets go of it last destroys it.
+    template <class Job>
+    void post(Job job) {
+        const auto self = shared_from_this();
+        asio::post(io, std::move(job));
+    }
+
     void enqueueLoad(std::unique_ptr<Resume<SharedPair>> waiter) {
         bool first = false;
         {
@@ -113,7 +123,7 @@ struct TokenStoreWorker::State : std::enable_shared_from_this<State> {
         }
         // Jobs refer to the state plainly: the running thread owns it, and a job that never runs
         // must not keep it alive from inside its own queue.
-        if (first) asio::post(io, [this] { loadForWaiters(); });
+        if (first) post([this] { loadForWaiters(); });
     }
 
     void loadForWaiters() {
@@ -159,7 +169,7 @@ asio::awaitable<void> TokenStoreWorker::run(std::function<void(TokenStore&)> job
     }
     state_->start();
     auto initiation = [state = state_, job = std::move(job)](auto handler) mutable {
-        asio::post(state->io, [store = state->store.get(), job = std::move(job), resume = resumeLater<>(std::move(handler))] {
+        state->post([store = state->store.get(), job = std::move(job), resume = resumeLater<>(std::move(handler))] {
             std::exception_ptr error;
             try {
                 job(*store);

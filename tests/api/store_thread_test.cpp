@@ -1,6 +1,7 @@
 // The token store is called on a thread of its own: while one of its calls is stuck (a Secret
 // Service that answers slowly), the other calls and timers on the caller's io_context go on, and
 // the calls that ask meanwhile share one read of the store.
+#include "api/use_awaitable_out_of_line.hpp"
 #include "scripted_session.hpp"
 #include "wire_samples.hpp"
 #include "tarn/api/api_client.hpp"
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <functional>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -184,6 +186,39 @@ TEST(StoreThreadConcurrency, OnlyAStoreThatMayBlockIsCalledOnTheStoreThread) {
         io.run();
         ASSERT_FALSE(failure) << blocks;
         EXPECT_EQ(store->loadedOn == std::this_thread::get_id(), !blocks) << "mayBlock " << blocks;
+    }
+}
+
+// A call's last step queues the save on the worker from a thread that then goes quiet (as an I/O
+// thread busy elsewhere would); the call ends on another thread, and its client is let go of, while
+// the quiet thread may still be inside the post. ThreadSanitizer sees any use of the worker that
+// does not come before its end.
+TEST(StoreThreadConcurrency, AClientLetGoOfRightAfterItsLastStoreCallOutlivesThePostOfIt) {
+    for (int i = 0; i < 10; ++i) {
+        asio::io_context io;
+        std::thread answering;
+        auto session = std::make_shared<ScriptedSession>([&](const HttpRequest& r) -> asio::awaitable<HttpResponse> {
+            if (!r.url.ends_with("/auth/login")) co_return respond(200, testing::kUserJSON);
+            // Resumed on a thread of the test's own, the call runs there up to the save.
+            detail::UseAwaitableOutOfLine onAnsweringThread;
+            co_await asio::async_initiate<detail::UseAwaitableOutOfLine, void()>(
+                [&](auto resume) {
+                    std::thread& slot = answering;  // the call goes on, and this frame ends, on that thread
+                    slot = std::thread([resume = std::move(resume)]() mutable { std::move(resume)(); });
+                },
+                onAnsweringThread);
+            co_return respond(200, testing::authJSON("new-access", "new-refresh"));
+        });
+        std::optional<APIClient> client(std::in_place, *URL::parse("https://api.tarn.test"), session,
+                                         std::make_shared<MemoryTokenStore>(kPair));
+        std::exception_ptr failure;
+        // The read first, so that the worker's thread is waiting when the save is queued.
+        auto calls = [&]() -> asio::awaitable<void> { (void)co_await client->me(); (void)co_await client->login("e@x.io", "pw"); };
+        asio::co_spawn(io, calls(), [&](std::exception_ptr e) { failure = e; });
+        io.run();
+        client.reset();  // before the answering thread is joined, which would order its post first
+        if (answering.joinable()) answering.join();
+        EXPECT_FALSE(failure);
     }
 }
 
