@@ -115,6 +115,11 @@ TEST_F(HostileServerTest, RedirectsNeverTakeCredentialsOrBodiesToAnotherOrigin) 
                     ASSERT_EQ(outcome.status(), 200) << outcome;
                     EXPECT_EQ(outcome.response->body, there ? "elsewhere" : "home");
                     EXPECT_EQ(outcome.response->url, there ? elsewhere.url("/landed") : backend.url("/landed"));
+                    if (!there) {
+                        // Within the origin the credentials go along.
+                        const auto landed = backend.requests().back();
+                        EXPECT_EQ(landed.head.find("Authorization: Bearer stored-access") != std::string::npos, authorized);
+                    }
                 }
             }
         }
