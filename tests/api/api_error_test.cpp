@@ -1,14 +1,9 @@
 #include "tarn/api/api_error.hpp"
 #include "tarn/json/json.hpp"
-#include "tarn/api/transport_error.hpp"
-#include "tarn/error.hpp"
-#include "tarn/storage/session_lock.hpp"
-#include "tarn/storage/token_store.hpp"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <type_traits>
 
 namespace tarn {
 namespace {
@@ -83,15 +78,6 @@ TEST(APIError, TextNamesKindStatusAndARedactedReason) {
     }
     // The body itself stays as received: equality and the device-limit check read it.
     EXPECT_EQ(APIError::server(500, "rt-123", Redactor().add("rt-123")).body(), "rt-123");
-}
-
-// "Any tarn failure" is one catch.
-static_assert(std::is_base_of_v<Error, APIError> && std::is_base_of_v<Error, TransportError> &&
-              std::is_base_of_v<Error, DecodingError> && std::is_base_of_v<Error, EncodingError> &&
-              std::is_base_of_v<Error, KeychainError> && std::is_base_of_v<Error, SessionLockTimeout>);
-
-TEST(ErrorFamily, TransportErrorNamesItsCode) {
-    EXPECT_STREQ(TransportError(TransportError::Code::timedOut, "slow").what(), "timedOut: slow");
 }
 
 }  // namespace
