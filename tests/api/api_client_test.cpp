@@ -135,15 +135,10 @@ TEST(RequestBuilding, WithoutATokenNothingIsAttachedOrRefreshed) {
 // ---------------------------------------------------------------------------------------------
 // The failure table of the pipeline, row by row
 
-TEST(PipelineFailures, EncodingFailureSendsNothing) {
-    Fixture f(sync([](const HttpRequest&) { return respond(200, "{}"); }));
-    UserSyncRequest bad{"dev\xff", "macos", "1.0", {}, {}, {}, {}};
-    EXPECT_TRUE(as<EncodingError>(failure(f.client.syncUser(bad))));
-    EXPECT_TRUE(f.session->requests().empty());
-}
-
-TEST(PipelineFailures, TokenStoreLoadFailureSendsNothing) {
+// A record that cannot be encoded, or a store that cannot be read, fails the call before sending.
+TEST(PipelineFailures, FailuresBeforeSendingSendNothing) {
     Fixture f(sync([](const HttpRequest&) { return respond(200, kUserJSON); }));
+    EXPECT_TRUE(as<EncodingError>(failure(f.client.syncUser(UserSyncRequest{"dev\xff", "macos", "1.0", {}, {}, {}, {}}))));
     f.store->failLoad(std::make_exception_ptr(std::runtime_error("keychain locked")));
     EXPECT_EQ(std::string(as<std::runtime_error>(failure(f.client.me()))->what()), "keychain locked");
     EXPECT_TRUE(f.session->requests().empty());

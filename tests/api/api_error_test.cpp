@@ -16,7 +16,6 @@ TEST(APIError, EqualityByAlternativeStatusAndExactBody) {
         {APIError::server(409, "limit"), APIError::server(409, "limit"), true},
         {APIError::server(409, "limit"), APIError::server(409, "Limit"), false},
         {APIError::server(409, "limit"), APIError::server(400, "limit"), false},
-        {APIError::server(500, ""), APIError::server(500, ""), true},
         // No normalisation: composed and decomposed e-acute differ.
         {APIError::server(400, "\u00e9"), APIError::server(400, "e\u0301"), false},
         {APIError::unauthorized(), APIError::unauthorized(), true},
