@@ -2,6 +2,7 @@
 // the client can go away while a refresh is in flight. Runs on a multi-threaded pool, so the
 // ThreadSanitizer build checks the gate for real.
 #include "scripted_session.hpp"
+#include "wire_samples.hpp"
 #include "api/token_refresh_gate.hpp"
 #include "tarn/api/api_client.hpp"
 #include "tarn/api/api_error.hpp"
@@ -28,10 +29,6 @@ using testing::MemoryTokenStore;
 using testing::respond;
 using testing::ScriptedSession;
 
-const std::string kUserJSON =
-    R"({"id":"u1","subscription_status":"active","vpn_access_status":"enabled",)"
-    R"("created_at":"2024-05-01T12:00:00Z","last_sync_at":"2024-05-01T12:00:00Z"})";
-
 asio::awaitable<void> sleepFor(std::chrono::milliseconds d) {
     asio::steady_timer t(co_await asio::this_coro::executor, d);
     co_await t.async_wait(asio::use_awaitable);
@@ -52,7 +49,7 @@ struct HeldBackend {
             while (delivered.load() < callers) co_await sleepFor(std::chrono::milliseconds(1));
             co_return refreshAnswer;
         }
-        if (r.header("Authorization") == "Bearer new-access") co_return respond(200, kUserJSON);
+        if (r.header("Authorization") == "Bearer new-access") co_return respond(200, testing::kUserJSON);
         asio::post(co_await asio::this_coro::executor, [this] { ++delivered; });
         co_return respond(401);
     }
@@ -82,43 +79,31 @@ void spawnCalls(asio::thread_pool& pool, const APIClient& client, std::size_t n,
     }
 }
 
-TEST(RefreshConcurrency, AThousandCallsShareOneRefreshThenRepeatOnce) {
-    constexpr std::size_t n = 1000;
-    auto backend = std::make_shared<HeldBackend>();
-    backend->callers = n;
-    backend->refreshAnswer = respond(200, R"({"access_token":"new-access","refresh_token":"new-refresh","user":)" + kUserJSON + "}");
-    auto session = std::make_shared<ScriptedSession>([backend](const HttpRequest& r) { return (*backend)(r); });
-    auto store = std::make_shared<MemoryTokenStore>(AuthTokens{"old-access", "old-refresh"});
-    APIClient client(*URL::parse("https://api.tarn.test"), session, store);
+// All calls wait for one refresh; a renewed pair lets each repeat once, a refused one reaches
+// every waiter and is cleared.
+TEST(RefreshConcurrency, ConcurrentCallsShareOneRefreshAndItsOutcome) {
+    for (const bool accepted : {true, false}) {
+        SCOPED_TRACE(accepted ? "renewed" : "refused");
+        const std::size_t n = accepted ? 1000 : 200;
+        auto backend = std::make_shared<HeldBackend>();
+        backend->callers = n;
+        backend->refreshAnswer = accepted ? respond(200, testing::authJSON("new-access", "new-refresh")) : respond(401);
+        auto session = std::make_shared<ScriptedSession>([backend](const HttpRequest& r) { return (*backend)(r); });
+        auto store = std::make_shared<MemoryTokenStore>(AuthTokens{"old-access", "old-refresh"});
+        APIClient client(*URL::parse("https://api.tarn.test"), session, store);
 
-    asio::thread_pool pool(4);
-    Outcome outcome;
-    spawnCalls(pool, client, n, outcome);
-    pool.join();
+        asio::thread_pool pool(4);
+        Outcome outcome;
+        spawnCalls(pool, client, n, outcome);
+        pool.join();
 
-    EXPECT_EQ(outcome.ok.load(), static_cast<int>(n));
-    EXPECT_EQ(session->count("/auth/refresh"), 1u);
-    EXPECT_EQ(session->count("/me"), 2 * n);  // the first try and one repeat each
-    EXPECT_EQ(store->tokens(), (AuthTokens{"new-access", "new-refresh"}));
-}
-
-TEST(RefreshConcurrency, ARejectedRefreshReachesEveryWaiterAndClearsOnce) {
-    constexpr std::size_t n = 200;
-    auto backend = std::make_shared<HeldBackend>();
-    backend->callers = n;
-    backend->refreshAnswer = respond(401);
-    auto session = std::make_shared<ScriptedSession>([backend](const HttpRequest& r) { return (*backend)(r); });
-    auto store = std::make_shared<MemoryTokenStore>(AuthTokens{"old-access", "old-refresh"});
-    APIClient client(*URL::parse("https://api.tarn.test"), session, store);
-
-    asio::thread_pool pool(4);
-    Outcome outcome;
-    spawnCalls(pool, client, n, outcome);
-    pool.join();
-
-    EXPECT_EQ(outcome.unauthorized.load(), static_cast<int>(n));
-    EXPECT_EQ(session->count("/auth/refresh"), 1u);
-    EXPECT_EQ(store->tokens(), std::nullopt);
+        EXPECT_EQ((accepted ? outcome.ok : outcome.unauthorized).load(), static_cast<int>(n));
+        EXPECT_EQ(session->count("/auth/refresh"), 1u);
+        if (accepted) {
+            EXPECT_EQ(session->count("/me"), 2 * n);  // the first try and one repeat each
+        }
+        EXPECT_EQ(store->tokens(), accepted ? std::optional(AuthTokens{"new-access", "new-refresh"}) : std::nullopt);
+    }
 }
 
 TEST(RefreshGate, CancelledWaiterStopsWaitingWhileTheRefreshGoesOn) {
@@ -200,7 +185,7 @@ TEST(RefreshGate, FailureReachesJoinersAndEveryOutcomeLeavesTheGateIdle) {
 TEST(RefreshConcurrency, DestroyingTheClientDuringARefreshIsSafe) {
     auto backend = std::make_shared<HeldBackend>();
     backend->callers = 1;
-    backend->refreshAnswer = respond(200, R"({"access_token":"new-access","refresh_token":"new-refresh","user":)" + kUserJSON + "}");
+    backend->refreshAnswer = respond(200, testing::authJSON("new-access", "new-refresh"));
     auto session = std::make_shared<ScriptedSession>([backend](const HttpRequest& r) { return (*backend)(r); });
     auto store = std::make_shared<MemoryTokenStore>(AuthTokens{"old-access", "old-refresh"});
 

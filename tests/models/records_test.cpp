@@ -59,9 +59,6 @@ TEST(CRMUser, FullUserRoundTripsInDeclaredKeyOrder) {
               R"("apple_original_transaction_id":"orig","vpn_peer_id":"peer",)"
               R"("apple_app_account_token":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F"})");
     EXPECT_EQ(JSONDecoder::tarn().decode<CRMUser>(json), u);
-    CRMUser later = u;
-    later.lastSyncAt += 1s;
-    EXPECT_NE(later, u);
 }
 
 struct UserCase {
@@ -121,17 +118,11 @@ TEST(BackendDates, AcceptedFormsAndTheirFailures) {
     EXPECT_EQ(failureKind<BotSync>(R"({"status":"s","last_sync_at":1714564800})"), Kind::typeMismatch);
 }
 
-TEST(AuthTokens, UsesCamelCaseMembersOnly) {
-    EXPECT_EQ(JSONEncoder().encode(AuthTokens{"a", "r"}), R"({"accessToken":"a","refreshToken":"r"})");
-    EXPECT_EQ(failureKind<AuthTokens>(R"({"access_token":"a","refresh_token":"r"})"), Kind::keyNotFound);
-}
-
 TEST(Descriptions, NeverShowSecretsOrTokens) {
     TelegramAuthSessionCredentials a{"session-id", "top-secret-1"};
     TelegramAuthSessionCredentials b{"session-id", "top-secret-2"};
     EXPECT_EQ(a.description(), "TelegramAuthSessionCredentials(id: session-id, secret: <redacted>)");
     EXPECT_EQ(a.description(), b.description());
-    EXPECT_NE(a, b);
 
     TelegramAuthSession s{2, a, *URL::parse("https://t.me/tarnvpn_bot?start=ios_auth_session-id"), noonMay1()};
     std::ostringstream os;
@@ -199,21 +190,12 @@ TEST(OAuthRecords, StatusMayCarryAuthAndProviderIsStrict) {
               Kind::dataCorrupted);
 }
 
-TEST(RequestRecords, AbsentOptionalsAreOmitted) {
-    JSONEncoder e = JSONEncoder::tarn();
-    EXPECT_EQ(e.encode(RegisterRequest{"e", "p", std::nullopt, true, false}),
-              R"({"email":"e","password":"p","accepted_terms":true,"accepted_personal_data_processing":false})");
-    EXPECT_EQ(e.encode(AppleAuthRequest{"tok", std::nullopt, std::nullopt, "d"}), R"({"identity_token":"tok","device_id":"d"})");
-    EXPECT_EQ(e.encode(LogoutRequest{}), "{}");
-    EXPECT_EQ(e.encode(EmailCodeVerificationRequest{"ch", "123456", true, true}),
-              R"({"code":"123456","challenge_id":"ch","accepted_terms":true,"accepted_personal_data_processing":true})");
-    EXPECT_EQ(e.encode(UserSyncRequest{"d", "macos", "1.0", {}, {}, {}, {}}), R"({"device_id":"d","platform":"macos","app_version":"1.0"})");
+// The request records' plain forms are checked on the wire by the client's operation table.
+TEST(RequestRecords, EventMetadataIsSortedAndStrings) {
     AppEventPayload event{"launch", "d", Timestamp{}, "1.0", "macos", {}, {}, {}, {}, {}, {}, {}};
-    EXPECT_EQ(e.encode(event),
-              R"({"event_name":"launch","device_id":"d","event_time":"1970-01-01T00:00:00Z","app_version":"1.0","platform":"macos"})");
     event.metadata = {{"b", "2"}, {"a", "1"}};
     event.durationMS = 1500;
-    EXPECT_EQ(e.encode(event),
+    EXPECT_EQ(JSONEncoder::tarn().encode(event),
               R"({"event_name":"launch","device_id":"d","event_time":"1970-01-01T00:00:00Z","app_version":"1.0","platform":"macos","duration_ms":1500,"metadata":{"a":"1","b":"2"}})");
     EXPECT_EQ(failureKind<AppEventPayload>(
                   R"({"event_name":"x","device_id":"d","event_time":"1970-01-01T00:00:00Z","app_version":"1","platform":"p","metadata":{"k":1}})"),
@@ -238,7 +220,6 @@ TEST(DeviceRecords, ServerProtocolAndRemovalResponse) {
     EXPECT_EQ(failureKind<VLESSConfig>(
                   R"({"uri":"vless://x","xray_json":{"log":{}},"server_id":"s","user_id":"u","subscription_status":"active","vpn_access_status":"enabled"})"),
               Kind::typeMismatch);
-    EXPECT_TRUE(JSONDecoder::tarn().decode<std::vector<VPNServer>>("[]").empty());
     EXPECT_EQ(failureKind<std::vector<VPNServer>>("{}"), Kind::typeMismatch);
 }
 

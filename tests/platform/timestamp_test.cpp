@@ -97,7 +97,7 @@ TEST(BackendDate, EachParserTakesOnlyItsOwnForm) {
     }
 }
 
-TEST(TimestampFormat, WritesWholeSecondsInUTC) {
+TEST(TimestampFormat, WritesWholeSecondsInUTCThatParseBack) {
     const struct {
         Timestamp t;
         const char* iso;
@@ -119,22 +119,16 @@ TEST(TimestampFormat, WritesWholeSecondsInUTC) {
         SCOPED_TRACE(c.iso);
         EXPECT_EQ(formatISO8601(c.t), c.iso);
         EXPECT_EQ(formatDescription(c.t), c.description);
+        if (c.t >= at(1, 1, 1) && c.t < at(10000, 1, 1)) {  // the parsers' four-digit years
+            EXPECT_EQ(parseBackendDate(c.iso), floor<seconds>(c.t));
+            EXPECT_EQ(parseISO8601(c.iso), floor<seconds>(c.t));
+        }
     }
 }
 
 TEST(TimestampFormat, ExtremesOfTheRangeFormatWithoutFailing) {
     EXPECT_EQ(formatISO8601(latest), "+294247-01-10T04:00:54Z");
     EXPECT_EQ(formatISO8601(earliest), "-290308-12-21T19:59:05Z");
-}
-
-TEST(TimestampFormat, RoundTripsToTheSecond) {
-    const Timestamp cases[] = {Timestamp{}, at(2024, 5, 1, 12, 0, 0, 123456), at(1, 1, 1), Timestamp{-1500ms},
-                               at(9999, 12, 31, 23, 59, 59, 999999), at(2000, 2, 29, 6, 7, 8)};
-    for (const Timestamp t : cases) {
-        SCOPED_TRACE(formatDescription(t));
-        EXPECT_EQ(parseBackendDate(formatISO8601(t)), floor<seconds>(t));
-        EXPECT_EQ(parseISO8601(formatISO8601(t)), floor<seconds>(t));
-    }
 }
 
 TEST(AddingSeconds, SaturatesInsteadOfOverflowing) {

@@ -38,6 +38,15 @@ TEST_F(JSONFileDefaultsTest, StoresReadsAndRemovesStrings) {
     EXPECT_EQ(defaults.stringForKey("other"), "ü");
     EXPECT_EQ(testing::modeOf(file), 0600u);
     EXPECT_EQ(testing::modeOf(file.parent_path()), 0700u);
+
+    // An update sees the current value and may leave it.
+    auto kept = defaults.updateString("other", [](const std::optional<std::string>& current) {
+        EXPECT_EQ(current, "ü");
+        return std::optional<std::string>();
+    });
+    EXPECT_EQ(kept, "ü");
+    EXPECT_EQ(defaults.updateString("other", [](const auto&) { return std::optional<std::string>("second"); }), "second");
+    EXPECT_EQ(defaults.stringForKey("other"), "second");
 }
 
 TEST_F(JSONFileDefaultsTest, MembersWrittenByOthersSurviveAsTheyWere) {
@@ -154,18 +163,6 @@ TEST_F(JSONFileDefaultsTest, PlacesOthersCouldControlAreRefusedForReadingAndWrit
         EXPECT_EQ(readText(fs::exists(victim) ? victim : file), R"({"k": "planted"})");
         fs::remove(victim);
     }
-}
-
-TEST_F(JSONFileDefaultsTest, UpdateSeesTheCurrentValueAndMayLeaveIt) {
-    defaults.setString("k", "first");
-    auto kept = defaults.updateString("k", [](const std::optional<std::string>& current) {
-        EXPECT_EQ(current, "first");
-        return std::optional<std::string>();
-    });
-    EXPECT_EQ(kept, "first");
-    auto replaced = defaults.updateString("k", [](const auto&) { return std::optional<std::string>("second"); });
-    EXPECT_EQ(replaced, "second");
-    EXPECT_EQ(defaults.stringForKey("k"), "second");
 }
 
 TEST_F(JSONFileDefaultsTest, WritersOnSeparateStoresKeepEachOthersKeys) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -32,49 +33,50 @@ protected:
     DeviceIdentity identity() { return DeviceIdentity(defaults, tokens); }
 };
 
-TEST_F(DeviceIdentityTest, FreshInstallGeneratesALowerCaseUUIDAndStoresIt) {
-    auto identity = this->identity();
-    EXPECT_EQ(identity.defaultsKey(), key);
-    const std::string id = identity.deviceID();
-    EXPECT_TRUE(isLowerCaseUUIDv4(id)) << id;
-    EXPECT_EQ(defaults->stringForKey(key), id);
-    EXPECT_EQ(identity.origin(), (DeviceIdentity::Origin{DeviceIdentity::Origin::Source::generated, true, ""}));
-    EXPECT_EQ(keychain->itemCount(), 0u) << "nothing is written to the keychain";
-}
-
-TEST_F(DeviceIdentityTest, StoredValueIsTrimmedButLeftAsItIs) {
-    defaults->setString(key, "  abc\n");
-    auto identity = this->identity();
-    EXPECT_EQ(identity.deviceID(), "abc");
-    EXPECT_EQ(identity.origin(), (DeviceIdentity::Origin{DeviceIdentity::Origin::Source::defaults, true, ""}));
-    EXPECT_EQ(defaults->stringForKey(key), "  abc\n");
-}
-
-TEST_F(DeviceIdentityTest, BlankStoredValueFallsToTheKeychainAccessToken) {
-    defaults->setString(key, " \t\n\u00a0");
-    keychain->setItem("svc", "acct", true, R"({"accessToken":" x ","refreshToken":"r"})");
-    auto identity = this->identity();
-    EXPECT_EQ(identity.deviceID(), "x");
-    EXPECT_EQ(identity.origin(), (DeviceIdentity::Origin{DeviceIdentity::Origin::Source::keychain, true, ""}));
-    EXPECT_EQ(defaults->stringForKey(key), "x");
-}
-
-TEST_F(DeviceIdentityTest, FailingOrBlankKeychainFallsToGeneration) {
+// Where the first answer comes from: the stored value, else the keychain's access token, else a new
+// identifier. Only an empty identifier is stored; the keychain is only read.
+TEST_F(DeviceIdentityTest, FirstAnswerFromDefaultsThenKeychainThenGeneration) {
+    using Source = DeviceIdentity::Origin::Source;
+    using Op = InMemoryKeychain::Operation;
     struct Case {
         const char* name;
-        std::function<void(InMemoryKeychain&)> setUp;
+        std::optional<std::string> stored;
+        std::function<void(InMemoryKeychain&)> keychainHolds;
+        std::optional<std::string> id;  // nullopt: a new UUID
+        std::optional<Source> source;   // checked where given
+        std::optional<std::string> storedAfter;  // nullopt: the answer
     };
+    const auto item = [](std::string data) { return [data](InMemoryKeychain& k) { k.setItem("svc", "acct", true, data); }; };
     const Case cases[] = {
-        {"locked", [](InMemoryKeychain& k) { k.setOutcome(InMemoryKeychain::Operation::copyMatching, errSecInteractionNotAllowed); }},
-        {"not a token pair", [](InMemoryKeychain& k) { k.setItem("svc", "acct", true, "garbage"); }},
-        {"blank token", [](InMemoryKeychain& k) { k.setItem("svc", "acct", true, R"({"accessToken":"  ","refreshToken":"r"})"); }},
+        {"fresh install", std::nullopt, [](InMemoryKeychain&) {}, std::nullopt, Source::generated, std::nullopt},
+        {"stored value, trimmed but left as it is", "  abc\n", [](InMemoryKeychain&) {}, "abc", Source::defaults, "  abc\n"},
+        {"blank stored value", " \t\n\u00a0", item(R"({"accessToken":" x ","refreshToken":"r"})"), "x", Source::keychain, "x"},
+        {"locked keychain", std::nullopt, [](InMemoryKeychain& k) { k.setOutcome(Op::copyMatching, errSecInteractionNotAllowed); },
+         std::nullopt, std::nullopt, std::nullopt},
+        {"not a token pair", std::nullopt, item("garbage"), std::nullopt, std::nullopt, std::nullopt},
+        {"blank token", std::nullopt, item(R"({"accessToken":"  ","refreshToken":"r"})"), std::nullopt, std::nullopt, std::nullopt},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         defaults = std::make_shared<InMemoryDefaults>();
         keychain = std::make_shared<InMemoryKeychain>();
         tokens = std::make_shared<KeychainTokenStore>("svc", "acct", keychain);
-        c.setUp(*keychain);
-        EXPECT_TRUE(isLowerCaseUUIDv4(identity().deviceID())) << c.name;
+        if (c.stored) defaults->setString(key, *c.stored);
+        c.keychainHolds(*keychain);
+        const auto items = keychain->itemCount();
+        auto identity = this->identity();
+        EXPECT_EQ(identity.defaultsKey(), key);
+        const std::string id = identity.deviceID();
+        if (c.id) {
+            EXPECT_EQ(id, *c.id);
+        } else {
+            EXPECT_TRUE(isLowerCaseUUIDv4(id)) << id;
+        }
+        if (c.source) {
+            EXPECT_EQ(identity.origin(), (DeviceIdentity::Origin{*c.source, true, ""}));
+        }
+        EXPECT_EQ(defaults->stringForKey(key), c.storedAfter.value_or(id));
+        EXPECT_EQ(keychain->itemCount(), items) << "nothing is written to the keychain";
     }
 }
 

@@ -54,7 +54,7 @@ TEST_F(FileKeychainTest, DirectoriesAreOwnerOnlyAndItemsAreOwnerReadWriteEvenUnd
     for (const auto& f : files) EXPECT_EQ(modeOf(f), 0600u) << f;
 }
 
-TEST_F(FileKeychainTest, ServiceAndAccountNeverNameAPathOutsideTheKeychain) {
+TEST_F(FileKeychainTest, ServiceAndAccountNeverNameAPathOutsideTheKeychainOrGetCut) {
     ASSERT_EQ(keychain.add(withData(testing::keychainItem("../../../escape", "/etc/passwd"), "v")), errSecSuccess);
     ASSERT_EQ(keychain.update(testing::keychainItem("../../../escape", "/etc/passwd"), KeychainAttributes{.valueData = "w"}), errSecSuccess);
     auto files = filesUnder(scratch.path());
@@ -62,9 +62,7 @@ TEST_F(FileKeychainTest, ServiceAndAccountNeverNameAPathOutsideTheKeychain) {
     EXPECT_EQ(files[0].parent_path(), root / "data-protection");
     EXPECT_EQ(files[0].filename().string().find('/'), std::string::npos);
     EXPECT_EQ(files[0].filename().string().find(".."), std::string::npos);
-}
-
-TEST_F(FileKeychainTest, OverlongNamesAreRefused) {
+    // Names that would not fit in one file name are refused rather than cut.
     EXPECT_EQ(keychain.add(withData(testing::keychainItem(std::string(100, 's'), std::string(21, 'a')), "v")), errSecParam);
     EXPECT_EQ(keychain.add(withData(testing::keychainItem(std::string(100, 's'), std::string(20, 'a')), "v")), errSecSuccess);
 }

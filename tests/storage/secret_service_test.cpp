@@ -225,12 +225,13 @@ TEST_F(SecretServiceTest, AnOutsideClientReadsTheTokenPairWeStored) {
     EXPECT_EQ(output, R"({"accessToken":"outside-access","refreshToken":"outside-refresh"})");
 }
 
-TEST_F(SecretServiceTest, ALockedCollectionIsReportedNeverUnlockedAndLosesNothing) {
+TEST_F(SecretServiceTest, OutsideItemsAreFoundAndClearedAndALockedCollectionIsReportedNeverUnlocked) {
     const std::string current = R"({"accessToken":"a","refreshToken":"r"})";
     const std::string legacy = R"({"accessToken":"old","refreshToken":"old"})";
     TemporaryCollection collection;
-    collection.createItem(serviceName, "data-protection", current);
-    collection.createItem(serviceName, "legacy", legacy);
+    // Stored without the schema name, as secret-tool does.
+    collection.createItem(serviceName, "data-protection", current, false);
+    collection.createItem(serviceName, "legacy", legacy, false);
     KeychainTokenStore store(serviceName, "acct", keychain);
     EXPECT_EQ(store.loadTokens(), (AuthTokens{"a", "r"})) << "items other clients stored are found";
 
@@ -253,6 +254,9 @@ TEST_F(SecretServiceTest, ALockedCollectionIsReportedNeverUnlockedAndLosesNothin
     auto lookup = base(serviceName, false);
     lookup.returnData = true;
     EXPECT_EQ(keychain->copyMatching(lookup).data, legacy);
+    store.clear();
+    EXPECT_EQ(keychain->copyMatching(base(serviceName, true)).status, errSecItemNotFound);
+    EXPECT_EQ(keychain->copyMatching(base(serviceName, false)).status, errSecItemNotFound);
 }
 
 // Points libsecret at another provider name for the test's lifetime.
@@ -274,17 +278,6 @@ TEST_F(SecretServiceTest, ASilentServiceTimesOutAsNotAvailableOnceNotOnEveryCall
     EXPECT_EQ(slow.deleteItem(base(serviceName)), errSecNotAvailable);
     EXPECT_EQ(slow.deleteItem(base(serviceName, false)), errSecNotAvailable);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
-}
-
-TEST_F(SecretServiceTest, ItemsStoredWithoutTheSchemaNameAreFoundAndCleared) {
-    TemporaryCollection collection;
-    collection.createItem(serviceName, "data-protection", R"({"accessToken":"a","refreshToken":"r"})", false);
-    collection.createItem(serviceName, "legacy", R"({"accessToken":"old","refreshToken":"old"})", false);
-    KeychainTokenStore store(serviceName, "acct", keychain);
-    EXPECT_EQ(store.loadTokens(), (AuthTokens{"a", "r"}));
-    store.clear();
-    EXPECT_EQ(keychain->copyMatching(base(serviceName, true)).status, errSecItemNotFound);
-    EXPECT_EQ(keychain->copyMatching(base(serviceName, false)).status, errSecItemNotFound);
 }
 
 TEST_F(SecretServiceTest, AnAbsentServiceIsNotAvailableRatherThanEmpty) {

@@ -70,10 +70,12 @@ TEST_F(SharedContainerTest, WriteThenReadReturnsTheRecordAndTheXrayFileHoldsItsE
     EXPECT_EQ(container.readConfig(), empty);
 }
 
-TEST_F(SharedContainerTest, ReadFailsBeforeAnyWriteAndAfterClear) {
+TEST_F(SharedContainerTest, ReadFailsBeforeAnyWriteOnACorruptRecordAndAfterClear) {
     SharedContainer container("group.dev.tarn", root);
     EXPECT_THROW(container.readConfig(), fs::filesystem_error);
     container.write(sampleConfig());
+    std::ofstream(container.vlessConfigURL()) << R"({"uri":"x"})";
+    EXPECT_THROW(container.readConfig(), DecodingError);
     container.clearVPNConfig();
     EXPECT_FALSE(fs::exists(container.vlessConfigURL()));
     EXPECT_FALSE(fs::exists(container.xrayConfigURL()));
@@ -84,13 +86,6 @@ TEST_F(SharedContainerTest, ReadFailsBeforeAnyWriteAndAfterClear) {
     fs::remove(container.vlessConfigURL());
     container.clearVPNConfig();
     EXPECT_FALSE(fs::exists(container.xrayConfigURL())) << "the second removal is made without the first file";
-}
-
-TEST_F(SharedContainerTest, CorruptRecordFailsWithTheDecodingError) {
-    SharedContainer container("group.dev.tarn", root);
-    container.write(sampleConfig());
-    std::ofstream(container.vlessConfigURL()) << R"({"uri":"x"})";
-    EXPECT_THROW(container.readConfig(), DecodingError);
 }
 
 TEST_F(SharedContainerTest, UnknownOrUnsafeGroupsFallBackToAPrivateTemporaryDirectory) {
