@@ -1,6 +1,7 @@
 """The Python binding against a running tarn-devserver, whose base URL comes in
 $TARN_DEVSERVER_URL (ctest starts one through tarn_with_devserver)."""
 
+import asyncio
 import json
 import os
 import shutil
@@ -101,6 +102,7 @@ class BindingTest(unittest.TestCase):
              "invalid_argument", 0),
             (lambda: tarn.Storage(keychain="memory", account=unencodable), "invalid_argument", 0),
             (lambda: self.client.login("demo@tarn.dev", password).result(30), "api", 503),
+            (lambda: self.client.login("demo@tarn.dev", "wrong-" + password).result(30), "api", 401),
             (lambda: self.client.call("vpn_config", device_id="d").result(30), "decoding", 0),
             (lambda: self.client.call("no_such_operation").result(30), "invalid_argument", 0),
             (lambda: self.storage.write_connection_profile({"uri": 1}), "decoding", 0),
@@ -118,6 +120,33 @@ class BindingTest(unittest.TestCase):
                 self.assertNotIn(password, shown)
         with self.assertRaises(ValueError):
             tarn.Storage(keychain="paper")
+        with self.assertRaises(TypeError):  # a misspelt option is never silently dropped
+            tarn.Client(SERVER, timeot=5)
+
+    def test_time_limits_and_asyncio_cancellation_end_the_call(self):
+        add_fault({"path": "/app/ios/release", "delay_ms": 20000, "count": 3})
+        slow_client = tarn.Client(SERVER, storage=self.storage, timeout=0.3)
+        self.addCleanup(slow_client.close)
+        for call in (self.client.app_release(timeout=0.3), slow_client.app_release()):
+            with self.assertRaises(tarn.Timeout) as caught:
+                call.result(30)
+            self.assertIsInstance(caught.exception, TimeoutError)
+            self.assertIsInstance(caught.exception, ConnectionError)
+
+        async def cancel_while_awaiting():
+            call = self.client.app_release()
+            task = asyncio.ensure_future(call)
+            await asyncio.sleep(0.1)
+            task.cancel()
+            with self.assertRaises(asyncio.CancelledError):
+                await task
+            return call
+        self.assertTrue(asyncio.run(cancel_while_awaiting()).future.cancelled())
+        self.client.login("demo@tarn.dev", "demo-password").result(30)
+
+        async def me():
+            return await self.client.me()
+        self.assertEqual(asyncio.run(me())["email"], "demo@tarn.dev")
 
     def test_cancelled_and_closed_calls_end_cancelled(self):
         add_fault({"path": "/app/ios/release", "delay_ms": 20000, "count": 2})

@@ -18,9 +18,9 @@ TEST(APIError, EqualityByAlternativeStatusAndExactBody) {
         {APIError::server(409, "limit"), APIError::server(400, "limit"), false},
         // No normalisation: composed and decomposed e-acute differ.
         {APIError::server(400, "\u00e9"), APIError::server(400, "e\u0301"), false},
-        {APIError::unauthorized(), APIError::unauthorized(), true},
-        {APIError::invalidResponse(), APIError::invalidResponse(), true},
-        {APIError::invalidBaseURL(), APIError::invalidBaseURL(), true},
+        // The status a refusal came with, and why a base URL was refused, are not part of the value.
+        {APIError::unauthorized(), APIError::unauthorized(401), true},
+        {APIError::invalidBaseURL(), APIError::invalidBaseURL("only http and https are spoken"), true},
         {APIError::unauthorized(), APIError::invalidResponse(), false},
         {APIError::invalidBaseURL(), APIError::invalidResponse(), false},
         // A server error with the neutral payload is still another alternative.
