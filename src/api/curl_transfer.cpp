@@ -92,7 +92,12 @@ size_t onHeader(char* data, size_t size, size_t count, void* userp) {
         }
         if (line.empty()) return length;
         if (data[0] == ' ' || data[0] == '\t') {  // obsolete line folding
-            if (!t.response.headers.empty()) t.response.headers.back().second += " " + std::string(line);
+            // Appended in two steps: GCC 12 at -O3 sees a false overlap in `" " + std::string(...)`.
+            if (!t.response.headers.empty()) {
+                std::string& value = t.response.headers.back().second;
+                value += ' ';
+                value += line;
+            }
             return length;
         }
         auto colon = line.find(':');

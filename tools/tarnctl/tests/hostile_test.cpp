@@ -107,7 +107,14 @@ Answer echoingThePreviousPair() {
                           : std::pair(kAccess + "-" + std::to_string(n), kRefresh + "-" + std::to_string(n));
         };
         const int n = (*issued)++;
-        std::string name = n == 0 ? "\"Victim\"" : "\"" + pair(n - 1).first + " " + pair(n - 1).second + "\"";
+        std::string name = "\"Victim\"";
+        if (n != 0) {  // built step by step: GCC 12 at -O3 sees a false overlap in `"\"" + std::string`
+            name = "\"";
+            name += pair(n - 1).first;
+            name += ' ';
+            name += pair(n - 1).second;
+            name += '"';
+        }
         res.set_content(R"({"access_token":")" + pair(n).first + R"(","refresh_token":")" + pair(n).second +
                             R"(","user":)" + userJSON(name) + "}",
                         "application/json");
