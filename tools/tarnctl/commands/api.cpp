@@ -31,7 +31,7 @@ namespace {
 // `confirm` is the --yes of an operation that cannot be undone.
 enum class FieldKind { text, optionalText, integer, flag, body, password, confirm };
 
-struct FieldSpec {
+struct FieldOption {
     std::string name;  // the option without "--"
     FieldKind kind;
     std::string help;
@@ -43,10 +43,10 @@ constexpr const char* thisDevice = "<device>";
 
 class Args;
 
-struct OperationSpec {
+struct OperationEntry {
     std::string name;
     std::string summary;
-    std::vector<FieldSpec> fields;
+    std::vector<FieldOption> fields;
     std::function<std::string(Args&)> call;  // returns the result as JSON
 };
 
@@ -56,7 +56,7 @@ struct ApiCommand {
     CLI::App* command = nullptr;
     bool list = false;
     bool showSecrets = false;
-    std::vector<std::pair<const OperationSpec*, CLI::App*>> operations;
+    std::vector<std::pair<const OperationEntry*, CLI::App*>> operations;
     // Option storage per operation and field; std::map keeps the addresses CLI11 binds to stable.
     std::map<std::string, std::map<std::string, std::string>> values;
     std::map<std::string, std::map<std::string, bool>> flags;
@@ -67,7 +67,7 @@ namespace {
 
 class Args {
 public:
-    Args(App& app, ApiCommand& command, const OperationSpec& op) : app_(app), command_(command), op_(op) {}
+    Args(App& app, ApiCommand& command, const OperationEntry& op) : app_(app), command_(command), op_(op) {}
 
     App& app() { return app_; }
     tarn::BlockingClient& client() { return app_.client(); }
@@ -76,7 +76,7 @@ public:
     bool given(const std::string& name) { return command_.options[op_.name][name]->count() > 0; }
 
     std::string text(const std::string& name) {
-        const FieldSpec& wanted = field(name);
+        const FieldOption& wanted = field(name);
         if (given(name)) {
             const std::string& value = command_.values[op_.name][name];
             if (wanted.secret) rememberSecret(value);
@@ -153,7 +153,7 @@ public:
     }
 
 private:
-    const FieldSpec& field(const std::string& name) const {
+    const FieldOption& field(const std::string& name) const {
         for (const auto& f : op_.fields) {
             if (f.name == name) return f;
         }
@@ -162,7 +162,7 @@ private:
 
     App& app_;
     ApiCommand& command_;
-    const OperationSpec& op_;
+    const OperationEntry& op_;
 };
 
 constexpr const char* redacted = "<redacted>";
@@ -202,7 +202,7 @@ std::string resultJSON(const std::vector<T>& answer) {
     return jsonArray(items);
 }
 
-FieldSpec passwordField() {
+FieldOption passwordField() {
     return {"password", FieldKind::password, "password (asked without echo when neither this nor --password-stdin is given)",
             {}, true};
 }
@@ -232,7 +232,7 @@ std::string helpFor(std::string_view operation, const std::string& name) {
 
 // The option of one argument of the description: its name with dashes, this device and this
 // platform where the argument names them.
-FieldSpec optionOf(std::string_view operation, const tarn::operations::Field& f) {
+FieldOption optionOf(std::string_view operation, const tarn::operations::Field& f) {
     std::string name(f.name);
     std::replace(name.begin(), name.end(), '_', '-');
     if (name == "password") return passwordField();
@@ -377,41 +377,41 @@ std::string describedCall(Args& a) {
 }
 
 template <class Op>
-OperationSpec specOf() {
-    OperationSpec spec{std::string(Op::name), std::string(Op::summary), {}, {}};
+OperationEntry entryOf() {
+    OperationEntry entry{std::string(Op::name), std::string(Op::summary), {}, {}};
     if constexpr (tarn::operations::takesRecord<Op>) {
-        spec.fields.push_back({"body", FieldKind::body, "the request record as JSON text, @FILE or - (standard input)"});
+        entry.fields.push_back({"body", FieldKind::body, "the request record as JSON text, @FILE or - (standard input)"});
     } else {
-        for (const auto& f : tarn::operations::fields<Op>()) spec.fields.push_back(optionOf(Op::name, f));
+        for (const auto& f : tarn::operations::fields<Op>()) entry.fields.push_back(optionOf(Op::name, f));
     }
     auto own = behaviours().find(Op::name);
     if (own == behaviours().end()) {
         if constexpr (tarn::operations::takesRecord<Op> || std::is_same_v<typename Op::Arguments, tarn::EmptyBody>) {
-            spec.call = describedCall<Op>;
+            entry.call = describedCall<Op>;
         } else {
-            throw std::logic_error("tarnctl api: no way to read the arguments of " + spec.name);
+            throw std::logic_error("tarnctl api: no way to read the arguments of " + entry.name);
         }
     } else {
-        spec.call = own->second.call;
-        if (!own->second.summary.empty()) spec.summary = own->second.summary;
+        entry.call = own->second.call;
+        if (!own->second.summary.empty()) entry.summary = own->second.summary;
         if (own->second.confirms) {
-            spec.fields.push_back(
+            entry.fields.push_back(
                 {"yes", FieldKind::confirm, "go on without asking (needed when standard input is not a terminal)"});
         }
     }
-    return spec;
+    return entry;
 }
 
-const std::vector<OperationSpec>& operationTable() {
-    static const std::vector<OperationSpec> table = [] {
-        std::vector<OperationSpec> specs;
-        tarn::operations::forEach([&]<class Op>() { specs.push_back(specOf<Op>()); });
-        return specs;
+const std::vector<OperationEntry>& operationTable() {
+    static const std::vector<OperationEntry> table = [] {
+        std::vector<OperationEntry> entries;
+        tarn::operations::forEach([&]<class Op>() { entries.push_back(entryOf<Op>()); });
+        return entries;
     }();
     return table;
 }
 
-std::string usageOf(const FieldSpec& f) {
+std::string usageOf(const FieldOption& f) {
     switch (f.kind) {
         case FieldKind::flag:
         case FieldKind::confirm: return "[--" + f.name + "]";
@@ -437,7 +437,7 @@ std::string_view kindName(FieldKind kind) {
     return {};
 }
 
-bool isRequired(const FieldSpec& f) {
+bool isRequired(const FieldOption& f) {
     return (f.kind == FieldKind::text || f.kind == FieldKind::integer || f.kind == FieldKind::body) && f.fallback.empty();
 }
 
