@@ -35,17 +35,17 @@ void validate(const HttpRequest& request) {
 }  // namespace
 
 asio::awaitable<HttpResponse> sendFollowingRedirects(std::weak_ptr<CurlSessionImpl> session, int maxRedirects,
-                                                     HttpRequest first) {
-    validate(first);
-    if (!hasHttpSchemeAndHost(first.url)) {
+                                                     std::shared_ptr<const HttpRequest> first) {
+    validate(*first);
+    if (!hasHttpSchemeAndHost(first->url)) {
         throw TransportError(Code::badURL, "the request URL is not an absolute http or https URL");
     }
     // The origin of the first URL decides which redirects keep the credentials; most answers are
     // not redirects, so it is only worked out when one is.
     std::optional<Origin> original;
-    const auto deadline = TransferClock::now() + first.timeout;
+    const auto deadline = TransferClock::now() + first->timeout;
     // Shared with the transfer rather than copied into it: a redirect needs it again afterwards.
-    auto request = std::make_shared<const HttpRequest>(std::move(first));
+    auto request = std::move(first);
     for (int redirects = 0;; ++redirects) {
         // A cancellation that arrived between two hops had no transfer to abort.
         auto state = co_await asio::this_coro::cancellation_state;
@@ -89,10 +89,11 @@ asio::awaitable<HttpResponse> sendThroughCache(std::weak_ptr<CurlSessionImpl> se
     HttpCache::Plan plan = cache->prepare(request, HttpCache::Clock::now());
     if (plan.answer) co_return std::move(*plan.answer);
     const auto requested = HttpCache::Clock::now();
+    auto sent = std::make_shared<const HttpRequest>(std::move(request));
     std::optional<HttpResponse> network;
     std::optional<TransportError> failure;
     try {
-        auto sending = sendFollowingRedirects(std::move(session), maxRedirects, request);
+        auto sending = sendFollowingRedirects(std::move(session), maxRedirects, sent);
         network = co_await std::move(sending);
     } catch (const TransportError& e) {
         // Only a backend out of reach lets a stored answer stand in. A cancelled call wants no
@@ -104,7 +105,7 @@ asio::awaitable<HttpResponse> sendThroughCache(std::weak_ptr<CurlSessionImpl> se
         if (auto stale = cache->afterFailure(plan, HttpCache::Clock::now())) co_return std::move(*stale);
         throw *failure;
     }
-    co_return cache->finish(request, plan, std::move(*network), requested, HttpCache::Clock::now());
+    co_return cache->finish(*sent, plan, std::move(*network), requested, HttpCache::Clock::now());
 }
 
 }  // namespace tarn::detail

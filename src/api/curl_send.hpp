@@ -13,9 +13,10 @@ namespace tarn::detail {
 class CurlSessionImpl;
 class HttpCache;
 
-/// Free coroutines holding the session weakly: a frame may outlive the CurlSession.
+/// Free coroutines holding the session weakly: a frame may outlive the CurlSession. The request
+/// is shared, not copied: the transfer, a redirect and the cache all read the same one.
 asio::awaitable<HttpResponse> sendFollowingRedirects(std::weak_ptr<CurlSessionImpl> session, int maxRedirects,
-                                                     HttpRequest first);
+                                                     std::shared_ptr<const HttpRequest> first);
 asio::awaitable<HttpResponse> sendThroughCache(std::weak_ptr<CurlSessionImpl> session, std::shared_ptr<HttpCache> cache,
                                                int maxRedirects, HttpRequest request);
 

@@ -54,7 +54,8 @@ asio::any_io_executor CurlSession::executor() const { return impl_->io; }
 asio::awaitable<HttpResponse> CurlSession::send(HttpRequest request) {
     // A free coroutine holding a weak reference: the frame may outlive this object.
     if (cache_) return detail::sendThroughCache(impl_, cache_, impl_->config.maxRedirects, std::move(request));
-    return detail::sendFollowingRedirects(impl_, impl_->config.maxRedirects, std::move(request));
+    return detail::sendFollowingRedirects(impl_, impl_->config.maxRedirects,
+                                          std::make_shared<const HttpRequest>(std::move(request)));
 }
 
 void CurlSession::clearCache() noexcept {

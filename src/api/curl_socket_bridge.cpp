@@ -4,6 +4,7 @@
 #include "api/curl_errors.hpp"
 #include "api/curl_session_impl.hpp"
 
+#include <asio/bind_executor.hpp>
 #include <asio/post.hpp>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,7 +14,10 @@
 namespace tarn::detail {
 
 void CurlSocketBridge::attach(CURLM* multi) {
-    timer_.emplace(session_.strand);
+    // The waits run on the strand through bind_executor rather than by giving the I/O objects the
+    // strand as their executor: a strand boxed in an any_io_executor is copied to the heap each
+    // time a wait tracks its work, several times per request.
+    timer_.emplace(session_.io);
     attached_ = true;
     curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &CurlSocketBridge::onSocket);
     curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, this);
@@ -98,7 +102,7 @@ void CurlSocketBridge::watch(curl_socket_t s, int what) {
     if (it == sockets_.end()) {
         // Covers sockets libcurl opened on its own, such as the threaded resolver's wake-up
         // pipe, as well as connections.
-        it = sockets_.emplace(s, std::make_shared<SocketWatch>(session_.strand, s)).first;
+        it = sockets_.emplace(s, std::make_shared<SocketWatch>(session_.io, s)).first;
     }
     it->second->wanted = what;
     arm(it->second);
@@ -109,16 +113,18 @@ void CurlSocketBridge::arm(const std::shared_ptr<SocketWatch>& w) {
     if ((w->wanted & CURL_POLL_IN) != 0 && !w->readPending) {
         w->readPending = true;
         w->descriptor.async_wait(asio::posix::descriptor_base::wait_read,
-                                 [weak = session_.weak_from_this(), this, w](const asio::error_code& ec) {
+                                 asio::bind_executor(session_.strand, [weak = session_.weak_from_this(), this,
+                                                                       w](const asio::error_code& ec) {
                                      if (auto self = weak.lock()) onReady(w, ec, CURL_CSELECT_IN);
-                                 });
+                                 }));
     }
     if ((w->wanted & CURL_POLL_OUT) != 0 && !w->writePending) {
         w->writePending = true;
         w->descriptor.async_wait(asio::posix::descriptor_base::wait_write,
-                                 [weak = session_.weak_from_this(), this, w](const asio::error_code& ec) {
+                                 asio::bind_executor(session_.strand, [weak = session_.weak_from_this(), this,
+                                                                       w](const asio::error_code& ec) {
                                      if (auto self = weak.lock()) onReady(w, ec, CURL_CSELECT_OUT);
-                                 });
+                                 }));
     }
 }
 
@@ -151,10 +157,10 @@ void CurlSocketBridge::scheduleTimeout(long timeoutMs) {
         return;
     }
     timer_->expires_after(std::chrono::milliseconds(timeoutMs));
-    timer_->async_wait([weak = session_.weak_from_this()](const asio::error_code& ec) {
+    timer_->async_wait(asio::bind_executor(session_.strand, [weak = session_.weak_from_this()](const asio::error_code& ec) {
         if (ec) return;
         if (auto self = weak.lock()) self->act(CURL_SOCKET_TIMEOUT, 0);
-    });
+    }));
 }
 
 }  // namespace tarn::detail

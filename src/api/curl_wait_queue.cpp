@@ -3,6 +3,8 @@
 
 #include "tarn/api/transport_error.hpp"
 
+#include <asio/bind_executor.hpp>
+
 #include <chrono>
 #include <utility>
 
@@ -12,16 +14,17 @@ void CurlWaitQueue::hold(std::shared_ptr<Transfer> transfer, const asio::strand<
                          std::weak_ptr<const void> owner) {
     Transfer& t = *transfer;
     t.queuedAt = TransferClock::now();
-    t.waitTimer.emplace(strand, t.timeout);
-    t.waitTimer->async_wait([this, owner = std::move(owner), held = std::weak_ptr<Transfer>(transfer)](
-                                const asio::error_code& ec) {
-        if (ec) return;
-        auto alive = owner.lock();
-        auto waiting = held.lock();
-        if (!alive || !waiting || !waiting->waitingAt) return;
-        remove(*waiting);
-        waiting->complete(waitTimedOut());
-    });
+    // The strand is bound to the handler, not given to the timer: see the socket bridge.
+    t.waitTimer.emplace(strand.get_inner_executor(), t.timeout);
+    t.waitTimer->async_wait(asio::bind_executor(
+        strand, [this, owner = std::move(owner), held = std::weak_ptr<Transfer>(transfer)](const asio::error_code& ec) {
+            if (ec) return;
+            auto alive = owner.lock();
+            auto waiting = held.lock();
+            if (!alive || !waiting || !waiting->waitingAt) return;
+            remove(*waiting);
+            waiting->complete(waitTimedOut());
+        }));
     waiting_.push_back(std::move(transfer));
     t.waitingAt = std::prev(waiting_.end());
 }

@@ -27,16 +27,20 @@ HttpCache::Plan HttpCache::prepare(HttpRequest& request, Clock::time_point now) 
     if (request.method != "GET") {
         // Methods that change nothing need no invalidation; the others do (RFC 9111 4.4).
         if (request.method == "HEAD" || request.method == "OPTIONS" || request.method == "TRACE") return plan;
+        plan.takesPart = true;
         plan.safe = false;
-        plan.key = cacheKey(request);
         return plan;
     }
     if (bypassesCache(request)) return plan;
-    plan.key = cacheKey(request);
+    plan.takesPart = true;
+    // Hashing the credentials into the key costs more than the rest of the lookup: skipped when
+    // nothing is stored for the URL. An answer stored meanwhile is found by the next request.
+    if (!mayHold(request.url)) return plan;
     std::optional<CachedAnswer> stored;
     {
+        const std::string& key = keyOf(plan, request);
         std::lock_guard lock(mutex_);
-        stored = store_->get(plan.key);
+        stored = store_->get(key);
     }
     plan.found = stored.has_value();
     if (!stored || !variesAlike(*stored, request)) return plan;
@@ -51,9 +55,11 @@ HttpCache::Plan HttpCache::prepare(HttpRequest& request, Clock::time_point now) 
 
 HttpResponse HttpCache::finish(const HttpRequest& request, Plan& plan, HttpResponse network, Clock::time_point requested,
                                Clock::time_point received) {
-    if (plan.key.empty()) return network;
+    if (!plan.takesPart) return network;
     if (!plan.safe) {
-        if (network.isHTTP && network.statusCode < 400) forget(plan.key);
+        // Asked now, not when the request went out: an answer stored while it was on its way
+        // is as outdated as one stored before.
+        if (network.isHTTP && network.statusCode < 400 && mayHold(request.url)) forget(keyOf(plan, request));
         return network;
     }
     if (plan.revalidating && network.isHTTP && network.statusCode == 304) {
@@ -62,7 +68,7 @@ HttpResponse HttpCache::finish(const HttpRequest& request, Plan& plan, HttpRespo
         if (forbidsStoring(updated) || updated.weight() > maxBytes_) {
             forget(plan.key);
         } else {
-            keep(plan.key, updated);
+            keep(plan.key, request.url, updated);
         }
         HttpResponse response = responseFrom(updated, HttpCacheResult::revalidated);
         response.url = std::move(network.url);
@@ -81,20 +87,30 @@ HttpResponse HttpCache::finish(const HttpRequest& request, Plan& plan, HttpRespo
         return network;
     }
     if (answer->weight() <= maxBytes_) {
-        keep(plan.key, *answer);
-    } else {
-        forget(plan.key);
+        keep(keyOf(plan, request), request.url, *answer);
+    } else if (mayHold(request.url)) {
+        forget(keyOf(plan, request));
     }
     return network;
 }
 
-void HttpCache::keep(const std::string& key, const CachedAnswer& answer) noexcept {
+void HttpCache::keep(const std::string& key, std::string_view url, const CachedAnswer& answer) noexcept {
     std::lock_guard lock(mutex_);
     try {
-        store_->put(key, answer);
+        store_->put(key, url, answer);
     } catch (...) {
         forgetLocked(*store_, key);
     }
+}
+
+bool HttpCache::mayHold(const std::string& url) {
+    std::lock_guard lock(mutex_);
+    return store_->mayHold(url);
+}
+
+const std::string& HttpCache::keyOf(Plan& plan, const HttpRequest& request) {
+    if (plan.key.empty()) plan.key = cacheKey(request);
+    return plan.key;
 }
 
 void HttpCache::forget(const std::string& key) noexcept {

@@ -26,7 +26,8 @@ public:
 
     /// What the cache makes of one request before anything is sent.
     struct Plan {
-        std::string key;  // empty: the cache stays out of this exchange
+        bool takesPart = false;  // false: the cache stays out of this exchange
+        std::string key;  // the digest of URL and credentials, made only once something needs it
         bool safe = true;  // a GET; otherwise a success invalidates the stored answer of the URL
         std::optional<CachedAnswer> stored;
         bool found = false;  // something is stored under the key, matching or not
@@ -46,8 +47,10 @@ public:
 
 private:
     // A store that cannot be written (a full disk) leaves answers as the network gave them.
-    void keep(const std::string& key, const CachedAnswer& answer) noexcept;
+    void keep(const std::string& key, std::string_view url, const CachedAnswer& answer) noexcept;
     void forget(const std::string& key) noexcept;
+    bool mayHold(const std::string& url);
+    static const std::string& keyOf(Plan& plan, const HttpRequest& request);
 
     std::mutex mutex_;
     std::unique_ptr<CacheStore> store_;

@@ -34,10 +34,12 @@ public:
         return found->second.answer;
     }
 
-    void put(const std::string& key, const CachedAnswer& answer) override {
+    void put(const std::string& key, std::string_view url, const CachedAnswer& answer) override {
         erase(key);
         order_.push_front(key);
-        entries_.emplace(key, Entry{answer, order_.begin()});
+        auto& counted = *urls_.try_emplace(std::string(url), 0).first;
+        entries_.emplace(key, Entry{answer, order_.begin(), &counted});
+        ++counted.second;
         bytes_ += answer.weight();
         while (bytes_ > maxBytes_ && !order_.empty()) erase(order_.back());
     }
@@ -47,24 +49,38 @@ public:
         if (found == entries_.end()) return;
         bytes_ -= found->second.answer.weight();
         order_.erase(found->second.position);
+        if (--found->second.url->second == 0) urls_.erase(urls_.find(found->second.url->first));
         entries_.erase(found);
     }
 
     void clear() override {
         entries_.clear();
         order_.clear();
+        urls_.clear();
         bytes_ = 0;
     }
 
+    bool mayHold(std::string_view url) const override {
+        return !urls_.empty() && urls_.find(url) != urls_.end();
+    }
+
 private:
+    struct UrlHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view url) const noexcept { return std::hash<std::string_view>{}(url); }
+    };
+    using UrlCounts = std::unordered_map<std::string, std::size_t, UrlHash, std::equal_to<>>;
     struct Entry {
         CachedAnswer answer;
         std::list<std::string>::iterator position;
+        UrlCounts::value_type* url;  // elements stay put when the map rehashes, iterators do not
     };
     std::size_t maxBytes_;
     std::size_t bytes_ = 0;
     std::list<std::string> order_;  // most recently stored first
     std::unordered_map<std::string, Entry> entries_;
+    // How many entries each URL has; URLs are no secret, the keys (digests of credentials) are.
+    UrlCounts urls_;
 };
 
 // --- in a directory ---------------------------------------------------------------------------
@@ -183,7 +199,7 @@ public:
     // Written as the shared container writes its files: a private temporary file in the same
     // directory, flushed, renamed over the entry, and the directory flushed, so that a reader in
     // another process, or after a crash, sees the old entry or the new one, never a part.
-    void put(const std::string& key, const CachedAnswer& answer) override {
+    void put(const std::string& key, std::string_view /*url*/, const CachedAnswer& answer) override {
         const std::string text = encodeEntry(key, answer);
         const auto temporary = directory_ / (std::string(temporaryPrefix) + key + "-" + randomSuffix());
         int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -207,6 +223,9 @@ public:
         std::error_code ignored;
         std::filesystem::remove(pathOf(key), ignored);
     }
+
+    // Other processes fill the directory too: only a lookup can tell.
+    bool mayHold(std::string_view /*url*/) const override { return true; }
 
     void clear() override {
         std::error_code error;

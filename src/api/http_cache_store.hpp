@@ -19,9 +19,13 @@ class CacheStore {
 public:
     virtual ~CacheStore() = default;
     virtual std::optional<CachedAnswer> get(const std::string& key) = 0;
-    virtual void put(const std::string& key, const CachedAnswer& answer) = 0;
+    /// `url` is the request's; a store may use it to tell cheaply that it holds nothing for a URL.
+    virtual void put(const std::string& key, std::string_view url, const CachedAnswer& answer) = 0;
     virtual void erase(const std::string& key) = 0;
     virtual void clear() = 0;
+    /// False only when nothing is stored for `url` under any key. It spares a request the
+    /// digest of its key when there is nothing to find, which is most requests.
+    virtual bool mayHold(std::string_view url) const = 0;
 };
 
 std::unique_ptr<CacheStore> makeMemoryStore(std::size_t maxBytes);

@@ -264,6 +264,44 @@ TEST(CacheBound, OldestAnswersLeaveFirst) {
     }
 }
 
+// A lookup is skipped when nothing is stored for the URL; that knowledge must follow every entry
+// that comes and goes: many URLs (the index rehashes), evictions, two accounts on one URL, and an
+// answer stored while an unsafe request to its URL was on the way.
+TEST(CacheBound, EntriesLeavingHideNoneThatRemain) {
+    HttpCacheConfig config;
+    config.maxBytes = 64 * 1024;
+    HttpCache cache(config);
+    auto request = [](const std::string& path, const std::string& authorization, std::string method = "GET") {
+        HttpRequest r = get(authorization);
+        r.url += path;
+        r.method = std::move(method);
+        return r;
+    };
+    auto store = [&](const std::string& path, const std::string& authorization) {
+        HttpRequest r = request(path, authorization);
+        auto plan = cache.prepare(r, kT0);
+        cache.finish(r, plan, answer(200, {{"Cache-Control", "max-age=600"}}, std::string(512, 'x')), kT0, kT0);
+    };
+    auto stored = [&](const std::string& path, const std::string& authorization) {
+        HttpRequest r = request(path, authorization);
+        return cache.prepare(r, kT0 + 1s).answer.has_value();
+    };
+    for (int i = 0; i < 400; ++i) store("/" + std::to_string(i), "Bearer A");
+    EXPECT_FALSE(stored("/0", "Bearer A"));  // evicted by the bound
+    EXPECT_TRUE(stored("/399", "Bearer A"));
+    store("/399", "Bearer B");
+    HttpRequest post = request("/399", "Bearer A", "POST");
+    auto plan = cache.prepare(post, kT0 + 2s);
+    store("/399", "Bearer A");  // stored while the POST was on its way
+    cache.finish(post, plan, answer(204, {}, ""), kT0 + 2s, kT0 + 2s);
+    EXPECT_FALSE(stored("/399", "Bearer A"));
+    EXPECT_TRUE(stored("/399", "Bearer B"));
+    cache.clear();
+    EXPECT_FALSE(stored("/399", "Bearer B"));
+    store("/399", "Bearer B");
+    EXPECT_TRUE(stored("/399", "Bearer B"));
+}
+
 // ---------------------------------------------------------------------------------------------
 // The directory store
 
