@@ -1,6 +1,7 @@
 """The Python binding against a running tarn-devserver, whose base URL comes in
 $TARN_DEVSERVER_URL (ctest starts one through tarn_with_devserver)."""
 
+import ast
 import asyncio
 import concurrent.futures
 import json
@@ -16,6 +17,7 @@ import unittest
 import urllib.request
 
 import tarn
+import tarn_build
 
 SERVER = os.environ.get("TARN_DEVSERVER_URL")
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -91,6 +93,18 @@ class BindingTest(unittest.TestCase):
                     getattr(self.client, op["name"])(**arguments).result(30)
                 except tarn.TarnError as error:
                     self.assertNotEqual(error.kind, "invalid_argument", error.message)
+        # The type stub says the same: its methods are the description's, its Client takes the
+        # options the module accepts, and it declares everything the module exports.
+        with open(os.path.join(HERE, "tarn.pyi"), encoding="utf-8") as f:
+            stub = f.read()
+        self.assertEqual(tarn_build.stub_with_operations(stub, described), stub,
+                         "tarn.pyi is behind the library: run tarn_build.py")
+        declared = {node.name: node for node in ast.parse(stub).body if hasattr(node, "name")}
+        declared.update((t.id, node) for node in ast.parse(stub).body if isinstance(node, ast.Assign)
+                        for t in node.targets)
+        self.assertLessEqual(set(tarn.__all__), set(declared))
+        init = next(n for n in declared["Client"].body if getattr(n, "name", "") == "__init__")
+        self.assertEqual({a.arg for a in init.args.kwonlyargs}, tarn._CLIENT_OPTIONS | {"timeout"})
         with self.assertRaises(TypeError):
             self.client.vpn_config(server_id="s")  # a required argument missing, before any call
         with self.assertRaises(TypeError):
