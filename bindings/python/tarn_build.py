@@ -22,7 +22,7 @@ def _metadata():
 
 
 # The Python type of each argument type of the description ("json": any JSON value).
-_TYPES = {"string": "str", "boolean": "bool", "integer": "int", "json": "JSON"}
+_TYPES = {"string": "str", "boolean": "bool", "integer": "int", "json": "Any"}
 _BEGIN, _END = "    # BEGIN operations\n", "    # END operations\n"
 
 
@@ -37,7 +37,7 @@ def operation_stubs(described):
         lines.append("    # %s\n" % op["summary"])
         head = "    def %s(" % op["name"]
         pieces = [p + "," for p in parameters[:-1]] + [
-            parameters[-1] + ") -> Call[%s]: ..." % ("JSON" if op["answers"] else "None")]
+            parameters[-1] + ") -> Call[%s]: ..." % ("Any" if op["answers"] else "None")]
         line = head
         for piece in pieces:  # wrapped at 120 columns, continued under the first parameter
             joined = line + ("" if line.endswith("(") else " ") + piece

@@ -54,6 +54,7 @@ MISTAKES = [
     ('answer: int = client.logout().result()', 'has type "None"'),
     ('client.me().result(timeout="soon")', '"timeout"'),
     ('tarn.Storage(keychain_root=3)', '"keychain_root"'),
+    ('tarn.Storage(keychain="paper")', '"keychain"'),
 ]
 
 

@@ -105,6 +105,9 @@ class BindingTest(unittest.TestCase):
         self.assertLessEqual(set(tarn.__all__), set(declared))
         init = next(n for n in declared["Client"].body if getattr(n, "name", "") == "__init__")
         self.assertEqual({a.arg for a in init.args.kwonlyargs}, tarn._CLIENT_OPTIONS | {"timeout"})
+        init = next(n for n in declared["Storage"].body if getattr(n, "name", "") == "__init__")
+        keychain = ast.literal_eval(init.args.args[1].annotation.slice)
+        self.assertEqual(set(keychain), set(tarn._KEYCHAINS))
         with self.assertRaises(TypeError):
             self.client.vpn_config(server_id="s")  # a required argument missing, before any call
         with self.assertRaises(TypeError):
