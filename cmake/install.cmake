@@ -55,3 +55,15 @@ if(TARGET tarn_c)
   install(FILES ${PROJECT_BINARY_DIR}/tarn-c.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
 endif()
+
+# The Python binding (component `python`): the package `tarn` as pip installs it (tarn.py as its
+# __init__, the type stub, the py.typed marker), where Debian's python3 looks for the system's
+# packages. It loads libtarn-c.so.0 of the runtime component through the system's loader.
+if(TARGET tarn_c)
+  set(TARN_PYTHON_DIR lib/python3/dist-packages CACHE STRING "Where the Python package tarn is installed")
+  file(TOUCH ${PROJECT_BINARY_DIR}/py.typed)
+  set(binding ${PROJECT_SOURCE_DIR}/bindings/python)
+  install(FILES ${binding}/tarn.py DESTINATION ${TARN_PYTHON_DIR}/tarn RENAME __init__.py COMPONENT python)
+  install(FILES ${binding}/tarn.pyi DESTINATION ${TARN_PYTHON_DIR}/tarn RENAME __init__.pyi COMPONENT python)
+  install(FILES ${PROJECT_BINARY_DIR}/py.typed DESTINATION ${TARN_PYTHON_DIR}/tarn COMPONENT python)
+endif()

@@ -3,6 +3,7 @@
 #   libtarn-core-dev   development  headers, .so link, CMake package config, pkg-config file
 #   tarnctl            tools        the command-line client and the tunnel service (tarn-tunnel)
 #   tarn-devserver     devserver    the development backend
+#   python3-tarn       python       the Python binding (the package `tarn`), architecture-independent
 # Build them from a shared Release build configured with CMAKE_INSTALL_PREFIX=/usr
 # (the `package` preset): cpack --preset package
 set(CPACK_PACKAGE_NAME tarn-core)
@@ -14,6 +15,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime development tools devserver)
+# The Python binding calls the C interface.
+if(TARGET tarn_c)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://tarn.dev")
@@ -67,8 +72,21 @@ set(CPACK_DEBIAN_DEVSERVER_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_DEVSERVER_DESCRIPTION
   "Tarn VPN development backend\nA development server that speaks the whole Tarn VPN REST API on loopback,\nwith seeded accounts and fault injection, for testing clients.")
 
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-tarn)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+# Python source only; it loads libtarn-c.so.0 from the runtime package at import.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/packaging/debian/python/postinst
+  ${PROJECT_SOURCE_DIR}/packaging/debian/python/prerm)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION
+  "Tarn VPN client core library - Python binding\nThe package tarn: a client of the Tarn VPN backend with one method per\noperation, whose calls are concurrent.futures futures that asyncio can await,\ntoken storage and the connection profile handed to the tunnel, with type\nhints. It calls the C interface of the core library (libtarn-c) with ctypes.")
+
 # Every package carries its copyright file and changelog where Debian expects them.
-foreach(component runtime development tools devserver)
+foreach(component ${CPACK_COMPONENTS_ALL})
   string(TOUPPER ${component} upper)
   set(package ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
   set(docdir ${PROJECT_BINARY_DIR}/packaging/${package})

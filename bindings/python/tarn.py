@@ -1,8 +1,9 @@
 """Python binding of the Tarn VPN client core, over its C interface (libtarn-c) with ctypes.
 
-Every network operation returns at once with a Call, a future of the answer: the backend's record
-as Python values (dicts, lists), or None for operations that answer nothing. Call.result() waits
-for it and raises TarnError (Cancelled for a cancelled call) on failure. Client has one method per
+Every network operation returns at once with a Call, a concurrent.futures.Future of the answer:
+the backend's record as Python values (dicts, lists), or None for operations that answer nothing.
+Call.result() waits for it and raises TarnError (Cancelled for a cancelled call) on failure; a
+Call can also be awaited in asyncio. The types are in the stub beside this module (__init__.pyi). Client has one method per
 operation of the library (all 28), named in snake_case (login, vpn_config, ...), whose arguments
 are named as the backend names them; tarn.operations() lists them as the library describes them.
 
@@ -150,8 +151,9 @@ class TarnError(Exception):
         return self.message
 
 
-class Cancelled(TarnError):
-    pass
+class Cancelled(TarnError, concurrent.futures.CancelledError):
+    """The call was cancelled: by Call.cancel(), a cancelled asyncio task awaiting it, or its
+    client's close()."""
 
 
 class APIError(TarnError):
@@ -330,8 +332,8 @@ def _outcome(r):
 @_CALLBACK
 def _on_result(user_data, result_pointer):
     with _pending_lock:
-        future, client, expiry = _pending.pop(user_data, (None, None, None))
-    if future is None:
+        call, client, expiry = _pending.pop(user_data, (None, None, None))
+    if call is None:
         return
     client._callback_thread = threading.get_ident()
     outcome = _outcome(result_pointer.contents)
@@ -339,79 +341,115 @@ def _on_result(user_data, result_pointer):
         outcome = Timeout("transport", "the call did not end within its %g s" % expiry["seconds"], 0,
                           _CURLE_OPERATION_TIMEDOUT)
     try:
-        if isinstance(outcome, TarnError):
-            future.set_exception(outcome)
+        if isinstance(outcome, Cancelled):
+            # Stopped by its client's close: a cancelled future, as after cancel(). The Future's
+            # own method, since ours would ask the finished C call to stop again.
+            concurrent.futures.Future.cancel(call)
+        elif isinstance(outcome, TarnError):
+            call.set_exception(outcome)
         else:
-            future.set_result(outcome)
+            call.set_result(outcome)
     except concurrent.futures.InvalidStateError:
-        pass  # the caller cancelled the future itself; nobody waits for the answer
-    del client  # possibly the last reference: see Client.close
+        pass  # cancelled by the caller before the library answered; nobody waits for the answer
+    del call, client  # possibly the last references: see Client.close
 
 
-class Call:
-    """One operation in flight: a concurrent.futures.Future of its answer, plus cancel()."""
+class Call(concurrent.futures.Future):
+    """One operation in flight: a concurrent.futures.Future of its answer, awaitable in asyncio.
+
+    The library's call starts at once and is never in the Future's "running" state, so cancel()
+    succeeds until the answer is in: it asks the library to stop the request and marks the call
+    cancelled. A cancelled call's result() and exception() raise Cancelled, which is also the
+    concurrent.futures.CancelledError that code written for futures expects."""
 
     def __init__(self, client, start, timeout=None):
         if timeout is not None and timeout <= 0:
             raise ValueError("timeout must be positive")
-        self.future = concurrent.futures.Future()
+        super().__init__()
+        self._handle = None
+        self._handle_lock = threading.Lock()
         key = next(_keys)
         expiry = {"expired": False, "seconds": timeout}
         with _pending_lock:
-            _pending[key] = (self.future, client, expiry)
+            _pending[key] = (self, client, expiry)
         handle = start(_on_result, key)
         if not handle:
             with _pending_lock:
                 _pending.pop(key, None)
             raise _last_error()
-        self._handle = ctypes.c_void_p(handle)
-        self._lock = threading.Lock()
-        # Whoever cancels the future (a cancelled asyncio task awaiting it, an executor's
-        # shutdown) means the call: without this the request would run on with nobody waiting.
-        me = weakref.ref(self)
-        self.future.add_done_callback(lambda f: f.cancelled() and me() is not None and me().cancel())
+        with self._handle_lock:
+            self._handle = ctypes.c_void_p(handle)
         if timeout is not None:
-            # The call's own time limit: it is cancelled when the time runs out, and the
-            # cancellation is reported as the Timeout it is.
+            # The call's own time limit: the library stops it when the time runs out, and the
+            # cancellation it reports is turned into the Timeout it is. The timer holds the call
+            # weakly so that an abandoned call is still collected.
+            me = weakref.ref(self)
+
             def expire():
                 expiry["expired"] = True
                 call = me()
                 if call is not None:
-                    call.cancel()
+                    call._stop()
             timer = threading.Timer(timeout, expire)
             timer.daemon = True
             timer.start()
-            self.future.add_done_callback(lambda f: timer.cancel())
+            self.add_done_callback(lambda _: timer.cancel())
+
+    @property
+    def future(self):
+        """The call itself, which is the future (kept for code written when it only held one)."""
+        return self
 
     def __await__(self):
         """Awaitable in asyncio: `answer = await client.servers()`. Cancelling the awaiting task
         cancels the call."""
         import asyncio
-        return asyncio.wrap_future(self.future).__await__()
+        return asyncio.wrap_future(self).__await__()
 
-    def result(self, timeout=None):
-        """The answer; raises TarnError, Cancelled, or TimeoutError when timeout passes first."""
-        return self.future.result(timeout)
-
-    def done(self):
-        return self.future.done()
-
-    def cancel(self):
-        """Asks the call to stop; unless it has already finished, it ends with Cancelled."""
-        with self._lock:
+    def _stop(self):
+        with self._handle_lock:
             if self._handle is not None:
                 _lib.tarn_call_cancel(self._handle)
+
+    def cancel(self):
+        """Asks the library to stop the request and marks the call cancelled; False only when the
+        answer (or failure) is already in."""
+        if not super().cancel():
+            return False
+        self._stop()
+        return True
+
+    def result(self, timeout=None):
+        """The answer; raises the TarnError the call failed with (Cancelled for a cancelled call),
+        or TimeoutError when timeout seconds pass first."""
+        try:
+            return super().result(timeout)
+        except concurrent.futures.CancelledError as error:
+            cancelled = error
+        raise _cancelled(cancelled)
+
+    def exception(self, timeout=None):
+        try:
+            return super().exception(timeout)
+        except concurrent.futures.CancelledError as error:
+            cancelled = error
+        raise _cancelled(cancelled)
 
     # The library's function is bound at definition: late in the interpreter's shutdown the
     # module's globals may already be gone when an object is collected.
     def __del__(self, _release=_lib.tarn_call_release):
-        lock = getattr(self, "_lock", None)
+        lock = getattr(self, "_handle_lock", None)
         if lock is None:
             return
         with lock:
             if self._handle is not None:
                 _release(self._handle)
                 self._handle = None
+
+
+def _cancelled(error):
+    # The Future raises a bare CancelledError; tarn's callers catch Cancelled (or TarnError).
+    return error if isinstance(error, Cancelled) else Cancelled("cancelled", "the call was cancelled")
 
 
 class _Handle:

@@ -1,7 +1,9 @@
 """The Python binding against a running tarn-devserver, whose base URL comes in
 $TARN_DEVSERVER_URL (ctest starts one through tarn_with_devserver)."""
 
+import ast
 import asyncio
+import concurrent.futures
 import json
 import os
 import shutil
@@ -9,11 +11,13 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 import traceback
 import unittest
 import urllib.request
 
 import tarn
+import tarn_build
 
 SERVER = os.environ.get("TARN_DEVSERVER_URL")
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -23,6 +27,17 @@ def add_fault(rule):
     request = urllib.request.Request(SERVER + "/dev/faults", data=json.dumps(rule).encode(),
                                      headers={"Content-Type": "application/json"}, method="POST")
     urllib.request.urlopen(request, timeout=10).close()
+
+
+def library_call_ended(call, seconds=10):
+    """Whether the library reported the call's end (its callback ran) within seconds."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        with tarn._pending_lock:
+            if all(entry[0] is not call for entry in tarn._pending.values()):
+                return True
+        time.sleep(0.02)
+    return False
 
 
 def clear_faults():
@@ -78,6 +93,21 @@ class BindingTest(unittest.TestCase):
                     getattr(self.client, op["name"])(**arguments).result(30)
                 except tarn.TarnError as error:
                     self.assertNotEqual(error.kind, "invalid_argument", error.message)
+        # The type stub says the same: its methods are the description's, its Client takes the
+        # options the module accepts, and it declares everything the module exports.
+        with open(os.path.join(HERE, "tarn.pyi"), encoding="utf-8") as f:
+            stub = f.read()
+        self.assertEqual(tarn_build.stub_with_operations(stub, described), stub,
+                         "tarn.pyi is behind the library: run tarn_build.py")
+        declared = {node.name: node for node in ast.parse(stub).body if hasattr(node, "name")}
+        declared.update((t.id, node) for node in ast.parse(stub).body if isinstance(node, ast.Assign)
+                        for t in node.targets)
+        self.assertLessEqual(set(tarn.__all__), set(declared))
+        init = next(n for n in declared["Client"].body if getattr(n, "name", "") == "__init__")
+        self.assertEqual({a.arg for a in init.args.kwonlyargs}, tarn._CLIENT_OPTIONS | {"timeout"})
+        init = next(n for n in declared["Storage"].body if getattr(n, "name", "") == "__init__")
+        keychain = ast.literal_eval(init.args.args[1].annotation.slice)
+        self.assertEqual(set(keychain), set(tarn._KEYCHAINS))
         with self.assertRaises(TypeError):
             self.client.vpn_config(server_id="s")  # a required argument missing, before any call
         with self.assertRaises(TypeError):
@@ -123,7 +153,7 @@ class BindingTest(unittest.TestCase):
         with self.assertRaises(TypeError):  # a misspelt option is never silently dropped
             tarn.Client(SERVER, timeot=5)
 
-    def test_time_limits_and_asyncio_cancellation_end_the_call(self):
+    def test_time_limits_end_the_call_with_timeout(self):
         add_fault({"path": "/app/ios/release", "delay_ms": 20000, "count": 3})
         slow_client = tarn.Client(SERVER, storage=self.storage, timeout=0.3)
         self.addCleanup(slow_client.close)
@@ -132,34 +162,75 @@ class BindingTest(unittest.TestCase):
                 call.result(30)
             self.assertIsInstance(caught.exception, TimeoutError)
             self.assertIsInstance(caught.exception, ConnectionError)
+            self.assertFalse(call.cancelled())
 
-        async def cancel_while_awaiting():
-            call = self.client.app_release()
-            task = asyncio.ensure_future(call)
-            await asyncio.sleep(0.1)
-            task.cancel()
-            with self.assertRaises(asyncio.CancelledError):
-                await task
-            return call
-        self.assertTrue(asyncio.run(cancel_while_awaiting()).future.cancelled())
+    def test_calls_are_futures_that_asyncio_and_concurrent_futures_wait_for(self):
+        add_fault({"path": "/app/ios/release", "delay_ms": 20000, "count": 1})
         self.client.login("demo@tarn.dev", "demo-password").result(30)
+        slow = self.client.app_release()
+        me, failing = self.client.me(), self.client.call("no_such_operation")
+        self.assertIsInstance(slow, concurrent.futures.Future)
+        self.assertCountEqual(concurrent.futures.as_completed([me, failing], timeout=30), [me, failing])
+        finished, pending = concurrent.futures.wait([me, failing, slow], timeout=0.2)
+        self.assertEqual((finished, pending), ({me, failing}, {slow}))
+        with self.assertRaises(TimeoutError):  # the wait's own limit; the call goes on
+            slow.result(0.05)
+        self.assertFalse(slow.done())
+        self.assertEqual(failing.exception().kind, "invalid_argument")
+        self.assertFalse(me.cancel())  # finished: its answer stays
+        seen = []
+        me.add_done_callback(seen.append)
+        self.assertEqual((seen, me.result()["email"]), ([me], "demo@tarn.dev"))
+        self.assertTrue(slow.cancel())
 
-        async def me():
-            return await self.client.me()
-        self.assertEqual(asyncio.run(me())["email"], "demo@tarn.dev")
+        async def awaited():
+            answer = await self.client.me()
+            with self.assertRaises(tarn.TarnError):
+                await self.client.call("no_such_operation")
+            return answer
+        self.assertEqual(asyncio.run(awaited())["email"], "demo@tarn.dev")
 
-    def test_cancelled_and_closed_calls_end_cancelled(self):
-        add_fault({"path": "/app/ios/release", "delay_ms": 20000, "count": 2})
-        cancelled = self.client.app_release()
-        cancelled.cancel()
-        with self.assertRaises(tarn.Cancelled):
-            cancelled.result(30)
-        in_flight = self.client.app_release()
-        self.client.close()
-        with self.assertRaises(tarn.Cancelled):
-            in_flight.result(0)
+    def test_every_way_of_cancelling_stops_the_library_call(self):
+        def cancel_the_awaiting_task(client, call):
+            async def run():
+                task = asyncio.ensure_future(call)
+                await asyncio.sleep(0.1)
+                task.cancel()
+                with self.assertRaises(asyncio.CancelledError):
+                    await task
+            asyncio.run(run())
+
+        def cancel_the_wrapping_future(client, call):
+            async def run():
+                asyncio.wrap_future(call).cancel()
+                await asyncio.sleep(0.1)  # the loop hands the cancellation on
+            asyncio.run(run())
+
+        cases = [
+            ("Call.cancel()", lambda client, call: self.assertTrue(call.cancel())),
+            ("a cancelled asyncio task awaiting it", cancel_the_awaiting_task),
+            ("a cancelled asyncio.wrap_future of it", cancel_the_wrapping_future),
+            ("its client's close()", lambda client, call: client.close()),
+        ]
+        add_fault({"path": "/app/ios/release", "delay_ms": 20000, "count": len(cases)})
+        for name, cancel in cases:
+            with self.subTest(name):
+                client = tarn.Client(SERVER, storage=self.storage)
+                self.addCleanup(client.close)
+                call = client.app_release()
+                seen = []
+                call.add_done_callback(seen.append)
+                cancel(client, call)
+                self.assertTrue(call.cancelled())
+                self.assertEqual(seen, [call])
+                for wait in (call.result, call.exception):
+                    with self.assertRaises(tarn.Cancelled) as caught:
+                        wait(0)
+                    self.assertIsInstance(caught.exception, concurrent.futures.CancelledError)
+                # The request itself ends, long before the server's delayed answer.
+                self.assertTrue(library_call_ended(call), "the library's call runs on")
         with self.assertRaises(tarn.TarnError):
-            self.client.me()
+            client.me()  # closed by the last case
 
 
 @unittest.skipUnless(SERVER, "needs TARN_DEVSERVER_URL, the base URL of a running tarn-devserver")
@@ -180,7 +251,7 @@ class InterpreterLifetimeTest(unittest.TestCase):
         ("a client only its call refers to",
          "print(tarn.Client(sys.argv[1]).app_release().result(30)['version'])", False, False, 0, "1."),
         ("a client closed from its own callback",
-         "call = client.app_release()\ncall.future.add_done_callback(lambda _: client.close())\n"
+         "call = client.app_release()\ncall.add_done_callback(lambda _: client.close())\n"
          "print(call.result(30)['version'])", False, False, 0, "1."),
     ]
 
