@@ -1,5 +1,6 @@
 // CurlSession under concurrency: cancellation, many coroutines on a multi-threaded io_context,
 // resuming callers on their own executors and destroying the session mid-flight.
+#include "scratch_directory.hpp"
 #include "transport_fixture.hpp"
 
 #include <asio/bind_cancellation_slot.hpp>
@@ -74,6 +75,10 @@ protected:
             }
             res.set_content("tagged body", "text/plain");
         });
+        server.http.Get("/kept", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_header("Cache-Control", req.has_param("fresh") ? "max-age=600" : "max-age=0, stale-if-error=600");
+            res.set_content("kept", "text/plain");
+        });
         server.start();
     }
 
@@ -100,6 +105,30 @@ TEST_F(CurlSessionConcurrencyTest, ConcurrentRevalidationsOfOneStoredAnswer) {
     }
     for (auto& result : results) EXPECT_EQ(result.get(), HttpCacheResult::revalidated);
     EXPECT_EQ(revalidations.load(), kRequests);
+}
+
+// Through the whole send path: a fresh stored answer needs no server, a stale one that allows it
+// stands in when the server is gone, and anything else fails as the network did. The answers are
+// kept on disk by one session and found by the next, so that no open connection holds the server.
+TEST_F(CurlSessionConcurrencyTest, StoredAnswersStandInWhenTheServerIsGone) {
+    testing::ScratchDirectory directory;
+    CurlSessionConfig config;
+    config.cache = HttpCacheConfig{.directory = directory.path()};
+    makeSession(config);
+    for (const char* url : {"/kept?fresh", "/kept?stale"}) ASSERT_EQ(send(get(server.url(url))).status(), 200);
+    const std::string fresh = server.url("/kept?fresh"), stale = server.url("/kept?stale"),
+                      never = server.url("/id?i=1");
+    session.reset();
+    server.stop();
+    makeSession(config);
+    auto outcome = send(get(fresh));
+    ASSERT_TRUE(outcome.response) << outcome;
+    EXPECT_EQ(outcome.response->cacheResult, HttpCacheResult::stored);
+    outcome = send(get(stale));
+    ASSERT_TRUE(outcome.response) << outcome;
+    EXPECT_EQ(outcome.response->cacheResult, HttpCacheResult::staleAfterError);
+    EXPECT_EQ(outcome.response->body, "kept");
+    EXPECT_EQ(send(get(never)).code(), Code::cannotConnect);
 }
 
 TEST_F(CurlSessionConcurrencyTest, CancellingTheCallerAbortsTheTransfer) {
