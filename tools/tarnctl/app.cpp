@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 
 #ifndef TARNCTL_VERSION
 #define TARNCTL_VERSION "0.0.0"
@@ -32,6 +33,32 @@ std::string GlobalOptions::defaultBaseURL() {
 }
 
 namespace {
+
+// "GET /me: 200 in 1.8 ms (network)". The trace's path has its query values redacted already,
+// and it carries no host, header or body.
+std::string traceLine(const tarn::HttpTrace& exchange) {
+    char took[32];
+    std::snprintf(took, sizeof took, "%.1f", static_cast<double>(exchange.duration.count()) / 1000.0);
+    std::string line = exchange.method;
+    line += ' ';
+    line += exchange.path;
+    line += ": ";
+    if (exchange.statusCode) {
+        line += std::to_string(*exchange.statusCode);
+    } else {
+        line += tarn::to_string(exchange.transportError.value_or(tarn::TransportError::Code::other));
+    }
+    line += " in ";
+    line += took;
+    line += " ms";
+    switch (exchange.cacheResult) {
+        case tarn::HttpCacheResult::network: break;
+        case tarn::HttpCacheResult::stored: line += " (stored answer)"; break;
+        case tarn::HttpCacheResult::revalidated: line += " (stored answer, revalidated)"; break;
+        case tarn::HttpCacheResult::staleAfterError: line += " (stale stored answer)"; break;
+    }
+    return line;
+}
 
 // scheme://host[:port], lower case, the scheme's default port left out.
 std::string originOf(const tarn::URL& url) {
@@ -219,6 +246,20 @@ App::App(GlobalOptions options) : options_(std::move(options)), out_(options_.js
 
 App::~App() = default;
 
+void App::trace(std::string_view what) const {
+    if (!options_.trace) return;
+    const auto since = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_);
+    char offset[32];
+    std::snprintf(offset, sizeof offset, "%.1f", since.count());
+    // One write per line: the client's I/O thread traces too.
+    std::string line = "trace: +";
+    line += offset;
+    line += " ms  ";
+    line += what;
+    line += '\n';
+    std::cerr << line << std::flush;
+}
+
 std::shared_ptr<tarn::Keychain> App::keychain() {
     if (keychain_) return keychain_;
     if (options_.keychain == "file") {
@@ -287,7 +328,10 @@ tarn::BlockingClient& App::client() {
         options.allowPlainHTTP = options_.allowPlainHTTP;
         options.requestTimeout = timeout;
         options.userAgent = std::string("tarnctl/") + TARNCTL_VERSION;
-        options.trace = [this](const tarn::HttpTrace& trace) { lastCacheResult_.store(trace.cacheResult); };
+        options.trace = [this](const tarn::HttpTrace& exchange) {
+            lastCacheResult_.store(exchange.cacheResult);
+            if (options_.trace) trace(traceLine(exchange));
+        };
         tarn::CurlSessionConfig session;
         session.caFile = options_.caFile;
         // On disk, so that the next command revalidates rather than downloads, and the server

@@ -17,10 +17,12 @@
 #include <tarn/storage/token_store.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tarnctl {
 
@@ -63,6 +65,8 @@ struct GlobalOptions {
     bool allowPlainHTTP = false;
     /// Keep the backend's cacheable answers under the state directory (http-cache/).
     bool httpCache = true;
+    /// Say on standard error when each request ends and what it took (--trace).
+    bool trace = false;
 
     /// $TARN_BASE_URL, else http://127.0.0.1:8787 (tarn-devserver's default port).
     static std::string defaultBaseURL();
@@ -84,6 +88,8 @@ public:
     /// Where the last answer of the client came from: the network, the HTTP cache as stored, the
     /// cache after the backend said it is unchanged, or the cache because the backend failed.
     tarn::HttpCacheResult lastCacheResult() const noexcept { return lastCacheResult_.load(); }
+    /// With --trace, one line on standard error: the time since the command started and `what`.
+    void trace(std::string_view what) const;
     tarn::TokenStore& tokenStore();
     /// "secret-service" or "file": the backend actually in use.
     std::string keychainKind();
@@ -120,6 +126,7 @@ private:
     void rememberHeldSecrets() noexcept;
 
     GlobalOptions options_;
+    const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     // Written by the client's I/O thread, read by the command's.
     std::atomic<tarn::HttpCacheResult> lastCacheResult_{tarn::HttpCacheResult::network};
     Output out_;

@@ -127,6 +127,8 @@ int run(int argc, char** argv) {
     cli.add_option("--ca-file", caFile, "PEM file of certificate authorities to trust instead of the system's");
     bool noCache = false;
     cli.add_flag("--no-cache", noCache, "Neither use nor keep the backend's cacheable answers (state directory's http-cache/)");
+    cli.add_flag("--trace", globals.trace,
+                 "Print to standard error when each request ends: method, path, status and time (never a host, header or body)");
     // A later value overrides an earlier one, so that scripts can put defaults in front.
     for (CLI::Option* option : cli.get_options()) {
         if (option->get_expected_min() > 0) option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);

@@ -195,6 +195,7 @@ ConnectResult connectTo(App& app, const std::string& serverID) {
 
     tarn::SharedContainer container = app.container();
     container.write(config);
+    app.trace("profile handed over");
     return {*user, decision, *server, config, container.url(), {container.xrayConfigURL(), container.vlessConfigURL()}};
 }
 
@@ -202,6 +203,7 @@ int runConnect(App& app, const std::string& serverID) {
     ConnectResult result = connectTo(app, serverID);
     // Without a tunnel service the profile waits in place for one to start.
     auto tunnel = waitForTunnel(tunnelRunDirectory(), result.config.xrayJSON, tunnelTimeout);
+    if (tunnel) app.trace("tunnel running");
     // Nothing is protected until a service takes the profile: that is not a successful connect.
     if (!tunnel)
         throw CliError(exitNoTunnel, "no_tunnel",

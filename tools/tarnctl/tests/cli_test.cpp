@@ -429,16 +429,18 @@ TEST_F(CliTest, ANewcomersFirstTriesAreAnswered) {
 }
 
 // The server list is kept under the state directory: the next command revalidates it and says so
-// beside the list, which stays what scripts read.
+// beside the list, which stays what scripts read; --trace tells the same on standard error only.
 TEST_F(CliTest, TheServerListIsRevalidatedFromTheCacheAndSaysSo) {
     signIn();
     Result first = tarnctl({"--json", "servers"});
     ASSERT_EQ(first.exitCode, 0) << first;
     EXPECT_EQ(first.err.find("HTTP cache"), std::string::npos) << first;
-    Result again = tarnctl({"--json", "servers"});
+    Result again = tarnctl({"--json", "--trace", "servers"});
     ASSERT_EQ(again.exitCode, 0) << again;
     EXPECT_EQ(again.json(), first.json());
     EXPECT_NE(again.err.find("from the HTTP cache: the backend said it is unchanged"), std::string::npos) << again;
+    EXPECT_NE(again.err.find(" ms  GET /vpn/servers: 200 in "), std::string::npos) << again;
+    EXPECT_NE(again.err.find("(stored answer, revalidated)"), std::string::npos) << again;
     Result uncached = tarnctl({"--no-cache", "servers"});
     ASSERT_EQ(uncached.exitCode, 0) << uncached;
     EXPECT_EQ(uncached.err.find("HTTP cache"), std::string::npos) << uncached;
