@@ -287,12 +287,21 @@ void syncDirectory(const Directory& dir) {
 }
 
 void writeFileAtomically(const Directory& dir, std::string_view name, std::string_view data, mode_t mode) {
+    writeFilesAtomically(dir, {{name, data}}, mode);
+}
+
+void writeFilesAtomically(const Directory& dir, std::initializer_list<std::pair<std::string_view, std::string_view>> files,
+                          mode_t mode) {
     removeStaleTemporaryFiles(dir);
-    TemporaryFile temp = createTemporaryFile(dir, data, mode);
-    if (::renameat(dir.fd.get(), temp.name().c_str(), dir.fd.get(), nameString(name).c_str()) != 0) {
-        throwErrno("cannot replace file", dir.path / name, errno);
+    for (const auto& [name, data] : files) {
+        TemporaryFile temp = createTemporaryFile(dir, data, mode);
+        if (::renameat(dir.fd.get(), temp.name().c_str(), dir.fd.get(), nameString(name).c_str()) != 0) {
+            throwErrno("cannot replace file", dir.path / name, errno);
+        }
+        temp.release();
     }
-    temp.release();
+    // Each file was flushed before its rename: after a crash each name holds its old or its new
+    // content in full, and one flush of the directory makes both renames last.
     syncDirectory(dir);
 }
 

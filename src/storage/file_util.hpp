@@ -8,10 +8,12 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <initializer_list>
 #include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tarn::storage_detail {
 
@@ -100,6 +102,10 @@ void removeStaleTemporaryFiles(const Directory& dir);
 /// Afterwards, and after a crash at any point, `name` holds the old or the new content in full.
 /// This and the two writers below first remove what crashed writers left (removeStaleTemporaryFiles).
 void writeFileAtomically(const Directory& dir, std::string_view name, std::string_view data, mode_t mode = 0600);
+/// The same for several files, replaced one after another in the order given (a reader sees the
+/// first new before the second), with one flush of the directory for all of them.
+void writeFilesAtomically(const Directory& dir, std::initializer_list<std::pair<std::string_view, std::string_view>> files,
+                          mode_t mode = 0600);
 
 /// Creates `name` in `dir` holding `data` only when no file of that name exists; false when one
 /// does. The name appears with its whole content or not at all, also when processes race.

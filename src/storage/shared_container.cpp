@@ -69,8 +69,7 @@ void SharedContainer::write(const VLESSConfig& config) const {
     sd::Directory dir = open(locate(appGroupID_, root_), true);
     // The tunnel reads the Xray file; the record goes last so that a reader of the record never
     // sees a profile whose Xray file is still the old one.
-    sd::writeFileAtomically(dir, xrayFileName, config.xrayJSON);
-    sd::writeFileAtomically(dir, vlessFileName, record);
+    sd::writeFilesAtomically(dir, {{xrayFileName, config.xrayJSON}, {vlessFileName, record}});
 }
 
 VLESSConfig SharedContainer::readConfig() const {

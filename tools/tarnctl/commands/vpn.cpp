@@ -4,13 +4,13 @@
 #include "../errors.hpp"
 #include "../terminal.hpp"
 
+#include "common/state_watch.hpp"
 #include "common/tunnel_state.hpp"
 
 #include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <iostream>
-#include <thread>
 #include <tuple>
 
 namespace tarnctl {
@@ -69,6 +69,9 @@ std::optional<tarn::tunnel::TunnelState> waitForTunnel(const std::filesystem::pa
     const auto deadline = Clock::now() + timeout;
     const std::int64_t startedAt = static_cast<std::int64_t>(std::time(nullptr));
     Spinner spinner;
+    // Woken by the service's next state rather than a fixed interval: the interval was most of
+    // the time between the core answering and the command returning.
+    tarn::tunnel::StateWatch changes(runDirectory);
     std::optional<tarn::tunnel::TunnelState> last;
     for (;;) {
         last = tarn::tunnel::readLiveState(runDirectory);
@@ -91,7 +94,7 @@ std::optional<tarn::tunnel::TunnelState> waitForTunnel(const std::filesystem::pa
                                " s (it is " + describeTunnel(last) + ")");
         }
         spinner.tick(wanted.empty() ? "Waiting for the tunnel to stop..." : "Waiting for the tunnel (" + last->state + ")...");
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        changes.wait(std::chrono::milliseconds(100));
     }
     spinner.clear();
     return last;
