@@ -124,7 +124,7 @@ TEST(BlockingClientConcurrency, ABoundedCallEndsAloneAndLeavesTheClientAndTheSha
         if (c.end == End::stopDuring) {
             // Once the bounded call is held: by the gate, or by the refresh after its own 401.
             const int heldAt = c.duringRefresh ? 2 : 1;
-            stopper = std::jthread([&] {
+            stopper = std::jthread([&, heldAt] {
                 gate.awaitEntered(1);
                 while (meRequests < heldAt) std::this_thread::sleep_for(1ms);
                 std::this_thread::sleep_for(50ms);
