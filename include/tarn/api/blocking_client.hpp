@@ -92,6 +92,8 @@ public:
 
 protected:
     BlockingOperations() = default;
+    BlockingOperations(const BlockingOperations&) = default;
+    BlockingOperations& operator=(const BlockingOperations&) = default;
     ~BlockingOperations() = default;
 };
 

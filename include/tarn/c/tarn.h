@@ -26,6 +26,8 @@
  *   - tarn_call_cancel asks the call to stop; unless its callback has already begun, the callback
  *     reports TARN_ERROR_CANCELLED. The handle must be given back with tarn_call_release, before or
  *     after completion; releasing does not cancel.
+ *   - tarn_client_call_with gives one call a timeout of its own (tarn_call_options), on top of the
+ *     client's request_timeout_ms.
  *   - tarn_client_destroy cancels what is in flight, waits until every callback has run (each
  *     reporting TARN_ERROR_CANCELLED unless it had already finished) and then frees the client.
  *     Called from one of that client's own callbacks, it returns at once and the client winds
