@@ -6,10 +6,12 @@
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
 
+#include <chrono>
 #include <future>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <stop_token>
 
 int main(int argc, char** argv) {
     if (argc != 4) {
@@ -30,6 +32,11 @@ int main(int argc, char** argv) {
         tarn::BlockingClient blocking(*base, tokens, options);
         blocking.login(argv[2], argv[3]);
         std::cout << blocking.servers().size() << " servers\n";
+        // One call bounded on its own: a timeout for the whole call, and a stop another thread
+        // may request (TransportError timedOut or cancelled).
+        std::stop_source stop;
+        auto me = blocking.with({.timeout = std::chrono::seconds(5), .stop = stop.get_token()}).me();
+        std::cout << "bounded call answered for " << me.id << "\n";
 
         // Callbacks: the operation runs on the session's executor, the handler gets
         // (std::exception_ptr, result).

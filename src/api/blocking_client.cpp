@@ -2,14 +2,19 @@
 // for the outcome the I/O thread leaves for it.
 #include "tarn/api/blocking_client.hpp"
 
+#include "api/call_bounds.hpp"
 #include "api/owned_io_client.hpp"
 #include "tarn/api/operations.hpp"
+
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/post.hpp>
 
 #include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <stop_token>
 #include <type_traits>
 #include <utility>
 
@@ -71,19 +76,45 @@ struct Completion<void> {
 struct BlockingClient::Impl : detail::OwnedIOClient {
     using OwnedIOClient::OwnedIOClient;
 
-    template <class T, class Start>
-    T wait(Start start) {
+    void refuseOwnThread() const {
         if (onIOThread()) {
             throw std::logic_error("BlockingClient: a blocking call on the client's own I/O thread would wait forever");
         }
-        auto outcome = std::make_shared<Outcome<T>>();
-        start(Completion<T>{outcome});
-        return outcome->get();
     }
 
     template <class Op>
     typename Op::Answer run(typename Op::Arguments arguments) {
-        return wait<typename Op::Answer>([&](auto done) { Op::call(api(), std::move(arguments), std::move(done)); });
+        using T = typename Op::Answer;
+        refuseOwnThread();
+        auto outcome = std::make_shared<Outcome<T>>();
+        Op::call(api(), std::move(arguments), Completion<T>{outcome});
+        return outcome->get();
+    }
+
+    template <class Op>
+    typename Op::Answer run(typename Op::Arguments arguments, const Limits& limits) {
+        using T = typename Op::Answer;
+        refuseOwnThread();
+        if (limits.stop.stop_requested()) std::rethrow_exception(detail::CallBounds::cancelledError());
+        // The timeout runs from the moment the caller called, not from when the I/O thread got to it.
+        std::optional<detail::CallBounds::Clock::time_point> deadline;
+        if (limits.timeout) deadline = detail::CallBounds::Clock::now() + *limits.timeout;
+        auto outcome = std::make_shared<Outcome<T>>();
+        auto bounds = std::make_shared<detail::CallBounds>();
+        auto finish = [bounds, done = Completion<T>{outcome}](std::exception_ptr e, auto... answer) {
+            done(bounds->end(std::move(e)), std::move(answer)...);
+        };
+        // Started on the I/O thread, where the slot is bound and later emitted, so neither races.
+        asio::post(io(), [this, bounds, deadline, arguments = std::move(arguments), finish = std::move(finish)]() mutable {
+            if (deadline) bounds->armTimeout(io().get_executor(), *deadline, bounds);
+            Op::call(api(), std::move(arguments), asio::bind_cancellation_slot(bounds->slot(), std::move(finish)));
+        });
+        // Registered after the start was posted, so that a stop requested by now (the callback then
+        // runs at once) still finds the call's slot bound.
+        std::stop_callback onStop(limits.stop, [executor = io().get_executor(), bounds] {
+            asio::post(executor, [bounds] { bounds->cancel(); });
+        });
+        return outcome->get();
     }
 };
 
@@ -96,108 +127,171 @@ BlockingClient::~BlockingClient() = default;
 
 const URL& BlockingClient::baseURL() const { return impl_->api().baseURL(); }
 
+BlockingClient::Bounded BlockingClient::with(Limits limits) const {
+    if (limits.timeout && *limits.timeout <= std::chrono::milliseconds::zero()) {
+        throw std::invalid_argument("BlockingClient::Limits: the timeout must be positive");
+    }
+    return Bounded(*this, std::move(limits));
+}
+
+namespace detail {
+
+struct BlockingAccess {
+    template <class Op>
+    static typename Op::Answer run(const BlockingClient& client, typename Op::Arguments arguments) {
+        return client.impl_->run<Op>(std::move(arguments));
+    }
+    template <class Op>
+    static typename Op::Answer run(const BlockingClient::Bounded& view, typename Op::Arguments arguments) {
+        return view.client_->impl_->run<Op>(std::move(arguments), view.limits_);
+    }
+};
+
+namespace {
+
+template <class Op, class Client>
+typename Op::Answer run(const BlockingOperations<Client>& self, typename Op::Arguments arguments) {
+    return BlockingAccess::run<Op>(static_cast<const Client&>(self), std::move(arguments));
+}
+
+}  // namespace
+
 // Each operation binds its arguments into the operation's argument record; what it sends and
 // how it ends is the APIClient's.
 
-AuthResponse BlockingClient::login(std::string email, std::string password) const {
-    return impl_->run<ops::Login>({std::move(email), std::move(password)});
+template <class Client> AuthResponse BlockingOperations<Client>::login(std::string email, std::string password) const {
+    return run<ops::Login>(*this, {std::move(email), std::move(password)});
 }
 
-AuthResponse BlockingClient::registerAccount(std::string email, std::string password, std::optional<std::string> name,
-                                             bool acceptedTerms, bool acceptedPersonalDataProcessing) const {
-    return impl_->run<ops::Register>(
-        {std::move(email), std::move(password), std::move(name), acceptedTerms, acceptedPersonalDataProcessing});
+template <class Client>
+AuthResponse BlockingOperations<Client>::registerAccount(std::string email, std::string password,
+                                                         std::optional<std::string> name, bool acceptedTerms,
+                                                         bool acceptedPersonalDataProcessing) const {
+    return run<ops::Register>(
+        *this, {std::move(email), std::move(password), std::move(name), acceptedTerms, acceptedPersonalDataProcessing});
 }
 
-EmailCodeChallenge BlockingClient::requestEmailCode(std::string email, std::string deviceID,
-                                                    std::string platform) const {
-    return impl_->run<ops::RequestEmailCode>({std::move(email), std::move(deviceID), std::move(platform)});
+template <class Client>
+EmailCodeChallenge BlockingOperations<Client>::requestEmailCode(std::string email, std::string deviceID,
+                                                                std::string platform) const {
+    return run<ops::RequestEmailCode>(*this, {std::move(email), std::move(deviceID), std::move(platform)});
 }
 
-AuthResponse BlockingClient::verifyEmailCode(std::string challengeID, std::string code, bool acceptedTerms,
-                                             bool acceptedPersonalDataProcessing) const {
-    return impl_->run<ops::VerifyEmailCode>(
-        {std::move(challengeID), std::move(code), acceptedTerms, acceptedPersonalDataProcessing});
+template <class Client>
+AuthResponse BlockingOperations<Client>::verifyEmailCode(std::string challengeID, std::string code, bool acceptedTerms,
+                                                         bool acceptedPersonalDataProcessing) const {
+    return run<ops::VerifyEmailCode>(
+        *this, {std::move(challengeID), std::move(code), acceptedTerms, acceptedPersonalDataProcessing});
 }
 
-AuthResponse BlockingClient::loginWithApple(std::string identityToken, std::optional<std::string> authorizationCode,
-                                            std::optional<std::string> name, std::string deviceID) const {
-    return impl_->run<ops::LoginWithApple>(
-        {std::move(identityToken), std::move(authorizationCode), std::move(name), std::move(deviceID)});
+template <class Client>
+AuthResponse BlockingOperations<Client>::loginWithApple(std::string identityToken,
+                                                        std::optional<std::string> authorizationCode,
+                                                        std::optional<std::string> name, std::string deviceID) const {
+    return run<ops::LoginWithApple>(
+        *this, {std::move(identityToken), std::move(authorizationCode), std::move(name), std::move(deviceID)});
 }
 
-TelegramAuthSession BlockingClient::createTelegramSession(std::string deviceID) const {
-    return impl_->run<ops::CreateTelegramSession>({std::move(deviceID)});
+template <class Client>
+TelegramAuthSession BlockingOperations<Client>::createTelegramSession(std::string deviceID) const {
+    return run<ops::CreateTelegramSession>(*this, {std::move(deviceID)});
 }
 
-TelegramSessionStatus BlockingClient::telegramSessionStatus(std::string id, std::string secret) const {
-    return impl_->run<ops::TelegramSessionStatusOperation>({std::move(id), std::move(secret)});
+template <class Client>
+TelegramSessionStatus BlockingOperations<Client>::telegramSessionStatus(std::string id, std::string secret) const {
+    return run<ops::TelegramSessionStatusOperation>(*this, {std::move(id), std::move(secret)});
 }
 
-AuthResponse BlockingClient::verifyTelegramSession(std::string id, std::string secret, std::string code) const {
-    return impl_->run<ops::VerifyTelegramSession>({std::move(id), std::move(secret), std::move(code)});
+template <class Client>
+AuthResponse BlockingOperations<Client>::verifyTelegramSession(std::string id, std::string secret,
+                                                               std::string code) const {
+    return run<ops::VerifyTelegramSession>(*this, {std::move(id), std::move(secret), std::move(code)});
 }
 
-OAuthAuthSession BlockingClient::createOAuthSession(OAuthProvider provider, std::string deviceID) const {
-    return impl_->run<ops::CreateOAuthSession>({provider, std::move(deviceID)});
+template <class Client>
+OAuthAuthSession BlockingOperations<Client>::createOAuthSession(OAuthProvider provider, std::string deviceID) const {
+    return run<ops::CreateOAuthSession>(*this, {provider, std::move(deviceID)});
 }
 
-OAuthSessionStatus BlockingClient::oauthSessionStatus(std::string id) const {
-    return impl_->run<ops::OAuthSessionStatusOperation>({std::move(id)});
+template <class Client> OAuthSessionStatus BlockingOperations<Client>::oauthSessionStatus(std::string id) const {
+    return run<ops::OAuthSessionStatusOperation>(*this, {std::move(id)});
 }
 
-void BlockingClient::logout() const { impl_->run<ops::Logout>({}); }
+template <class Client> void BlockingOperations<Client>::logout() const { run<ops::Logout>(*this, {}); }
 
-void BlockingClient::deleteAccount(std::string deviceID) const { impl_->run<ops::DeleteAccount>({std::move(deviceID)}); }
-
-CRMUser BlockingClient::me() const { return impl_->run<ops::Me>({}); }
-
-UserSyncResponse BlockingClient::syncUser(UserSyncRequest request) const {
-    return impl_->run<ops::SyncUser>(std::move(request));
+template <class Client> void BlockingOperations<Client>::deleteAccount(std::string deviceID) const {
+    run<ops::DeleteAccount>(*this, {std::move(deviceID)});
 }
 
-CRMUser BlockingClient::subscriptionStatus() const { return impl_->run<ops::SubscriptionStatusOperation>({}); }
+template <class Client> CRMUser BlockingOperations<Client>::me() const { return run<ops::Me>(*this, {}); }
 
-AccountDevicesResponse BlockingClient::accountDevices() const { return impl_->run<ops::AccountDevices>({}); }
-
-AccountDeviceRemovalResponse BlockingClient::removeAccountDevice(std::int64_t id) const {
-    return impl_->run<ops::RemoveAccountDevice>({id});
+template <class Client> UserSyncResponse BlockingOperations<Client>::syncUser(UserSyncRequest request) const {
+    return run<ops::SyncUser>(*this, std::move(request));
 }
 
-UserSyncResponse BlockingClient::verifyAppleTransaction(AppleTransactionPayload payload) const {
-    return impl_->run<ops::VerifyAppleTransaction>(std::move(payload));
+template <class Client> CRMUser BlockingOperations<Client>::subscriptionStatus() const {
+    return run<ops::SubscriptionStatusOperation>(*this, {});
 }
 
-BillingCatalog BlockingClient::billingCatalog() const { return impl_->run<ops::BillingCatalogOperation>({}); }
-
-BillingCheckoutResponse BlockingClient::createBillingCheckout(BillingCheckoutRequest request) const {
-    return impl_->run<ops::CreateBillingCheckout>(std::move(request));
+template <class Client> AccountDevicesResponse BlockingOperations<Client>::accountDevices() const {
+    return run<ops::AccountDevices>(*this, {});
 }
 
-std::vector<VPNServer> BlockingClient::servers() const { return impl_->run<ops::Servers>({}); }
-
-VLESSConfig BlockingClient::vpnConfig(std::string serverID, std::string deviceID, std::string platform) const {
-    return impl_->run<ops::VPNConfig>({std::move(serverID), std::move(deviceID), std::move(platform)});
+template <class Client>
+AccountDeviceRemovalResponse BlockingOperations<Client>::removeAccountDevice(std::int64_t id) const {
+    return run<ops::RemoveAccountDevice>(*this, {id});
 }
 
-void BlockingClient::revokeVPN(std::string deviceID) const { impl_->run<ops::RevokeVPN>({std::move(deviceID)}); }
-
-void BlockingClient::recordAppEvent(AppEventPayload payload) const {
-    impl_->run<ops::RecordAppEvent>(std::move(payload));
+template <class Client>
+UserSyncResponse BlockingOperations<Client>::verifyAppleTransaction(AppleTransactionPayload payload) const {
+    return run<ops::VerifyAppleTransaction>(*this, std::move(payload));
 }
 
-void BlockingClient::recordAnonymousAppEvent(AppEventPayload payload) const {
-    impl_->run<ops::RecordAnonymousAppEvent>(std::move(payload));
+template <class Client> BillingCatalog BlockingOperations<Client>::billingCatalog() const {
+    return run<ops::BillingCatalogOperation>(*this, {});
 }
 
-void BlockingClient::registerPushToken(PushTokenRequest request) const {
-    impl_->run<ops::RegisterPushToken>(std::move(request));
+template <class Client>
+BillingCheckoutResponse BlockingOperations<Client>::createBillingCheckout(BillingCheckoutRequest request) const {
+    return run<ops::CreateBillingCheckout>(*this, std::move(request));
 }
 
-void BlockingClient::deletePushToken(PushTokenRequest request) const {
-    impl_->run<ops::DeletePushToken>(std::move(request));
+template <class Client> std::vector<VPNServer> BlockingOperations<Client>::servers() const {
+    return run<ops::Servers>(*this, {});
 }
 
-IOSAppRelease BlockingClient::appRelease() const { return impl_->run<ops::AppRelease>({}); }
+template <class Client>
+VLESSConfig BlockingOperations<Client>::vpnConfig(std::string serverID, std::string deviceID,
+                                                  std::string platform) const {
+    return run<ops::VPNConfig>(*this, {std::move(serverID), std::move(deviceID), std::move(platform)});
+}
 
+template <class Client> void BlockingOperations<Client>::revokeVPN(std::string deviceID) const {
+    run<ops::RevokeVPN>(*this, {std::move(deviceID)});
+}
+
+template <class Client> void BlockingOperations<Client>::recordAppEvent(AppEventPayload payload) const {
+    run<ops::RecordAppEvent>(*this, std::move(payload));
+}
+
+template <class Client> void BlockingOperations<Client>::recordAnonymousAppEvent(AppEventPayload payload) const {
+    run<ops::RecordAnonymousAppEvent>(*this, std::move(payload));
+}
+
+template <class Client> void BlockingOperations<Client>::registerPushToken(PushTokenRequest request) const {
+    run<ops::RegisterPushToken>(*this, std::move(request));
+}
+
+template <class Client> void BlockingOperations<Client>::deletePushToken(PushTokenRequest request) const {
+    run<ops::DeletePushToken>(*this, std::move(request));
+}
+
+template <class Client> IOSAppRelease BlockingOperations<Client>::appRelease() const {
+    return run<ops::AppRelease>(*this, {});
+}
+
+template class BlockingOperations<BlockingClient>;
+template class BlockingOperations<BlockingClient::Bounded>;
+
+}  // namespace detail
 }  // namespace tarn

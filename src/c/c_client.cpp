@@ -5,12 +5,12 @@
 #include "c_operations.hpp"
 #include "c_storage.hpp"
 
+#include "api/call_bounds.hpp"
 #include "api/owned_io_client.hpp"
 #include "tarn/api/api_error.hpp"
 #include "tarn/json/json_codec.hpp"
 
 #include <asio/bind_cancellation_slot.hpp>
-#include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/post.hpp>
 
@@ -70,10 +70,11 @@ struct CallState {
     std::weak_ptr<Core> core;
     std::atomic<bool> cancelRequested{false};
     std::atomic<bool> finished{false};
+    // The call's own timeout, from when it was started; none: only the client's request timeout.
+    std::optional<detail::CallBounds::Clock::time_point> deadline;
     // Used on the I/O thread only: the coroutine's slot is bound there and emitted there, until
     // the coroutine has ended (its outcome then waits for its callback in a handler of its own).
-    asio::cancellation_signal signal;
-    bool coroutineEnded = false;
+    detail::CallBounds bounds;
 };
 
 struct Core : std::enable_shared_from_this<Core> {
@@ -143,13 +144,14 @@ void Core::start(std::shared_ptr<CallState> state, std::optional<Operation> oper
             return;
         }
         Core* core = self.get();
+        if (state->deadline) state->bounds.armTimeout(core->client.io().get_executor(), *state->deadline, state);
         // The callback runs from a handler of its own, never inside the coroutine that produced the
         // outcome: a thread ended in the callback unwinds through every frame below it, and a
         // coroutine's frame catches whatever leaves its body without rethrowing, which turns that
         // unwind into an abort.
         asio::co_spawn(core->client.io(), (*operation)(core->client.api()),
-                       asio::bind_cancellation_slot(state->signal.slot(), [core, state](std::exception_ptr e, Reply reply) {
-                           state->coroutineEnded = true;
+                       asio::bind_cancellation_slot(state->bounds.slot(), [core, state](std::exception_ptr e, Reply reply) {
+                           e = state->bounds.end(std::move(e));
                            asio::post(core->client.io(), [core, state, e, reply = std::move(reply)]() mutable {
                                core->complete(state, e, std::move(reply));
                            });
@@ -160,7 +162,7 @@ void Core::start(std::shared_ptr<CallState> state, std::optional<Operation> oper
 void Core::requestCancel(const std::shared_ptr<CallState>& state) {
     state->cancelRequested.store(true);
     asio::post(client.io(), [state] {
-        if (!state->finished.load() && !state->coroutineEnded) state->signal.emit(asio::cancellation_type::terminal);
+        if (!state->finished.load()) state->bounds.cancel();
     });
 }
 
@@ -209,7 +211,8 @@ std::shared_ptr<tarn::capi::Core> makeCore(const std::string& baseURLText, tarn:
 }
 
 template <class Prepare>
-tarn_call* startCall(tarn_client* client, tarn_callback callback, void* userData, Prepare prepare) noexcept {
+tarn_call* startCall(tarn_client* client, tarn_callback callback, void* userData, Prepare prepare,
+                     const tarn_call_options* options = nullptr) noexcept {
     tarn::capi::clearLastError();
     if (client == nullptr || callback == nullptr) {
         tarn::capi::setLastError({TARN_ERROR_INVALID_ARGUMENT, 0, 0, client == nullptr ? "client is NULL" : "callback is NULL"});
@@ -221,6 +224,13 @@ tarn_call* startCall(tarn_client* client, tarn_callback callback, void* userData
         std::optional<tarn::capi::Operation> operation;
         std::exception_ptr early;
         try {
+            tarn_call_options chosen;
+            tarn_call_options_init(&chosen);
+            tarn::capi::copyOptions(options, chosen, "tarn_call_options");
+            if (chosen.timeout_ms < 0) throw InvalidArgument("timeout_ms is negative");
+            if (chosen.timeout_ms > 0) {
+                state->deadline = tarn::detail::CallBounds::Clock::now() + std::chrono::milliseconds(chosen.timeout_ms);
+            }
             operation = prepare();
         } catch (...) {
             early = std::current_exception();
@@ -311,6 +321,12 @@ void tarn_call_cancel(tarn_call* call) {
 
 void tarn_call_release(tarn_call* call) { delete call; }
 
+void tarn_call_options_init(tarn_call_options* options) {
+    if (options == nullptr) return;
+    *options = tarn_call_options{};
+    options->struct_size = sizeof(tarn_call_options);
+}
+
 // The typed functions: the operations whose arguments are a few scalars, bound without JSON.
 
 tarn_call* tarn_client_login(tarn_client* client, const char* email, const char* password, tarn_callback callback,
@@ -357,10 +373,18 @@ tarn_call* tarn_client_app_release(tarn_client* client, tarn_callback callback, 
 
 tarn_call* tarn_client_call(tarn_client* client, const char* operation, const char* arguments_json,
                             tarn_callback callback, void* user_data) {
-    return startCall(client, callback, user_data, [&] {
-        return tarn::capi::operationNamed(required(operation, "operation"),
-                                          arguments_json != nullptr ? std::string_view(arguments_json) : "{}");
-    });
+    return tarn_client_call_with(client, operation, arguments_json, nullptr, callback, user_data);
+}
+
+tarn_call* tarn_client_call_with(tarn_client* client, const char* operation, const char* arguments_json,
+                                 const tarn_call_options* options, tarn_callback callback, void* user_data) {
+    return startCall(
+        client, callback, user_data,
+        [&] {
+            return tarn::capi::operationNamed(required(operation, "operation"),
+                                              arguments_json != nullptr ? std::string_view(arguments_json) : "{}");
+        },
+        options);
 }
 
 const char* tarn_operations(void) {

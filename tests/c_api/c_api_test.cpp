@@ -244,6 +244,7 @@ TEST_F(CInterface, EveryEntryPointRefusesNullAndInvalidArguments) {
         {"remove_account_device", [](tarn_client* c, tarn_callback cb, void* ud) { return tarn_client_remove_account_device(c, 1, cb, ud); }, false},
         {"app_release", [](tarn_client* c, tarn_callback cb, void* ud) { return tarn_client_app_release(c, cb, ud); }, false},
         {"call operation", [](tarn_client* c, tarn_callback cb, void* ud) { return tarn_client_call(c, nullptr, "{}", cb, ud); }, true},
+        {"call_with operation", [](tarn_client* c, tarn_callback cb, void* ud) { return tarn_client_call_with(c, nullptr, "{}", nullptr, cb, ud); }, true},
     };
     for (const auto& c : asynchronous) {
         SCOPED_TRACE(c.name);
@@ -267,6 +268,7 @@ TEST_F(CInterface, EveryEntryPointRefusesNullAndInvalidArguments) {
     tarn_string_free(nullptr);
     tarn_client_options_init(nullptr);
     tarn_storage_options_init(nullptr);
+    tarn_call_options_init(nullptr);
     EXPECT_STREQ(tarn_error_kind_name(static_cast<tarn_error_kind>(99)), "unknown");
 }
 
@@ -569,6 +571,43 @@ TEST_F(CInterface, ACancelledCallReportsCancelled) {
     tarn_call_cancel(call);  // after completion: nothing happens
     tarn_call_release(call);
     EXPECT_EQ(outcomes.count(), 1u);
+}
+
+TEST_F(CInterface, ACallsOwnTimeoutBoundsThatCallAlone) {
+    // The client keeps its default request timeout (60 s), far beyond the server's delay: only a
+    // call's own timeout can end the delayed call early.
+    struct Case {
+        const char* name;
+        bool delayed;  // the server holds the answer back for 20 s
+        std::optional<std::int64_t> timeoutMs;  // nullopt: NULL options
+        tarn_error_kind expected;
+        std::int64_t code = 0;
+        std::size_t structSize = sizeof(tarn_call_options);
+    };
+    const std::vector<Case> cases{
+        {"own timeout before the answer", true, 300, TARN_ERROR_TRANSPORT, 28},
+        {"own timeout after the answer", false, 20'000, TARN_ERROR_NONE},
+        {"NULL options", false, std::nullopt, TARN_ERROR_NONE},
+        {"zero: none of its own", false, 0, TARN_ERROR_NONE},
+        {"negative", false, -1, TARN_ERROR_INVALID_ARGUMENT},
+        {"struct_size smaller than the library's", false, 300, TARN_ERROR_INVALID_ARGUMENT, 0, sizeof(std::size_t)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.delayed) addFault(R"({"path":"/app/ios/release","delay_ms":20000,"count":1})");
+        tarn_call_options options;
+        tarn_call_options_init(&options);
+        options.struct_size = c.structSize;
+        if (c.timeoutMs) options.timeout_ms = *c.timeoutMs;
+        auto started = std::chrono::steady_clock::now();
+        Outcome o = run([&](tarn_callback cb, void* ud) {
+            return tarn_client_call_with(client_, "app_release", "{}", c.timeoutMs ? &options : nullptr, cb, ud);
+        });
+        EXPECT_EQ(o.kind, c.expected) << o.message;
+        EXPECT_EQ(o.code, c.code) << o.message;
+        EXPECT_EQ(o.json.has_value(), c.expected == TARN_ERROR_NONE);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 10s) << "the delayed answer was awaited";
+    }
 }
 
 TEST_F(CInterface, ACallbackMayStartTheNextCall) {

@@ -11,6 +11,11 @@
 // The destructor lets the calls in flight end, stops the session (idle connections are closed),
 // and joins the I/O thread. No call may be in progress on another thread when it starts.
 //
+// Per call, a view bounds each call by a timeout and a std::stop_token:
+//     std::stop_source stop;    // stop.request_stop() from another thread ends the call
+//     auto user = client.with({.timeout = 5s, .stop = stop.get_token()}).me();
+// An ended call ends only that caller's wait: a token refresh other calls share runs on.
+//
 // This header brings in no Asio: a program that only blocks compiles without it.
 #pragma once
 
@@ -25,28 +30,26 @@
 #include "tarn/platform/url.hpp"
 #include "tarn/storage/token_store.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarn {
 
-class TARN_EXPORT BlockingClient {
+namespace detail {
+
+struct BlockingAccess;
+
+// The 28 operations, declared once for the client and for its bounded views; implemented in the
+// library for exactly those two.
+template <class Client>
+class TARN_EXPORT BlockingOperations {
 public:
-    /// Starts the I/O thread. Throws what APIClient's constructor throws for the base URL and the
-    /// options, and std::invalid_argument for a session configuration that cannot work; no
-    /// thread is left behind then.
-    explicit BlockingClient(URL baseURL, std::shared_ptr<TokenStore> tokenStore = nullptr,
-                            APIClientOptions options = {}, CurlSessionConfig sessionConfig = {});
-    ~BlockingClient();
-
-    BlockingClient(const BlockingClient&) = delete;
-    BlockingClient& operator=(const BlockingClient&) = delete;
-
-    const URL& baseURL() const;
-
     // Each operation is the APIClient operation of the same name, run through its description in
     // tarn/api/operations.hpp; see APIClient for what it sends, stores and throws.
 
@@ -87,9 +90,64 @@ public:
     void deletePushToken(PushTokenRequest request) const;
     IOSAppRelease appRelease() const;
 
+protected:
+    BlockingOperations() = default;
+    BlockingOperations(const BlockingOperations&) = default;
+    BlockingOperations& operator=(const BlockingOperations&) = default;
+    ~BlockingOperations() = default;
+};
+
+}  // namespace detail
+
+class TARN_EXPORT BlockingClient : public detail::BlockingOperations<BlockingClient> {
+public:
+    /// What bounds the calls of a view made by with(): each call, from its start to its end
+    /// (a token refresh it waits for included), and each call on its own.
+    struct Limits {
+        /// Past it the call throws TransportError timedOut, as a request timeout does. The
+        /// client's request timeout still bounds each request inside the call. Must be positive.
+        std::optional<std::chrono::milliseconds> timeout{};
+        /// A stop requested from any thread ends the call promptly with TransportError
+        /// cancelled; a stop requested before the call starts ends it before anything is sent.
+        std::stop_token stop{};
+    };
+
+    /// The same operations, each call bounded by the limits. A view refers to its client, which
+    /// must outlive it; it is cheap to copy and may be used from several threads at once.
+    class Bounded;
+
+    /// Starts the I/O thread. Throws what APIClient's constructor throws for the base URL and the
+    /// options, and std::invalid_argument for a session configuration that cannot work; no
+    /// thread is left behind then.
+    explicit BlockingClient(URL baseURL, std::shared_ptr<TokenStore> tokenStore = nullptr,
+                            APIClientOptions options = {}, CurlSessionConfig sessionConfig = {});
+    ~BlockingClient();
+
+    BlockingClient(const BlockingClient&) = delete;
+    BlockingClient& operator=(const BlockingClient&) = delete;
+
+    const URL& baseURL() const;
+
+    /// Throws std::invalid_argument for a timeout that is not positive.
+    Bounded with(Limits limits) const;
+
 private:
+    friend struct detail::BlockingAccess;
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+class TARN_EXPORT BlockingClient::Bounded : public detail::BlockingOperations<BlockingClient::Bounded> {
+private:
+    friend class BlockingClient;
+    friend struct detail::BlockingAccess;
+    Bounded(const BlockingClient& client, Limits limits) : client_(&client), limits_(std::move(limits)) {}
+
+    const BlockingClient* client_;
+    Limits limits_;
+};
+
+extern template class detail::BlockingOperations<BlockingClient>;
+extern template class detail::BlockingOperations<BlockingClient::Bounded>;
 
 }  // namespace tarn

@@ -26,6 +26,8 @@
  *   - tarn_call_cancel asks the call to stop; unless its callback has already begun, the callback
  *     reports TARN_ERROR_CANCELLED. The handle must be given back with tarn_call_release, before or
  *     after completion; releasing does not cancel.
+ *   - tarn_client_call_with gives one call a timeout of its own (tarn_call_options), on top of the
+ *     client's request_timeout_ms.
  *   - tarn_client_destroy cancels what is in flight, waits until every callback has run (each
  *     reporting TARN_ERROR_CANCELLED unless it had already finished) and then frees the client.
  *     Called from one of that client's own callbacks, it returns at once and the client winds
@@ -58,8 +60,11 @@
 extern "C" {
 #endif
 
-/* Raised when a function is added (minor change) or any existing declaration changes. */
-#define TARN_C_API_VERSION 1
+/* Raised when a function is added (minor change) or any existing declaration changes.
+ *   1  the first interface
+ *   2  tarn_operations; tarn_call_options, tarn_call_options_init and tarn_client_call_with (a
+ *      timeout of one call's own) */
+#define TARN_C_API_VERSION 2
 
 /* ---- Errors ---------------------------------------------------------------------------------- */
 
@@ -286,6 +291,29 @@ TARN_C_API tarn_call* tarn_client_app_release(tarn_client* client, tarn_callback
  * TARN_ERROR_INVALID_ARGUMENT; arguments_json NULL means {}. tarn_operations() lists the same. */
 TARN_C_API tarn_call* tarn_client_call(tarn_client* client, const char* operation, const char* arguments_json,
                                        tarn_callback callback, void* user_data);
+
+/* What bounds one call beyond the client's options (since TARN_C_API_VERSION 2). */
+typedef struct tarn_call_options {
+    /* sizeof(tarn_call_options), set by tarn_call_options_init (see tarn_storage_options). */
+    size_t struct_size;
+    /* Bound on the call as a whole, from its start until its callback: a token refresh it waits
+     * for and the repeat after it included. 0: none of its own. The client's request_timeout_ms
+     * still bounds each request inside the call, so this can shorten a call but not lengthen a
+     * request. A call that runs out completes as a request timeout does: TARN_ERROR_TRANSPORT,
+     * code 28 (libcurl's CURLE_OPERATION_TIMEDOUT). Ending it stops only this call: a token
+     * refresh other calls wait for goes on. */
+    int64_t timeout_ms;
+} tarn_call_options;
+
+/* Sets every member to its default (no timeout of the call's own). */
+TARN_C_API void tarn_call_options_init(tarn_call_options* options);
+
+/* tarn_client_call with options for this call; options NULL: exactly tarn_client_call. Options
+ * that cannot be used (a struct_size smaller than this library's, or with members unknown to it
+ * set; a negative timeout) complete the call with TARN_ERROR_INVALID_ARGUMENT. */
+TARN_C_API tarn_call* tarn_client_call_with(tarn_client* client, const char* operation, const char* arguments_json,
+                                            const tarn_call_options* options, tarn_callback callback,
+                                            void* user_data);
 
 /* The operations of tarn_client_call as a JSON array, one object each: "name" (for
  * tarn_client_call), "client_name" (the C++ client's), "method", "path" ("{id}" marks a value
