@@ -35,7 +35,8 @@ import weakref
 __all__ = ["APIError", "Call", "Cancelled", "Client", "Storage", "TarnError", "Timeout", "TransportError", "api_version",
            "operations", "version"]
 
-_C_API_VERSION = 1
+# The oldest C interface this binding can use (tarn_operations); later versions only add to it.
+_C_API_VERSION = 2
 
 
 def _find_library():
@@ -119,8 +120,8 @@ def _declare(lib):
 # ctypes.CDLL releases the interpreter lock around every call, so a client's I/O thread can run
 # callbacks while another thread waits in tarn_client_destroy.
 _lib = _declare(ctypes.CDLL(_find_library()))
-if _lib.tarn_c_api_version() != _C_API_VERSION:
-    raise ImportError("libtarn-c has C API version %d, this binding needs %d"
+if _lib.tarn_c_api_version() < _C_API_VERSION:
+    raise ImportError("libtarn-c has C API version %d, this binding needs %d or later"
                       % (_lib.tarn_c_api_version(), _C_API_VERSION))
 
 

@@ -59,7 +59,7 @@ class BindingTest(unittest.TestCase):
         shutil.rmtree(self.dir)
 
     def test_signs_in_lists_servers_and_writes_the_profile(self):
-        self.assertEqual(tarn.api_version(), 1)
+        self.assertEqual(tarn.api_version(), 2)
         self.assertRegex(tarn.version(), r"^\d+\.\d+\.\d+$")
         auth = self.client.login("demo@tarn.dev", "demo-password").result(30)
         self.assertEqual(auth["user"]["email"], "demo@tarn.dev")
