@@ -29,8 +29,6 @@ void CurlSocketBridge::detach() {
     attached_ = false;
     for (auto& [fd, watch] : sockets_) watch->release();
     sockets_.clear();
-    deadline_.reset();
-    waitingFor_.reset();
     if (timer_) timer_->cancel();
 }
 
@@ -144,16 +142,11 @@ void CurlSocketBridge::onReady(const std::shared_ptr<SocketWatch>& w, const asio
 }
 
 void CurlSocketBridge::scheduleTimeout(long timeoutMs) {
-    if (timeoutMs < 0) {
-        // A pending wait would keep the io_context's run() from returning, so "nothing to time"
-        // cancels it rather than leaving it to expire.
-        deadline_.reset();
-        waitingFor_.reset();
-        timer_->cancel();
-        return;
-    }
+    // A pending wait would keep the io_context's run() from returning, so "nothing to time"
+    // cancels it rather than leaving it to expire.
+    timer_->cancel();
+    if (timeoutMs < 0) return;  // libcurl has nothing to time
     if (timeoutMs == 0) {
-        deadline_.reset();
         // A handle being added asks for this; the session acts right after, and a posted act
         // would only find nothing to do and cost the io_context one more round.
         if (starting_) return;
@@ -163,29 +156,11 @@ void CurlSocketBridge::scheduleTimeout(long timeoutMs) {
         });
         return;
     }
-    const auto at = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    deadline_ = at;
-    if (waitingFor_ && *waitingFor_ <= at) return;  // wakes first, then waits for the rest
-    waitUntil(at);
-}
-
-void CurlSocketBridge::waitUntil(std::chrono::steady_clock::time_point at) {
-    waitingFor_ = at;
-    const auto generation = ++waitGeneration_;
-    timer_->expires_at(at);  // cancels the wait pending for a later moment, if any
-    timer_->async_wait(asio::bind_executor(
-        session_.strand, [weak = session_.weak_from_this(), this, generation](const asio::error_code& ec) {
-            auto self = weak.lock();
-            if (!self || generation != waitGeneration_) return;  // replaced by a newer wait
-            waitingFor_.reset();
-            if (ec || !deadline_) return;
-            if (std::chrono::steady_clock::now() < *deadline_) {
-                waitUntil(*deadline_);
-                return;
-            }
-            deadline_.reset();
-            self->act(CURL_SOCKET_TIMEOUT, 0);
-        }));
+    timer_->expires_after(std::chrono::milliseconds(timeoutMs));
+    timer_->async_wait(asio::bind_executor(session_.strand, [weak = session_.weak_from_this()](const asio::error_code& ec) {
+        if (ec) return;
+        if (auto self = weak.lock()) self->act(CURL_SOCKET_TIMEOUT, 0);
+    }));
 }
 
 }  // namespace tarn::detail

@@ -9,8 +9,6 @@
 #include <asio/steady_timer.hpp>
 #include <curl/curl.h>
 
-#include <chrono>
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -75,18 +73,11 @@ private:
     void arm(const std::shared_ptr<SocketWatch>& w);
     void onReady(const std::shared_ptr<SocketWatch>& w, const asio::error_code& ec, int event);
     void scheduleTimeout(long timeoutMs);
-    void waitUntil(std::chrono::steady_clock::time_point at);
 
     CurlSessionImpl& session_;
     bool attached_ = false;
     bool starting_ = false;  // inside curl_multi_add_handle
     std::optional<asio::steady_timer> timer_;
-    // When libcurl wants to be woken. A wait already pending for an earlier moment is left to
-    // run and then waits again for the rest: libcurl moves its deadline several times per
-    // request, mostly later, and each cancelled wait costs a completion through the strand.
-    std::optional<std::chrono::steady_clock::time_point> deadline_;
-    std::optional<std::chrono::steady_clock::time_point> waitingFor_;  // the pending wait's expiry
-    std::uint64_t waitGeneration_ = 0;
     std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> sockets_;
     std::unordered_set<curl_socket_t> connectionSockets_;  // opened through onOpenSocket
 };
