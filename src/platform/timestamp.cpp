@@ -142,6 +142,37 @@ std::optional<Timestamp> toTimestamp(const DateTimeFields& f) {
     return Timestamp{std::chrono::microseconds{seconds * microsPerSecond + f.micros}};
 }
 
+// The backend writes its instants as "yyyy-MM-ddTHH:mm:ss.ffffffZ", and a device list carries one
+// per device. That one layout is read by fixed positions, without the general reader's cursor and
+// its bounds checks at every field; the range checks after it are the same. Text of any other
+// length or punctuation is left to the general reader.
+bool readBackendLayout(std::string_view text, DateTimeFields& f) {
+    if (text.size() != 27) return false;
+    const char* p = text.data();
+    if (p[4] != '-' || p[7] != '-' || p[10] != 'T' || p[13] != ':' || p[16] != ':' || p[19] != '.' || p[26] != 'Z') {
+        return false;
+    }
+    bool allDigits = true;
+    auto number = [&](std::size_t from, std::size_t width) {
+        int value = 0;
+        for (std::size_t i = from; i < from + width; ++i) {
+            const unsigned d = static_cast<unsigned char>(p[i]) - unsigned{'0'};
+            allDigits &= d <= 9;
+            value = value * 10 + static_cast<int>(d);
+        }
+        return value;
+    };
+    f.year = number(0, 4);
+    f.month = number(5, 2);
+    f.day = number(8, 2);
+    f.hour = number(11, 2);
+    f.minute = number(14, 2);
+    f.second = number(17, 2);
+    f.micros = number(20, 6);
+    f.offsetMinutes = 0;
+    return allDigits;
+}
+
 enum class FractionRule { required, forbidden };
 
 std::optional<Timestamp> parseInternetDateTime(std::string_view text, FractionRule rule) {
@@ -209,6 +240,7 @@ std::string formatDateTime(Timestamp t, char separator) {
 }  // namespace
 
 std::optional<Timestamp> parseISO8601WithFraction(std::string_view text) {
+    if (DateTimeFields f; readBackendLayout(text, f)) return toTimestamp(f);
     return parseInternetDateTime(text, FractionRule::required);
 }
 

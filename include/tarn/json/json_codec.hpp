@@ -172,7 +172,8 @@ void readMembers(DecodeContext& ctx, R& out, const std::array<const Node*, sizeo
 
 // Member names are short, and every member of every object is compared at least once: comparing
 // inline, a word at a time, instead of calling memcmp keeps the key match off the profile.
-inline bool sameKey(std::string_view a, std::string_view b) noexcept {
+// Always inlined: against a name known at compile time it folds to one or two word compares.
+[[gnu::always_inline]] inline bool sameKey(std::string_view a, std::string_view b) noexcept {
     const std::size_t n = a.size();
     if (n != b.size()) return false;
     const char* p = a.data();
@@ -385,6 +386,24 @@ bool quickSettleAbsent(std::uint64_t seen, R& out, std::index_sequence<I...>) {
     }() && ...);
 }
 
+// The backend lists a record's members in the order the table declares them, leaving out some
+// optionals. This pass takes the members in that order, each compared with its name as a constant
+// and read inline, while the document follows it: a member that is not next is taken as absent
+// for now, and the pass stops at a key that no later member has. It answers false only when a
+// member it read was refused.
+template <class R, std::size_t... I>
+bool quickReadInDeclaredOrder(JSONDecoder::DateStrategy dates, simdjson::dom::object::iterator& field,
+                              simdjson::dom::object::iterator end, std::uint64_t& seen, R& out,
+                              std::index_sequence<I...>) {
+    return ([&] {
+        if (field == end || !sameKey(field.key(), std::get<I>(members<R>).name)) return true;
+        seen |= std::uint64_t{1} << I;
+        if (!quickReadMember<R, I>(dates, field.value(), out)) return false;
+        ++field;
+        return true;
+    }() && ...);
+}
+
 template <class R>
 bool quickReadRecordInto(JSONDecoder::DateStrategy dates, simdjson::dom::element e, R& out) {
     simdjson::dom::object object;
@@ -397,16 +416,21 @@ bool quickReadRecordInto(JSONDecoder::DateStrategy dates, simdjson::dom::element
     static_assert(n < 64, "the members seen are kept in one 64-bit mask");
 
     std::uint64_t seen = 0;
+    auto field = object.begin();
+    const auto end = object.end();
+    if (!quickReadInDeclaredOrder(dates, field, end, seen, out, std::make_index_sequence<n>{})) return false;
+    // What the document lists out of order: unknown keys, members moved, members given twice.
     std::size_t next = 0;  // the member after the last match: where a backend's stable order puts the next key
-    for (auto field : object) {
+    for (; field != end; ++field) {
+        const std::string_view key = field.key();
         std::size_t i = next;
         std::size_t tried = 0;
-        for (; tried < n && !sameKey(table[i].name, field.key); ++tried) i = i + 1 < n ? i + 1 : 0;
+        for (; tried < n && !sameKey(table[i].name, key); ++tried) i = i + 1 < n ? i + 1 : 0;
         if (tried == n) continue;  // unknown keys are ignored
         const std::uint64_t bit = std::uint64_t{1} << i;
         if (seen & bit) return false;
         seen |= bit;
-        if (!table[i].read(dates, field.value, out)) return false;
+        if (!table[i].read(dates, field.value(), out)) return false;
         next = i + 1 < n ? i + 1 : 0;
     }
     return quickSettleAbsent(seen, out, std::make_index_sequence<n>{});
