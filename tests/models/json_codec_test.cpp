@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -90,74 +89,6 @@ TEST(JSONCodec, UnknownMembersAreIgnoredWhateverTheirShape) {
                               R"("zz":{"n":-9223372036854775809})"}) {
         std::string json = std::string("{") + extra + R"(,"accessToken":"a","refreshToken":"r",)" + extra + "}";
         EXPECT_EQ(JSONDecoder().decode<AuthTokens>(json), (AuthTokens{"a", "r"})) << json;
-    }
-}
-
-// Members are read whatever order the document lists them in: the backend's own order, moved,
-// interleaved with unknown keys or with optionals left out, and a repeat is refused wherever it
-// falls. A record decoded twice into the same storage must also not keep an earlier value.
-TEST(JSONCodec, MemberOrderDoesNotChangeTheRecordAndRepeatsAreRefused) {
-    const VPNServer full{"de-1", "DE", "Berlin", "flag", 40, 12, true, false, "vless"};
-    VPNServer noFlag = full;
-    noFlag.flag.reset();
-    const struct {
-        const char* name;
-        const char* json;
-        std::optional<VPNServer> expected;  // absent: refused with `kind` at `path`
-        Kind kind = Kind::dataCorrupted;
-        const char* path = "";
-    } cases[] = {
-        {"declared_order",
-         R"({"id":"de-1","country":"DE","city":"Berlin","flag":"flag","load":40,"latency":12,"is_available":true,"is_premium":false,"protocol":"vless"})",
-         full},
-        {"reversed",
-         R"({"protocol":"vless","is_premium":false,"is_available":true,"latency":12,"load":40,"flag":"flag","city":"Berlin","country":"DE","id":"de-1"})",
-         full},
-        {"first_two_swapped",
-         R"({"country":"DE","id":"de-1","city":"Berlin","flag":"flag","load":40,"latency":12,"is_available":true,"is_premium":false,"protocol":"vless"})",
-         full},
-        {"optional_left_out",
-         R"({"id":"de-1","country":"DE","city":"Berlin","load":40,"latency":12,"is_available":true,"is_premium":false,"protocol":"vless"})",
-         noFlag},
-        {"optional_null",
-         R"({"id":"de-1","country":"DE","city":"Berlin","flag":null,"load":40,"latency":12,"is_available":true,"is_premium":false,"protocol":"vless"})",
-         noFlag},
-        {"unknown_keys_between",
-         R"({"id":"de-1","zz":"x","country":"DE","city":"Berlin","ip":[1],"flag":"flag","load":40,"latency":12,"is_available":true,"is_premium":false,"protocol":"vless","yy":{}})",
-         full},
-        {"optional_moved_to_the_end",
-         R"({"id":"de-1","country":"DE","city":"Berlin","load":40,"latency":12,"is_available":true,"is_premium":false,"protocol":"vless","flag":"flag"})",
-         full},
-        {"repeat_right_after", R"({"id":"de-1","id":"de-2","country":"DE","city":"Berlin","load":40,"latency":12,"is_available":true,"is_premium":false,"protocol":"vless"})",
-         std::nullopt, Kind::dataCorrupted, "id"},
-        {"repeat_at_the_end", R"({"id":"de-1","country":"DE","city":"Berlin","load":40,"latency":12,"is_available":true,"is_premium":false,"protocol":"vless","id":"de-1"})",
-         std::nullopt, Kind::dataCorrupted, "id"},
-        {"repeat_after_a_left_out_optional", R"({"id":"de-1","country":"DE","city":"Berlin","load":40,"load":41,"latency":12,"is_available":true,"is_premium":false,"protocol":"vless"})",
-         std::nullopt, Kind::dataCorrupted, "load"},
-        {"optional_repeated_as_null", R"({"id":"de-1","country":"DE","city":"Berlin","flag":"flag","load":40,"latency":12,"is_available":true,"is_premium":false,"protocol":"vless","flag":null})",
-         std::nullopt, Kind::dataCorrupted, "flag"},
-        {"required_left_out", R"({"id":"de-1","country":"DE","city":"Berlin","load":40,"latency":12,"is_available":true,"is_premium":false})",
-         std::nullopt, Kind::keyNotFound, "protocol"},
-        {"wrong_type_in_order", R"({"id":"de-1","country":"DE","city":"Berlin","load":"40","latency":12,"is_available":true,"is_premium":false,"protocol":"vless"})",
-         std::nullopt, Kind::typeMismatch, "load"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        // As one record, and as the second item of a list whose first item set every member.
-        const std::string list = std::string("[") + cases[0].json + "," + c.json + "]";
-        if (c.expected) {
-            EXPECT_EQ(JSONDecoder::tarn().decode<VPNServer>(std::string(c.json)), *c.expected);
-            EXPECT_EQ(JSONDecoder::tarn().decode<std::vector<VPNServer>>(list), (std::vector<VPNServer>{full, *c.expected}));
-            continue;
-        }
-        try {
-            (void)JSONDecoder::tarn().decode<VPNServer>(std::string(c.json));
-            ADD_FAILURE() << "decoded " << c.json;
-        } catch (const DecodingError& e) {
-            EXPECT_EQ(e.kind(), c.kind) << e.what();
-            EXPECT_EQ(e.codingPathString(), c.path) << e.what();
-        }
-        EXPECT_THROW((void)JSONDecoder::tarn().decode<std::vector<VPNServer>>(list), DecodingError);
     }
 }
 
