@@ -359,13 +359,6 @@ void failEnum(DecodeContext& ctx, std::string_view raw) {
 // ---------------------------------------------------------------------------------------------
 // The quick route's readers: false where the strict ones raise.
 
-bool quickReadString(element e, std::string& out) {
-    std::string_view s;
-    if (e.get_string().get(s)) return false;
-    out.assign(s.data(), s.size());
-    return true;
-}
-
 bool quickReadTimestamp(JSONDecoder::DateStrategy dates, element e, Timestamp& out) {
     if (dates == JSONDecoder::DateStrategy::backend) return quickReadFromString(e, out, &parseBackendDate);
     double seconds = 0;

@@ -1,5 +1,7 @@
 #include "tarn/platform/timestamp.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace tarn {
@@ -10,15 +12,17 @@ using std::int64_t;
 constexpr int64_t microsPerSecond = 1'000'000;
 constexpr int64_t secondsPerDay = 86'400;
 
-// Howard Hinnant's civil-calendar algorithms, in 64-bit arithmetic so that every instant a
-// Timestamp can hold (about +-292,000 years) converts without overflow.
-constexpr int64_t daysFromCivil(int64_t y, int64_t m, int64_t d) {
+// Howard Hinnant's civil-calendar algorithms. Parsing reads years 1 to 9999 only, so the days of a
+// date are counted in unsigned arithmetic, where each division by a constant is a multiply; the
+// way back works in 64 bits so that every instant a Timestamp can hold (about +-292,000 years)
+// converts without overflow.
+constexpr int64_t daysFromCivil(std::uint32_t y, std::uint32_t m, std::uint32_t d) {
     y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
+    const std::uint32_t era = y / 400;
+    const std::uint32_t yoe = y - era * 400;
+    const std::uint32_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const std::uint32_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return int64_t{era} * 146097 + doe - 719468;
 }
 
 struct CivilDate {
@@ -42,9 +46,9 @@ constexpr CivilDate civilFromDays(int64_t z) {
 static_assert(daysFromCivil(1970, 1, 1) == 0);
 static_assert(civilFromDays(daysFromCivil(2024, 2, 29)).day == 29);
 
-constexpr bool isLeapYear(int64_t y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
+constexpr bool isLeapYear(std::uint32_t y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
 
-constexpr int daysInMonth(int64_t year, int month) {
+constexpr int daysInMonth(std::uint32_t year, int month) {
     constexpr int lengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     return month == 2 && isLeapYear(year) ? 29 : lengths[month - 1];
 }
@@ -133,13 +137,61 @@ bool readZone(Cursor& in, int& offsetMinutes) {
 
 std::optional<Timestamp> toTimestamp(const DateTimeFields& f) {
     // Leap seconds (":60") are refused: the system clock does not count them.
-    if (f.year < 1 || f.month < 1 || f.month > 12 || f.day < 1 || f.day > daysInMonth(f.year, f.month) ||
-        f.hour > 23 || f.minute > 59 || f.second > 59) {
+    if (f.year < 1 || f.year > 9999 || f.month < 1 || f.month > 12 || f.day < 1 ||
+        f.day > daysInMonth(static_cast<std::uint32_t>(f.year), f.month) || f.hour > 23 || f.minute > 59 ||
+        f.second > 59) {
         return std::nullopt;
     }
-    const int64_t seconds = daysFromCivil(f.year, f.month, f.day) * secondsPerDay + f.hour * 3600 +
+    const int64_t seconds = daysFromCivil(static_cast<std::uint32_t>(f.year), static_cast<std::uint32_t>(f.month),
+                                          static_cast<std::uint32_t>(f.day)) * secondsPerDay + f.hour * 3600 +
                             f.minute * 60 + f.second - int64_t{f.offsetMinutes} * 60;
     return Timestamp{std::chrono::microseconds{seconds * microsPerSecond + f.micros}};
+}
+
+// The backend writes its instants as "yyyy-MM-ddTHH:mm:ss.ffffffZ", and a device list carries one
+// per device. That one layout is checked a word at a time and read by fixed positions, without the
+// general reader's cursor and its bounds check at every character; the range checks after it are
+// the same. Text of any other length or punctuation is left to the general reader.
+bool readBackendLayout(std::string_view text, DateTimeFields& f) {
+    static constexpr char layout[] = "0000-00-00T00:00:00.000000Z";
+    static_assert(sizeof layout == 28);
+    if (text.size() != 27) return false;
+    const char* p = text.data();
+    // XOR with the layout leaves 0 to 9 in a digit's byte and 0 in a matching separator's; bytes of
+    // 10 or more (the high bit set by adding 0x76, or set already) fail. Four words cover the 27
+    // bytes, the last overlapping the third.
+    constexpr std::uint64_t high = 0x8080808080808080, plus = 0x7676767676767676;
+    auto word = [](const char* at) {
+        std::uint64_t w;
+        std::memcpy(&w, at, 8);
+        return w;
+    };
+    std::uint64_t bad = 0;
+    std::uint64_t separators = 0;
+    for (std::size_t at : {std::size_t{0}, std::size_t{8}, std::size_t{16}, std::size_t{19}}) {
+        const std::uint64_t x = word(p + at) ^ word(layout + at);
+        bad |= (x | (x + plus)) & high;
+        std::uint64_t sepMask = 0;
+        for (std::size_t i = 0; i < 8; ++i) {
+            if (layout[at + i] != '0') sepMask |= std::uint64_t{0xff} << (8 * i);
+        }
+        separators |= x & sepMask;
+    }
+    if (bad != 0 || separators != 0) return false;
+    auto number = [p](std::size_t from, std::size_t width) {
+        int value = 0;
+        for (std::size_t i = from; i < from + width; ++i) value = value * 10 + (p[i] - '0');
+        return value;
+    };
+    f.year = number(0, 4);
+    f.month = number(5, 2);
+    f.day = number(8, 2);
+    f.hour = number(11, 2);
+    f.minute = number(14, 2);
+    f.second = number(17, 2);
+    f.micros = number(20, 6);
+    f.offsetMinutes = 0;
+    return true;
 }
 
 enum class FractionRule { required, forbidden };
@@ -209,6 +261,7 @@ std::string formatDateTime(Timestamp t, char separator) {
 }  // namespace
 
 std::optional<Timestamp> parseISO8601WithFraction(std::string_view text) {
+    if (DateTimeFields f; readBackendLayout(text, f)) return toTimestamp(f);
     return parseInternetDateTime(text, FractionRule::required);
 }
 

@@ -95,6 +95,13 @@ TEST(DecodingRoutes, DeviceListsAgreeInEveryShape) {
         {R"({"devices":[{"id":1,"name":"n","platform":"p","device_id":"d","last_seen_at":"2024-02-30T00:00:00Z"}],)"
          R"("used":0,"limit":0,"available":0,"subscription_active":true})", false},
         {R"({"devices":[{"id":1,"name":"n","platform":"p","device_id":"d","id":1}],"used":0,"limit":0,"available":0,"subscription_active":true})", false},
+        // members in declared order, then moved, unknown or left out, and repeats wherever they fall
+        {R"({"devices":[{"name":"n","id":1,"zz":0,"platform":"p","model":"m","device_id":"d","last_seen_at":"2024-05-01T12:00:00.123456Z"}],)"
+         R"("used":0,"limit":0,"available":0,"subscription_active":true})", true},
+        {R"({"devices":[{"id":1,"id":2,"name":"n","platform":"p","device_id":"d"}],"used":0,"limit":0,"available":0,"subscription_active":true})", false},
+        {R"({"devices":[{"id":1,"name":"n","platform":"p","platform":"q","device_id":"d"}],"used":0,"limit":0,"available":0,"subscription_active":true})", false},
+        {R"({"devices":[{"id":1,"name":"n","model":"m","platform":"p","device_id":"d","model":null}],"used":0,"limit":0,"available":0,"subscription_active":true})", false},
+        {R"({"devices":[],"used":0,"limit":0,"available":0,"subscription_active":true,"devices":[]})", false},
         {R"({"devices":{},"used":0,"limit":0,"available":0,"subscription_active":1})", false},
         {R"({"devices":[],"used":0,"limit":0,"available":0})", false},
         {R"([{"devices":[]}])", false},

@@ -45,6 +45,13 @@ TEST(BackendDate, AcceptsEachFormAsTheSameInstant) {
         {"9999-12-31T23:59:59.999999Z", at(9999, 12, 31, 23, 59, 59, 999999)},
         {"1969-12-31T23:59:59.5Z", Timestamp{-500ms}},
         {"1970-01-01 00:00:00", Timestamp{}},
+        // The backend's own layout, six digits of fraction and Z, read by fixed positions.
+        {"2024-05-01T12:34:56.123456Z", at(2024, 5, 1, 12, 34, 56, 123456)},
+        {"0001-01-01T00:00:00.000000Z", at(1, 1, 1)},
+        {"1969-12-31T23:59:59.999999Z", Timestamp{-1us}},
+        {"2000-02-29T23:59:59.000001Z", at(2000, 2, 29, 23, 59, 59, 1)},
+        // Same length, but an offset instead of Z: not the fixed layout, still a date.
+        {"2024-05-01T15:00:00.5+03:00", at(2024, 5, 1, 12, 0, 0, 500000)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -70,6 +77,12 @@ TEST(BackendDate, RejectsEverythingElse) {
         "2024-5-01T12:00:00Z", "2024-05-1T12:00:00Z", "02024-05-01T12:00:00Z", "24-05-01T12:00:00Z",
         "2024-05-01T1:00:00Z", "+2024-05-01T12:00:00Z", "-2024-05-01T12:00:00Z", "2024-05-01T12:00:00+3:00",
         ("\xef\xbc\x92" "024-05-01 12:00:00"),  // full-width digit two
+        // the backend's fixed layout with one field wrong, out of range or just past the digits
+        "2024-05-01T12:00:00.12345xZ", "2024-0a-01T12:00:00.123456Z", "2024-05-01T12:00:/0.000000Z",
+        "2024-05-01T1::00:00.000000Z", "2024-02-30T12:00:00.000000Z", "2023-02-29T12:00:00.000000Z",
+        "2024-05-01T24:00:00.000000Z", "2024-05-01T12:60:00.000000Z", "2024-05-01T12:00:60.000000Z",
+        "2024-13-01T12:00:00.000000Z", "0000-01-01T00:00:00.000000Z", "2024-05-01T12:00:00.123456z",
+        "2024-05-01T12:00:00,123456Z", "2024-05-01T12:00:00.1234567", "2024-05-01 12:00:00.123456Z",
     };
     for (const char* text : cases) {
         SCOPED_TRACE(text);
