@@ -64,6 +64,13 @@ class _Result(ctypes.Structure):
     ]
 
 
+class _CallOptions(ctypes.Structure):
+    _fields_ = [
+        ("struct_size", ctypes.c_size_t),
+        ("timeout_ms", ctypes.c_int64),
+    ]
+
+
 class _StorageOptions(ctypes.Structure):
     _fields_ = [
         ("struct_size", ctypes.c_size_t),
@@ -108,6 +115,8 @@ def _declare(lib):
         "tarn_client_create_json": (kind, [c_str, p, out]),
         "tarn_client_destroy": (None, [p]),
         "tarn_client_call": (p, [p, c_str, c_str, _CALLBACK, p]),
+        "tarn_client_call_with": (p, [p, c_str, c_str, ctypes.POINTER(_CallOptions), _CALLBACK, p]),
+        "tarn_call_options_init": (None, [ctypes.POINTER(_CallOptions)]),
         "tarn_operations": (c_str, []),
     }
     for name, (restype, argtypes) in signatures.items():
@@ -333,14 +342,11 @@ def _outcome(r):
 @_CALLBACK
 def _on_result(user_data, result_pointer):
     with _pending_lock:
-        call, client, expiry = _pending.pop(user_data, (None, None, None))
+        call, client = _pending.pop(user_data, (None, None))
     if call is None:
         return
     client._callback_thread = threading.get_ident()
     outcome = _outcome(result_pointer.contents)
-    if isinstance(outcome, Cancelled) and expiry["expired"]:
-        outcome = Timeout("transport", "the call did not end within its %g s" % expiry["seconds"], 0,
-                          _CURLE_OPERATION_TIMEDOUT)
     try:
         if isinstance(outcome, Cancelled):
             # Stopped by its client's close: a cancelled future, as after cancel(). The Future's
@@ -363,16 +369,13 @@ class Call(concurrent.futures.Future):
     cancelled. A cancelled call's result() and exception() raise Cancelled, which is also the
     concurrent.futures.CancelledError that code written for futures expects."""
 
-    def __init__(self, client, start, timeout=None):
-        if timeout is not None and timeout <= 0:
-            raise ValueError("timeout must be positive")
+    def __init__(self, client, start):
         super().__init__()
         self._handle = None
         self._handle_lock = threading.Lock()
         key = next(_keys)
-        expiry = {"expired": False, "seconds": timeout}
         with _pending_lock:
-            _pending[key] = (self, client, expiry)
+            _pending[key] = (self, client)
         handle = start(_on_result, key)
         if not handle:
             with _pending_lock:
@@ -380,21 +383,6 @@ class Call(concurrent.futures.Future):
             raise _last_error()
         with self._handle_lock:
             self._handle = ctypes.c_void_p(handle)
-        if timeout is not None:
-            # The call's own time limit: the library stops it when the time runs out, and the
-            # cancellation it reports is turned into the Timeout it is. The timer holds the call
-            # weakly so that an abandoned call is still collected.
-            me = weakref.ref(self)
-
-            def expire():
-                expiry["expired"] = True
-                call = me()
-                if call is not None:
-                    call._stop()
-            timer = threading.Timer(timeout, expire)
-            timer.daemon = True
-            timer.start()
-            self.add_done_callback(lambda _: timer.cancel())
 
     @property
     def future(self):
@@ -597,15 +585,21 @@ class Client(_Handle):
         except RuntimeError:
             self._destroy(handle)  # no thread to be had: the library's own way, then
 
-    def _start(self, function, *args, timeout=None):
-        handle = self._live()
-        return Call(self, lambda callback, key: function(handle, *args, callback, key), timeout)
-
     def call(self, operation, *, timeout=None, **arguments):
         """Any operation by its name in tarn_client_call, arguments as keywords; timeout= bounds
-        this call in seconds (it then fails with Timeout)."""
-        return self._start(_lib.tarn_client_call, _utf8(operation, "operation"), _json_arguments(arguments),
-                           timeout=timeout)
+        this call in seconds (it then fails with Timeout, as a request timeout does)."""
+        handle = self._live()
+        name, encoded = _utf8(operation, "operation"), _json_arguments(arguments)
+        # The library keeps the call's own time: it ends the call as a request timeout.
+        options = None
+        if timeout is not None:
+            if timeout <= 0:
+                raise ValueError("timeout must be positive")
+            options = _CallOptions()
+            _lib.tarn_call_options_init(ctypes.byref(options))
+            options.timeout_ms = max(1, int(timeout * 1000))
+        return Call(self, lambda callback, key: _lib.tarn_client_call_with(
+            handle, name, encoded, ctypes.byref(options) if options is not None else None, callback, key))
 
 
 for _name, _arguments in _OPERATIONS.items():
