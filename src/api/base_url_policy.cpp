@@ -33,6 +33,9 @@ void detail::checkOptions(const APIClientOptions& options) {
     if (options.requestTimeout <= std::chrono::milliseconds::zero()) {
         throw std::invalid_argument("APIClientOptions: requestTimeout must be positive");
     }
+    if (options.maxCallsInFlight < 1) {
+        throw std::invalid_argument("APIClientOptions: maxCallsInFlight must be at least 1");
+    }
     if (breaksTheHeaderLine(options.userAgent)) {
         throw std::invalid_argument("APIClientOptions: the User-Agent contains CR, LF or NUL");
     }

@@ -1,8 +1,9 @@
 // What an APIClient shares with every call in flight: its base URL, session, token store (with
 // the worker thread that calls it and the gate that makes concurrent 401s share one refresh),
-// options and codec. Each call holds a reference, so it outlives a client destroyed meanwhile.
+// options, codec and the turns its calls take. Each call holds a reference, so it outlives a client destroyed meanwhile.
 #pragma once
 
+#include "api/call_turns.hpp"
 #include "api/token_refresh_gate.hpp"
 #include "api/token_store_worker.hpp"
 #include "tarn/api/api_client.hpp"
@@ -30,6 +31,7 @@ struct APIClient::Impl {
     JSONDecoder decoder = JSONDecoder::tarn();
     JSONEncoder encoder = JSONEncoder::tarn();
     detail::TokenRefreshGate refreshGate;
+    detail::CallTurns turns{options.maxCallsInFlight};
 };
 
 namespace detail {

@@ -4,6 +4,7 @@
 
 #include "json/decoding_messages.hpp"
 #include "api/token_refresh.hpp"
+#include "api/use_awaitable_out_of_line.hpp"
 #include "tarn/api/api_error.hpp"
 #include "tarn/text/redaction.hpp"
 #include "tarn/platform/origin.hpp"
@@ -108,7 +109,7 @@ asio::awaitable<Exchange> sendOnce(Self self, const Call& call, const std::optio
     const URL url = self->baseURL.appendingPath(call.path);
     HttpRequest request;
     request.url = url.absoluteString();
-    request.timeout = options.requestTimeout;
+    request.timeout = options.requestTimeout - call.waited;
     request.method = call.method;
     // Accept, User-Agent, Content-Type, Authorization
     request.headers.reserve(options.extraHeaders.size() + call.headers.size() + 4);
@@ -186,6 +187,18 @@ asio::awaitable<void> failRedacted(Self self, std::vector<std::string> secrets, 
         }
         throw;
     }
+}
+
+asio::awaitable<CallTurns::Turn> waitForTurn(Self self, Call& call) {
+    const auto arrived = std::chrono::steady_clock::now();
+    auto taking = self->turns.asyncTake(UseAwaitableOutOfLine{});
+    CallTurns::Turn turn = co_await std::move(taking);
+    const auto waited = std::chrono::ceil<std::chrono::milliseconds>(std::chrono::steady_clock::now() - arrived);
+    if (waited >= self->options.requestTimeout) {
+        throw TransportError(TransportError::Code::timedOut, "the request timeout elapsed while the call waited its turn");
+    }
+    call.waited = waited;
+    co_return turn;
 }
 
 asio::awaitable<HttpResponse> perform(Self self, const Call& call, std::optional<std::string> body) {

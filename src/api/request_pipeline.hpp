@@ -11,6 +11,7 @@
 
 #include <asio/awaitable.hpp>
 
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <optional>
@@ -65,6 +66,11 @@ struct Call {
     /// carries what the store holds by then: the sign-out must name the current refresh token.
     /// Takes the place of `body`.
     std::function<std::string(const std::optional<AuthTokens>&)> bodyFromTokens{};
+    /// Whether the call waits for a turn among the client's calls in flight (CallTurns). The
+    /// refresh does not: the calls holding the turns may be waiting for it.
+    bool waitsForTurn = true;
+    /// How long it waited; taken off the timeout of each of its exchanges.
+    std::chrono::milliseconds waited{0};
 };
 
 /// Sends the call (with its body already taken out of `body`) and applies the 401 rules. `call`
@@ -75,10 +81,23 @@ asio::awaitable<HttpResponse> perform(Self self, const Call& call, std::optional
 /// the quoted answer.
 asio::awaitable<void> failRedacted(Self self, std::vector<std::string> secrets, std::exception_ptr failure);
 
-/// The one place a request is assembled: runs the pipeline and decodes the answer. It is a
-/// coroutine, so every failure reaches the caller through the awaitable.
+/// Waits for a turn for `call` and notes in it how long that took; fails with timedOut when the
+/// wait used up the request timeout.
+asio::awaitable<CallTurns::Turn> waitForTurn(Self self, Call& call);
+
+/// The one place a request is assembled: takes a turn, runs the pipeline and decodes the answer.
+/// It is a coroutine, so every failure reaches the caller through the awaitable.
 template <class Response>
 asio::awaitable<Response> request(Self self, Call call) {
+    CallTurns::Turn turn;
+    if (call.waitsForTurn) {
+        turn = self->turns.tryTake();
+        if (!turn) {
+            // A coroutine of its own, so that what waiting needs is not kept in every call's frame.
+            auto waiting = waitForTurn(self, call);
+            turn = co_await std::move(waiting);
+        }
+    }
     std::optional<std::string> body = call.body.take();
     auto performing = perform(self, call, std::move(body));
     HttpResponse response = co_await std::move(performing);

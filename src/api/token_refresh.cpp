@@ -72,7 +72,8 @@ asio::awaitable<void> refreshLocked(Self self, std::optional<AuthTokens> refused
                                                            .path = "auth/refresh",
                                                            .body = RefreshBody{tokens->refreshToken},
                                                            .auth = Auth::none,
-                                                           .secrets = {tokens->refreshToken, tokens->accessToken}});
+                                                           .secrets = {tokens->refreshToken, tokens->accessToken},
+                                                           .waitsForTurn = false});
             answer = co_await std::move(refreshing);
         } catch (const APIError& e) {
             if (!isUnauthorized(e)) throw;

@@ -28,11 +28,7 @@ namespace {
 using testing::MemoryTokenStore;
 using testing::respond;
 using testing::ScriptedSession;
-
-asio::awaitable<void> sleepFor(std::chrono::milliseconds d) {
-    asio::steady_timer t(co_await asio::this_coro::executor, d);
-    co_await t.async_wait(asio::use_awaitable);
-}
+using testing::sleepFor;
 
 // Holds the refresh answer until every caller has received its 401 and gone back to the client:
 // each 401 is counted by a handler posted to the caller's own strand, which can only run once the
@@ -90,7 +86,8 @@ TEST(RefreshConcurrency, ConcurrentCallsShareOneRefreshAndItsOutcome) {
         backend->refreshAnswer = accepted ? respond(200, testing::authJSON("new-access", "new-refresh")) : respond(401);
         auto session = std::make_shared<ScriptedSession>([backend](const HttpRequest& r) { return (*backend)(r); });
         auto store = std::make_shared<MemoryTokenStore>(AuthTokens{"old-access", "old-refresh"});
-        APIClient client(*URL::parse("https://api.tarn.test"), session, store);
+        // Every call in flight at once: the backend holds the refresh until all have had their 401.
+        APIClient client(*URL::parse("https://api.tarn.test"), session, store, {.maxCallsInFlight = n});
 
         asio::thread_pool pool(4);
         Outcome outcome;

@@ -152,7 +152,8 @@ TEST(StoreThreadConcurrency, CallsThatAskWhileTheStoreIsBusyShareOneRead) {
         // Queued behind the burst's starts, each of which runs up to its read of the store.
         asio::post(io, [&] { store->letGo(); });
     });
-    client.emplace(*URL::parse("https://api.tarn.test"), session, store);
+    client.emplace(*URL::parse("https://api.tarn.test"), session, store,
+                   APIClientOptions{.maxCallsInFlight = burst + 1});  // none waits for a turn
     asio::co_spawn(io, client->me(), count);
     io.run();
     EXPECT_TRUE(store->wasLetGo());

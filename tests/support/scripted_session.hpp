@@ -10,9 +10,13 @@
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
 #include <asio/use_future.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -70,6 +74,12 @@ private:
     mutable std::mutex mutex_;
     std::vector<HttpRequest> requests_;
 };
+
+/// Suspends the calling coroutine for `d` on its own executor.
+inline asio::awaitable<void> sleepFor(std::chrono::milliseconds d) {
+    asio::steady_timer t(co_await asio::this_coro::executor, d);
+    co_await t.async_wait(asio::use_awaitable);
+}
 
 /// A plain handler from a synchronous function.
 inline ScriptedSession::Handler sync(std::function<HttpResponse(const HttpRequest&)> f) {

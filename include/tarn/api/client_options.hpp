@@ -1,5 +1,5 @@
 // APIClientOptions: how an APIClient (and a BlockingClient) is configured beyond its base URL,
-// session and token store: the request timeout, the User-Agent, extra headers sent with every
+// session and token store: the request timeout, how many calls go at once, the User-Agent, extra headers sent with every
 // request, and a hook that observes each HTTP exchange (HttpTrace) without seeing a credential.
 #pragma once
 
@@ -48,6 +48,11 @@ struct TARN_EXPORT APIClientOptions {
     bool allowPlainHTTP = false;
     /// Bounds each exchange, redirects included (TransportError timedOut). Must be positive.
     std::chrono::milliseconds requestTimeout{60'000};
+    /// How many of the client's calls may be under way at once. The others wait for a turn, in
+    /// the order they were made, holding only their arguments (nothing is built, read or sent),
+    /// so that a burst of thousands of calls costs little memory; time spent waiting counts
+    /// towards requestTimeout. The token refresh never waits for a turn. Must be at least 1.
+    std::size_t maxCallsInFlight = 100;
     /// Sent as User-Agent with every request; empty sends none of the client's own (the session
     /// may then add its own, e.g. CurlSessionConfig::userAgent).
     std::string userAgent = defaultUserAgent();
