@@ -19,7 +19,7 @@ namespace tarn::detail {
 class Completion {
 public:
     virtual ~Completion() = default;
-    virtual void complete(std::exception_ptr error, HttpResponse response) = 0;
+    virtual void complete(std::exception_ptr error, HttpResponse&& response) = 0;
 };
 
 template <class Handler>
@@ -30,7 +30,7 @@ public:
           work_(asio::prefer(asio::get_associated_executor(handler_, fallback),
                              asio::execution::outstanding_work.tracked)) {}
 
-    void complete(std::exception_ptr error, HttpResponse response) override {
+    void complete(std::exception_ptr error, HttpResponse&& response) override {
         auto executor = work_;
         // Posted, never run inline: the caller resumes on its own executor, and the session's
         // strand is not held while it runs.

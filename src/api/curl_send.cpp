@@ -36,10 +36,12 @@ void validate(const HttpRequest& request) {
 
 namespace {
 
-HttpResponse settled(CacheExchange* cache, HttpResponse network) {
-    if (!cache) return network;
-    return cache->cache->finish(*cache->request, cache->plan, std::move(network), cache->requested,
-                                HttpCache::Clock::now());
+// The answer as the caller sees it: what the network said, or what the cache made of it. In place,
+// since without a cache (most answers) there is nothing to do and nothing should be moved.
+void settle(CacheExchange* cache, HttpResponse& response) {
+    if (!cache) return;
+    response = cache->cache->finish(*cache->request, cache->plan, std::move(response), cache->requested,
+                                    HttpCache::Clock::now());
 }
 
 // Only a backend out of reach lets a stored answer stand in. A cancelled call wants no answer at
@@ -85,7 +87,8 @@ asio::awaitable<HttpResponse> sendFollowingRedirects(std::weak_ptr<CurlSessionIm
             }
             HttpResponse response = co_await asyncPerform(session, request, remaining, UseAwaitableOutOfLine{});
             if (!response.isHTTP || !isRedirectStatus(response.statusCode)) {
-                co_return settled(cache.get(), std::move(response));
+                settle(cache.get(), response);
+                co_return std::move(response);
             }
             if (!original) {
                 original = httpOrigin(request->url);  // still the first URL: nothing was followed yet
@@ -102,10 +105,14 @@ asio::awaitable<HttpResponse> sendFollowingRedirects(std::weak_ptr<CurlSessionIm
                 HttpResponse notHTTP;
                 notHTTP.isHTTP = false;
                 notHTTP.url = request->url;
-                co_return settled(cache.get(), std::move(notHTTP));
+                settle(cache.get(), notHTTP);
+                co_return std::move(notHTTP);
             }
             auto next = redirectedRequest(*request, *original, response.statusCode, location);
-            if (!next) co_return settled(cache.get(), std::move(response));
+            if (!next) {
+                settle(cache.get(), response);
+                co_return std::move(response);
+            }
             if (redirects >= maxRedirects) {
                 throw TransportError(Code::redirectRefused, "more than " + std::to_string(maxRedirects) + " redirects");
             }

@@ -43,9 +43,10 @@ struct Transfer {
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
-    void complete(std::exception_ptr error, HttpResponse result = {}) {
+    void complete(std::exception_ptr error, HttpResponse&& result) {
         if (auto c = std::move(completion)) c->complete(std::move(error), std::move(result));
     }
+    void complete(std::exception_ptr error) { complete(std::move(error), HttpResponse{}); }
 
     // Shared with the sending coroutine, which needs it again for a redirect; holds the body
     // libcurl sends from.

@@ -18,12 +18,6 @@ namespace tarn::detail {
 
 namespace {
 
-struct Exchange {
-    HttpResponse response;
-    std::optional<AuthTokens> tokensUsed;
-    bool fromBackend = true;  // see UnauthorizedRecovery::answered
-};
-
 // Whether the answer came from the origin the request was sent to. Without a redirect the session
 // reports the very URL it was given, and nothing is parsed.
 bool sameOrigin(const URL& requested, const std::string& answeredURL) {
@@ -104,9 +98,8 @@ asio::awaitable<HttpResponse> observedSend(const Self& self, HttpRequest request
     return tracedSend(self, std::move(request), url);
 }
 
-asio::awaitable<Exchange> sendOnce(Self self, const Call& call, const std::optional<std::string>& encodedBody) {
-    const APIClientOptions& options = self->options;
-    const URL url = self->baseURL.appendingPath(call.path);
+// The request of one attempt, without its credentials and body: those are read per attempt.
+HttpRequest requestFor(const APIClientOptions& options, const Call& call, const URL& url) {
     HttpRequest request;
     request.url = url.absoluteString();
     request.timeout = options.requestTimeout - call.waited;
@@ -117,26 +110,7 @@ asio::awaitable<Exchange> sendOnce(Self self, const Call& call, const std::optio
     if (!options.userAgent.empty()) request.setHeader("User-Agent", options.userAgent);
     for (const auto& [name, value] : options.extraHeaders) request.setHeader(name, value);
     for (const auto& [name, value] : call.headers) request.setHeader(name, value);
-    Exchange exchange;
-    if (call.auth != Auth::none && self->tokenStore) {
-        if (self->storeWorker.callsInline()) {
-            exchange.tokensUsed = self->storeWorker.loadInline();
-        } else {
-            auto loading = self->storeWorker.load();
-            exchange.tokensUsed = co_await std::move(loading);
-        }
-    }
-    std::optional<std::string> body = call.bodyFromTokens ? call.bodyFromTokens(exchange.tokensUsed) : encodedBody;
-    if (body) {
-        request.body = std::move(*body);
-        request.setHeader("Content-Type", "application/json");
-    }
-    if (exchange.tokensUsed) request.setHeader("Authorization", "Bearer " + exchange.tokensUsed->accessToken);
-    auto sending = observedSend(self, std::move(request), url);
-    exchange.response = co_await std::move(sending);
-    if (!exchange.response.isHTTP) throw APIError::invalidResponse();
-    exchange.fromBackend = sameOrigin(url, exchange.response.url);
-    co_return exchange;
+    return request;
 }
 
 // Every secret this call knows: its own, the pair it sent, and the stored pair (a backend that
@@ -160,10 +134,10 @@ asio::awaitable<Redactor> secretsOf(Self self, std::vector<std::string> secrets,
 // Fails with the error for an answer outside 2xx; its redaction may have to read the store. The
 // failure paths are coroutines of their own, so that their locals do not weigh on the frame of
 // every call in flight.
-asio::awaitable<void> failWithServerError(Self self, std::vector<std::string> secrets, Exchange exchange) {
-    HttpResponse& response = exchange.response;
+asio::awaitable<void> failWithServerError(Self self, std::vector<std::string> secrets, HttpResponse response,
+                                          std::optional<AuthTokens> tokensUsed) {
     std::string body = unicode::isValidUTF8(response.body) ? std::move(response.body) : std::string();
-    auto redacting = secretsOf(self, std::move(secrets), std::move(exchange.tokensUsed));
+    auto redacting = secretsOf(self, std::move(secrets), std::move(tokensUsed));
     Redactor redactor = co_await std::move(redacting);
     throw APIError::server(response.statusCode, std::move(body), redactor);
 }
@@ -201,32 +175,55 @@ asio::awaitable<CallTurns::Turn> waitForTurn(Self self, Call& call) {
     co_return turn;
 }
 
+// One coroutine for every attempt of the call, so that a call in flight holds one frame here, not
+// one per layer: the request is built, the pair read, the answer checked and the 401 rule applied
+// in the same place.
 asio::awaitable<HttpResponse> perform(Self self, const Call& call, std::optional<std::string> body) {
+    const URL url = self->baseURL.appendingPath(call.path);
     UnauthorizedRecovery recovery(call.auth);
     while (true) {
-        // A repeat takes the first exchange's place, so that a frame holds one exchange.
-        auto sending = sendOnce(self, call, body);
-        Exchange exchange = co_await std::move(sending);
-        switch (recovery.answered(exchange.response.statusCode, exchange.fromBackend)) {
+        HttpRequest request = requestFor(self->options, call, url);
+        std::optional<AuthTokens> tokensUsed;
+        if (call.auth != Auth::none && self->tokenStore) {
+            if (self->storeWorker.callsInline()) {
+                tokensUsed = self->storeWorker.loadInline();
+            } else {
+                auto loading = self->storeWorker.load();
+                tokensUsed = co_await std::move(loading);
+            }
+        }
+        if (call.bodyFromTokens) {
+            request.body = call.bodyFromTokens(tokensUsed);
+        } else if (body) {
+            request.body = *body;  // a repeat after a refresh sends it again
+        }
+        if (request.body) request.setHeader("Content-Type", "application/json");
+        if (tokensUsed) request.setHeader("Authorization", "Bearer " + tokensUsed->accessToken);
+        auto sending = observedSend(self, std::move(request), url);
+        HttpResponse response = co_await std::move(sending);
+        if (!response.isHTTP) throw APIError::invalidResponse();
+        // Whether the answer came from the backend (see UnauthorizedRecovery::answered).
+        const bool fromBackend = sameOrigin(url, response.url);
+        switch (recovery.answered(response.statusCode, fromBackend)) {
             case UnauthorizedRecovery::Step::deliver:
-                co_return std::move(exchange.response);
+                co_return std::move(response);
             case UnauthorizedRecovery::Step::refreshThenRepeat: {
-                auto refreshing = refreshForRepeat(self, call.auth, std::move(exchange.tokensUsed));
+                auto refreshing = refreshForRepeat(self, call.auth, std::move(tokensUsed));
                 co_await std::move(refreshing);
                 continue;
             }
             case UnauthorizedRecovery::Step::failUnauthorized:
-                throw APIError::unauthorized(exchange.response.statusCode);
+                throw APIError::unauthorized(response.statusCode);
             case UnauthorizedRecovery::Step::clearThenFailUnauthorized: {
-                auto clearing = clearUnderLock(self, std::move(exchange.tokensUsed), call.auth);
+                auto clearing = clearUnderLock(self, std::move(tokensUsed), call.auth);
                 co_await std::move(clearing);
-                throw APIError::unauthorized(exchange.response.statusCode);
+                throw APIError::unauthorized(response.statusCode);
             }
             case UnauthorizedRecovery::Step::failWithAnswer:
                 break;
         }
         // Awaited for its exception only, like the decoding failure.
-        auto failing = failWithServerError(self, call.secrets, std::move(exchange));
+        auto failing = failWithServerError(self, call.secrets, std::move(response), std::move(tokensUsed));
         co_await std::move(failing);
         throw APIError::invalidResponse();  // not reached
     }
