@@ -55,7 +55,7 @@ private:
     CurlSocketBridge bridge_{*this};
     CurlHandlePool pool_{config, bridge_};
     CurlWaitQueue waiting_;
-    std::string headerLine_;
+    HeaderLines headerLines_;
     std::unordered_map<CURL*, std::shared_ptr<Transfer>> active_;
     bool closed_ = false;
     bool admitting_ = false;

@@ -198,10 +198,49 @@ int onBeforeSend(void* userp, char*, char*, int, int) {
     return CURL_PREREQFUNC_OK;
 }
 
-void appendHeader(Transfer& t, const char* line) {
-    auto* list = curl_slist_append(t.headerList, line);
-    if (list == nullptr) throw std::bad_alloc();
-    t.headerList = list;
+// The header lines of `r`, one by one, until `emit` returns false; whether every line was taken.
+template <class Emit>
+bool forEachHeaderLine(const HttpRequest& r, bool sendsBody, std::string& line, Emit&& emit) {
+    bool hasExpect = false;
+    bool hasContentType = false;
+    for (const auto& [name, value] : r.headers) {
+        hasExpect = hasExpect || ascii::equalsIgnoringCase(name, "Expect");
+        hasContentType = hasContentType || ascii::equalsIgnoringCase(name, "Content-Type");
+        // "Name;" is libcurl's spelling of a header with an empty value ("Name:" removes it).
+        line.assign(name);
+        line.append(value.empty() ? ";" : ": ");
+        line.append(value);
+        if (!emit(line.c_str())) return false;
+    }
+    // libcurl would add "Expect: 100-continue" to larger bodies, costing a round trip, and a
+    // form Content-Type the caller never asked for.
+    if (!hasExpect && !emit("Expect:")) return false;
+    if (sendsBody && !hasContentType && !emit("Content-Type:")) return false;
+    return true;
+}
+
+// The list for `r`: the last one when it holds exactly these lines, a new one (kept as the last)
+// otherwise.
+std::shared_ptr<curl_slist> headerListFor(const HttpRequest& r, bool sendsBody, HeaderLines& lines) {
+    if (lines.last) {
+        const curl_slist* node = lines.last.get();
+        const bool same = forEachHeaderLine(r, sendsBody, lines.line, [&node](const char* line) {
+            if (node == nullptr || std::strcmp(node->data, line) != 0) return false;
+            node = node->next;
+            return true;
+        });
+        if (same && node == nullptr) return lines.last;
+    }
+    std::unique_ptr<curl_slist, void (*)(curl_slist*)> built(nullptr, curl_slist_free_all);
+    forEachHeaderLine(r, sendsBody, lines.line, [&built](const char* line) {  // curl_slist_append copies it
+        curl_slist* list = curl_slist_append(built.get(), line);
+        if (list == nullptr) throw std::bad_alloc();
+        (void)built.release();
+        built.reset(list);
+        return true;
+    });
+    lines.last = std::shared_ptr<curl_slist>(std::move(built));
+    return lines.last;
 }
 
 HttpResponse notHTTP(const Transfer& t) {
@@ -219,7 +258,7 @@ void setTransferCallbacks(CURL* easy) {
     setCurlOption(easy, CURLOPT_PREREQFUNCTION, &onBeforeSend);
 }
 
-void configureRequest(Transfer& t, std::string& lineBuffer) {
+void configureRequest(Transfer& t, HeaderLines& lines) {
     CURL* e = t.easy;
     auto set = [e](CURLoption option, auto value) { setCurlOption(e, option, value); };
     const HttpRequest& r = *t.request;
@@ -258,23 +297,8 @@ void configureRequest(Transfer& t, std::string& lineBuffer) {
         set(CURLOPT_CUSTOMREQUEST, "GET");
     }
 
-    bool hasExpect = false;
-    bool hasContentType = false;
-    std::string& line = lineBuffer;  // curl_slist_append copies it
-    for (const auto& [name, value] : r.headers) {
-        hasExpect = hasExpect || ascii::equalsIgnoringCase(name, "Expect");
-        hasContentType = hasContentType || ascii::equalsIgnoringCase(name, "Content-Type");
-        // "Name;" is libcurl's spelling of a header with an empty value ("Name:" removes it).
-        line.assign(name);
-        line.append(value.empty() ? ";" : ": ");
-        line.append(value);
-        appendHeader(t, line.c_str());
-    }
-    // libcurl would add "Expect: 100-continue" to larger bodies, costing a round trip, and a
-    // form Content-Type the caller never asked for.
-    if (!hasExpect) appendHeader(t, "Expect:");
-    if (sendsBody && !hasContentType) appendHeader(t, "Content-Type:");
-    set(CURLOPT_HTTPHEADER, t.headerList);
+    t.headerList = headerListFor(r, sendsBody, lines);
+    set(CURLOPT_HTTPHEADER, t.headerList.get());
 }
 
 void completeFinished(Transfer& t, CURLcode result, const TransferInfo& info, std::string_view proxy) {

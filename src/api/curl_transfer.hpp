@@ -38,7 +38,6 @@ struct Transfer {
         : request(std::move(r)), timeout(t), maxBodyBytes(cap) {}
     ~Transfer() {
         if (easy != nullptr) curl_easy_cleanup(easy);
-        curl_slist_free_all(headerList);
     }
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
@@ -63,7 +62,7 @@ struct Transfer {
     std::optional<asio::steady_timer> waitTimer;
 
     CURL* easy = nullptr;
-    curl_slist* headerList = nullptr;
+    std::shared_ptr<curl_slist> headerList;  // shared with the requests that send the same headers
     char errorBuffer[CURL_ERROR_SIZE] = {};
     HttpResponse response;
     std::optional<std::uint64_t> contentLength;
@@ -87,7 +86,7 @@ struct Transfer {
 
     // Back to the state before the first attempt, for a request started afresh.
     void resetAttempt() {
-        curl_slist_free_all(std::exchange(headerList, nullptr));
+        headerList.reset();
         errorBuffer[0] = '\0';
         response = {};
         contentLength.reset();
@@ -103,9 +102,17 @@ struct Transfer {
 /// once per easy handle, since they stay the same from request to request.
 void setTransferCallbacks(CURL* easy);
 
+/// What configureRequest keeps from one request to the next: a buffer for the header lines, and
+/// the last list of them, which every request sending the same headers shares. Most requests of a
+/// session carry the same Accept, User-Agent and Authorization, and building the list anew costs
+/// two allocations per header.
+struct HeaderLines {
+    std::string line;
+    std::shared_ptr<curl_slist> last;
+};
+
 /// Sets the request's own options on `t.easy`, a handle carrying the session's options.
-/// `lineBuffer` is reused for every header line, to save an allocation per header.
-void configureRequest(Transfer& t, std::string& lineBuffer);
+void configureRequest(Transfer& t, HeaderLines& lines);
 
 /// What libcurl reported about a finished transfer, read before its handle goes back.
 struct TransferInfo {

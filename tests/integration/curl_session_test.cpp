@@ -117,6 +117,26 @@ TEST_F(CurlSessionTest, SendsExactlyTheGivenHeadersAndReturnsResponseHeadersAsSe
 
     const auto& names = outcome.response->headers;
     EXPECT_TRUE(std::any_of(names.begin(), names.end(), [](const auto& h) { return h.first == "Content-Length"; }));
+
+    // Requests in a row share the list of header lines while they send the same ones; each must
+    // still go out with exactly its own.
+    const std::vector<HttpHeaders> sequence = {
+        {{"Authorization", "Bearer t"}},
+        {{"Authorization", "Bearer t"}},
+        {{"Authorization", "Bearer u"}},
+        {{"Authorization", "Bearer u"}, {"X-Extra", "1"}},
+        {{"Authorization", "Bearer"}},
+        {},
+    };
+    for (const auto& headers : sequence) {
+        auto next = get(server.url("/headers"));
+        for (const auto& [name, value] : headers) next.setHeader(name, value);
+        auto answer = send(next);
+        ASSERT_TRUE(answer.response) << answer;
+        auto got = parseHeaders(answer.response->body);
+        EXPECT_EQ(got.count("authorization") ? got["authorization"] : "", next.header("Authorization").value_or(""));
+        EXPECT_EQ(got.count("x-extra"), headers.size() == 2 ? 1u : 0u);
+    }
 }
 
 TEST_F(CurlSessionTest, SlowAnswerTimesOutAndTheSessionStaysUsable) {
