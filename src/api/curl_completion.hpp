@@ -31,15 +31,15 @@ public:
                              asio::execution::outstanding_work.tracked)) {}
 
     void complete(std::exception_ptr error, HttpResponse&& response) override {
-        auto executor = work_;
         // Posted, never run inline: the caller resumes on its own executor, and the session's
-        // strand is not held while it runs.
-        asio::post(executor, [handler = std::move(handler_), work = std::move(work_), error = std::move(error),
-                              response = std::move(response)]() mutable {
+        // strand is not held while it runs. Once posted, the handler itself is the executor's
+        // outstanding work, so the guard goes when the post returns.
+        const asio::any_io_executor work = std::move(work_);
+        asio::post(work, [handler = std::move(handler_), error = std::move(error),
+                          response = std::move(response)]() mutable {
             // Cleared on the caller's executor, where cancellation is emitted as well.
             asio::get_associated_cancellation_slot(handler).clear();
             std::move(handler)(std::move(error), std::move(response));
-            (void)work;
         });
     }
 
