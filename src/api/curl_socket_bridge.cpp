@@ -5,6 +5,7 @@
 #include "api/curl_session_impl.hpp"
 
 #include <asio/bind_executor.hpp>
+#include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -157,10 +158,15 @@ void CurlSocketBridge::scheduleTimeout(long timeoutMs) {
         return;
     }
     timer_->expires_after(std::chrono::milliseconds(timeoutMs));
-    timer_->async_wait(asio::bind_executor(session_.strand, [weak = session_.weak_from_this()](const asio::error_code& ec) {
+    // Not bound to the strand: libcurl moves its deadline several times per request, and each
+    // wait it replaces ends as cancelled, which needs nothing of the session. Only a wait that
+    // ran out enters the strand.
+    timer_->async_wait([weak = session_.weak_from_this()](const asio::error_code& ec) {
         if (ec) return;
-        if (auto self = weak.lock()) self->act(CURL_SOCKET_TIMEOUT, 0);
-    }));
+        if (auto self = weak.lock()) {
+            asio::dispatch(self->strand, [self] { self->act(CURL_SOCKET_TIMEOUT, 0); });
+        }
+    });
 }
 
 }  // namespace tarn::detail
