@@ -79,6 +79,7 @@ TEST(ClientOptions, UnusableOptionsAreRefusedWithoutShowingTheValue) {
         {"CR LF in the User-Agent", [&](auto& o) { o.userAgent = "app\r\nAuthorization: " + secret; }},
         {"zero timeout", [](auto& o) { o.requestTimeout = 0ms; }},
         {"negative timeout", [](auto& o) { o.requestTimeout = -1ms; }},
+        {"no call in flight", [](auto& o) { o.maxCallsInFlight = 0; }},
     };
     auto session = std::make_shared<ScriptedSession>(sync([](const HttpRequest&) { return respond(200); }));
     for (const auto& c : cases) {

@@ -108,7 +108,8 @@ public:
     /// Stores baseURL as given (with or without a trailing "/"), the session and the optional
     /// token store (nullptr: no token is ever attached or stored).
     /// Throws std::invalid_argument for options that cannot work: a request timeout that is not
-    /// positive, an extra header that is refused (see APIClientOptions::extraHeaders).
+    /// positive, no call allowed in flight, an extra header that is refused (see
+    /// APIClientOptions::extraHeaders).
     /// Throws APIError::invalidBaseURL when baseURL is not an absolute http or https URL with a
     /// host, when it carries a user name or password (they would travel with every request and
     /// show in every log of the URL), or when it is plain http to a host that is not loopback and
