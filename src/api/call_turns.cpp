@@ -18,16 +18,6 @@ CallTurns::Turn CallTurns::tryTake() {
     return Turn(state_.get());
 }
 
-std::size_t CallTurns::holding() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->holding;
-}
-
-std::size_t CallTurns::waiting() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->waiting.size();
-}
-
 std::uint64_t CallTurns::State::number() {
     std::lock_guard lock(mutex);
     return nextID++;

@@ -65,10 +65,6 @@ public:
             state_);
     }
 
-    /// Calls holding a turn; calls waiting for one.
-    std::size_t holding() const;
-    std::size_t waiting() const;
-
 private:
     struct Waiter {
         virtual ~Waiter() = default;
