@@ -50,6 +50,18 @@ struct CountingBackend {
     }
 };
 
+// A client over a session answered by `backend`, holding the old pair.
+struct Turns {
+    std::shared_ptr<CountingBackend> backend = std::make_shared<CountingBackend>();
+    std::shared_ptr<ScriptedSession> session =
+        std::make_shared<ScriptedSession>([b = backend](const HttpRequest& r) { return (*b)(r); });
+
+    APIClient client(APIClientOptions options) const {
+        return APIClient(*URL::parse("https://api.tarn.test"), session,
+                         std::make_shared<MemoryTokenStore>(AuthTokens{"old-access", "old-refresh"}), std::move(options));
+    }
+};
+
 struct TurnsCase {
     std::size_t limit;
     bool expired;
@@ -61,11 +73,9 @@ class CallTurnsLimit : public ::testing::TestWithParam<TurnsCase> {};
 TEST_P(CallTurnsLimit, NoMoreReachTheSessionAtOnceAndAllComplete) {
     const auto [limit, expired] = GetParam();
     constexpr int calls = 40;
-    auto backend = std::make_shared<CountingBackend>();
-    backend->expired = expired;
-    auto session = std::make_shared<ScriptedSession>([backend](const HttpRequest& r) { return (*backend)(r); });
-    auto store = std::make_shared<MemoryTokenStore>(AuthTokens{"old-access", "old-refresh"});
-    APIClient client(*URL::parse("https://api.tarn.test"), session, store, {.maxCallsInFlight = limit});
+    Turns t;
+    t.backend->expired = expired;
+    APIClient client = t.client({.maxCallsInFlight = limit});
 
     asio::thread_pool pool(4);
     std::atomic<int> ok{0};
@@ -74,9 +84,9 @@ TEST_P(CallTurnsLimit, NoMoreReachTheSessionAtOnceAndAllComplete) {
     }
     pool.join();
     EXPECT_EQ(ok.load(), calls);
-    EXPECT_LE(backend->peak.load(), static_cast<int>(limit));
+    EXPECT_LE(t.backend->peak.load(), static_cast<int>(limit));
     // The refresh runs while the calls that met the 401 hold every turn.
-    EXPECT_EQ(session->count("/auth/refresh"), expired ? 1u : 0u);
+    EXPECT_EQ(t.session->count("/auth/refresh"), expired ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, CallTurnsLimit,
@@ -94,12 +104,9 @@ TEST(CallTurns, AWaitingCallLeavesWithoutSendingWhenCancelledOrOutOfTime) {
     for (const Row& row : {Row{"cancelled", 10s, true, TransportError::Code::cancelled},
                            Row{"out of time", 50ms, false, TransportError::Code::timedOut}}) {
         SCOPED_TRACE(row.name);
-        auto backend = std::make_shared<CountingBackend>();
-        backend->delay = 100ms;
-        auto session = std::make_shared<ScriptedSession>([backend](const HttpRequest& r) { return (*backend)(r); });
-        auto store = std::make_shared<MemoryTokenStore>(AuthTokens{"old-access", "old-refresh"});
-        APIClient client(*URL::parse("https://api.tarn.test"), session, store,
-                         {.requestTimeout = row.requestTimeout, .maxCallsInFlight = 1});
+        Turns t;
+        t.backend->delay = 100ms;
+        APIClient client = t.client({.requestTimeout = row.requestTimeout, .maxCallsInFlight = 1});
 
         asio::io_context io;
         asio::cancellation_signal signal;
@@ -125,25 +132,22 @@ TEST(CallTurns, AWaitingCallLeavesWithoutSendingWhenCancelledOrOutOfTime) {
         // The turn went on: the third call waited only for the first, if at all.
         EXPECT_TRUE(thirdDone);
         EXPECT_FALSE(third);
-        EXPECT_EQ(session->count("/me"), 2u);
+        EXPECT_EQ(t.session->count("/me"), 2u);
     }
 }
 
 // The time a call waited is taken off its exchange's timeout, so the wait and the exchange
 // together stay within requestTimeout.
 TEST(CallTurns, TheWaitCountsTowardsTheRequestTimeout) {
-    auto backend = std::make_shared<CountingBackend>();
-    backend->delay = 60ms;
-    auto session = std::make_shared<ScriptedSession>([backend](const HttpRequest& r) { return (*backend)(r); });
-    APIClient client(*URL::parse("https://api.tarn.test"), session,
-                     std::make_shared<MemoryTokenStore>(AuthTokens{"old-access", "old-refresh"}),
-                     {.requestTimeout = 10s, .maxCallsInFlight = 1});
+    Turns t;
+    t.backend->delay = 60ms;
+    APIClient client = t.client({.requestTimeout = 10s, .maxCallsInFlight = 1});
     asio::io_context io;
     int done = 0;
     for (int i = 0; i < 2; ++i) asio::co_spawn(io, client.me(), [&](std::exception_ptr e, CRMUser) { done += e ? 0 : 1; });
     io.run();
     ASSERT_EQ(done, 2);
-    auto requests = session->requests();
+    auto requests = t.session->requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].timeout, 10s);
     EXPECT_LE(requests[1].timeout, 10s - 60ms);

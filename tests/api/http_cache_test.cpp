@@ -2,6 +2,7 @@
 // URL gets after a first answer, in memory and in a directory; then what the directory store does
 // with damaged files, a writer killed half-way and a second process.
 #include "api/http_cache.hpp"
+#include "scratch_directory.hpp"
 
 #include <gtest/gtest.h>
 
@@ -32,18 +33,12 @@ const std::string kT0Date = "Mon, 07 Dec 2026 10:00:00 GMT";
 const std::string kT0Plus60 = "Mon, 07 Dec 2026 10:01:00 GMT";
 const std::string kTenDaysBefore = "Fri, 27 Nov 2026 10:00:00 GMT";
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tarn-http-cache-XXXXXX").string();
-        path = mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::filesystem::path path;
-};
+using TempDir = testing::ScratchDirectory;
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 HttpRequest get(const std::string& authorization, HttpHeaders extra = {}) {
     HttpRequest request;
@@ -177,7 +172,7 @@ TEST_P(CacheCases, SecondRequest) {
     const auto& [row, onDisk] = GetParam();
     TempDir dir;
     HttpCacheConfig config;
-    if (onDisk) config.directory = dir.path / "cache";
+    if (onDisk) config.directory = dir.path() / "cache";
     HttpCache cache(config);
 
     HttpRequest first = get("Bearer A", {{"Accept-Language", "en"}});
@@ -230,6 +225,21 @@ INSTANTIATE_TEST_SUITE_P(Rfc9111, CacheCases, ::testing::Combine(::testing::Valu
                              return std::string(std::get<0>(p.param).name) + (std::get<1>(p.param) ? "_disk" : "_memory");
                          });
 
+// A GET of kURL + `path`, answered with a body of `size` bytes fresh for ten minutes.
+void storeAt(HttpCache& cache, const std::string& path, const std::string& authorization, std::size_t size,
+             Clock::time_point at) {
+    HttpRequest r = get(authorization);
+    r.url += path;
+    auto plan = cache.prepare(r, at);
+    cache.finish(r, plan, answer(200, {{"Cache-Control", "max-age=600"}}, std::string(size, 'x')), at, at);
+}
+
+bool storedAt(HttpCache& cache, const std::string& path, const std::string& authorization, Clock::time_point at) {
+    HttpRequest r = get(authorization);
+    r.url += path;
+    return cache.prepare(r, at).answer.has_value();
+}
+
 // Both stores stay within their bound, the answer stored longest ago leaving first, and an answer
 // larger than the whole bound is not kept at all.
 TEST(CacheBound, OldestAnswersLeaveFirst) {
@@ -238,19 +248,12 @@ TEST(CacheBound, OldestAnswersLeaveFirst) {
         TempDir dir;
         HttpCacheConfig config;
         config.maxBytes = 2 * 1024 + 1024;  // two bodies of a KiB with their overhead, not three
-        if (onDisk) config.directory = dir.path;
+        if (onDisk) config.directory = dir.path();
         HttpCache cache(config);
         auto store = [&](const std::string& path, std::size_t size, Clock::time_point at) {
-            HttpRequest r = get("Bearer A");
-            r.url += path;
-            auto plan = cache.prepare(r, at);
-            cache.finish(r, plan, answer(200, {{"Cache-Control", "max-age=600"}}, std::string(size, 'x')), at, at);
+            storeAt(cache, path, "Bearer A", size, at);
         };
-        auto stored = [&](const std::string& path) {
-            HttpRequest r = get("Bearer A");
-            r.url += path;
-            return cache.prepare(r, kT0 + 10s).answer.has_value();
-        };
+        auto stored = [&](const std::string& path) { return storedAt(cache, path, "Bearer A", kT0 + 10s); };
         store("/1", 1024, kT0);
         std::this_thread::sleep_for(10ms);  // distinct file times for the directory's order
         store("/2", 1024, kT0 + 1s);
@@ -271,20 +274,11 @@ TEST(CacheBound, EntriesLeavingHideNoneThatRemain) {
     HttpCacheConfig config;
     config.maxBytes = 64 * 1024;
     HttpCache cache(config);
-    auto request = [](const std::string& path, const std::string& authorization, std::string method = "GET") {
-        HttpRequest r = get(authorization);
-        r.url += path;
-        r.method = std::move(method);
-        return r;
-    };
     auto store = [&](const std::string& path, const std::string& authorization) {
-        HttpRequest r = request(path, authorization);
-        auto plan = cache.prepare(r, kT0);
-        cache.finish(r, plan, answer(200, {{"Cache-Control", "max-age=600"}}, std::string(512, 'x')), kT0, kT0);
+        storeAt(cache, path, authorization, 512, kT0);
     };
     auto stored = [&](const std::string& path, const std::string& authorization) {
-        HttpRequest r = request(path, authorization);
-        return cache.prepare(r, kT0 + 1s).answer.has_value();
+        return storedAt(cache, path, authorization, kT0 + 1s);
     };
     for (int i = 0; i < 400; ++i) {
         std::string path = "/";  // in two steps: GCC 12 at -O3 warns of a false overlap in "/" + ...
@@ -294,7 +288,9 @@ TEST(CacheBound, EntriesLeavingHideNoneThatRemain) {
     EXPECT_FALSE(stored("/0", "Bearer A"));  // evicted by the bound
     EXPECT_TRUE(stored("/399", "Bearer A"));
     store("/399", "Bearer B");
-    HttpRequest post = request("/399", "Bearer A", "POST");
+    HttpRequest post = get("Bearer A");
+    post.url += "/399";
+    post.method = "POST";
     auto plan = cache.prepare(post, kT0 + 2s);
     store("/399", "Bearer A");  // stored while the POST was on its way
     cache.finish(post, plan, answer(204, {}, ""), kT0 + 2s, kT0 + 2s);
@@ -338,15 +334,14 @@ std::optional<std::string> storedBody(HttpCache& cache) {
 
 TEST(CacheDirectory, EntriesArePrivateAndHoldNoCredential) {
     TempDir dir;
-    HttpCache cache(inDirectory(dir.path / "c"));
+    HttpCache cache(inDirectory(dir.path() / "c"));
     storeV1(cache);
-    const auto entry = onlyEntry(dir.path / "c");
+    const auto entry = onlyEntry(dir.path() / "c");
     ASSERT_FALSE(entry.empty());
     using std::filesystem::perms;
-    EXPECT_EQ(std::filesystem::status(dir.path / "c").permissions() & perms::all, perms::owner_all);
+    EXPECT_EQ(std::filesystem::status(dir.path() / "c").permissions() & perms::all, perms::owner_all);
     EXPECT_EQ(std::filesystem::status(entry).permissions() & perms::all, perms::owner_read | perms::owner_write);
-    std::ifstream in(entry, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = readFile(entry);
     EXPECT_EQ(text.find("secret-access-token"), std::string::npos);
     EXPECT_EQ(text.find("sid=1"), std::string::npos) << "a session cookie is never stored";
     EXPECT_EQ(text.find(kURL), std::string::npos);
@@ -380,13 +375,11 @@ TEST(CacheDirectory, DamagedEntriesAreIgnoredAndRemoved) {
     for (const auto& [name, damage] : damages) {
         SCOPED_TRACE(name);
         TempDir dir;
-        HttpCache cache(inDirectory(dir.path));
+        HttpCache cache(inDirectory(dir.path()));
         storeV1(cache);
-        const auto entry = onlyEntry(dir.path);
-        std::ifstream in(entry, std::ios::binary);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        in.close();
-        std::ofstream(entry, std::ios::binary | std::ios::trunc) << damage(text);
+        const auto entry = onlyEntry(dir.path());
+        const std::string damaged = damage(readFile(entry));  // read before the stream truncates it
+        std::ofstream(entry, std::ios::binary | std::ios::trunc) << damaged;
         EXPECT_EQ(storedBody(cache), std::nullopt);
         EXPECT_FALSE(std::filesystem::exists(entry));
         storeV1(cache);
@@ -402,14 +395,14 @@ TEST(CacheDirectory, AWriterKilledHalfWayLeavesWholeEntries) {
         pid_t child = fork();
         ASSERT_NE(child, -1);
         if (child == 0) {
-            HttpCache cache(inDirectory(dir.path));
+            HttpCache cache(inDirectory(dir.path()));
             for (int i = 0;; ++i) storeV1(cache, std::string(std::size_t(64 * 1024 + i * 37 % 4096), char('a' + i % 26)));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20 + 15 * round));
         kill(child, SIGKILL);
         int status = 0;
         waitpid(child, &status, 0);
-        HttpCache reader(inDirectory(dir.path));
+        HttpCache reader(inDirectory(dir.path()));
         auto body = storedBody(reader);
         if (body) {
             ASSERT_FALSE(body->empty());
@@ -420,11 +413,11 @@ TEST(CacheDirectory, AWriterKilledHalfWayLeavesWholeEntries) {
 
 TEST(CacheDirectory, AbandonedTemporaryFilesAreRemovedAndNeverRead) {
     TempDir dir;
-    HttpCache cache(inDirectory(dir.path));
-    const auto abandoned = dir.path / ".tmp-left-by-a-crash";
+    HttpCache cache(inDirectory(dir.path()));
+    const auto abandoned = dir.path() / ".tmp-left-by-a-crash";
     std::ofstream(abandoned) << "half";
     std::filesystem::last_write_time(abandoned, std::filesystem::file_time_type::clock::now() - 2h);
-    const auto fresh = dir.path / ".tmp-being-written";
+    const auto fresh = dir.path() / ".tmp-being-written";
     std::ofstream(fresh) << "half";
     storeV1(cache);
     EXPECT_FALSE(std::filesystem::exists(abandoned));
@@ -436,14 +429,14 @@ TEST(CacheDirectory, AbandonedTemporaryFilesAreRemovedAndNeverRead) {
 // empties it for both.
 TEST(CacheDirectory, TwoProcessesShareOneDirectory) {
     TempDir dir;
-    HttpCache parent(inDirectory(dir.path));
+    HttpCache parent(inDirectory(dir.path()));
     int toChild[2], toParent[2];
     ASSERT_EQ(pipe(toChild), 0);
     ASSERT_EQ(pipe(toParent), 0);
     pid_t child = fork();
     ASSERT_NE(child, -1);
     if (child == 0) {
-        HttpCache other(inDirectory(dir.path));
+        HttpCache other(inDirectory(dir.path()));
         storeV1(other, "from-child");
         char c = 'x';
         (void)!write(toParent[1], &c, 1);
