@@ -388,6 +388,7 @@ TEST_F(CInterface, SignsInListsServersAndHandsTheProfileToTheTunnel) {
     EXPECT_EQ(after.kind, TARN_ERROR_API);
 }
 
+// Each operation's success by name is the next test's; here, NULL arguments and the refusals.
 TEST_F(CInterface, GenericCallsDecodeTheirArgumentsWithTheLibrarysDecoders) {
     ASSERT_EQ(signIn().kind, TARN_ERROR_NONE);
     struct Case {
@@ -399,7 +400,6 @@ TEST_F(CInterface, GenericCallsDecodeTheirArgumentsWithTheLibrarysDecoders) {
     };
     const std::vector<Case> cases{
         {"me", nullptr, TARN_ERROR_NONE, 0, "\"email\":\"demo@tarn.dev\""},
-        {"subscription_status", "{}", TARN_ERROR_NONE, 0, "\"subscription_status\""},
         {"vpn_config", R"({"server_id":"nowhere","device_id":"d1"})", TARN_ERROR_API, 0, nullptr},
         {"vpn_config", R"({"device_id":"d1"})", TARN_ERROR_DECODING, 2, nullptr},
         {"remove_account_device", R"({"id":"7"})", TARN_ERROR_DECODING, 0, nullptr},
@@ -407,7 +407,6 @@ TEST_F(CInterface, GenericCallsDecodeTheirArgumentsWithTheLibrarysDecoders) {
         {"sync_user", R"({"platform":"linux"})", TARN_ERROR_DECODING, 2, nullptr},
         {"me", "[1,", TARN_ERROR_DECODING, 3, nullptr},
         {"no_such_operation", "{}", TARN_ERROR_INVALID_ARGUMENT, 0, nullptr},
-        {"app_release", "{}", TARN_ERROR_NONE, 0, "\"version\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.operation) + " " + (c.arguments ? c.arguments : "NULL"));
