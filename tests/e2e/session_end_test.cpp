@@ -3,6 +3,7 @@
 // a scripted session in tests/api/api_client_test.cpp.
 #include "backend_test.hpp"
 
+#include <functional>
 #include <mutex>
 
 namespace tarn::e2e {
@@ -41,18 +42,35 @@ protected:
     }
 };
 
-TEST_F(SessionEndTest, LogoutClearsTheStoreAndEndsThePairOnTheServer) {
-    auto store = newStore();
-    auto api = client(store);
-    signUp(api);
-    const AuthTokens held = *store->loadTokens();
+// Both ways of ending a session: the store is emptied, the server honours neither token of the
+// pair that was held, and what follows does not sign anyone in again.
+TEST_F(SessionEndTest, LogoutAndDeleteAccountClearTheStoreAndEndThePairOnTheServer) {
+    struct Case {
+        const char* name;
+        std::function<asio::awaitable<void>(const APIClient&)> end;
+        // What is refused afterwards: an authorized call, or signing in to the deleted account.
+        std::function<std::optional<APIError>(const APIClient&, const std::string& email)> afterwards;
+    };
+    const Case cases[] = {
+        {"logout", [](const APIClient& c) { return c.logout(); },
+         [this](const APIClient& c, const std::string&) { return failureOf<APIError>(c.me()); }},
+        {"delete account", [](const APIClient& c) { return c.deleteAccount(kDeviceID); },
+         [this](const APIClient& c, const std::string& email) { return failureOf<APIError>(c.login(email, kPassword)); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto store = newStore();
+        auto api = client(store);
+        const std::string email = signUp(api);
+        const AuthTokens held = *store->loadTokens();
 
-    run(api.logout());
-    EXPECT_FALSE(store->loadTokens());
-    EXPECT_FALSE(accessAccepted(held));
-    EXPECT_FALSE(refreshAccepted(held));
-    // Signed out, the next authorized call fails without signing anyone in again.
-    EXPECT_EQ(failureOf<APIError>(api.me()), APIError::unauthorized());
+        run(c.end(api));
+        EXPECT_FALSE(store->loadTokens());
+        EXPECT_FALSE(accessAccepted(held));
+        EXPECT_FALSE(refreshAccepted(held));
+        EXPECT_EQ(c.afterwards(api, email), APIError::unauthorized());
+        EXPECT_FALSE(store->loadTokens());
+    }
 }
 
 // The refresh spends the refresh token the first logout named; the repeat must name the rotated
@@ -71,20 +89,6 @@ TEST_F(SessionEndTest, LogoutAfterARefreshEndsTheRotatedRefreshToken) {
     ASSERT_EQ(store->saved().size(), 2u);
     EXPECT_FALSE(accessAccepted(store->saved().back()));
     EXPECT_FALSE(refreshAccepted(store->saved().back()));
-}
-
-TEST_F(SessionEndTest, DeleteAccountClearsTheStoreAndRemovesTheAccount) {
-    auto store = newStore();
-    auto api = client(store);
-    std::string email = signUp(api);
-    const AuthTokens held = *store->loadTokens();
-
-    run(api.deleteAccount(kDeviceID));
-    EXPECT_FALSE(store->loadTokens());
-    EXPECT_FALSE(accessAccepted(held));
-    EXPECT_FALSE(refreshAccepted(held));
-    EXPECT_EQ(failureOf<APIError>(api.login(email, kPassword)), APIError::unauthorized());
-    EXPECT_FALSE(store->loadTokens());
 }
 
 }  // namespace
