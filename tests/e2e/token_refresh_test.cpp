@@ -1,11 +1,15 @@
-// Expired access tokens against the real backend: one refresh and one repeat, and a rotation whose
-// answer is lost. A token that runs out by itself reaches the client as the same 401 as one the
-// server expired on request, so the first test stands for both. Every outcome of a refresh and of
-// its repeat is checked against a scripted session in tests/api/api_client_test.cpp.
+// Expired access tokens against the real backend: one refresh and one repeat, a rotation whose
+// answer is lost, and a token that runs out by itself. Every outcome of a refresh and of its
+// repeat is checked against a scripted session in tests/api/api_client_test.cpp.
 #include "backend_test.hpp"
+
+#include <chrono>
+#include <thread>
 
 namespace tarn::e2e {
 namespace {
+
+using namespace std::chrono_literals;
 
 class TokenRefreshTest : public BackendTest {
 protected:
@@ -65,6 +69,25 @@ TEST_F(TokenRefreshTest, ARotationWhoseAnswerIsLostEndsInACleanSignOut) {
     EXPECT_FALSE(store->loadTokens());
     EXPECT_EQ(dev().statusCounts("POST /auth/refresh")["200"], 0);
     EXPECT_LE(dev().requestCounts()["POST /auth/refresh"], 2);
+}
+
+class TokenExpiryTest : public BackendTest {
+public:
+    static void SetUpTestSuite() { startServer({"--token-ttl", "1"}); }
+};
+
+TEST_F(TokenExpiryTest, TokenThatRunsOutDuringARunIsRenewed) {
+    auto store = newStore();
+    auto api = client(store);
+    signUp(api);
+    EXPECT_EQ(run(api.servers()).size(), 6u);
+    AuthTokens first = *store->loadTokens();
+    dev().resetStats();
+
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_EQ(run(api.servers()).size(), 6u);
+    EXPECT_EQ(dev().requestCounts()["POST /auth/refresh"], 1);
+    EXPECT_NE(store->loadTokens(), first);
 }
 
 }  // namespace
