@@ -8,6 +8,7 @@
 //
 // The second mode is the "decoding" part of the instruction counts: bench/run compares tarn's
 // request against the bare libcurl loop plus this.
+#include "tarn/api/client_options.hpp"
 #include "tarn/json/json_codec.hpp"
 #include "tarn/models/account.hpp"
 
@@ -62,7 +63,7 @@ public:
         if (token == nullptr) throw std::runtime_error("TARN_BENCH_TOKEN is not set");
         request_ = {http::verb::get, target.path, 11};
         request_.set(http::field::host, target.host + ":" + target.port);
-        request_.set(http::field::user_agent, "beast-bench");
+        request_.set(http::field::user_agent, tarn::APIClientOptions::defaultUserAgent());  // the same request bytes as tarn
         request_.set(http::field::accept, "application/json");
         request_.set(http::field::authorization, std::string("Bearer ") + token);
     }

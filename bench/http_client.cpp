@@ -6,6 +6,7 @@
 //   http_client events BASE_URL COUNT [IN_FLIGHT [CA_FILE]]  APIClient::recordAppEvent (a POST, sent
 //                                                            at most once) the same way
 //   http_client multi  BASE_URL COUNT [IN_FLIGHT [CA_FILE]]  bare libcurl multi loop on /me
+//   http_client socket BASE_URL COUNT [IN_FLIGHT [CA_FILE]]  the same through curl_multi_socket_action
 //   http_client burst  BASE_URL CALLS [expire]               CALLS concurrent me() calls at once
 //   http_client once   BASE_URL 1                            one me() call, for the cold start
 //
@@ -16,6 +17,7 @@
 //
 // CPU time is the whole process's (user + system, every thread), divided by the requests sent.
 #include "tarn/api/api_client.hpp"
+#include "tarn/api/client_options.hpp"
 #include "tarn/api/curl_session.hpp"
 #include "tarn/storage/token_store.hpp"
 
@@ -25,6 +27,7 @@
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
 #include <curl/curl.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 
 #include <atomic>
@@ -179,36 +182,74 @@ std::size_t discardBody(char*, std::size_t size, std::size_t count, void* out) {
     return size * count;
 }
 
-// The floor a libcurl-based client can reach: reused easy handles on one multi handle, the
-// loop waiting in curl_multi_poll, the body kept in a string and not decoded.
-void runMulti(const Options& o) {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-    CURLM* multi = curl_multi_init();
-    curl_multi_setopt(multi, CURLMOPT_PIPELINING, long{CURLPIPE_MULTIPLEX});
-    const std::string url = o.base + "me";
+// The header lines APIClient::me sends, so that the loops below send the same request bytes:
+// libcurl writes every header byte through its printf, some 70 instructions a byte, and a
+// shorter request would be cheaper for that reason alone.
+curl_slist* requestHeaders() {
     const std::string auth = "Authorization: Bearer " + env("TARN_BENCH_TOKEN");
-    curl_slist* headers = curl_slist_append(nullptr, auth.c_str());
-    headers = curl_slist_append(headers, "Accept: application/json");
-    std::vector<CURL*> handles;
-    std::vector<std::string> bodies(static_cast<std::size_t>(o.inFlight));
-    for (long i = 0; i < o.inFlight; ++i) {
-        CURL* easy = curl_easy_init();
-        curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discardBody);
-        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &bodies[static_cast<std::size_t>(i)]);
-        curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_2TLS});
-        curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
-        if (!o.caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, o.caFile.c_str());
-        handles.push_back(easy);
+    std::string agent = "User-Agent: ";
+    agent += tarn::APIClientOptions::defaultUserAgent();
+    curl_slist* headers = curl_slist_append(nullptr, "Accept: application/json");
+    headers = curl_slist_append(headers, agent.c_str());
+    return curl_slist_append(headers, auth.c_str());
+}
+
+// Reused easy handles on one multi handle asking for /me, `inFlight` at a time, each body kept in
+// a string and not decoded; how libcurl is driven is up to the loop that uses it.
+class BareLoop {
+public:
+    explicit BareLoop(const Options& o) : o_(o), url_(o.base + "me"), bodies_(static_cast<std::size_t>(o.inFlight)) {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        multi = curl_multi_init();
+        curl_multi_setopt(multi, CURLMOPT_PIPELINING, long{CURLPIPE_MULTIPLEX});
+        headers_ = requestHeaders();
+        for (auto& body : bodies_) {
+            CURL* easy = curl_easy_init();
+            curl_easy_setopt(easy, CURLOPT_URL, url_.c_str());
+            curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers_);
+            curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+            curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discardBody);
+            curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
+            curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_2TLS});
+            curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+            if (!o.caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, o.caFile.c_str());
+            handles_.push_back(easy);
+        }
     }
-    auto runBatch = [&](long total) {
+    ~BareLoop() {
+        for (CURL* h : handles_) curl_easy_cleanup(h);
+        curl_slist_free_all(headers_);
+        curl_multi_cleanup(multi);
+    }
+    BareLoop(const BareLoop&) = delete;
+    BareLoop& operator=(const BareLoop&) = delete;
+
+    // A warm-up batch (connect and handshake outside the timed part), then `o.count` requests
+    // timed; `step(firstOfBatch)` lets libcurl make progress once, waiting for the network if it
+    // has to.
+    template <class Step>
+    void run(const char* name, Step step) {
+        batch(o_.inFlight, step);
+        const double cpu0 = cpuSeconds();
+        const auto t0 = Clock::now();
+        batch(o_.count, step);
+        const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+        report(name, o_.count, wall, cpuSeconds() - cpu0);
+    }
+
+    CURLM* multi = nullptr;
+
+private:
+    template <class Step>
+    void batch(long total, Step step) {
         long started = 0, finished = 0;
-        for (long i = 0; i < o.inFlight && started < total; ++i, ++started) curl_multi_add_handle(multi, handles[static_cast<std::size_t>(i)]);
-        while (finished < total) {
-            int running = 0;
-            curl_multi_perform(multi, &running);
+        for (CURL* easy : handles_) {
+            if (started == total) break;
+            curl_multi_add_handle(multi, easy);
+            ++started;
+        }
+        for (bool first = true; finished < total; first = false) {
+            step(first);
             int left = 0;
             while (CURLMsg* m = curl_multi_info_read(multi, &left)) {
                 if (m->msg != CURLMSG_DONE) continue;
@@ -218,24 +259,80 @@ void runMulti(const Options& o) {
                 if (status != 200) throw std::runtime_error("status " + std::to_string(status));
                 ++finished;
                 curl_multi_remove_handle(multi, m->easy_handle);
-                for (auto& b : bodies) b.clear();
+                for (auto& b : bodies_) b.clear();
                 if (started < total) {
                     curl_multi_add_handle(multi, m->easy_handle);
                     ++started;
                 }
             }
-            if (finished < total) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
         }
-    };
-    runBatch(o.inFlight);  // warm-up: connect (and handshake) outside the timed part
-    const double cpu0 = cpuSeconds();
-    const auto t0 = Clock::now();
-    runBatch(o.count);
-    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    report(o.inFlight > 1 ? "multi_inflight" : "multi", o.count, wall, cpuSeconds() - cpu0);
-    for (CURL* h : handles) curl_easy_cleanup(h);
-    curl_slist_free_all(headers);
-    curl_multi_cleanup(multi);
+    }
+
+    const Options& o_;
+    const std::string url_;
+    std::vector<std::string> bodies_;
+    std::vector<CURL*> handles_;
+    curl_slist* headers_ = nullptr;
+};
+
+// The floor a libcurl-based client can reach: the loop waits in curl_multi_poll and lets
+// curl_multi_perform look at every transfer.
+void runMulti(const Options& o) {
+    BareLoop loop(o);
+    loop.run(o.inFlight > 1 ? "multi_inflight" : "multi", [&](bool first) {
+        // Polled before each perform but a batch's first: perform, poll, perform, ...
+        if (!first) curl_multi_poll(loop.multi, nullptr, 0, 1000, nullptr);
+        int running = 0;
+        curl_multi_perform(loop.multi, &running);
+    });
+}
+
+// The same loop driven the way an event-driven program drives libcurl: libcurl names the sockets
+// and the deadline through its callbacks, epoll waits on them, and each readiness goes to
+// curl_multi_socket_action for that socket alone. What this costs above the loop just above is
+// the price of libcurl's event interface itself, which any client living in an event loop pays.
+struct SocketWatcher {
+    int epoll = epoll_create1(EPOLL_CLOEXEC);
+    long timeoutMs = -1;
+    ~SocketWatcher() { close(epoll); }
+    static int onSocket(CURL*, curl_socket_t fd, int what, void* userp, void*) {
+        auto& self = *static_cast<SocketWatcher*>(userp);
+        if (what == CURL_POLL_REMOVE) {
+            epoll_ctl(self.epoll, EPOLL_CTL_DEL, fd, nullptr);
+            return 0;
+        }
+        epoll_event ev{};
+        ev.events = (what & CURL_POLL_IN ? EPOLLIN : 0u) | (what & CURL_POLL_OUT ? EPOLLOUT : 0u);
+        ev.data.fd = fd;
+        if (epoll_ctl(self.epoll, EPOLL_CTL_MOD, fd, &ev) != 0) epoll_ctl(self.epoll, EPOLL_CTL_ADD, fd, &ev);
+        return 0;
+    }
+    static int onTimer(CURLM*, long ms, void* userp) {
+        static_cast<SocketWatcher*>(userp)->timeoutMs = ms;
+        return 0;
+    }
+};
+
+void runSocketAction(const Options& o) {
+    BareLoop loop(o);
+    SocketWatcher watcher;
+    curl_multi_setopt(loop.multi, CURLMOPT_SOCKETFUNCTION, &SocketWatcher::onSocket);
+    curl_multi_setopt(loop.multi, CURLMOPT_SOCKETDATA, &watcher);
+    curl_multi_setopt(loop.multi, CURLMOPT_TIMERFUNCTION, &SocketWatcher::onTimer);
+    curl_multi_setopt(loop.multi, CURLMOPT_TIMERDATA, &watcher);
+    loop.run(o.inFlight > 1 ? "socket_inflight" : "socket", [&](bool) {
+        int running = 0;
+        epoll_event events[16];
+        const int n = epoll_wait(watcher.epoll, events, 16,
+                                 watcher.timeoutMs < 0 ? 1000 : static_cast<int>(watcher.timeoutMs));
+        if (n <= 0) curl_multi_socket_action(loop.multi, CURL_SOCKET_TIMEOUT, 0, &running);
+        for (int i = 0; i < n; ++i) {
+            const int what = (events[i].events & EPOLLIN ? CURL_CSELECT_IN : 0) |
+                             (events[i].events & EPOLLOUT ? CURL_CSELECT_OUT : 0) |
+                             (events[i].events & (EPOLLERR | EPOLLHUP) ? CURL_CSELECT_ERR : 0);
+            curl_multi_socket_action(loop.multi, events[i].data.fd, what, &running);
+        }
+    });
 }
 
 // ---- burst --------------------------------------------------------------------------------------
@@ -321,7 +418,7 @@ void runBurst(const Options& o) {
 int main(int argc, char** argv) {
     try {
         if (argc < 4) {
-            std::fprintf(stderr, "usage: http_client tarn|events|servers|servers-nocache|multi|burst BASE_URL COUNT [IN_FLIGHT|expire [CA_FILE]]\n");
+            std::fprintf(stderr, "usage: http_client tarn|events|servers|servers-nocache|multi|socket|burst BASE_URL COUNT [IN_FLIGHT|expire [CA_FILE]]\n");
             return 2;
         }
         Options o;
@@ -343,6 +440,8 @@ int main(int argc, char** argv) {
             runServers(o);
         } else if (o.mode == "multi") {
             runMulti(o);
+        } else if (o.mode == "socket") {
+            runSocketAction(o);
         } else if (o.mode == "once") {
             // Everything a first call costs: the session, the token store, connect, decode.
             asio::io_context io(1);
