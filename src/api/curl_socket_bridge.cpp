@@ -4,7 +4,6 @@
 #include "api/curl_errors.hpp"
 #include "api/curl_session_impl.hpp"
 
-#include <asio/bind_executor.hpp>
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 #include <sys/socket.h>
@@ -15,9 +14,9 @@
 namespace tarn::detail {
 
 void CurlSocketBridge::attach(CURLM* multi) {
-    // The waits run on the strand through bind_executor rather than by giving the I/O objects the
-    // strand as their executor: a strand boxed in an any_io_executor is copied to the heap each
-    // time a wait tracks its work, several times per request.
+    // The I/O objects get the plain executor and their waits enter the strand themselves: a
+    // strand boxed in an any_io_executor is copied to the heap each time a wait tracks its work,
+    // several times per request.
     timer_.emplace(session_.io);
     attached_ = true;
     curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &CurlSocketBridge::onSocket);
@@ -89,9 +88,12 @@ void CurlSocketBridge::watch(curl_socket_t s, int what) {
         if (it == sockets_.end()) return;
         if (connectionSockets_.count(s) != 0) {
             // Stays registered until onCloseSocket; only the waits end.
-            it->second->wanted = 0;
+            SocketWatch& w = *it->second;
+            w.wanted = 0;
+            w.readPending = w.writePending = false;
+            ++w.round;
             asio::error_code ignored;
-            it->second->descriptor.cancel(ignored);
+            w.descriptor.cancel(ignored);
         } else {
             // Sockets libcurl opened itself (the threaded resolver's wake-up pair) are closed
             // without telling us, so they are let go now.
@@ -109,23 +111,28 @@ void CurlSocketBridge::watch(curl_socket_t s, int what) {
     arm(it->second);
 }
 
-// The waits hold the session weakly: the bridge is part of it, and goes with it.
+// The waits hold the session weakly: the bridge is part of it, and goes with it. They are not
+// bound to the strand: libcurl stops watching a kept-alive connection after every transfer, and
+// the wait that cancels needs nothing of the session. Only a socket that became ready enters it.
 void CurlSocketBridge::arm(const std::shared_ptr<SocketWatch>& w) {
+    auto waitFor = [this, &w](asio::posix::descriptor_base::wait_type type, int event) {
+        w->descriptor.async_wait(type, [weak = session_.weak_from_this(), this, w, event,
+                                        round = w->round](const asio::error_code& ec) {
+            if (ec == asio::error::operation_aborted) return;
+            auto self = weak.lock();
+            if (!self) return;
+            asio::dispatch(self->strand, [self, this, w, event, round, ec] {
+                if (w->round == round) onReady(w, ec, event);
+            });
+        });
+    };
     if ((w->wanted & CURL_POLL_IN) != 0 && !w->readPending) {
         w->readPending = true;
-        w->descriptor.async_wait(asio::posix::descriptor_base::wait_read,
-                                 asio::bind_executor(session_.strand, [weak = session_.weak_from_this(), this,
-                                                                       w](const asio::error_code& ec) {
-                                     if (auto self = weak.lock()) onReady(w, ec, CURL_CSELECT_IN);
-                                 }));
+        waitFor(asio::posix::descriptor_base::wait_read, CURL_CSELECT_IN);
     }
     if ((w->wanted & CURL_POLL_OUT) != 0 && !w->writePending) {
         w->writePending = true;
-        w->descriptor.async_wait(asio::posix::descriptor_base::wait_write,
-                                 asio::bind_executor(session_.strand, [weak = session_.weak_from_this(), this,
-                                                                       w](const asio::error_code& ec) {
-                                     if (auto self = weak.lock()) onReady(w, ec, CURL_CSELECT_OUT);
-                                 }));
+        waitFor(asio::posix::descriptor_base::wait_write, CURL_CSELECT_OUT);
     }
 }
 
@@ -133,7 +140,7 @@ void CurlSocketBridge::onReady(const std::shared_ptr<SocketWatch>& w, const asio
     const int interest = event == CURL_CSELECT_IN ? CURL_POLL_IN : CURL_POLL_OUT;
     (event == CURL_CSELECT_IN ? w->readPending : w->writePending) = false;
     if (w->released || !attached_) return;
-    if (ec && ec != asio::error::operation_aborted) {
+    if (ec) {
         session_.act(w->fd, CURL_CSELECT_ERR);
     } else if (!ec && (w->wanted & interest) != 0) {
         session_.act(w->fd, event);

@@ -39,6 +39,9 @@ struct SocketWatch {
     bool readPending = false;
     bool writePending = false;
     bool released = false;
+    // Counts the times libcurl stopped watching the socket: a wait armed before that is stale,
+    // even when it completed before the cancel reached it.
+    unsigned round = 0;
 };
 
 /// Runs on the session's strand, like everything that touches the multi handle.
