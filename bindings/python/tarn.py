@@ -536,14 +536,15 @@ class Storage(_Handle):
 
 
 _CLIENT_OPTIONS = frozenset({"allow_plain_http", "ca_file", "pinned_public_key", "proxy", "user_agent",
-                             "connect_timeout_ms", "request_timeout_ms"})
+                             "connect_timeout_ms", "request_timeout_ms", "max_calls_in_flight"})
 
 
 class Client(_Handle):
     """A client of the backend at base_url with its own I/O thread. Options as in
     tarn_client_create_json: allow_plain_http, ca_file, pinned_public_key, proxy, user_agent,
-    connect_timeout_ms, request_timeout_ms; timeout= is the request timeout in seconds. An option
-    it does not know is a TypeError, as for any Python call, rather than a setting silently lost."""
+    connect_timeout_ms, request_timeout_ms, max_calls_in_flight; timeout= is the request timeout in
+    seconds. An option it does not know is a TypeError, as for any Python call, rather than a
+    setting silently lost."""
 
     def __init__(self, base_url, storage=None, *, timeout=None, **options):
         unknown = sorted(set(options) - _CLIENT_OPTIONS)

@@ -115,7 +115,10 @@ class BindingTest(unittest.TestCase):
 
     def test_concurrent_calls_each_get_their_own_answer(self):
         self.client.login("demo@tarn.dev", "demo-password").result(30)
-        calls = [self.client.me() if i % 2 else self.client.account_devices() for i in range(20)]
+        # Two turns for twenty calls: the rest wait in line and still each get their own answer.
+        client = tarn.Client(SERVER, storage=self.storage, max_calls_in_flight=2)
+        self.addCleanup(client.close)
+        calls = [client.me() if i % 2 else client.account_devices() for i in range(20)]
         for i, call in enumerate(calls):
             answer = call.result(30)
             self.assertIn("email" if i % 2 else "devices", answer)
@@ -138,6 +141,7 @@ class BindingTest(unittest.TestCase):
             (lambda: self.storage.write_connection_profile({"uri": 1}), "decoding", 0),
             (lambda: tarn.Client("ftp://127.0.0.1/"), "api", 0),
             (lambda: tarn.Client(SERVER, connect_timeout_ms=-1), "invalid_argument", 0),
+            (lambda: tarn.Client(SERVER, max_calls_in_flight=0), "invalid_argument", 0),
         ]
         for run, kind, status in cases:
             with self.subTest(kind=kind, status=status):

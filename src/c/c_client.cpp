@@ -39,6 +39,7 @@ struct ClientOptionsJSON {
     std::optional<std::string> userAgent;
     std::optional<std::int64_t> connectTimeoutMs;
     std::optional<std::int64_t> requestTimeoutMs;
+    std::optional<std::int64_t> maxCallsInFlight;
 };
 
 }  // namespace tarn::capi
@@ -53,7 +54,8 @@ inline constexpr auto json::members<capi::ClientOptionsJSON> = std::tuple{
     json::member("proxy", &capi::ClientOptionsJSON::proxy),
     json::member("user_agent", &capi::ClientOptionsJSON::userAgent),
     json::member("connect_timeout_ms", &capi::ClientOptionsJSON::connectTimeoutMs),
-    json::member("request_timeout_ms", &capi::ClientOptionsJSON::requestTimeoutMs)};
+    json::member("request_timeout_ms", &capi::ClientOptionsJSON::requestTimeoutMs),
+    json::member("max_calls_in_flight", &capi::ClientOptionsJSON::maxCallsInFlight)};
 }  // namespace tarn
 
 TARN_JSON_DECODABLE(tarn::capi::ClientOptionsJSON);
@@ -284,6 +286,7 @@ tarn_error_kind tarn_client_create_json(const char* options_json, tarn_storage* 
         auto o = tarn::capi::decodeArgs<tarn::capi::ClientOptionsJSON>(tarn::capi::required(options_json, "options_json"));
         if (o.connectTimeoutMs && *o.connectTimeoutMs < 0) throw InvalidArgument("connect_timeout_ms is negative");
         if (o.requestTimeoutMs && *o.requestTimeoutMs < 0) throw InvalidArgument("request_timeout_ms is negative");
+        if (o.maxCallsInFlight && *o.maxCallsInFlight < 1) throw InvalidArgument("max_calls_in_flight is less than 1");
         tarn::CurlSessionConfig config;
         config.caFile = o.caFile;
         config.pinnedPublicKey = o.pinnedPublicKey;
@@ -293,6 +296,7 @@ tarn_error_kind tarn_client_create_json(const char* options_json, tarn_storage* 
         tarn::APIClientOptions clientOptions;
         clientOptions.allowPlainHTTP = o.allowPlainHTTP.value_or(false);
         if (o.requestTimeoutMs && *o.requestTimeoutMs > 0) clientOptions.requestTimeout = std::chrono::milliseconds(*o.requestTimeoutMs);
+        if (o.maxCallsInFlight) clientOptions.maxCallsInFlight = static_cast<std::size_t>(*o.maxCallsInFlight);
         auto core = makeCore(o.baseURL, clientOptions, std::move(config), storage);
         *out_client = new tarn_client{std::move(core)};
     });

@@ -286,6 +286,7 @@ TEST_F(CInterface, ClientCreationRefusesUnusableSettings) {
         {R"({"base_url":"https://example.com/","request_timeout_ms":-1})", TARN_ERROR_INVALID_ARGUMENT},
         {R"({"base_url":"https://example.com/","pinned_public_key":"md5//x"})", TARN_ERROR_INVALID_ARGUMENT},
         {R"({"base_url":"https://example.com/","connect_timeout_ms":-1})", TARN_ERROR_INVALID_ARGUMENT},
+        {R"({"base_url":"https://example.com/","max_calls_in_flight":0})", TARN_ERROR_INVALID_ARGUMENT, "max_calls_in_flight"},
         {R"({"allow_plain_http":true})", TARN_ERROR_DECODING},
         {R"({"base_url":42})", TARN_ERROR_DECODING},
         {R"([)", TARN_ERROR_DECODING},

@@ -238,7 +238,9 @@ TARN_C_API tarn_error_kind tarn_client_create(const char* base_url, const tarn_c
                                               tarn_storage* storage, tarn_client** out_client);
 /* The same, options as one JSON object named like the struct's members: {"base_url": "...",
  * "allow_plain_http": false, "ca_file": "...", "pinned_public_key": "...", "proxy": "...",
- * "user_agent": "...", "connect_timeout_ms": 0, "request_timeout_ms": 0}; only base_url is required. */
+ * "user_agent": "...", "connect_timeout_ms": 0, "request_timeout_ms": 0, "max_calls_in_flight": 100};
+ * only base_url is required. max_calls_in_flight (at least 1, JSON only) bounds the calls under way
+ * at once; later ones wait their turn in order, and the wait counts towards request_timeout_ms. */
 TARN_C_API tarn_error_kind tarn_client_create_json(const char* options_json, tarn_storage* storage,
                                                    tarn_client** out_client);
 /* Cancels the calls in flight, waits for their callbacks, stops the I/O thread and frees the
