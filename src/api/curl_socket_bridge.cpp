@@ -140,9 +140,10 @@ void CurlSocketBridge::onReady(const std::shared_ptr<SocketWatch>& w, const asio
     const int interest = event == CURL_CSELECT_IN ? CURL_POLL_IN : CURL_POLL_OUT;
     (event == CURL_CSELECT_IN ? w->readPending : w->writePending) = false;
     if (w->released || !attached_) return;
+    // Cancelled waits never get here (see arm), so an error is the socket's own.
     if (ec) {
         session_.act(w->fd, CURL_CSELECT_ERR);
-    } else if (!ec && (w->wanted & interest) != 0) {
+    } else if ((w->wanted & interest) != 0) {
         session_.act(w->fd, event);
     }
     // A wait is one-shot: watch again for as long as libcurl is interested.
