@@ -38,6 +38,7 @@ void CurlHandlePool::giveBack(CURL* easy, const Transfer& transfer) {
         // A plain GET only set options that every request sets again; just drop the pointers
         // into the finished transfer.
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+        curl_easy_setopt(easy, CURLOPT_CURLU, static_cast<CURLU*>(nullptr));
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
         curl_easy_setopt(easy, CURLOPT_PRIVATE, static_cast<void*>(nullptr));
         curl_easy_setopt(easy, CURLOPT_PREREQDATA, static_cast<void*>(nullptr));
@@ -69,6 +70,8 @@ void CurlHandlePool::setSessionOptions(CURL* e) {
     // An empty proxy stops libcurl from reading http_proxy and friends from the environment:
     // the session is configured by its constructor alone.
     set(CURLOPT_PROXY, config_.proxy ? config_.proxy->c_str() : "");
+    // Nor does no_proxy decide which hosts bypass a configured proxy: none does.
+    set(CURLOPT_NOPROXY, "");
     if (config_.userAgent) set(CURLOPT_USERAGENT, config_.userAgent->c_str());
     bridge_.openConnectionsOf(e);
     setTransferCallbacks(e);

@@ -96,7 +96,7 @@ void CurlSessionImpl::admit(std::shared_ptr<Transfer> transfer) {
     try {
         openMulti();
         transfer->easy = pool_.take();
-        configureRequest(*transfer, headerLines_);
+        configureRequest(*transfer, headerLines_, parsedUrls_);
     } catch (...) {
         transfer->complete(std::current_exception());
         return;

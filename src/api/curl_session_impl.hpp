@@ -56,6 +56,7 @@ private:
     CurlHandlePool pool_{config, bridge_};
     CurlWaitQueue waiting_;
     HeaderLines headerLines_;
+    CurlParsedUrls parsedUrls_;
     std::unordered_map<CURL*, std::shared_ptr<Transfer>> active_;
     bool closed_ = false;
     bool admitting_ = false;

@@ -258,13 +258,16 @@ void setTransferCallbacks(CURL* easy) {
     setCurlOption(easy, CURLOPT_PREREQFUNCTION, &onBeforeSend);
 }
 
-void configureRequest(Transfer& t, HeaderLines& lines) {
+void configureRequest(Transfer& t, HeaderLines& lines, CurlParsedUrls& urls) {
     CURL* e = t.easy;
     auto set = [e](CURLoption option, auto value) { setCurlOption(e, option, value); };
     const HttpRequest& r = *t.request;
     set(CURLOPT_PRIVATE, static_cast<void*>(&t));
     set(CURLOPT_ERRORBUFFER, t.errorBuffer);
+    // The string stays set as well: libcurl reports it and resolves a Location against it.
     set(CURLOPT_URL, r.url.c_str());
+    t.parsedUrl = urls.parsed(r.url);
+    set(CURLOPT_CURLU, t.parsedUrl.get());
     set(CURLOPT_TIMEOUT_MS, static_cast<long>(t.timeout.count()));
     set(CURLOPT_WRITEDATA, static_cast<void*>(&t));
     set(CURLOPT_HEADERDATA, static_cast<void*>(&t));

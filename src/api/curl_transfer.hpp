@@ -4,6 +4,7 @@
 #pragma once
 
 #include "api/curl_completion.hpp"
+#include "api/curl_parsed_urls.hpp"
 #include "tarn/api/http.hpp"
 
 #include <asio/any_io_executor.hpp>
@@ -63,6 +64,7 @@ struct Transfer {
 
     CURL* easy = nullptr;
     std::shared_ptr<curl_slist> headerList;  // shared with the requests that send the same headers
+    std::shared_ptr<CURLU> parsedUrl;        // shared with the requests to the same URL
     char errorBuffer[CURL_ERROR_SIZE] = {};
     HttpResponse response;
     std::optional<std::uint64_t> contentLength;
@@ -112,7 +114,7 @@ struct HeaderLines {
 };
 
 /// Sets the request's own options on `t.easy`, a handle carrying the session's options.
-void configureRequest(Transfer& t, HeaderLines& lines);
+void configureRequest(Transfer& t, HeaderLines& lines, CurlParsedUrls& urls);
 
 /// What libcurl reported about a finished transfer, read before its handle goes back.
 struct TransferInfo {

@@ -293,6 +293,14 @@ bool forbidsStoring(const CachedAnswer& answer) { return has(cacheControl(answer
 
 std::optional<CachedAnswer> storableAnswer(const HttpRequest& request, const HttpResponse& network,
                                            CacheClock::time_point requested, CacheClock::time_point received) {
+    // Most answers carry none of the fields that could make them storable: one pass over the
+    // fields settles it before the directives and Vary are read.
+    constexpr std::array<std::string_view, 4> storableBy = {"Cache-Control", "Expires", "ETag", "Last-Modified"};
+    const bool mayStore = std::any_of(network.headers.begin(), network.headers.end(), [&](const auto& f) {
+        return std::any_of(storableBy.begin(), storableBy.end(),
+                           [&](std::string_view name) { return equalsIgnoringCase(f.first, name); });
+    });
+    if (!mayStore) return std::nullopt;
     Directives directives = cacheControl(network.headers);
     auto vary = listMembers(network.headers, "Vary");
     const bool storable =

@@ -4,6 +4,7 @@
 #include "transport_fixture.hpp"
 
 #include <netdb.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <string>
@@ -139,6 +140,17 @@ TEST_F(CurlSessionTest, SendsExactlyTheGivenHeadersAndReturnsResponseHeadersAsSe
     }
 }
 
+TEST_F(CurlSessionTest, EachRequestReachesItsOwnURLWhileTheSessionKeepsRecentOnesParsed) {
+    makeSession();
+    // More distinct URLs than the session keeps parsed, visited twice over in a shifting order.
+    for (int i = 0; i < 24; ++i) {
+        const int length = 1 + (i * 7) % 12;
+        auto outcome = send(get(server.url("/bytes/" + std::to_string(length))));
+        ASSERT_EQ(outcome.status(), 200) << outcome;
+        EXPECT_EQ(outcome.response->body.size(), static_cast<std::size_t>(length)) << "request " << i;
+    }
+}
+
 TEST_F(CurlSessionTest, SlowAnswerTimesOutAndTheSessionStaysUsable) {
     makeSession();
     auto request = get(server.url("/slow"));
@@ -250,8 +262,10 @@ TEST_F(CurlSessionTest, ConfiguredProxyCarriesTheRequests) {
     CurlSessionConfig config;
     config.proxy = proxy.url("");
     makeSession(config);
-    // The target's name is never resolved here: only the proxy sees it.
+    // The target's name is never resolved here: only the proxy sees it, whatever no_proxy says.
+    ::setenv("no_proxy", "*", 1);
     auto outcome = send(get("http://backend.invalid/items"));
+    ::unsetenv("no_proxy");
     ASSERT_EQ(outcome.status(), 200) << outcome;
     EXPECT_EQ(outcome.response->body, "proxied http://backend.invalid/items");
 

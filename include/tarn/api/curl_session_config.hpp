@@ -20,7 +20,8 @@ struct TARN_EXPORT CurlSessionConfig {
     /// Expected public key of the server in "sha256//<base64>" form (several joined with ";").
     std::optional<std::string> pinnedPublicKey;
     /// Proxy URL as libcurl understands it ("http://host:port", "socks5h://host:port"). Without
-    /// one, requests go direct: proxy environment variables are not consulted.
+    /// one, requests go direct; with one, every request goes through it. Proxy environment
+    /// variables (http_proxy, no_proxy and the rest) are not consulted.
     std::optional<std::string> proxy;
     std::optional<std::string> userAgent;
     /// Largest response body accepted; a larger one fails with TransportError tooLarge.
