@@ -105,6 +105,9 @@ tarn::CurlSessionConfig sessionConfig(const Options& o) {
     // TARN_BENCH_CACHE=off: the same path without the session's HTTP cache, to see what a miss costs.
     const char* cache = std::getenv("TARN_BENCH_CACHE");
     if (cache != nullptr && std::string_view(cache) == "off") config.cache.reset();
+    // TARN_BENCH_ONE_THREAD=1: the session told that only this process's main thread runs it.
+    const char* oneThread = std::getenv("TARN_BENCH_ONE_THREAD");
+    config.runByOneThread = oneThread != nullptr && std::string_view(oneThread) == "1";
     return config;
 }
 

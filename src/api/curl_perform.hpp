@@ -39,7 +39,7 @@ struct CancelTransfer {
         if (!t) return;
         t->cancelRequested.store(true);
         if (auto s = session.lock()) {
-            asio::post(s->strand, [s, t] { s->cancel(t); });
+            s->post([s, t] { s->cancel(t); });
         }
     }
 };
@@ -63,7 +63,7 @@ struct InitiatePerform {
         // Dispatched, not posted: on a thread that runs the session's io_context and finds the
         // strand free, the transfer starts right here. A post would put one more handler in the
         // queue, and Asio polls the reactor once more (an extra epoll_wait) before running it.
-        asio::dispatch(session->strand, [session, transfer]() mutable { session->start(std::move(transfer)); });
+        session->dispatch([session, transfer]() mutable { session->start(std::move(transfer)); });
     }
 };
 

@@ -43,8 +43,9 @@ CurlSession::CurlSession(asio::any_io_executor ioExecutor, CurlSessionConfig con
 
 CurlSession::~CurlSession() {
     if (!impl_->used.load()) return;  // nothing was ever started, so nothing needs the strand
-    auto strand = impl_->strand;
-    asio::post(strand, [impl = std::move(impl_)] { impl->shutdown(); });
+    // Held here too while the post takes its copy of the executor from the session.
+    std::shared_ptr<detail::CurlSessionImpl> impl = std::move(impl_);
+    impl->post([impl] { impl->shutdown(); });
 }
 
 const CurlSessionConfig& CurlSession::config() const noexcept { return impl_->config; }

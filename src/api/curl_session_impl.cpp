@@ -28,7 +28,9 @@ void initialiseCurlOnce() {
 }  // namespace
 
 CurlSessionImpl::CurlSessionImpl(asio::any_io_executor ioExecutor, CurlSessionConfig cfg)
-    : config(std::move(cfg)), io(std::move(ioExecutor)), strand(asio::make_strand(io)) {}
+    : config(std::move(cfg)),
+      io(std::move(ioExecutor)),
+      strand_(config.runByOneThread ? std::nullopt : std::optional(asio::make_strand(io))) {}
 
 CurlSessionImpl::~CurlSessionImpl() {
     // Reached without shutdown() only when the io_context is torn down with the session's
@@ -44,7 +46,7 @@ void CurlSessionImpl::start(std::shared_ptr<Transfer> transfer) {
         return;
     }
     if (active_.size() >= config.maxTransfersInFlight) {
-        waiting_.hold(std::move(transfer), strand, weak_from_this());
+        waiting_.hold(std::move(transfer), io, orderedExecutor(), weak_from_this());
         return;
     }
     admit(std::move(transfer));
@@ -184,7 +186,7 @@ void CurlSessionImpl::startAfresh(std::shared_ptr<Transfer> transfer) {
             TransportError(Code::timedOut, "the request timeout elapsed while the server refused the request")));
         return;
     }
-    asio::post(strand, [weak = weak_from_this(), transfer = std::move(transfer)]() mutable {
+    post([weak = weak_from_this(), transfer = std::move(transfer)]() mutable {
         if (auto self = weak.lock()) {
             self->start(std::move(transfer));
         } else {

@@ -1,5 +1,6 @@
 // The state behind a CurlSession: one libcurl multi handle and the transfers on it, driven on one
-// strand. It admits transfers up to the configured limit and queues the rest, starts afresh
+// strand (or, when one thread runs the executor, on that thread, which runs its handlers one
+// after another already). It admits transfers up to the configured limit and queues the rest, starts afresh
 // those a server refused unprocessed, cancels, and answers each caller once libcurl is done.
 #pragma once
 
@@ -10,18 +11,22 @@
 #include "tarn/api/curl_session_config.hpp"
 
 #include <asio/any_io_executor.hpp>
+#include <asio/dispatch.hpp>
+#include <asio/post.hpp>
 #include <asio/strand.hpp>
 #include <curl/curl.h>
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
 namespace tarn::detail {
 
-// Everything below runs on `strand` unless it says otherwise; libcurl's multi handle is touched
-// nowhere else.
+// Everything below runs in the session's order (entered through post() and dispatch(), "the
+// strand" in the comments) unless it says otherwise; libcurl's multi handle is touched nowhere
+// else.
 class CurlSessionImpl : public std::enable_shared_from_this<CurlSessionImpl> {
 public:
     CurlSessionImpl(asio::any_io_executor ioExecutor, CurlSessionConfig cfg);
@@ -32,8 +37,21 @@ public:
 
     const CurlSessionConfig config;
     const asio::any_io_executor io;
-    const asio::strand<asio::any_io_executor> strand;
     std::atomic<bool> used{false};  // any thread
+
+    /// From any thread: runs `f` in the session's order, later.
+    template <class F>
+    void post(F&& f) const {
+        strand_ ? asio::post(*strand_, std::forward<F>(f)) : asio::post(io, std::forward<F>(f));
+    }
+    /// From any thread: runs `f` in the session's order, right here if that is possible.
+    template <class F>
+    void dispatch(F&& f) const {
+        strand_ ? asio::dispatch(*strand_, std::forward<F>(f)) : asio::dispatch(io, std::forward<F>(f));
+    }
+    /// The same order as an executor, for binding a handler to it (the strand boxed: a copy may
+    /// cost an allocation, so not for every request).
+    asio::any_io_executor orderedExecutor() const { return strand_ ? asio::any_io_executor(*strand_) : io; }
 
     void start(std::shared_ptr<Transfer> transfer);
     void cancel(const std::shared_ptr<Transfer>& transfer);
@@ -42,6 +60,9 @@ public:
     void act(curl_socket_t s, int events);
 
 private:
+    // Absent when one thread runs `io`.
+    const std::optional<asio::strand<asio::any_io_executor>> strand_;
+
     void admitWaiting();
     void admit(std::shared_ptr<Transfer> transfer);
     void openMulti();

@@ -121,7 +121,7 @@ void CurlSocketBridge::arm(const std::shared_ptr<SocketWatch>& w) {
             if (ec == asio::error::operation_aborted) return;
             auto self = weak.lock();
             if (!self) return;
-            asio::dispatch(self->strand, [self, this, w, event, round, ec] {
+            self->dispatch([self, this, w, event, round, ec] {
                 if (w->round == round) onReady(w, ec, event);
             });
         });
@@ -160,7 +160,7 @@ void CurlSocketBridge::scheduleTimeout(long timeoutMs) {
         // would only find nothing to do and cost the io_context one more round.
         if (starting_) return;
         // Acting now would re-enter libcurl from inside its own callback.
-        asio::post(session_.strand, [weak = session_.weak_from_this()] {
+        session_.post([weak = session_.weak_from_this()] {
             if (auto self = weak.lock()) self->act(CURL_SOCKET_TIMEOUT, 0);
         });
         return;
@@ -172,7 +172,7 @@ void CurlSocketBridge::scheduleTimeout(long timeoutMs) {
     timer_->async_wait([weak = session_.weak_from_this()](const asio::error_code& ec) {
         if (ec) return;
         if (auto self = weak.lock()) {
-            asio::dispatch(self->strand, [self] { self->act(CURL_SOCKET_TIMEOUT, 0); });
+            self->dispatch([self] { self->act(CURL_SOCKET_TIMEOUT, 0); });
         }
     });
 }

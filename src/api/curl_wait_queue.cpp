@@ -10,14 +10,14 @@
 
 namespace tarn::detail {
 
-void CurlWaitQueue::hold(std::shared_ptr<Transfer> transfer, const asio::strand<asio::any_io_executor>& strand,
-                         std::weak_ptr<const void> owner) {
+void CurlWaitQueue::hold(std::shared_ptr<Transfer> transfer, const asio::any_io_executor& io,
+                         const asio::any_io_executor& ordered, std::weak_ptr<const void> owner) {
     Transfer& t = *transfer;
     t.queuedAt = TransferClock::now();
     // The strand is bound to the handler, not given to the timer: see the socket bridge.
-    t.waitTimer.emplace(strand.get_inner_executor(), t.timeout);
+    t.waitTimer.emplace(io, t.timeout);
     t.waitTimer->async_wait(asio::bind_executor(
-        strand, [this, owner = std::move(owner), held = std::weak_ptr<Transfer>(transfer)](const asio::error_code& ec) {
+        ordered, [this, owner = std::move(owner), held = std::weak_ptr<Transfer>(transfer)](const asio::error_code& ec) {
             if (ec) return;
             auto alive = owner.lock();
             auto waiting = held.lock();

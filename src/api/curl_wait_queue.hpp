@@ -7,7 +7,6 @@
 #include "api/curl_transfer.hpp"
 
 #include <asio/any_io_executor.hpp>
-#include <asio/strand.hpp>
 
 #include <exception>
 #include <list>
@@ -21,9 +20,10 @@ public:
     bool empty() const noexcept { return waiting_.empty(); }
 
     /// Queues `transfer` last. When its timeout runs out first it leaves the queue and fails with
-    /// timedOut, provided `owner` (whatever keeps this queue alive) is still there.
-    void hold(std::shared_ptr<Transfer> transfer, const asio::strand<asio::any_io_executor>& strand,
-              std::weak_ptr<const void> owner);
+    /// timedOut, provided `owner` (whatever keeps this queue alive) is still there. The timer
+    /// runs on `io`, its expiry in the session's order (`ordered`).
+    void hold(std::shared_ptr<Transfer> transfer, const asio::any_io_executor& io,
+              const asio::any_io_executor& ordered, std::weak_ptr<const void> owner);
     /// Takes a queued transfer out; the caller holds a reference to it.
     void remove(Transfer& t);
     /// The transfer queued longest, taken out, its timeout reduced by the time it waited.

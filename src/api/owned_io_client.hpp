@@ -31,6 +31,7 @@ public:
     OwnedIOClient(URL baseURL, std::shared_ptr<TokenStore> tokenStore, APIClientOptions options,
                   CurlSessionConfig sessionConfig)
         : state_(std::make_shared<State>()) {
+        sessionConfig.runByOneThread = true;  // the thread below, and no other, runs `io`
         state_->session = std::make_shared<CurlSession>(state_->io.get_executor(), std::move(sessionConfig));
         state_->api.emplace(std::move(baseURL), state_->session, std::move(tokenStore), std::move(options));
         // The thread shares the state, so that a detached thread can finish without its owner.

@@ -1,5 +1,6 @@
-// CurlSession under concurrency: cancellation, many coroutines on a multi-threaded io_context,
-// resuming callers on their own executors and destroying the session mid-flight.
+// CurlSession under concurrency: cancellation, many coroutines on a multi-threaded io_context (or
+// one thread, as the session may be told), resuming callers on their own executors and
+// destroying the session mid-flight.
 #include "scratch_directory.hpp"
 #include "transport_fixture.hpp"
 
@@ -49,8 +50,17 @@ Code codeOf(std::future<HttpResponse>& future) {
     return Code::other;
 }
 
-class CurlSessionConcurrencyTest : public TransportTest {
+// Run twice: sessions serialising their work through a strand on two I/O threads, and sessions
+// told that one thread runs their io_context, on one.
+class CurlSessionConcurrencyTest : public TransportTest, public ::testing::WithParamInterface<bool> {
 protected:
+    CurlSessionConcurrencyTest() : TransportTest(GetParam() ? 1 : 2) {}
+
+    CurlSession& makeSession(CurlSessionConfig config = {}) {
+        config.runByOneThread = GetParam();
+        return TransportTest::makeSession(std::move(config));
+    }
+
     void SetUp() override {
         server.http.Get("/slow", [this](const httplib::Request&, httplib::Response& res) {
             gate.wait();
@@ -95,7 +105,7 @@ asio::awaitable<HttpCacheResult> fetchTagged(CurlSession& session, HttpRequest r
 
 // Many callers on several threads revalidating the one stored answer at once: each gets the
 // stored body through its own 304, and the store stays whole.
-TEST_F(CurlSessionConcurrencyTest, ConcurrentRevalidationsOfOneStoredAnswer) {
+TEST_P(CurlSessionConcurrencyTest, ConcurrentRevalidationsOfOneStoredAnswer) {
     makeSession();
     ASSERT_EQ(sendWith(*session, get(server.url("/tagged"))).status(), 200);
     constexpr int kRequests = 100;
@@ -110,7 +120,7 @@ TEST_F(CurlSessionConcurrencyTest, ConcurrentRevalidationsOfOneStoredAnswer) {
 // Through the whole send path: a fresh stored answer needs no server, a stale one that allows it
 // stands in when the server is gone, and anything else fails as the network did. The answers are
 // kept on disk by one session and found by the next, so that no open connection holds the server.
-TEST_F(CurlSessionConcurrencyTest, StoredAnswersStandInWhenTheServerIsGone) {
+TEST_P(CurlSessionConcurrencyTest, StoredAnswersStandInWhenTheServerIsGone) {
     testing::ScratchDirectory directory;
     CurlSessionConfig config;
     config.cache = HttpCacheConfig{.directory = directory.path()};
@@ -131,7 +141,7 @@ TEST_F(CurlSessionConcurrencyTest, StoredAnswersStandInWhenTheServerIsGone) {
     EXPECT_EQ(send(get(never)).code(), Code::cannotConnect);
 }
 
-TEST_F(CurlSessionConcurrencyTest, CancellingTheCallerAbortsTheTransfer) {
+TEST_P(CurlSessionConcurrencyTest, CancellingTheCallerAbortsTheTransfer) {
     makeSession();
     auto strand = asio::make_strand(threads.io);
     asio::cancellation_signal signal;
@@ -148,7 +158,7 @@ TEST_F(CurlSessionConcurrencyTest, CancellingTheCallerAbortsTheTransfer) {
     EXPECT_EQ(server.connectionCount(), 2u);
 }
 
-TEST_F(CurlSessionConcurrencyTest, CancellationBeforeTheTransferStartsConnectsNowhere) {
+TEST_P(CurlSessionConcurrencyTest, CancellationBeforeTheTransferStartsConnectsNowhere) {
     // The session's io_context does not run yet, so the transfer cannot start before the
     // cancellation has been emitted, whichever way the two meet.
     asio::io_context sessionIo;
@@ -169,14 +179,14 @@ TEST_F(CurlSessionConcurrencyTest, CancellationBeforeTheTransferStartsConnectsNo
     EXPECT_EQ(server.connectionCount(), 0u);
 }
 
-TEST_F(CurlSessionConcurrencyTest, AwaitableOperatorTimeoutCancelsTheSend) {
+TEST_P(CurlSessionConcurrencyTest, AwaitableOperatorTimeoutCancelsTheSend) {
     makeSession();
     EXPECT_EQ(threads.run(sendOrTimer(*session, get(server.url("/slow")), 200ms)), 1u);
     EXPECT_EQ(answered.load(), 0);
     EXPECT_EQ(threads.run(sendOrTimer(*session, get(server.url("/id?i=1")), 20s)), 0u);
 }
 
-TEST_F(CurlSessionConcurrencyTest, ManyCoroutinesShareFewConnectionsAndNoNewThreads) {
+TEST_P(CurlSessionConcurrencyTest, ManyCoroutinesShareFewConnectionsAndNoNewThreads) {
     CurlSessionConfig config;
     config.maxConnectionsPerHost = 4;
     makeSession(config);
@@ -203,7 +213,7 @@ TEST_F(CurlSessionConcurrencyTest, ManyCoroutinesShareFewConnectionsAndNoNewThre
 
 // Requests beyond the session's limit wait in the session, not in libcurl: they reach no server,
 // their timeout and their cancellation work while they wait, and they start once a slot frees.
-TEST_F(CurlSessionConcurrencyTest, RequestsBeyondTheLimitWaitInTheSession) {
+TEST_P(CurlSessionConcurrencyTest, RequestsBeyondTheLimitWaitInTheSession) {
     CurlSessionConfig config;
     config.maxTransfersInFlight = 2;
     makeSession(config);
@@ -237,7 +247,7 @@ TEST_F(CurlSessionConcurrencyTest, RequestsBeyondTheLimitWaitInTheSession) {
     EXPECT_EQ(idServed.load(), 1);
 }
 
-TEST_F(CurlSessionConcurrencyTest, CallerResumesOnItsOwnExecutor) {
+TEST_P(CurlSessionConcurrencyTest, CallerResumesOnItsOwnExecutor) {
     makeSession();  // driven by the fixture's threads
     asio::io_context callerIo;
     auto future = asio::co_spawn(callerIo, threadAfterSend(*session, get(server.url("/id?i=1"))), asio::use_future);
@@ -247,7 +257,7 @@ TEST_F(CurlSessionConcurrencyTest, CallerResumesOnItsOwnExecutor) {
     EXPECT_EQ(future.get(), std::this_thread::get_id());
 }
 
-TEST_F(CurlSessionConcurrencyTest, DestroyingTheSessionCancelsTransfersInFlight) {
+TEST_P(CurlSessionConcurrencyTest, DestroyingTheSessionCancelsTransfersInFlight) {
     makeSession();
     auto inFlight = asio::co_spawn(threads.io, session->send(get(server.url("/slow"))), asio::use_future);
     ASSERT_TRUE(gate.awaitEntered(1));
@@ -260,11 +270,13 @@ TEST_F(CurlSessionConcurrencyTest, DestroyingTheSessionCancelsTransfersInFlight)
     EXPECT_EQ(codeOf(late), Code::cancelled);
 }
 
-TEST_F(CurlSessionConcurrencyTest, TearingDownTheIoContextMidTransferReleasesEverything) {
+TEST_P(CurlSessionConcurrencyTest, TearingDownTheIoContextMidTransferReleasesEverything) {
     auto io = std::make_unique<asio::io_context>();
     auto work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(io->get_executor());
     std::thread runner([&] { io->run(); });
-    auto local = std::make_unique<CurlSession>(io->get_executor());
+    CurlSessionConfig config;
+    config.runByOneThread = GetParam();  // `runner` alone runs `io`
+    auto local = std::make_unique<CurlSession>(io->get_executor(), config);
     auto future = asio::co_spawn(*io, local->send(get(server.url("/slow"))), asio::use_future);
     ASSERT_TRUE(gate.awaitEntered(1));
 
@@ -275,6 +287,9 @@ TEST_F(CurlSessionConcurrencyTest, TearingDownTheIoContextMidTransferReleasesEve
     io.reset();     // destroys the queued handlers and, with them, every transfer (leak-checked)
     EXPECT_THROW(future.get(), std::future_error);  // the caller was destroyed, never resumed
 }
+
+INSTANTIATE_TEST_SUITE_P(Threads, CurlSessionConcurrencyTest, ::testing::Bool(),
+                         [](const auto& param) { return param.param ? "OneThread" : "Strand"; });
 
 TEST(CurlSessionIdleTest, NothingRunsBeforeTheFirstRequest) {
     asio::io_context io;

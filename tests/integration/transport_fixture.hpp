@@ -64,6 +64,8 @@ struct Outcome {
 
 class TransportTest : public ::testing::Test {
 protected:
+    explicit TransportTest(int ioThreads = 2) : threads(ioThreads) {}
+
     void TearDown() override {
         // Blocked handlers must finish, and the session's connections must be closed, before the
         // servers can stop without waiting out their keep-alive time.
@@ -96,7 +98,7 @@ protected:
 
     Gate gate;
     LoopbackServer server;
-    IoThreads threads{2};
+    IoThreads threads;
     std::unique_ptr<CurlSession> session;
 };
 

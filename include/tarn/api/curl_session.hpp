@@ -26,7 +26,8 @@ class HttpCache;
 /// An HttpSession that sends requests with libcurl.
 ///
 /// libcurl is driven from `ioExecutor` (all access to it is serialised internally, so the
-/// io_context may be run by several threads); each caller is resumed on its own executor.
+/// io_context may be run by several threads, unless CurlSessionConfig::runByOneThread says one
+/// thread runs it); each caller is resumed on its own executor.
 /// HttpRequest::timeout bounds the whole exchange, redirects included (TransportError timedOut).
 /// Cancelling the awaiting coroutine aborts the transfer (TransportError cancelled).
 ///

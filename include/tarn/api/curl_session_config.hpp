@@ -37,6 +37,12 @@ struct TARN_EXPORT CurlSessionConfig {
     /// Redirects followed for one request at most.
     int maxRedirects = 10;
     std::chrono::milliseconds connectTimeout{30'000};
+    /// Whether one thread alone runs the executor the session is given: an io_context whose
+    /// run() a single thread calls, as in BlockingClient and the C interface, which set it
+    /// themselves. The session then keeps its work in order on that thread rather than through a
+    /// strand of its own, saving a queue and a lock each time libcurl has something to do. Leave
+    /// it unset if any other thread may run that executor: two threads would drive libcurl at once.
+    bool runByOneThread = false;
     /// The private HTTP cache (RFC 9111) that GET answers go through: an answer the server marks
     /// fresh comes back without the network, a stale one with a validator is revalidated. On by
     /// default, in memory; nullopt turns it off, a directory keeps it across runs.
