@@ -1,7 +1,8 @@
 // The state behind a CurlSession: one libcurl multi handle and the transfers on it, driven on one
 // strand (or, when one thread runs the executor, on that thread, which runs its handlers one
-// after another already). It admits transfers up to the configured limit and queues the rest, starts afresh
-// those a server refused unprocessed, cancels, and answers each caller once libcurl is done.
+// after another already). It admits transfers up to the configured limit and queues the rest,
+// starts afresh those a server refused unprocessed, cancels, and answers each caller once libcurl
+// is done.
 #pragma once
 
 #include "api/curl_handle_pool.hpp"
